@@ -1,0 +1,50 @@
+// arans: adaptive binary-context rANS coder for byte streams.
+//
+// Traps of the contract:
+//  * rANS decodes in the reverse order of encoding. The plane encoder first
+//    runs the model forwards to collect every decision, then codes them
+//    backwards; the decoder reads the words in the order it needs them.
+//  * A coded plane stores neither its own length nor the plane's: the
+//    stream framing carries the plane length and the even plane's coded size.
+//  * Both planes of one stream share context_bits; a plane must be decoded
+//    with the context_bits it was encoded with.
+//  * The decoder checks only framing and word supply; damaged plane data that
+//    passes those checks decodes to wrong bytes (there is no checksum).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "support/result.hpp"
+
+namespace vantoresk::arans {
+
+enum class AransError : std::uint8_t {
+    Truncated = 0,
+    InvalidLength = 1,
+};
+
+// "Stream truncated" / "Inconsistent or oversized length in stream".
+std::string_view message(AransError e) noexcept;
+
+template <class T>
+using AResult = support::Result<T, AransError>;
+
+// Plane coder.
+std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits);
+AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> coded, std::uint64_t count,
+                                                unsigned context_bits);
+
+// Stream coder (framing of the even and odd byte planes).
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
+AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> stream);
+
+// Unsigned LEB128 reader; `pos` advances past every byte read, also on failure.
+AResult<std::uint64_t> rv(std::span<const std::uint8_t> data, std::uint64_t& pos);
+
+// Largest plane length decode_stream accepts (2^28).
+inline constexpr std::uint64_t kMaxPlaneLength = 268435456;
+
+}  // namespace vantoresk::arans

@@ -1,0 +1,66 @@
+// VantoreskError: the codec's single error type.
+//
+// Twelve variants with fixed tags. Raw-byte payloads (magic, version, tags)
+// are rendered as UTF-8 text, control characters and NUL included, so the
+// display text is a length-counted std::string, never a C string.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "support/result.hpp"
+
+namespace vantoresk {
+
+class VantoreskError {
+public:
+    enum class Kind : std::uint8_t {
+        InvalidMethod = 0,             // 4 raw bytes
+        InvalidMagic = 1,              // 4 raw bytes
+        InvalidSampleFormat = 2,       // 2 raw bytes
+        InvalidVersion = 3,            // 2 raw bytes
+        WaveletFailure = 4,            // text
+        IoFailure = 5,                 // text
+        OutOfMemory = 6,               // u64 count
+        InvalidHeader = 7,             // none
+        UnsupportedConfiguration = 8,  // text
+        DecompressionFailed = 9,       // text
+        UnsupportedScale = 10,         // u8
+        UnknownEntropyCoder = 11,      // u8
+    };
+
+    static VantoreskError invalid_method(std::array<std::uint8_t, 4> tag);
+    static VantoreskError invalid_magic(std::array<std::uint8_t, 4> magic);
+    static VantoreskError invalid_sample_format(std::array<std::uint8_t, 2> format);
+    static VantoreskError invalid_version(std::array<std::uint8_t, 2> version);
+    static VantoreskError wavelet_failure(std::string text);
+    static VantoreskError io_failure(std::string text);
+    static VantoreskError out_of_memory(std::uint64_t count);
+    static VantoreskError invalid_header();
+    static VantoreskError unsupported_configuration(std::string text);
+    static VantoreskError decompression_failed(std::string text);
+    static VantoreskError unsupported_scale(std::uint8_t scale);
+    static VantoreskError unknown_entropy_coder(std::uint8_t coder);
+
+    Kind kind() const noexcept { return kind_; }
+
+    // The display text; may contain NUL and other control characters.
+    std::string display() const;
+
+private:
+    using Payload = std::variant<std::monostate, std::array<std::uint8_t, 4>, std::array<std::uint8_t, 2>,
+                                 std::string, std::uint64_t>;
+    VantoreskError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+
+    Kind kind_;
+    Payload payload_;
+};
+
+template <class T>
+using VResult = support::Result<T, VantoreskError>;
+
+inline support::Err<VantoreskError> fail(VantoreskError e) { return {std::move(e)}; }
+
+}  // namespace vantoresk

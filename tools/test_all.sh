@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds everything from a clean checkout and runs every test:
+#   1. C++ tests (GoogleTest via ctest), release build
+#   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   3. libFuzzer smoke runs when clang is available
+#   4. the Python tests (pytest) against the installed module, with the
+#      current NumPy 2.x and with NumPy 1.26
+# Exits non-zero on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+[ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
+command -v g++ >/dev/null || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get install -y "${need_apt[@]}" || { $SUDO apt-get update && $SUDO apt-get install -y "${need_apt[@]}"; }
+fi
+
+PY=${PYTHON:-python3}
+VENV="$ROOT/.venv-test"
+if [ ! -x "$VENV/bin/python" ]; then
+  "$PY" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --upgrade pip
+"$VENV/bin/python" -m pip install -q cmake ninja "numpy>=2" pytest hypothesis PyWavelets
+export PATH="$VENV/bin:$PATH"
+
+echo "== C++ tests (release)"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTORESK_BUILD_PYTHON=OFF
+cmake --build build/release -j "$JOBS"
+ctest --test-dir build/release --output-on-failure -j "$JOBS"
+
+echo "== C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORESK_SANITIZE=ON \
+      -DVANTORESK_BUILD_PYTHON=OFF -DVANTORESK_BUILD_BENCH=OFF
+cmake --build build/asan -j "$JOBS"
+ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+if command -v clang++ >/dev/null && ls fuzz/*.cpp >/dev/null 2>&1; then
+  echo "== libFuzzer smoke runs"
+  if CXX=clang++ CC=clang cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTORESK_FUZZ=ON \
+       -DVANTORESK_BUILD_TESTS=OFF -DVANTORESK_BUILD_BENCH=OFF -DVANTORESK_BUILD_PYTHON=OFF \
+     && cmake --build build/fuzz -j "$JOBS"; then
+    for f in fuzz/*.cpp; do
+      name=$(basename "$f" .cpp)
+      ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" -max_total_time=20 -rss_limit_mb=4096 -print_final_stats=0
+    done
+  else
+    echo "(clang present but libFuzzer could not be built here; skipping fuzz smoke runs)"
+  fi
+fi
+
+if [ -f python/module.cpp ]; then
+  echo "== Python tests (NumPy 2.x)"
+  "$VENV/bin/python" -m pip install -q ".[test]"
+  (cd tests/python && "$VENV/bin/python" -m pytest -q -p no:cacheprovider .)
+
+  echo "== Python tests (NumPy 1.26)"
+  VENV1="$ROOT/.venv-test-np1"
+  [ -x "$VENV1/bin/python" ] || "$PY" -m venv "$VENV1"
+  "$VENV1/bin/python" -m pip install -q --upgrade pip
+  "$VENV1/bin/python" -m pip install -q "numpy==1.26.*" pytest hypothesis "PyWavelets<1.9"
+  # The wheel built above was compiled against NumPy 2 headers, which keep
+  # ABI compatibility with 1.x; install it as is.
+  WHEEL_DIR=$(mktemp -d)
+  "$VENV/bin/python" -m pip wheel -q --no-deps -w "$WHEEL_DIR" .
+  "$VENV1/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL_DIR"/vantoresk-*.whl
+  (cd tests/python && "$VENV1/bin/python" -m pytest -q -p no:cacheprovider .)
+  rm -rf "$WHEEL_DIR"
+fi
+
+echo "== all tests passed"
