@@ -1,0 +1,127 @@
+#include "core/compress_steps.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+
+#include "core/arans/arans.hpp"
+#include "core/compressor.hpp"
+
+namespace vantoresk {
+namespace {
+
+constexpr std::size_t kBlock = 8;
+
+// Orders finite floats as integers with -0.0 below +0.0: negative patterns
+// have their magnitude bits flipped, so the key rises with the value. The
+// map is its own inverse.
+inline std::int32_t order_key(float v) {
+    const auto k = std::bit_cast<std::int32_t>(v);
+    return k ^ ((k >> 31) & 0x7FFFFFFF);
+}
+inline float from_order_key(std::int32_t k) { return std::bit_cast<float>(k ^ ((k >> 31) & 0x7FFFFFFF)); }
+
+inline float sanitise_one(float v) {
+    const auto b = std::bit_cast<std::uint32_t>(v);
+    const bool finite = (b & 0x7FFFFFFFu) < 0x7F800000u;
+    const float replacement = (b == 0x7F800000u) ? 1.0f : 0.0f;
+    return finite ? v : replacement;
+}
+
+}  // namespace
+
+float flat_threshold() { return std::bit_cast<float>(0x3727C5ACu); }
+
+SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out) {
+    const std::size_t n = in.size();
+    const float* s = in.data();
+    float* d = out.data();
+    std::int32_t lo = order_key(sanitise_one(s[0]));
+    std::int32_t hi = lo;
+    std::size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        std::int32_t block_lo[kBlock];
+        std::int32_t block_hi[kBlock];
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            const float v = sanitise_one(s[i + j]);
+            d[i + j] = v;
+            block_lo[j] = block_hi[j] = order_key(v);
+        }
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            lo = std::min(lo, block_lo[j]);
+            hi = std::max(hi, block_hi[j]);
+        }
+    }
+    for (; i < n; ++i) {
+        const float v = sanitise_one(s[i]);
+        d[i] = v;
+        lo = std::min(lo, order_key(v));
+        hi = std::max(hi, order_key(v));
+    }
+    return {from_order_key(lo), from_order_key(hi)};
+}
+
+float normalise(std::span<float> x, SampleRange r) {
+    const std::size_t n = x.size();
+    float* v = x.data();
+    const float range = r.maximum - r.minimum;
+    if (range <= flat_threshold()) {
+        std::fill(x.begin(), x.end(), 0.0f);
+        return 0.0f;
+    }
+    const float inv = 1.0f / range;
+    const float minimum = r.minimum;
+    std::size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        for (std::size_t j = 0; j < kBlock; ++j) v[i + j] = (v[i + j] - minimum) * inv;
+    }
+    for (; i < n; ++i) v[i] = (v[i] - minimum) * inv;
+
+    // Deliberately one accumulator in index order (see the header).
+    float sum = 0.0f;
+    for (i = 0; i < n; ++i) sum += v[i];
+    const float mean = sum / static_cast<float>(n);
+
+    for (i = 0; i + kBlock <= n; i += kBlock) {
+        for (std::size_t j = 0; j < kBlock; ++j) v[i + j] -= mean;
+    }
+    for (; i < n; ++i) v[i] -= mean;
+    return mean;
+}
+
+std::size_t compute_max_levels(std::size_t n, std::size_t filter_length) {
+    if (n < filter_length) return 1;
+    const auto divisor = static_cast<std::uint32_t>(filter_length);
+    if (divisor == 0) return 1;
+    const std::uint64_t q = static_cast<std::uint32_t>(n) / divisor;
+    if (q == 1) return 1;
+    if (q == 0) return 8;
+    return std::min<std::size_t>(static_cast<std::size_t>(std::bit_width(q) - 1), 8);
+}
+
+std::size_t level_count_for(std::size_t n, std::size_t filter_length) {
+    if (n < 20) return 1;
+    if (n < 40) return 2;
+    if (n < 60) return 3;
+    if (n < 80) return 4;
+    return compute_max_levels(n, filter_length);
+}
+
+VResult<std::uint8_t> coder_byte_for(EntropyCoder coder, std::size_t code_count) {
+    const bool arans_can_read = code_count <= arans::kMaxPlaneLength;
+    switch (coder) {
+        case EntropyCoder::Deflate:
+            return std::uint8_t{0};
+        case EntropyCoder::Auto:
+            return static_cast<std::uint8_t>(arans_can_read ? 1 : 0);
+        case EntropyCoder::Arans:
+            if (arans_can_read) return std::uint8_t{1};
+            return fail(VantoreskError::unsupported_configuration(
+                "Can't code more than " + std::to_string(arans::kMaxPlaneLength) +
+                " coefficients with arans, but there were " + std::to_string(code_count)));
+    }
+    return fail(VantoreskError::unsupported_configuration(
+        "Unknown entropy coder option " + std::to_string(static_cast<unsigned>(coder))));
+}
+
+}  // namespace vantoresk

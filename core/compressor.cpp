@@ -1,0 +1,175 @@
+// compress: samples -> container.
+//
+//   sanitise + measure -> normalise, centre -> pad to F -> multi_dwt(L)
+//   -> quantise (deepest approximation, every detail band) -> dead zone
+//   -> coefficient stream (LE i16) -> DEFLATE or arans -> header + payload
+//
+// Level fallback: each level of the smoother wavelets raises the deepest
+// approximation by about 1.4, so a long excursion from the mean can push a
+// deep code past the 16-bit range, where it would be clamped and decode
+// wrongly without anyone noticing. When any code of the deepest
+// approximation or of a detail band would be clamped, one level fewer is
+// used (down to one) and the header records the level count actually used.
+// Containers that never clamp are unchanged by this rule. Level k's bands do
+// not depend on how many levels follow, so fewer levels are read off the same
+// decomposition instead of transforming again.
+#include "core/compressor.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/arans/arans.hpp"
+#include "core/compress_steps.hpp"
+#include "core/deflate.hpp"
+#include "core/header.hpp"
+#include "core/quantise.hpp"
+#include "core/wavelet_choice.hpp"
+#include "support/fallible.hpp"
+
+namespace vantoresk {
+namespace {
+
+constexpr std::size_t kMaxSamples = std::size_t{1} << 31;
+
+bool options_in_range(const CompressionOptions& o) {
+    return static_cast<unsigned>(o.method) <= 3 && static_cast<unsigned>(o.cutoff) <= 2 &&
+           static_cast<unsigned>(o.coder) <= 2;
+}
+
+// Codes of the chosen levels, ready to serialise: the deepest approximation
+// band, then the detail bands finest first.
+struct QuantisedBands {
+    std::size_t levels = 0;
+    std::vector<std::int16_t> approximation;
+    std::vector<std::int16_t> details;  // levels 1..levels, contiguous
+};
+
+VResult<QuantisedBands> quantise_levels(const tremora::MultiDwt& dwt, std::size_t levels, float m) {
+    QuantisedBands q;
+    std::size_t detail_total = 0;
+    for (std::size_t k = 0; k < levels; ++k) detail_total += dwt.levels[k].details.size();
+    if (!support::try_resize(q.details, detail_total)) return fail(VantoreskError::out_of_memory(detail_total));
+
+    // Detail bands of every level; the first level with a clamped code caps
+    // the usable depth below it.
+    std::size_t usable = levels;
+    std::size_t offset = 0;
+    for (std::size_t k = 0; k < levels; ++k) {
+        const auto& band = dwt.levels[k].details;
+        const bool clamped = quantise_band(band, m, std::span(q.details).subspan(offset, band.size()));
+        offset += band.size();
+        if (clamped && usable == levels) usable = k;  // levels 1..k are clean
+    }
+    if (usable == 0) usable = 1;
+
+    // The deepest approximation band of the candidate depth must fit too.
+    for (;; --usable) {
+        const auto& band = dwt.levels[usable - 1].approximations;
+        if (!support::try_resize(q.approximation, band.size())) {
+            return fail(VantoreskError::out_of_memory(band.size()));
+        }
+        const bool clamped = quantise_band(band, m, q.approximation);
+        if (!clamped || usable == 1) break;
+    }
+    q.levels = usable;
+
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < usable; ++k) kept += dwt.levels[k].details.size();
+    q.details.resize(kept);
+    return q;
+}
+
+}  // namespace
+
+VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, CompressionOptions options) {
+    const std::size_t n = samples.size();
+    if (n == 0) return fail(VantoreskError::unsupported_configuration("Can't compress empty data"));
+    if (n >= kMaxSamples) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't compress data bigger than 2147483647, but data was " + std::to_string(n)));
+    }
+    // The options record normally comes checked from the caller; a value
+    // outside its range would index past the tables or shift past 32 bits.
+    if (options.scale < 6 || options.scale > 12) return fail(VantoreskError::unsupported_scale(options.scale));
+    if (!options_in_range(options)) {
+        return fail(VantoreskError::unsupported_configuration("Unknown method, cutoff or coder option"));
+    }
+
+    const tremora::DwtExecutorHandle executor = make_executor(options.method);
+    const std::size_t filter_length = executor->filter_length();
+    const std::size_t padded = std::max(n, filter_length);
+
+    std::vector<float> signal;
+    if (!support::try_reserve(signal, padded) || !support::try_resize(signal, n)) {
+        return fail(VantoreskError::out_of_memory(padded));
+    }
+    const SampleRange range = sanitise_and_measure(samples, signal);
+    // A range beyond float32 would normalise to non-finite samples and store
+    // a non-finite mean, and the reader rejects such a header: refuse here so
+    // that nothing undecodable is ever written.
+    if (!std::isfinite(range.maximum - range.minimum)) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't compress samples whose range (maximum - minimum) is not finite in float32"));
+    }
+    const float mean = normalise(signal, range);
+
+    // Signals shorter than the filter are padded with periodic copies.
+    for (std::size_t i = 0; signal.size() < padded; ++i) signal.push_back(signal[i % n]);
+
+    const std::size_t planned_levels = level_count_for(n, filter_length);
+    auto decomposed = executor->multi_dwt(signal, planned_levels);
+    if (!decomposed) return fail(VantoreskError::wavelet_failure(decomposed.error().display()));
+    const tremora::MultiDwt& dwt = decomposed.value();
+    if (dwt.levels.empty()) {
+        return fail(VantoreskError::wavelet_failure("Internal DWT returned zero levels, what shouldn't happen"));
+    }
+    std::vector<float>().swap(signal);
+
+    const std::size_t available = std::min(planned_levels, dwt.levels.size());
+    auto quantised = quantise_levels(dwt, available, scale_factor(options.scale));
+    if (!quantised) return fail(std::move(quantised).error());
+    QuantisedBands& q = quantised.value();
+    apply_dead_zone(q.details, dead_zone_threshold(options.scale, options.cutoff));
+
+    const std::size_t code_count = q.approximation.size() + q.details.size();
+    std::vector<std::uint8_t> stream;
+    if (!support::try_resize(stream, 2 * code_count)) {
+        return fail(VantoreskError::out_of_memory(q.details.size()));
+    }
+    store_codes_le(q.approximation, stream.data());
+    store_codes_le(q.details, stream.data() + 2 * q.approximation.size());
+    const std::size_t levels = q.levels;
+    q = QuantisedBands{};
+
+    auto coder = coder_byte_for(options.coder, code_count);
+    if (!coder) return fail(std::move(coder).error());
+    std::vector<std::uint8_t> payload;
+    if (coder.value() == 0) {
+        auto deflated = deflate_raw(stream);
+        if (!deflated) return fail(std::move(deflated).error());
+        payload = std::move(deflated).value();
+    } else {
+        payload = arans::encode_stream(stream);
+    }
+    std::vector<std::uint8_t>().swap(stream);
+    // payload_length is 32 bits; a longer payload would be cut off in the
+    // header and the container could not be read back.
+    if (payload.size() > 0xFFFFFFFFu) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't store a payload of more than 4294967295 bytes, but it was " + std::to_string(payload.size())));
+    }
+
+    const VantoreskHeader header = make_header(
+        options.method, static_cast<std::uint8_t>(levels), options.scale, coder.value(),
+        static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, static_cast<std::uint32_t>(payload.size()));
+    std::vector<std::uint8_t> container;
+    if (!support::try_reserve(container, kHeaderSize + payload.size())) {
+        return fail(VantoreskError::out_of_memory(kHeaderSize + payload.size()));
+    }
+    const auto head = header.to_bytes();
+    container.insert(container.end(), head.begin(), head.end());
+    container.insert(container.end(), payload.begin(), payload.end());
+    return container;
+}
+
+}  // namespace vantoresk
