@@ -1,0 +1,140 @@
+// The multi-level adapter.
+//
+// Traps worth knowing before touching this file:
+//  * A request for 0 or 1 level is a plain kernel call: no length test of our
+//    own, so a too-short input fails with the kernel's error (InputTooShort),
+//    not with BufferTooSmallForLevel. Only passes of a multi-pass request are
+//    tested against the filter length.
+//  * Convolution kernels accumulate into the inverse output and into nothing
+//    else, so every band and output handed to the kernel is zero-filled.
+//  * A convolution reconstruction is padded at its end (idwt_size is 2a - L + 2,
+//    an even count), so multi_idwt cuts each coarser reconstruction down to
+//    the next finer band's length before using it as approximations.
+#include "wavelet/completed.hpp"
+
+#include <utility>
+
+#include "wavelet/bands.hpp"
+
+namespace tremora {
+
+Status CompletedDwtExecutor::execute_forward(std::span<const float> input, std::span<float> approximations,
+                                             std::span<float> details) const {
+    return kernel_->execute_forward(input, approximations, details);
+}
+
+Status CompletedDwtExecutor::execute_forward_with_scratch(std::span<const float> input,
+                                                          std::span<float> approximations,
+                                                          std::span<float> details,
+                                                          std::span<float> scratch) const {
+    return kernel_->execute_forward_with_scratch(input, approximations, details, scratch);
+}
+
+std::size_t CompletedDwtExecutor::required_scratch_size(std::size_t input_length) const {
+    return kernel_->required_scratch_size(input_length);
+}
+
+DwtSize CompletedDwtExecutor::dwt_size(std::size_t input_length) const { return kernel_->dwt_size(input_length); }
+
+Status CompletedDwtExecutor::execute_inverse(std::span<const float> approximations, std::span<const float> details,
+                                             std::span<float> output) const {
+    return kernel_->execute_inverse(approximations, details, output);
+}
+
+std::size_t CompletedDwtExecutor::idwt_size(DwtSize size) const { return kernel_->idwt_size(size); }
+
+namespace {
+
+// One kernel pass into fresh zero-filled bands sized by the kernel.
+TResult<Dwt> one_pass(const IncompleteDwtExecutor& kernel, std::span<const float> input) {
+    const DwtSize size = kernel.dwt_size(input.size());
+    auto approximations = zeroed_band(size.approx_length);
+    if (!approximations) return fail(approximations.error());
+    auto details = zeroed_band(size.details_length);
+    if (!details) return fail(details.error());
+    Dwt level{std::move(*approximations), std::move(*details)};
+    if (auto st = kernel.execute_forward(input, level.approximations, level.details); !st) return fail(st.error());
+    return level;
+}
+
+}  // namespace
+
+TResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, std::size_t level) const {
+    if (level <= 1) return one_pass(*kernel_, input);
+
+    auto current = copied_band(input);
+    if (!current) return fail(current.error());
+    for (std::size_t pass = 0;; ++pass) {
+        if (current->size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
+        auto out = one_pass(*kernel_, *current);
+        if (!out) return out;
+        if (pass + 1 == level) return out;
+        // Only the approximations travel on; this pass's details are dropped.
+        *current = std::move(out->approximations);
+    }
+}
+
+TResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> input, std::size_t levels) const {
+    MultiDwt result;
+    if (levels <= 1) {
+        auto level = one_pass(*kernel_, input);
+        if (!level) return fail(level.error());
+        if (auto st = push_level(result.levels, std::move(*level)); !st) return fail(st.error());
+        return result;
+    }
+
+    auto current = copied_band(input);
+    if (!current) return fail(current.error());
+    auto work = zeroed_band(kernel_->dwt_size(input.size()).approx_length);
+    if (!work) return fail(work.error());
+    if (auto st = reserve_levels(result.levels, levels); !st) return fail(st.error());
+
+    for (std::size_t pass = 0; pass < levels; ++pass) {
+        if (current->size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
+        const DwtSize size = kernel_->dwt_size(current->size());
+        // The work buffer holds the previous pass's input; a kernel may rely
+        // on zeros, so clear what is kept before growing it.
+        std::fill(work->begin(), work->begin() + static_cast<std::ptrdiff_t>(std::min(work->size(), size.approx_length)),
+                  0.0f);
+        if (auto st = resize_band(*work, size.approx_length); !st) return fail(st.error());
+        auto details = zeroed_band(size.details_length);
+        if (!details) return fail(details.error());
+        if (auto st = kernel_->execute_forward(*current, *work, *details); !st) return fail(st.error());
+        auto approximations = copied_band(*work);
+        if (!approximations) return fail(approximations.error());
+        if (auto st = push_level(result.levels, Dwt{std::move(*approximations), std::move(*details)}); !st) {
+            return fail(st.error());
+        }
+        // The approximations just computed feed the next pass; the old input's
+        // storage becomes the next work buffer.
+        std::swap(*current, *work);
+    }
+    return result;
+}
+
+TResult<std::vector<float>> CompletedDwtExecutor::idwt(const DwtRef& bands) const {
+    const std::size_t a = bands.approximations.size();
+    const std::size_t d = bands.details.size();
+    if (a != d) return fail(TremoraError::band_length_mismatch(a, d));
+    auto output = zeroed_band(kernel_->idwt_size(DwtSize{a, d}));
+    if (!output) return output;
+    if (auto st = kernel_->execute_inverse(bands.approximations, bands.details, *output); !st) return fail(st.error());
+    return output;
+}
+
+TResult<std::vector<float>> CompletedDwtExecutor::multi_idwt(const MultiDwtRef& bands) const {
+    if (bands.details.empty() || bands.approximation.empty()) return fail(TremoraError::zero_sized_input());
+    auto current = idwt(DwtRef{bands.approximation, bands.details.back()});
+    if (!current) return current;
+    for (std::size_t k = bands.details.size() - 1; k-- > 0;) {
+        const std::span<const float> band = bands.details[k];
+        if (current->size() < band.size()) return fail(TremoraError::band_length_mismatch(current->size(), band.size()));
+        // Drop the padding surplus at the end of the coarser reconstruction.
+        auto finer = idwt(DwtRef{std::span<const float>(*current).first(band.size()), band});
+        if (!finer) return finer;
+        current = std::move(finer);
+    }
+    return current;
+}
+
+}  // namespace tremora
