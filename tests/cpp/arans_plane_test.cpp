@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <tuple>
+
+#include "arans_test_data.hpp"
+#include "core/arans/arans.hpp"
+#include "core/arans/model.hpp"
+#include "core/arans/reciprocal.hpp"
+#include "core/arans/reference.hpp"
+
+namespace {
+
+using namespace arans_test;
+using vantoresk::arans::AransError;
+using vantoresk::arans::AResult;
+namespace arans = vantoresk::arans;
+
+// Both implementations must meet every property below.
+struct Coder {
+    const char* name;
+    std::vector<std::uint8_t> (*encode)(std::span<const std::uint8_t>, unsigned);
+    AResult<std::vector<std::uint8_t>> (*decode)(std::span<const std::uint8_t>, std::uint64_t, unsigned);
+};
+
+const Coder kFast{"fast", &arans::encode_plane, &arans::decode_plane};
+const Coder kReference{"reference", &arans::encode_plane_reference, &arans::decode_plane_reference};
+
+std::string coder_name(const ::testing::TestParamInfo<Coder>& info) { return info.param.name; }
+
+class PlaneFormat : public ::testing::TestWithParam<Coder> {};
+
+TEST_P(PlaneFormat, SingleZeroByteDoublesTheStateEightTimes) {
+    for (unsigned cb = 0; cb <= 8; ++cb) {
+        const Bytes plane{0x00};
+        EXPECT_EQ(GetParam().encode(plane, cb), from_hex("00000001")) << "context_bits " << cb;
+        auto back = GetParam().decode(from_hex("00000001"), 1, cb);
+        ASSERT_TRUE(back.ok());
+        EXPECT_EQ(back.value(), plane);
+    }
+}
+
+TEST_P(PlaneFormat, ThreeBytesWithThreeContextBits) {
+    const Bytes plane = from_hex("616263");
+    const Bytes coded = from_hex("9235b4008033");
+    EXPECT_EQ(GetParam().encode(plane, 3), coded);
+    auto back = GetParam().decode(coded, 3, 3);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), plane);
+}
+
+TEST_P(PlaneFormat, MatchesIndependentFixtures) {
+    const std::string manifest = read_text(fixture_path("manifest.json"));
+    const auto bits = json_values(manifest, "context_bits");
+    const auto planes = json_values(manifest, "plane_hex");
+    const auto codes = json_values(manifest, "coded_hex");
+    ASSERT_EQ(bits.size(), 3u);
+    ASSERT_EQ(planes.size(), bits.size());
+    ASSERT_EQ(codes.size(), bits.size());
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        const auto cb = static_cast<unsigned>(std::stoul(bits[i]));
+        const Bytes plane = from_hex(planes[i]);
+        const Bytes coded = from_hex(codes[i]);
+        EXPECT_EQ(GetParam().encode(plane, cb), coded) << "context_bits " << cb;
+        auto back = GetParam().decode(coded, plane.size(), cb);
+        ASSERT_TRUE(back.ok());
+        EXPECT_EQ(back.value(), plane) << "context_bits " << cb;
+    }
+}
+
+TEST_P(PlaneFormat, CountZeroNeverLooksAtTheCodedBytes) {
+    for (const Bytes& coded : {Bytes{}, Bytes{1}, from_hex("ffffffffffff")}) {
+        auto r = GetParam().decode(coded, 0, 3);
+        ASSERT_TRUE(r.ok());
+        EXPECT_TRUE(r.value().empty());
+    }
+    EXPECT_TRUE(GetParam().encode(Bytes{}, 3).empty());
+}
+
+TEST_P(PlaneFormat, FewerThanFourBytesIsTruncated) {
+    for (std::size_t size = 0; size < 4; ++size) {
+        auto r = GetParam().decode(Bytes(size, 0x7F), 1, 3);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), AransError::Truncated);
+        EXPECT_EQ(arans::message(r.error()), "Stream truncated");
+    }
+}
+
+TEST_P(PlaneFormat, AbsurdCountCannotBeReserved) {
+    auto r = GetParam().decode(from_hex("00000001"), UINT64_MAX, 3);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), AransError::InvalidLength);
+    EXPECT_EQ(arans::message(r.error()), "Inconsistent or oversized length in stream");
+}
+
+TEST_P(PlaneFormat, TrailingBytesAreIgnored) {
+    const Bytes plane = make_data(Kind::Laplacian, 500, 11);
+    Bytes coded = GetParam().encode(plane, 3);
+    coded.insert(coded.end(), {0xDE, 0xAD, 0xBE, 0xEF, 0x01});
+    auto back = GetParam().decode(coded, plane.size(), 3);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back.value(), plane);
+}
+
+// Every cut inside the words must fail once the decoder needs the missing
+// word, never read past the slice, and never decode silently.
+TEST_P(PlaneFormat, CutInsideTheWordsIsTruncated) {
+    const Bytes plane = make_data(Kind::Random, 64, 12);
+    const Bytes coded = GetParam().encode(plane, 8);
+    for (std::size_t cut = 4; cut < coded.size(); ++cut) {
+        const Bytes shortened(coded.begin(), coded.begin() + static_cast<std::ptrdiff_t>(cut));
+        auto r = GetParam().decode(shortened, plane.size(), 8);
+        ASSERT_FALSE(r.ok()) << "cut at " << cut;
+        EXPECT_EQ(r.error(), AransError::Truncated);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Coders, PlaneFormat, ::testing::Values(kFast, kReference), coder_name);
+
+// The fast coders against the plain loops, byte for byte, over lengths around
+// the decoder's 16-byte fast-path margin, every context width and data that
+// drives probabilities to their bounds.
+using Case = std::tuple<Kind, unsigned, std::size_t>;
+
+class FastPlaneMatchesReference : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FastPlaneMatchesReference, EncodeAndDecode) {
+    const auto& [kind, cb, length] = GetParam();
+    const Bytes plane = make_data(kind, length, 1000 + length * 9 + cb);
+    const Bytes coded = arans::encode_plane_reference(plane, cb);
+    ASSERT_EQ(arans::encode_plane(plane, cb), coded);
+    ASSERT_EQ(coded.size() % 2, 0u);
+    ASSERT_LE(coded.size(), 4 + 16 * plane.size());
+
+    auto fast = arans::decode_plane(coded, plane.size(), cb);
+    ASSERT_TRUE(fast.ok());
+    EXPECT_EQ(fast.value(), plane);
+
+    // Decoding more bytes than were coded: both decoders must agree on the
+    // extra bytes or on the failure.
+    auto fast_more = arans::decode_plane(coded, plane.size() + 40, cb);
+    auto ref_more = arans::decode_plane_reference(coded, plane.size() + 40, cb);
+    ASSERT_EQ(fast_more.ok(), ref_more.ok());
+    if (fast_more.ok()) {
+        EXPECT_EQ(fast_more.value(), ref_more.value());
+    } else {
+        EXPECT_EQ(fast_more.error(), ref_more.error());
+    }
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return std::string(kind_name(std::get<0>(info.param))) + "_cb" + std::to_string(std::get<1>(info.param)) + "_n" +
+           std::to_string(std::get<2>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(Grid, FastPlaneMatchesReference,
+                         ::testing::Combine(::testing::Values(Kind::Random, Kind::Laplacian, Kind::Skewed,
+                                                              Kind::Constant, Kind::Ramp),
+                                            ::testing::Values(0u, 1u, 3u, 7u, 8u),
+                                            ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                                              std::size_t{17}, std::size_t{300}, std::size_t{4099},
+                                                              std::size_t{70001})),
+                         case_name);
+
+// Exactness of the reciprocal division over every divisor the table holds,
+// with the states where a truncating multiply would slip: around multiples
+// of the divisor, the top of the 32-bit range and random values.
+TEST(Reciprocal, ExactForEveryDivisor) {
+    Rng rng(77);
+    for (std::uint32_t d = 1; d <= vantoresk::arans::model::kProbScale; ++d) {
+        std::vector<std::uint32_t> states{0, 1, d - 1, d, d + 1, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x80000000u, 0x7FFFFFFFu,
+                                          65535, 65536, d << 20, (d << 20) - 1};
+        const std::uint32_t top_multiple = 0xFFFFFFFFu / d * d;
+        states.push_back(top_multiple);
+        states.push_back(top_multiple - 1);
+        for (int i = 0; i < 300; ++i) {
+            const std::uint32_t r = static_cast<std::uint32_t>(rng.next());
+            states.push_back(r);
+            const std::uint32_t m = r / d * d;
+            states.push_back(m);
+            states.push_back(m - 1);
+        }
+        for (const std::uint32_t x : states) {
+            ASSERT_EQ(vantoresk::arans::divide(x, d), x / d) << "x " << x << " d " << d;
+        }
+    }
+}
+
+// Every state the encoder can meet for the smallest frequencies (all of
+// [0, f * 2^20)), where the reciprocal's 33-bit multiplier is at its widest.
+class ReciprocalSweep : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ReciprocalSweep, AllEncoderStates) {
+    const std::uint32_t d = GetParam();
+    const auto& rc = vantoresk::arans::kReciprocals[d];
+    for (std::uint32_t x = 0; x < (d << 20); ++x) {
+        if (vantoresk::arans::divide(x, rc) != x / d) FAIL() << "x " << x << " d " << d;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Extremes, ReciprocalSweep, ::testing::Values(15u, 16u, 17u, 31u, 33u));
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Test data for the coder tests: hex, fixture files, and deterministic inputs
+// shaped like what the codec feeds the coder.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace arans_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes from_hex(const std::string& hex) {
+    Bytes out;
+    auto nibble = [](char c) -> unsigned {
+        if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+        if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+        return static_cast<unsigned>(c - 'A' + 10);
+    };
+    std::string digits;
+    for (char c : hex) {
+        if (c != ' ') digits.push_back(c);
+    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
+    }
+    return out;
+}
+
+inline std::string fixture_path(const std::string& name) {
+    return std::string(VANTORESK_FIXTURES_DIR) + "/arans/" + name;
+}
+
+inline bool read_file(const std::string& path, Bytes& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+inline std::string read_text(const std::string& path) {
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Values of `"key": ...` in document order (strings unquoted, numbers as
+// written). Enough for the flat records of the fixture manifest.
+inline std::vector<std::string> json_values(const std::string& text, const std::string& key) {
+    std::vector<std::string> out;
+    const std::string needle = "\"" + key + "\"";
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        std::size_t i = text.find(':', at + needle.size()) + 1;
+        while (text[i] == ' ') ++i;
+        if (text[i] == '"') {
+            const std::size_t close = text.find('"', i + 1);
+            out.push_back(text.substr(i + 1, close - i - 1));
+        } else {
+            std::size_t j = i;
+            while (j < text.size() && text[j] != ',' && text[j] != '\n' && text[j] != '}') ++j;
+            out.push_back(text.substr(i, j - i));
+        }
+    }
+    return out;
+}
+
+// splitmix64: the same numbers on every platform and standard library.
+struct Rng {
+    std::uint64_t s;
+    explicit Rng(std::uint64_t seed) : s(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+};
+
+inline Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+    Rng rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng.next() >> 56);
+    return out;
+}
+
+// Little-endian int16 codes from a Laplacian of the given spread, like the
+// quantised wavelet detail bands: mostly near zero, so the high bytes are
+// nearly all 0x00 or 0xFF. An odd `n` leaves half a code at the end.
+inline Bytes laplacian_codes(std::size_t n, double spread, std::uint64_t seed) {
+    Rng rng(seed);
+    Bytes out(n);
+    for (std::size_t i = 0; i + 1 < n; i += 2) {
+        const double u = rng.unit() - 0.5;
+        const double mag = -spread * std::log(1.0 - 2.0 * std::fabs(u));
+        double v = u < 0 ? -mag : mag;
+        v = std::fmax(-32768.0, std::fmin(32767.0, v));
+        const auto code = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
+        out[i] = static_cast<std::uint8_t>(code);
+        out[i + 1] = static_cast<std::uint8_t>(code >> 8);
+    }
+    if (n % 2 == 1) out[n - 1] = static_cast<std::uint8_t>(rng.next());
+    return out;
+}
+
+enum class Kind { Random, Laplacian, Skewed, Constant, Ramp };
+
+inline const char* kind_name(Kind k) {
+    switch (k) {
+        case Kind::Random: return "Random";
+        case Kind::Laplacian: return "Laplacian";
+        case Kind::Skewed: return "Skewed";
+        case Kind::Constant: return "Constant";
+        case Kind::Ramp: return "Ramp";
+    }
+    return "?";
+}
+
+inline Bytes make_data(Kind kind, std::size_t n, std::uint64_t seed) {
+    switch (kind) {
+        case Kind::Random: return random_bytes(n, seed);
+        case Kind::Laplacian: return laplacian_codes(n, 40.0, seed);
+        case Kind::Skewed: return laplacian_codes(n, 0.7, seed);  // nearly all zero: probabilities hit their bounds
+        case Kind::Constant: return Bytes(n, 0xA5);
+        case Kind::Ramp: {
+            Bytes out(n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 7 + (i >> 5));
+            return out;
+        }
+    }
+    return {};
+}
+
+}  // namespace arans_test
