@@ -1,0 +1,50 @@
+// PyRef: one owned reference to a Python object, released on scope exit.
+//
+// Every early return in the module (a failed conversion, a codec error, a
+// caught std::bad_alloc) must drop exactly the references it took; holding
+// them in PyRef makes that automatic. Borrowed references stay raw pointers
+// so the ownership of each pointer is visible in its type.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vantoresk::py {
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new (owned) reference; nullptr is allowed.
+    explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.p_, nullptr));
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+
+    // Owned reference from a borrowed one.
+    static PyRef borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return PyRef(borrowed);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller (for returning to CPython or to a
+    // reference-stealing call).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept {
+        PyObject* old = std::exchange(p_, owned);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace vantoresk::py
