@@ -1,0 +1,136 @@
+// Helpers shared by the codec tests: files, .npy arrays, hex and SHA-256.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace codec_test {
+
+inline std::string fixtures_dir() { return std::string(VANTORESK_FIXTURES_DIR) + "/codec/"; }
+
+inline std::optional<std::vector<std::uint8_t>> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// 1-D little-endian float32 or float64 .npy; float64 is rounded to float32
+// to nearest, as the Python layer does before compressing.
+inline std::optional<std::vector<float>> read_npy(const std::string& path) {
+    const auto bytes = read_file(path);
+    if (!bytes || bytes->size() < 10 || std::memcmp(bytes->data(), "\x93NUMPY", 6) != 0) return std::nullopt;
+    const auto& b = *bytes;
+    std::size_t header_len = 0;
+    std::size_t data_at = 0;
+    if (b[6] == 1) {
+        header_len = b[8] | (b[9] << 8);
+        data_at = 10 + header_len;
+    } else {
+        header_len = b[8] | (b[9] << 8) | (b[10] << 16) | (std::size_t{b[11]} << 24);
+        data_at = 12 + header_len;
+    }
+    const std::string header(b.begin() + static_cast<long>(data_at - header_len), b.begin() + static_cast<long>(data_at));
+    const bool f8 = header.find("'<f8'") != std::string::npos;
+    const bool f4 = header.find("'<f4'") != std::string::npos;
+    if ((!f4 && !f8) || header.find("'fortran_order': False") == std::string::npos) return std::nullopt;
+    const std::size_t width = f8 ? 8 : 4;
+    const std::size_t count = (b.size() - data_at) / width;
+    std::vector<float> out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (f8) {
+            double d;
+            std::memcpy(&d, b.data() + data_at + 8 * i, 8);
+            out[i] = static_cast<float>(d);
+        } else {
+            std::memcpy(&out[i], b.data() + data_at + 4 * i, 4);
+        }
+    }
+    return out;
+}
+
+inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
+    std::vector<std::uint8_t> out;
+    if (hex == "-") return out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+// SHA-256 (FIPS 180-4), hex digest.
+inline std::string sha256_hex(const std::uint8_t* data, std::size_t len) {
+    static constexpr std::uint32_t k[64] = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::vector<std::uint8_t> msg(data, data + len);
+    msg.push_back(0x80);
+    while (msg.size() % 64 != 56) msg.push_back(0);
+    const std::uint64_t bits = std::uint64_t{len} * 8;
+    for (int i = 7; i >= 0; --i) msg.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+    for (std::size_t off = 0; off < msg.size(); off += 64) {
+        std::uint32_t w[64];
+        for (int i = 0; i < 16; ++i) {
+            const std::uint8_t* p = &msg[off + 4 * static_cast<std::size_t>(i)];
+            w[i] = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        }
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t t1 = hh + (std::rotr(e, 6) ^ std::rotr(e, 11) ^ std::rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+            const std::uint32_t t2 = (std::rotr(a, 2) ^ std::rotr(a, 13) ^ std::rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+            hh = g;
+            g = f;
+            f = e;
+            e = d + t1;
+            d = c;
+            c = b;
+            b = a;
+            a = t1 + t2;
+        }
+        h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+    }
+    std::ostringstream out;
+    for (std::uint32_t v : h) {
+        char buf[9];
+        std::snprintf(buf, sizeof buf, "%08x", v);
+        out << buf;
+    }
+    return out.str();
+}
+
+template <class T>
+std::string sha256_hex(const std::vector<T>& v) {
+    return sha256_hex(reinterpret_cast<const std::uint8_t*>(v.data()), v.size() * sizeof(T));
+}
+
+// Bit-exact comparison of two float vectors; index of the first difference.
+inline std::optional<std::size_t> first_bit_difference(const std::vector<float>& a, const std::vector<float>& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) return i;
+    }
+    if (a.size() != b.size()) return n;
+    return std::nullopt;
+}
+
+}  // namespace codec_test
