@@ -1,0 +1,47 @@
+// One-level steps shared by the lifting executors: validation in the fixed
+// order, temporaries, and the choice of the kernel variant.
+//
+// A transform supplies its kernels as a LiftingKernels table per variant
+// (portable, and AVX2/FMA where the CPU has it). All variants are built from
+// one body and give bit-identical results; the portable one defines them.
+// The choice is made once per process and cached.
+//
+// Validation happens before any write, so a failed step leaves the caller's
+// buffers untouched:
+//   forward   n < min_length         -> InputTooShort (n, min_length)
+//             approx len != ceil(n/2) -> ApproxSizeMismatch (given, required)
+//             detail len != floor(n/2)-> DetailsSizeMismatch (given, required)
+//   inverse   a + m != N             -> OutputSizeMismatch (N, a + m)
+//             a != max(ceil(N/2), 2) -> ApproxSizeMismatch (a, required)
+//             m != max(floor(N/2), min_details) -> DetailsSizeMismatch (m, required)
+// The sum test comes first on purpose: with a = ceil(N/2) + 1 the caller's
+// output, not the band, is what disagrees.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "wavelet/err.hpp"
+
+namespace tremora::lifting {
+
+struct LiftingKernels {
+    const char* name;
+    // x (n samples, n >= the transform's minimum) -> s (ceil(n/2)), d (floor(n/2)).
+    void (*forward)(const float* x, std::size_t n, float* s, float* d);
+    // s (a), d (m) -> x (a + m). e (a floats) and o (m floats) are scratch.
+    void (*inverse)(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o, float* x);
+};
+
+// The variant to use out of those the CPU can run, listed portable first
+// and fastest last.
+const LiftingKernels& choose_kernels(std::span<const LiftingKernels> runnable) noexcept;
+
+[[nodiscard]] Status forward_step(const LiftingKernels& kernels, std::size_t min_length, std::span<const float> input,
+                                  std::span<float> approximations, std::span<float> details);
+
+[[nodiscard]] Status inverse_step(const LiftingKernels& kernels, std::size_t min_details,
+                                  std::span<const float> approximations, std::span<const float> details,
+                                  std::span<float> output);
+
+}  // namespace tremora::lifting
