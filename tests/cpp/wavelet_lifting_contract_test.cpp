@@ -1,0 +1,276 @@
+// Contract of the lifting executors: size rules, validation order and texts,
+// the drivers' length tests, and hand-computed values at the ends.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "wavelet/cdf53f.hpp"
+#include "wavelet/cdf97f.hpp"
+
+namespace {
+
+using tremora::DwtExecutorHandle;
+using tremora::DwtRef;
+using tremora::DwtSize;
+using tremora::MultiDwtRef;
+using tremora::TremoraError;
+using K = TremoraError::Kind;
+
+enum class Which { Cdf53, Cdf97 };
+
+DwtExecutorHandle make(Which w) {
+    return w == Which::Cdf53 ? tremora::Tremora::make_cdf53_f32() : tremora::Tremora::make_cdf97_f32();
+}
+
+std::size_t min_length(Which w) { return w == Which::Cdf53 ? 3 : 4; }
+
+std::string which_name(Which w) { return w == Which::Cdf53 ? "cdf53" : "cdf97"; }
+
+void expect_error(const TremoraError& e, K kind, const std::string& text) {
+    EXPECT_EQ(e.kind(), kind);
+    EXPECT_EQ(e.display(), text);
+}
+
+constexpr float kSentinel = 12345.0f;
+
+// --- sizes -----------------------------------------------------------------
+
+struct SizeCase {
+    Which which;
+    std::size_t n;
+    DwtSize bands;
+    std::size_t reconstruction;  // idwt_size(bands of length n/2 rounded up, n/2)
+};
+
+class LiftingSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(LiftingSizes, ClampedBandAndOutputLengths) {
+    const auto& c = GetParam();
+    const auto exec = make(c.which);
+    EXPECT_EQ(exec->dwt_size(c.n), c.bands);
+    EXPECT_EQ(exec->idwt_size(DwtSize{c.n - c.n / 2, c.n / 2}), c.reconstruction);
+    EXPECT_EQ(exec->required_scratch_size(c.n), 0u);
+    EXPECT_EQ(exec->filter_length(), c.which == Which::Cdf53 ? 6u : 10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Both, LiftingSizes,
+    ::testing::Values(SizeCase{Which::Cdf53, 0, {2, 1}, 3}, SizeCase{Which::Cdf53, 1, {2, 1}, 3},
+                      SizeCase{Which::Cdf53, 2, {2, 1}, 3}, SizeCase{Which::Cdf53, 3, {2, 1}, 3},
+                      SizeCase{Which::Cdf53, 4, {2, 2}, 4}, SizeCase{Which::Cdf53, 7, {4, 3}, 7},
+                      SizeCase{Which::Cdf97, 0, {2, 2}, 4}, SizeCase{Which::Cdf97, 3, {2, 2}, 4},
+                      SizeCase{Which::Cdf97, 4, {2, 2}, 4}, SizeCase{Which::Cdf97, 5, {3, 2}, 5},
+                      SizeCase{Which::Cdf97, 1000, {500, 500}, 1000}));
+
+// --- one-level validation --------------------------------------------------
+
+struct ForwardError {
+    Which which;
+    std::size_t n, s_len, d_len;
+    K kind;
+    std::string text;
+};
+
+class LiftingForwardErrors : public ::testing::TestWithParam<ForwardError> {};
+
+TEST_P(LiftingForwardErrors, FirstFailingCheckWinsAndNothingIsWritten) {
+    const auto& c = GetParam();
+    const std::vector<float> x(c.n, 1.0f);
+    std::vector<float> s(c.s_len, kSentinel), d(c.d_len, kSentinel);
+    auto st = make(c.which)->execute_forward(x, s, d);
+    ASSERT_FALSE(st.ok());
+    expect_error(st.error(), c.kind, c.text);
+    for (float v : s) EXPECT_EQ(v, kSentinel);
+    for (float v : d) EXPECT_EQ(v, kSentinel);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Both, LiftingForwardErrors,
+    ::testing::Values(
+        ForwardError{Which::Cdf53, 2, 1, 1, K::InputTooShort, "Input size 2 can't be less than 3"},
+        ForwardError{Which::Cdf53, 2, 9, 9, K::InputTooShort, "Input size 2 can't be less than 3"},
+        ForwardError{Which::Cdf53, 0, 0, 0, K::InputTooShort, "Input size 0 can't be less than 3"},
+        // odd n: an approximation buffer of floor(n/2) is one short
+        ForwardError{Which::Cdf53, 5, 2, 2, K::ApproxSizeMismatch, "Approximate size 2 does not match required size 3"},
+        ForwardError{Which::Cdf53, 5, 2, 1, K::ApproxSizeMismatch, "Approximate size 2 does not match required size 3"},
+        ForwardError{Which::Cdf53, 5, 3, 3, K::DetailsSizeMismatch, "Details size 3 does not match required size 2"},
+        ForwardError{Which::Cdf97, 3, 2, 1, K::InputTooShort, "Input size 3 can't be less than 4"},
+        ForwardError{Which::Cdf97, 6, 4, 3, K::ApproxSizeMismatch, "Approximate size 4 does not match required size 3"},
+        ForwardError{Which::Cdf97, 6, 3, 2, K::DetailsSizeMismatch, "Details size 2 does not match required size 3"}));
+
+struct InverseError {
+    Which which;
+    std::size_t a, m, n;
+    K kind;
+    std::string text;
+};
+
+class LiftingInverseErrors : public ::testing::TestWithParam<InverseError> {};
+
+TEST_P(LiftingInverseErrors, FirstFailingCheckWinsAndNothingIsWritten) {
+    const auto& c = GetParam();
+    const std::vector<float> s(c.a, 1.0f), d(c.m, 1.0f);
+    std::vector<float> out(c.n, kSentinel);
+    auto st = make(c.which)->execute_inverse(s, d, out);
+    ASSERT_FALSE(st.ok());
+    expect_error(st.error(), c.kind, c.text);
+    for (float v : out) EXPECT_EQ(v, kSentinel);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Both, LiftingInverseErrors,
+    ::testing::Values(
+        // the required length a + m is printed first, the given one second
+        InverseError{Which::Cdf53, 3, 2, 6, K::OutputSizeMismatch, "Output size should be 5, but it was 6"},
+        InverseError{Which::Cdf53, 5, 2, 7, K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4"},
+        InverseError{Which::Cdf53, 1, 1, 2, K::ApproxSizeMismatch, "Approximate size 1 does not match required size 2"},
+        InverseError{Which::Cdf53, 2, 0, 2, K::DetailsSizeMismatch, "Details size 0 does not match required size 1"},
+        // a = ceil(N/2) + 1 with m = floor(N/2): the sum test comes first
+        InverseError{Which::Cdf97, 5, 4, 8, K::OutputSizeMismatch, "Output size should be 9, but it was 8"},
+        InverseError{Which::Cdf97, 5, 3, 8, K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4"},
+        InverseError{Which::Cdf97, 2, 1, 3, K::DetailsSizeMismatch, "Details size 1 does not match required size 2"},
+        InverseError{Which::Cdf97, 0, 0, 0, K::ApproxSizeMismatch, "Approximate size 0 does not match required size 2"}));
+
+// --- drivers ---------------------------------------------------------------
+
+struct TooShort {
+    Which which;
+    std::size_t n, levels;
+};
+
+class LiftingDriverTooShort : public ::testing::TestWithParam<TooShort> {};
+
+TEST_P(LiftingDriverTooShort, AnyPassBelowTheMinimumIsBufferTooSmall) {
+    const auto& c = GetParam();
+    const auto exec = make(c.which);
+    const std::vector<float> x(c.n, 2.0f);
+    auto m = exec->multi_dwt(x, c.levels);
+    ASSERT_FALSE(m.ok());
+    expect_error(m.error(), K::BufferTooSmallForLevel, "Buffer was too small for provided level");
+    auto d = exec->dwt(x, c.levels);
+    ASSERT_FALSE(d.ok());
+    expect_error(d.error(), K::BufferTooSmallForLevel, "Buffer was too small for provided level");
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LiftingDriverTooShort,
+                         ::testing::Values(TooShort{Which::Cdf53, 2, 0}, TooShort{Which::Cdf53, 2, 1},
+                                           TooShort{Which::Cdf53, 2, 2}, TooShort{Which::Cdf53, 0, 1},
+                                           TooShort{Which::Cdf53, 5, 3},  // 5 -> 3 -> 2
+                                           TooShort{Which::Cdf97, 3, 1}, TooShort{Which::Cdf97, 8, 3},  // 8 -> 4 -> 2
+                                           TooShort{Which::Cdf97, 100, std::numeric_limits<std::size_t>::max()}));
+
+class LiftingDrivers : public ::testing::TestWithParam<Which> {};
+
+TEST_P(LiftingDrivers, MultiIdwtWithoutBandsIsZeroSizedInput) {
+    const auto exec = make(GetParam());
+    const std::vector<float> band(4, 1.0f);
+    MultiDwtRef no_levels;
+    no_levels.approximation = band;
+    MultiDwtRef no_approximation;
+    no_approximation.details = {band};
+    for (const auto& ref : {no_levels, no_approximation}) {
+        auto r = exec->multi_idwt(ref);
+        ASSERT_FALSE(r.ok());
+        expect_error(r.error(), K::ZeroSizedInput, "Zero sized input is not supported");
+    }
+}
+
+TEST_P(LiftingDrivers, IdwtAcceptsTheLongerApproximationOfOddLengths) {
+    const auto exec = make(GetParam());
+    const std::vector<float> s(5, 1.0f), d(4, 0.0f);
+    auto r = exec->idwt(DwtRef{s, d});
+    ASSERT_TRUE(r.ok()) << r.error().display();
+    EXPECT_EQ(r->size(), 9u);
+}
+
+TEST_P(LiftingDrivers, MultiIdwtPassesTheStepErrorThrough) {
+    const auto exec = make(GetParam());
+    // The coarse step rebuilds 3 + 2 = 5 samples; a finer detail band of 2
+    // would need approximations of 2, not 5.
+    const std::vector<float> s(3, 1.0f), coarse(2, 0.0f), fine(2, 0.0f);
+    MultiDwtRef ref;
+    ref.details = {fine, coarse};
+    ref.approximation = s;
+    auto r = exec->multi_idwt(ref);
+    ASSERT_FALSE(r.ok());
+    expect_error(r.error(), K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4");
+}
+
+TEST_P(LiftingDrivers, SingleLevelRequestsReturnOneLevel) {
+    const auto exec = make(GetParam());
+    const std::vector<float> x(min_length(GetParam()), 3.0f);
+    for (std::size_t levels : {0u, 1u}) {
+        auto m = exec->multi_dwt(x, levels);
+        ASSERT_TRUE(m.ok()) << m.error().display();
+        ASSERT_EQ(m->levels.size(), 1u);
+        EXPECT_EQ(m->levels[0].approximations.size(), x.size() - x.size() / 2);
+        EXPECT_EQ(m->levels[0].details.size(), x.size() / 2);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LiftingDrivers, ::testing::Values(Which::Cdf53, Which::Cdf97),
+                         [](const ::testing::TestParamInfo<Which>& p) { return which_name(p.param); });
+
+// --- values at the ends ----------------------------------------------------
+
+struct Values53 {
+    std::vector<float> x, s, d;
+};
+
+class Cdf53Values : public ::testing::TestWithParam<Values53> {};
+
+TEST_P(Cdf53Values, HandComputedBandsAndExactInverse) {
+    const auto& c = GetParam();
+    const auto exec = make(Which::Cdf53);
+    auto r = exec->dwt(c.x, 1);
+    ASSERT_TRUE(r.ok()) << r.error().display();
+    EXPECT_EQ(r->approximations, c.s);
+    EXPECT_EQ(r->details, c.d);
+    auto back = exec->idwt(DwtRef{r->approximations, r->details});
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, c.x);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, Cdf53Values,
+    ::testing::Values(Values53{{1, 2, 3}, {1, 3}, {0}},
+                      // d0 = 2 - (1+4)/2, s0 = 1 + (d0+d0)/4, s1 = 4 + (d0+d0)/4
+                      Values53{{1, 2, 4}, {0.75f, 3.75f}, {-0.5f}},
+                      // even n mirrors x4 = x2: d1 = 8 - (4+4)/2
+                      Values53{{1, 2, 4, 8}, {0.75f, 4.875f}, {-0.5f, 4}},
+                      Values53{{5, 5, 5, 5, 5, 5, 5}, {5, 5, 5, 5}, {0, 0, 0}},
+                      // a ramp is predicted exactly except at an even end
+                      Values53{{0, 1, 2, 3, 4, 5, 6}, {0, 2, 4, 6}, {0, 0, 0}},
+                      Values53{{0, 1, 2, 3, 4, 5}, {0, 2, 4.25f}, {0, 0, 1}}));
+
+TEST(Cdf53Fusion, SubnormalNeighbourSumNeedsTheFusedUpdate) {
+    // x0 + x2 = 3·tiny; -1/2 of it is not representable. Fused, tiny - 1.5·tiny
+    // = -0.5·tiny rounds (to even) to -0; a separate multiply would round
+    // -1.5·tiny to -2·tiny first and give -tiny.
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const std::vector<float> x{tiny, tiny, 2 * tiny};
+    auto r = make(Which::Cdf53)->dwt(x, 1);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(r->details[0]), 0x80000000u);
+}
+
+class Cdf97Constant : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Cdf97Constant, MirroredEndsBehaveLikeTheInterior) {
+    const std::vector<float> x(GetParam(), 0.7f);
+    auto r = make(Which::Cdf97)->dwt(x, 1);
+    ASSERT_TRUE(r.ok());
+    const auto bits = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+    for (float v : r->approximations) EXPECT_EQ(bits(v), bits(r->approximations[0]));
+    for (float v : r->details) EXPECT_EQ(bits(v), bits(r->details[0]));
+    EXPECT_LT(std::fabs(r->details[0]), 1e-6f);
+}
+
+INSTANTIATE_TEST_SUITE_P(OddAndEven, Cdf97Constant, ::testing::Values(4u, 5u, 6u, 17u, 64u));
+
+}  // namespace
