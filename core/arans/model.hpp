@@ -53,4 +53,19 @@ constexpr std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) noexcept {
     return bit != 0 ? p - (p >> kAdaptShift) : p + ((kProbScale - p) >> kAdaptShift);
 }
 
+// Branch-free forms of the same rules for the fast coders. `mask` is 0 for
+// bit 0 and all ones for bit 1; compilers turn the ternaries above into
+// branches on the bit, which mispredict on every other decision of
+// random-looking data.
+//   frequency of the bit taken: p for 0, 4096 - p for 1;
+//   adaptation: with t = 4096 - frequency (4096 - p for 0, p for 1) the entry
+//   moves by +(t >> 4) for 0 and -(t >> 4) for 1: a conditional negation.
+constexpr std::uint32_t frequency_masked(std::uint32_t p, std::uint32_t mask) noexcept {
+    return p + ((kProbScale - 2 * p) & mask);
+}
+
+constexpr std::uint32_t adapt_masked(std::uint32_t p, std::uint32_t freq, std::uint32_t mask) noexcept {
+    return p + ((((kProbScale - freq) >> kAdaptShift) ^ mask) - mask);
+}
+
 }  // namespace vantoresk::arans::model

@@ -27,6 +27,7 @@ struct DecodeLane {
     const std::uint8_t* end = nullptr;
     std::uint16_t* table = nullptr;
     unsigned prev = 0;
+    std::uint32_t first_p = model::kInitialProb;  // entry of node 1 for the next byte
 
     bool roomy() const noexcept { return end - pos >= kMaxBytesPerByte; }
 };
@@ -38,70 +39,186 @@ struct Walk {
     std::uint32_t p;  // entry at row[node]
 };
 
-template <bool kChecked, bool kLast>
-inline bool decide(DecodeLane& lane, Walk& walk) {
-    std::uint32_t p0 = 0;
-    std::uint32_t p1 = 0;
+// The two selects that sit on the state's path, both keyed on slot >= p:
+// the next state and the next decision's entry. Left to itself GCC turns
+// them into a branch on the bit (duplicating the rest of the decision on both
+// sides), which mispredicts about every other time on busy data; the mask
+// form costs extra steps on the path. Conditional moves cost one step.
+inline void select_by_bit(std::uint32_t slot, std::uint32_t p, std::uint32_t& x, std::uint32_t x_if_one,
+                          std::uint32_t& next, std::uint32_t next_if_one) noexcept {
+#if defined(__GNUC__) && defined(__x86_64__)
+    asm("cmpl %[p], %[slot]\n\t"
+        "cmovael %[x1], %[x]\n\t"
+        "cmovael %[n1], %[n]"
+        : [x] "+r"(x), [n] "+r"(next)
+        : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one)
+        : "cc");
+#else
+    if (slot >= p) {
+        x = x_if_one;
+        next = next_if_one;
+    }
+#endif
+}
+
+// 1 if slot >= p (both below 4096), else 0: p - 1 - slot wraps exactly then.
+inline std::uint32_t bit_of(std::uint32_t slot, std::uint32_t p) noexcept { return (p - 1 - slot) >> 31; }
+
+// One decision, in one of two shapes chosen per plane (see PlaneShape).
+// The state is the critical path: x -> x >> 12 -> multiply -> add -> select.
+//  * Both successors' entries are loaded before the bit is known (the
+//    children of this node, or on the eighth decision node 1 of the two rows
+//    the next byte can use) and the bit picks one afterwards.
+//  * The state after the decision is computed for both bits from one
+//    product: with x = 4096 q + slot,
+//        bit 0: p q + slot,     bit 1: (4096 - p) q + slot - p = x - p q - p.
+//  * kPredictable: the bit picks by branching. On planes that code to a
+//    fraction of a bit per decision the branch is nearly always predicted and
+//    the comparison drops off the path altogether.
+//  * otherwise: conditional moves for the state and the next entry, mask
+//    arithmetic for the rest; a branch there would mispredict about every
+//    other decision of busy data.
+// The adaptation store never aliases the successors loaded: they are other
+// nodes (children) or node 1, which this byte updated at its first decision.
+template <bool kChecked, bool kLast, bool kPredictable>
+inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
+    std::uint32_t next0;
+    std::uint32_t next1;
     if constexpr (!kLast) {
-        p0 = walk.row[2 * walk.node];
-        p1 = walk.row[2 * walk.node + 1];
+        next0 = walk.row[2 * walk.node];
+        next1 = walk.row[2 * walk.node + 1];
+    } else {
+        const unsigned byte0 = (2 * walk.node) & 0xFFu;
+        next0 = lane.table[model::row_offset(byte0, context_bits) + 1];
+        next1 = lane.table[model::row_offset(byte0 | 1u, context_bits) + 1];
     }
     const std::uint32_t p = walk.p;
-    const std::uint32_t slot = lane.x & (model::kProbScale - 1);
-    const std::uint32_t bit = slot >= p ? 1u : 0u;
-    const std::uint32_t freq = bit != 0 ? model::kProbScale - p : p;
-    const std::uint32_t start = bit != 0 ? p : 0u;
-    std::uint32_t x = freq * (lane.x >> model::kProbBits) + slot - start;
-    if constexpr (kChecked) {
-        if (x < model::kStateLow) {
-            if (lane.end - lane.pos < 2) return false;
-            x = (x << model::kWordBits) | load_word(lane.pos);
-            lane.pos += 2;
+    const std::uint32_t x = lane.x;
+    const std::uint32_t slot = x & (model::kProbScale - 1);
+    const std::uint32_t pq = p * (x >> model::kProbBits);
+    std::uint32_t xn;
+    if constexpr (kPredictable) {
+        if (slot >= p) {
+            xn = x - pq - p;
+            walk.row[walk.node] = static_cast<std::uint16_t>(p - (p >> model::kAdaptShift));
+            walk.node = 2 * walk.node + 1;
+            walk.p = next1;
+        } else {
+            xn = pq + slot;
+            walk.row[walk.node] = static_cast<std::uint16_t>(p + ((model::kProbScale - p) >> model::kAdaptShift));
+            walk.node = 2 * walk.node;
+            walk.p = next0;
         }
     } else {
-        // At most one word is ever needed (see model.hpp).
-        const std::uint32_t word = load_word(lane.pos);
-        const bool need = x < model::kStateLow;
-        x = need ? (x << model::kWordBits) | word : x;
-        lane.pos += need ? 2 : 0;
+        const std::uint32_t bit = bit_of(slot, p);
+        std::uint32_t pn = next0;
+        xn = pq + slot;
+        select_by_bit(slot, p, xn, x - pq - p, pn, next1);
+        const std::uint32_t mask = 0u - bit;
+        walk.row[walk.node] =
+            static_cast<std::uint16_t>(model::adapt_masked(p, model::frequency_masked(p, mask), mask));
+        walk.node = 2 * walk.node + bit;
+        walk.p = pn;
     }
-    lane.x = x;
-    walk.row[walk.node] = static_cast<std::uint16_t>(model::adapt(p, bit));
-    walk.node = 2 * walk.node + bit;
-    if constexpr (!kLast) walk.p = bit != 0 ? p1 : p0;
+    // Renormalisation is rare (one decision in 16 per bit of information),
+    // so a predicted branch beats a branch-free select here.
+    if (xn < model::kStateLow) {
+        if constexpr (kChecked) {
+            if (lane.end - lane.pos < 2) return false;
+        }
+        xn = (xn << model::kWordBits) | load_word(lane.pos);
+        lane.pos += 2;
+    }
+    lane.x = xn;
     return true;
 }
 
 inline Walk begin_byte(const DecodeLane& lane, unsigned context_bits) {
-    std::uint16_t* const row = lane.table + model::row_offset(lane.prev, context_bits);
-    return Walk{row, 1u, row[1]};
+    return Walk{lane.table + model::row_offset(lane.prev, context_bits), 1u, lane.first_p};
 }
 
-template <bool kChecked>
+inline void end_byte(DecodeLane& lane, const Walk& walk) {
+    lane.prev = walk.node & 0xFFu;
+    lane.first_p = walk.p;
+}
+
+template <bool kChecked, bool kPredictable>
 inline bool decode_byte(DecodeLane& lane, unsigned context_bits) {
     Walk walk = begin_byte(lane, context_bits);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false>(lane, walk)) return false;
+        if (!decide<kChecked, false, kPredictable>(lane, walk, context_bits)) return false;
     }
-    if (!decide<kChecked, true>(lane, walk)) return false;
-    lane.prev = walk.node & 0xFFu;
+    if (!decide<kChecked, true, kPredictable>(lane, walk, context_bits)) return false;
+    end_byte(lane, walk);
     return true;
 }
 
-template <bool kChecked>
+template <bool kChecked, bool kPredictableA, bool kPredictableB>
 inline bool decode_byte_pair(DecodeLane& a, DecodeLane& b, unsigned context_bits) {
     Walk wa = begin_byte(a, context_bits);
     Walk wb = begin_byte(b, context_bits);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false>(a, wa)) return false;
-        if (!decide<kChecked, false>(b, wb)) return false;
+        if (!decide<kChecked, false, kPredictableA>(a, wa, context_bits)) return false;
+        if (!decide<kChecked, false, kPredictableB>(b, wb, context_bits)) return false;
     }
-    if (!decide<kChecked, true>(a, wa)) return false;
-    if (!decide<kChecked, true>(b, wb)) return false;
-    a.prev = wa.node & 0xFFu;
-    b.prev = wb.node & 0xFFu;
+    if (!decide<kChecked, true, kPredictableA>(a, wa, context_bits)) return false;
+    if (!decide<kChecked, true, kPredictableB>(b, wb, context_bits)) return false;
+    end_byte(a, wa);
+    end_byte(b, wb);
+    return true;
+}
+
+// Which decision shape suits a plane, judged from its coded size: below
+// half a coded byte per plane byte (under half a bit per decision) the bits
+// are predictable enough for branches. Either shape gives the same bytes.
+inline bool predictable(std::span<const std::uint8_t> coded, std::uint64_t count) noexcept {
+    return coded.size() < count / 2;
+}
+
+// The loops work on local copies of the lanes: through a reference the
+// compiler keeps the state and the read position in memory, storing them at
+// every decision.
+template <bool kPredictable>
+bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std::vector<std::uint8_t>& out) {
+    std::array<std::uint8_t, kStageBytes> stage;
+    std::uint64_t remaining = count;
+    while (remaining != 0) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes));
+        for (std::size_t i = 0; i < chunk; ++i) {
+            if (lane.roomy()) {
+                decode_byte<false, kPredictable>(lane, context_bits);
+            } else if (!decode_byte<true, kPredictable>(lane, context_bits)) {
+                return false;
+            }
+            stage[i] = static_cast<std::uint8_t>(lane.prev);
+        }
+        out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(chunk));
+        remaining -= chunk;
+    }
+    return true;
+}
+
+template <bool kPredictableA, bool kPredictableB>
+bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_bits,
+              std::vector<std::uint8_t>& out) {
+    std::array<std::uint8_t, kStageBytes> stage;
+    std::uint64_t remaining = count;
+    while (remaining != 0) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes / 2));
+        for (std::size_t i = 0; i < chunk; ++i) {
+            if (a.roomy() && b.roomy()) {
+                decode_byte_pair<false, kPredictableA, kPredictableB>(a, b, context_bits);
+            } else if (!decode_byte_pair<true, kPredictableA, kPredictableB>(a, b, context_bits)) {
+                return false;
+            }
+            stage[2 * i] = static_cast<std::uint8_t>(a.prev);
+            stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
+        }
+        out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(2 * chunk));
+        remaining -= chunk;
+    }
     return true;
 }
 
@@ -114,6 +231,7 @@ bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint1
     lane.end = p + coded.size();
     lane.table = table;
     lane.prev = 0;
+    lane.first_p = model::kInitialProb;
     return true;
 }
 
@@ -138,22 +256,9 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
     if (!make_tables(tables, 1, context_bits)) return Err<AransError>{AransError::InvalidLength};
     DecodeLane lane;
     (void)open_lane(lane, coded, tables.data());
-
-    std::array<std::uint8_t, kStageBytes> stage;
-    std::uint64_t remaining = count;
-    while (remaining != 0) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes));
-        for (std::size_t i = 0; i < chunk; ++i) {
-            if (lane.roomy()) {
-                decode_byte<false>(lane, context_bits);
-            } else if (!decode_byte<true>(lane, context_bits)) {
-                return Err<AransError>{AransError::Truncated};
-            }
-            stage[i] = static_cast<std::uint8_t>(lane.prev);
-        }
-        out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(chunk));
-        remaining -= chunk;
-    }
+    const bool ok = predictable(coded, count) ? run_plane<true>(lane, count, context_bits, out)
+                                              : run_plane<false>(lane, count, context_bits, out);
+    if (!ok) return Err<AransError>{AransError::Truncated};
     return out;
 }
 
@@ -169,22 +274,15 @@ support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t
     (void)open_lane(a, coded_a, tables.data());
     (void)open_lane(b, coded_b, tables.data() + model::table_size(context_bits));
 
-    std::array<std::uint8_t, kStageBytes> stage;
-    std::uint64_t remaining = count;
-    while (remaining != 0) {
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes / 2));
-        for (std::size_t i = 0; i < chunk; ++i) {
-            if (a.roomy() && b.roomy()) {
-                decode_byte_pair<false>(a, b, context_bits);
-            } else if (!decode_byte_pair<true>(a, b, context_bits)) {
-                return Err<AransError>{AransError::Truncated};
-            }
-            stage[2 * i] = static_cast<std::uint8_t>(a.prev);
-            stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
-        }
-        out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(2 * chunk));
-        remaining -= chunk;
+    const bool pa = predictable(coded_a, count);
+    const bool pb = predictable(coded_b, count);
+    bool ok;
+    if (pa) {
+        ok = pb ? run_pair<true, true>(a, b, count, context_bits, out) : run_pair<true, false>(a, b, count, context_bits, out);
+    } else {
+        ok = pb ? run_pair<false, true>(a, b, count, context_bits, out) : run_pair<false, false>(a, b, count, context_bits, out);
     }
+    if (!ok) return Err<AransError>{AransError::Truncated};
     return {};
 }
 

@@ -31,10 +31,11 @@ void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsi
         for (int k = 7; k >= 0; --k) {
             const unsigned node = path >> (k + 1);
             const std::uint32_t bit = (byte >> k) & 1u;
+            const std::uint32_t mask = 0u - bit;
             const std::uint32_t p = row[node];
-            const std::uint32_t freq = bit != 0 ? model::kProbScale - p : p;
+            const std::uint32_t freq = model::frequency_masked(p, mask);
             *records++ = static_cast<std::uint16_t>(freq | bit << kRecordBitShift);
-            row[node] = static_cast<std::uint16_t>(model::adapt(p, bit));
+            row[node] = static_cast<std::uint16_t>(model::adapt_masked(p, freq, mask));
         }
         prev = byte;
     }
@@ -48,7 +49,8 @@ struct EncodeLane {
 // One decision, coded backwards.
 inline void encode_step(EncodeLane& lane, std::uint32_t record) {
     const std::uint32_t freq = record & kFreqMask;
-    const std::uint32_t start = (record >> kRecordBitShift) != 0 ? model::kProbScale - freq : 0;
+    const std::uint32_t mask = 0u - (record >> kRecordBitShift);
+    const std::uint32_t start = (model::kProbScale - freq) & mask;
     std::uint32_t x = lane.x;
     // At most one word: x < 2^32 and (x >> 16) < 2^16 <= freq << 20.
     const bool emit = x >= (freq << model::kEncodeShift);
