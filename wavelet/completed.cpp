@@ -62,15 +62,16 @@ TResult<Dwt> one_pass(const IncompleteDwtExecutor& kernel, std::span<const float
 TResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, std::size_t level) const {
     if (level <= 1) return one_pass(*kernel_, input);
 
-    auto current = copied_band(input);
-    if (!current) return fail(current.error());
+    std::span<const float> source = input;
+    std::vector<float> current;
     for (std::size_t pass = 0;; ++pass) {
-        if (current->size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
-        auto out = one_pass(*kernel_, *current);
+        if (source.size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
+        auto out = one_pass(*kernel_, source);
         if (!out) return out;
         if (pass + 1 == level) return out;
         // Only the approximations travel on; this pass's details are dropped.
-        *current = std::move(out->approximations);
+        current = std::move(out->approximations);
+        source = current;
     }
 }
 
@@ -83,31 +84,18 @@ TResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> input, 
         return result;
     }
 
-    auto current = copied_band(input);
-    if (!current) return fail(current.error());
-    auto work = zeroed_band(kernel_->dwt_size(input.size()).approx_length);
-    if (!work) return fail(work.error());
     if (auto st = reserve_levels(result.levels, levels); !st) return fail(st.error());
-
+    // Each pass writes into fresh zero-filled bands of the level it appends,
+    // and the next pass reads that level's approximations in place: no work
+    // buffer and no copy. Moving a Dwt into the list moves its vectors'
+    // storage, so the span taken afterwards stays valid while the list grows.
+    std::span<const float> source = input;
     for (std::size_t pass = 0; pass < levels; ++pass) {
-        if (current->size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
-        const DwtSize size = kernel_->dwt_size(current->size());
-        // The work buffer holds the previous pass's input; a kernel may rely
-        // on zeros, so clear what is kept before growing it.
-        std::fill(work->begin(), work->begin() + static_cast<std::ptrdiff_t>(std::min(work->size(), size.approx_length)),
-                  0.0f);
-        if (auto st = resize_band(*work, size.approx_length); !st) return fail(st.error());
-        auto details = zeroed_band(size.details_length);
-        if (!details) return fail(details.error());
-        if (auto st = kernel_->execute_forward(*current, *work, *details); !st) return fail(st.error());
-        auto approximations = copied_band(*work);
-        if (!approximations) return fail(approximations.error());
-        if (auto st = push_level(result.levels, Dwt{std::move(*approximations), std::move(*details)}); !st) {
-            return fail(st.error());
-        }
-        // The approximations just computed feed the next pass; the old input's
-        // storage becomes the next work buffer.
-        std::swap(*current, *work);
+        if (source.size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
+        auto level = one_pass(*kernel_, source);
+        if (!level) return fail(level.error());
+        if (auto st = push_level(result.levels, std::move(*level)); !st) return fail(st.error());
+        source = result.levels.back().approximations;
     }
     return result;
 }

@@ -53,22 +53,18 @@ TResult<MultiDwt> drive_multi_dwt(const IncompleteDwtExecutor& step, std::size_t
         return result;
     }
     if (auto st = reserve_levels(result.levels, levels); !st) return fail(st.error());
-    // The first pass reads the caller's input directly; later passes read the
-    // previous approximations, whose storage then serves as the next work
-    // buffer.
+    // Each pass writes straight into the level it appends, and the next pass
+    // reads that level's approximations in place: no work buffer and no copy.
+    // Moving a Dwt into the list moves its vectors' storage, so the span taken
+    // afterwards stays valid while the list grows.
     std::span<const float> source = input;
-    std::vector<float> current;
-    std::vector<float> work;
     for (std::size_t done = 0; done < levels; ++done) {
-        auto details = pass(step, min_length, source, work);
+        Dwt level;
+        auto details = pass(step, min_length, source, level.approximations);
         if (!details) return fail(details.error());
-        auto approximations = copied_band(work);
-        if (!approximations) return fail(approximations.error());
-        if (auto st = push_level(result.levels, Dwt{std::move(*approximations), std::move(*details)}); !st) {
-            return fail(st.error());
-        }
-        std::swap(current, work);
-        source = current;
+        level.details = std::move(*details);
+        if (auto st = push_level(result.levels, std::move(level)); !st) return fail(st.error());
+        source = result.levels.back().approximations;
     }
     return result;
 }
