@@ -1,0 +1,111 @@
+// Whole-pipeline speed: compress and decompress of real recordings for
+// every method and coder, in samples per second, with the compression ratio
+// (float32 input bytes over container bytes) and the largest error.
+//
+//   codec_bench [seconds-per-case] [recording.npy ...]
+//
+// Without file arguments it reads a fixed set from VANTORESK_DATA_DIR.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/compressor.hpp"
+#include "core/decompressor.hpp"
+
+namespace {
+
+using namespace vantoresk;
+using Clock = std::chrono::steady_clock;
+
+std::optional<std::vector<float>> read_npy_f32(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (b.size() < 10 || std::memcmp(b.data(), "\x93NUMPY", 6) != 0) return std::nullopt;
+    const auto u = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(b[i])); };
+    const std::size_t data_at = b[6] == 1 ? 10 + (u(8) | u(9) << 8) : 12 + (u(8) | u(9) << 8 | u(10) << 16);
+    const std::string header(b.begin() + 8, b.begin() + static_cast<long>(data_at));
+    if (header.find("'<f4'") == std::string::npos) return std::nullopt;
+    std::vector<float> x((b.size() - data_at) / 4);
+    std::memcpy(x.data(), b.data() + data_at, x.size() * 4);
+    return x;
+}
+
+template <class F>
+double seconds_per_call(F&& f, double budget) {
+    std::size_t calls = 0;
+    const auto start = Clock::now();
+    double elapsed = 0.0;
+    do {
+        f();
+        ++calls;
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (elapsed < budget || calls < 2);
+    return elapsed / static_cast<double>(calls);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double budget = argc > 1 ? std::atof(argv[1]) : 0.5;
+    std::vector<std::string> files;
+    for (int i = 2; i < argc; ++i) files.emplace_back(argv[i]);
+    if (files.empty()) {
+        for (const char* name : {"mitdb100_mlii.npy", "ptbdb_s0010re_ii.npy", "mimicdb03700181_abp.npy",
+                                 "eegmat_s00r1_fz.npy", "cinc2015_a103l_pleth.npy"}) {
+            files.push_back(std::string(VANTORESK_DATA_DIR) + "/" + name);
+        }
+    }
+    const struct {
+        const char* name;
+        CompressionMethod method;
+    } methods[] = {{"cdf53", CompressionMethod::Cdf53}, {"cdf97", CompressionMethod::Cdf97},
+                   {"db4", CompressionMethod::Db4}, {"sym4", CompressionMethod::Sym4}};
+    const struct {
+        const char* name;
+        EntropyCoder coder;
+    } coders[] = {{"deflate", EntropyCoder::Deflate}, {"arans", EntropyCoder::Arans}};
+
+    std::printf("%-28s %-6s %-8s %10s %12s %12s %8s %10s\n", "recording", "method", "coder", "samples",
+                "comp MS/s", "decomp MS/s", "ratio", "max err");
+    for (const auto& path : files) {
+        const auto x = read_npy_f32(path);
+        if (!x) {
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            continue;
+        }
+        const std::string name = path.substr(path.find_last_of('/') + 1);
+        for (const auto& m : methods) {
+            for (const auto& c : coders) {
+                const CompressionOptions options{m.method, 11, CutoffLevel::Low, c.coder};
+                auto container = compress(*x, options);
+                if (!container.ok()) {
+                    std::fprintf(stderr, "%s: %s\n", name.c_str(), container.error().display().c_str());
+                    return 1;
+                }
+                auto decoded = decompress(container.value());
+                if (!decoded.ok()) {
+                    std::fprintf(stderr, "%s: %s\n", name.c_str(), decoded.error().display().c_str());
+                    return 1;
+                }
+                float err = 0.0f;
+                for (std::size_t i = 0; i < x->size(); ++i) err = std::max(err, std::fabs((*x)[i] - decoded.value()[i]));
+                const double tc = seconds_per_call([&] { (void)compress(*x, options); }, budget);
+                const double td = seconds_per_call([&] { (void)decompress(container.value()); }, budget);
+                const double n = static_cast<double>(x->size());
+                std::printf("%-28s %-6s %-8s %10zu %12.2f %12.2f %8.2f %10.3g\n", name.c_str(), m.name, c.name,
+                            x->size(), n / tc / 1e6, n / td / 1e6, 4.0 * n / static_cast<double>(container->size()),
+                            static_cast<double>(err));
+            }
+        }
+    }
+    return 0;
+}
