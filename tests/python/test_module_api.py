@@ -199,3 +199,36 @@ def test_import_does_not_load_numpy():
         "assert out.shape == (50,)\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def fresh_module():
+    """A new module object from the same extension, not yet executed."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("vantoresk", vantoresk.__file__)
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_exec_appends_to_an_existing_all_list():
+    spec, module = fresh_module()
+    module.__all__ = ["already_here"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["already_here", "VantrCompressionOptions", "compress_signal", "decompress_signal"]
+    # The class is created once per process and shared by every module object.
+    assert module.VantrCompressionOptions is VantrCompressionOptions
+    assert module.compress_signal(SIGNAL) == compress_signal(SIGNAL)
+
+
+@pytest.mark.parametrize("bad_all, type_name", [(("x",), "tuple"), (None, "None"), ("abc", "str")])
+def test_exec_refuses_an_all_that_is_not_a_list(bad_all, type_name):
+    spec, module = fresh_module()
+    module.__all__ = bad_all
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    if bad_all is None:
+        assert str(info.value) == "'None' is not an instance of 'list'"
+    else:
+        assert str(info.value) == f"'{type_name}' object is not an instance of 'list'"
+    # Nothing was added before the failure.
+    assert not hasattr(module, "VantrCompressionOptions")
+    assert module.__all__ == bad_all
