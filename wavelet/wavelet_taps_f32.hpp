@@ -22,7 +22,8 @@
 //     k = 7                        |                [-------|-----------]
 //     k = 8                        |                    [---|-----------------]
 //
-// Only the border windows consult the border mode (BorderInterpolation, built
+// Only the border windows consult the border mode (drawn in border_mode.hpp;
+// BorderInterpolation, built
 // once per step); the interior loop reads the input directly.
 //
 // Arithmetic (every byte of the codec depends on it). For one output with
