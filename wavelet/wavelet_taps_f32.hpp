@@ -23,8 +23,8 @@
 //     k = 8                        |                    [---|-----------------]
 //
 // Only the border windows consult the border mode (drawn in border_mode.hpp;
-// BorderInterpolation, built
-// once per step); the interior loop reads the input directly.
+// BorderInterpolation, built once per step); the interior loop reads the
+// input directly.
 //
 // Arithmetic (every byte of the codec depends on it). For one output with
 // window w[0..L-1], four lane sums:
