@@ -187,7 +187,18 @@ PyObject* g_type = nullptr;
 }  // namespace
 
 PyTypeObject* options_type() {
-    if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
+    if (g_type == nullptr) {
+        // Creating the type can run a garbage collection, and with it Python
+        // code that lets another thread in; whoever finishes first wins and
+        // the other copy is dropped, so every caller sees the same class.
+        PyObject* created = PyType_FromSpec(&kSpec);
+        if (created == nullptr) return nullptr;
+        if (g_type == nullptr) {
+            g_type = created;
+        } else {
+            Py_DECREF(created);
+        }
+    }
     return reinterpret_cast<PyTypeObject*>(g_type);
 }
 

@@ -232,3 +232,20 @@ def test_exec_refuses_an_all_that_is_not_a_list(bad_all, type_name):
     # Nothing was added before the failure.
     assert not hasattr(module, "VantrCompressionOptions")
     assert module.__all__ == bad_all
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda o: __import__("copy").copy(o),
+        lambda o: __import__("copy").deepcopy(o),
+        lambda o: __import__("pickle").dumps(o),
+        lambda o: object.__new__(type(o)),
+    ],
+    ids=["copy", "deepcopy", "pickle", "object.__new__"],
+)
+def test_options_cannot_be_cloned_into_defaults(make):
+    # Nothing can read the record back, so a copy could only come out with
+    # the defaults: every route to one must fail instead.
+    with pytest.raises(TypeError):
+        make(VantrCompressionOptions("db4", 7, "high", "deflate"))
