@@ -30,7 +30,12 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
-#include <numpy/npy_2_compat.h>
+
+// NumPy 2 headers bring the version-dependent accessors (npy_2_compat.h);
+// 1.x headers lack them, and a module built against 1.x would not load on 2.x.
+#ifndef NPY_2_0_API_VERSION
+#error "build against NumPy 2 headers: the module built with them also runs on NumPy 1.26"
+#endif
 
 namespace vantoresk::py {
 
