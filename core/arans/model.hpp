@@ -12,10 +12,12 @@
 //    entry within [15, 4081], so no frequency is ever below 15; the encoder's
 //    division and the decoder's renormalisation bounds rely on that.
 //  * The state lives in [2^16, 2^32). Renormalisation moves 16-bit words.
-//    Because every frequency is at least 15, one decoded decision leaves the
-//    state at least 15 * 16 = 240, so a single word always restores it; the
-//    encoder likewise emits at most one word per decision. Hence a plane of
-//    n bytes codes to at most 8n words.
+//    Because every frequency is at least 15, one decoded decision leaves a
+//    normalised state at least 15 * 16 = 240, so a single word restores it;
+//    the encoder likewise emits at most one word per decision. Hence a plane
+//    of n bytes codes to at most 8n words. A damaged plane can hand the
+//    decoder a start state below 2^16 (even 0); until the state is first
+//    normalised a decision may need several words.
 #pragma once
 
 #include <cstddef>

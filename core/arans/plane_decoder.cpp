@@ -13,7 +13,8 @@ namespace {
 
 using support::Err;
 
-// Coded bytes one plane byte can consume at most: one word per decision.
+// Coded bytes one plane byte can consume at most from a normalised state:
+// one word per decision.
 constexpr std::ptrdiff_t kMaxBytesPerByte = 2 * model::kBitsPerByte;
 constexpr std::size_t kStageBytes = 4096;
 
@@ -29,7 +30,11 @@ struct DecodeLane {
     unsigned prev = 0;
     std::uint32_t first_p = model::kInitialProb;  // entry of node 1 for the next byte
 
-    bool roomy() const noexcept { return end - pos >= kMaxBytesPerByte; }
+    // The branch-free fast path may run this byte: enough coded bytes for
+    // eight words, and a normalised state. A damaged plane can start from a
+    // state below 2^16 (even 0), and then one decision can need more than
+    // one word; once the state is normalised it stays so.
+    bool roomy() const noexcept { return end - pos >= kMaxBytesPerByte && x >= model::kStateLow; }
 };
 
 // Position inside one byte's decision tree.
@@ -122,10 +127,13 @@ inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
     }
     // Renormalisation is rare (one decision in 16 per bit of information),
     // so a predicted branch beats a branch-free select here.
-    if (xn < model::kStateLow) {
-        if constexpr (kChecked) {
+    if constexpr (kChecked) {
+        while (xn < model::kStateLow) {
             if (lane.end - lane.pos < 2) return false;
+            xn = (xn << model::kWordBits) | load_word(lane.pos);
+            lane.pos += 2;
         }
+    } else if (xn < model::kStateLow) {
         xn = (xn << model::kWordBits) | load_word(lane.pos);
         lane.pos += 2;
     }

@@ -117,6 +117,34 @@ TEST_P(PlaneFormat, CutInsideTheWordsIsTruncated) {
     }
 }
 
+// A damaged plane may start below the normalised range, where one decision
+// can need several words (a state of 0 keeps pulling words while they are
+// 0). The fast decoder must then behave exactly like the plain loop.
+class UnnormalisedStart : public ::testing::TestWithParam<std::tuple<const char*, unsigned>> {};
+
+TEST_P(UnnormalisedStart, FastMatchesPlain) {
+    const auto& [hex, cb] = GetParam();
+    Bytes coded = from_hex(hex);
+    const Bytes tail = random_bytes(64, coded.size());
+    coded.insert(coded.end(), tail.begin(), tail.end());
+    for (std::uint64_t count : {1u, 5u, 40u, 400u}) {
+        auto fast = arans::decode_plane(coded, count, cb);
+        auto ref = arans::decode_plane_reference(coded, count, cb);
+        ASSERT_EQ(fast.ok(), ref.ok()) << "count " << count;
+        if (fast.ok()) {
+            EXPECT_EQ(fast.value(), ref.value()) << "count " << count;
+        } else {
+            EXPECT_EQ(fast.error(), ref.error()) << "count " << count;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, UnnormalisedStart,
+                         ::testing::Combine(::testing::Values("00000000", "0000000000000000", "00000000000000000100",
+                                                              "01000000", "ffff0000", "ffff000000000000",
+                                                              "00000100"),
+                                            ::testing::Values(0u, 3u, 8u)));
+
 INSTANTIATE_TEST_SUITE_P(Coders, PlaneFormat, ::testing::Values(kFast, kReference), coder_name);
 
 // The fast coders against the plain loops, byte for byte, over lengths around
