@@ -54,11 +54,6 @@ constexpr LiftingKernels kVariants[] = {
 #endif
 };
 
-const LiftingKernels& kernels() noexcept {
-    static const LiftingKernels& chosen = lifting::choose_kernels(lifting::cdf53_kernel_variants());
-    return chosen;
-}
-
 }  // namespace
 
 std::span<const LiftingKernels> lifting::cdf53_kernel_variants() noexcept {
@@ -66,27 +61,17 @@ std::span<const LiftingKernels> lifting::cdf53_kernel_variants() noexcept {
     return std::span<const LiftingKernels>(kVariants, count);
 }
 
-Status Cdf53::execute_forward(std::span<const float> input, std::span<float> approximations,
-                              std::span<float> details) const {
-    return lifting::forward_step(kernels(), 3, input, approximations, details);
-}
-
-Status Cdf53::execute_forward_with_scratch(std::span<const float> input, std::span<float> approximations,
-                                           std::span<float> details, std::span<float>) const {
-    return execute_forward(input, approximations, details);
-}
-
 DwtSize Cdf53::dwt_size(std::size_t n) const {
     return DwtSize{std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 1)};
 }
 
-Status Cdf53::execute_inverse(std::span<const float> approximations, std::span<const float> details,
-                              std::span<float> output) const {
-    return lifting::inverse_step(kernels(), 1, approximations, details, output);
-}
-
 std::size_t Cdf53::idwt_size(DwtSize size) const {
     return std::max<std::size_t>(size.approx_length + size.details_length, 3);
+}
+
+const LiftingKernels& Cdf53::kernels() const noexcept {
+    static const LiftingKernels& chosen = lifting::choose_kernels(lifting::cdf53_kernel_variants());
+    return chosen;
 }
 
 DwtExecutorHandle Tremora::make_cdf53_f32() { return std::make_shared<const Cdf53>(); }

@@ -18,18 +18,14 @@
 
 namespace tremora {
 
-class NeonCdf97F32 final : public LiftingDwtExecutor<4> {
+class NeonCdf97F32 final : public LiftingDwtExecutor<4, 2> {
 public:
-    Status execute_forward(std::span<const float> input, std::span<float> approximations,
-                           std::span<float> details) const override;
-    Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximations,
-                                        std::span<float> details, std::span<float> scratch) const override;
-    std::size_t required_scratch_size(std::size_t) const override { return 0; }
     DwtSize dwt_size(std::size_t input_length) const override;
-    Status execute_inverse(std::span<const float> approximations, std::span<const float> details,
-                           std::span<float> output) const override;
     std::size_t idwt_size(DwtSize size) const override;
     std::size_t filter_length() const override { return 10; }
+
+private:
+    const lifting::LiftingKernels& kernels() const noexcept override;
 };
 
 }  // namespace tremora

@@ -9,7 +9,10 @@
 //  * band lengths are exactly ceil(n/2) and floor(n/2), and a reconstruction
 //    has exactly a + m samples, so idwt accepts unequal bands (odd lengths)
 //    and multi_idwt feeds each whole reconstruction to the next finer level
-//    without trimming.
+//    without trimming. multi_idwt checks every level's lengths first and
+//    then reconstructs all levels in place in the one output vector, which
+//    gives the same values and the same first error as a level-by-level
+//    idwt chain without a fresh vector per level.
 // Errors of the one-level steps pass through unchanged.
 #pragma once
 
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "wavelet/factory.hpp"
+#include "wavelet/lifting_kernels.hpp"
 
 namespace tremora {
 
@@ -28,16 +32,33 @@ TResult<Dwt> drive_dwt(const IncompleteDwtExecutor& step, std::size_t min_length
 TResult<MultiDwt> drive_multi_dwt(const IncompleteDwtExecutor& step, std::size_t min_length,
                                   std::span<const float> input, std::size_t levels);
 TResult<std::vector<float>> drive_idwt(const IncompleteDwtExecutor& step, const DwtRef& bands);
-TResult<std::vector<float>> drive_multi_idwt(const IncompleteDwtExecutor& step, const MultiDwtRef& bands);
+TResult<std::vector<float>> drive_multi_idwt(const LiftingKernels& kernels, std::size_t min_details,
+                                             const MultiDwtRef& bands);
 
 }  // namespace lifting
 
-// Base of the lifting executors: supplies the four multi-level operations on
-// top of the derived class's one-level steps. No state of its own.
-template <std::size_t MinLength>
+// Base of the lifting executors: the one-level steps (validation, then the
+// kernel variant the derived class hands out) and the four multi-level
+// operations on top of them. No state of its own.
+template <std::size_t MinLength, std::size_t MinDetails>
 class LiftingDwtExecutor : public DwtExecutor {
 public:
     static constexpr std::size_t min_length = MinLength;
+
+    Status execute_forward(std::span<const float> input, std::span<float> approximations,
+                           std::span<float> details) const final {
+        return lifting::forward_step(kernels(), MinLength, input, approximations, details);
+    }
+    // The lifting steps need no scratch; whatever is passed is ignored.
+    Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximations,
+                                        std::span<float> details, std::span<float>) const final {
+        return execute_forward(input, approximations, details);
+    }
+    std::size_t required_scratch_size(std::size_t) const final { return 0; }
+    Status execute_inverse(std::span<const float> approximations, std::span<const float> details,
+                           std::span<float> output) const final {
+        return lifting::inverse_step(kernels(), MinDetails, approximations, details, output);
+    }
 
     TResult<Dwt> dwt(std::span<const float> input, std::size_t level) const final {
         return lifting::drive_dwt(*this, MinLength, input, level);
@@ -47,8 +68,12 @@ public:
     }
     TResult<std::vector<float>> idwt(const DwtRef& bands) const final { return lifting::drive_idwt(*this, bands); }
     TResult<std::vector<float>> multi_idwt(const MultiDwtRef& bands) const final {
-        return lifting::drive_multi_idwt(*this, bands);
+        return lifting::drive_multi_idwt(kernels(), MinDetails, bands);
     }
+
+protected:
+    // The kernel variant chosen for this CPU.
+    virtual const lifting::LiftingKernels& kernels() const noexcept = 0;
 };
 
 }  // namespace tremora

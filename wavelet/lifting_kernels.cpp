@@ -22,16 +22,20 @@ Status forward_step(const LiftingKernels& kernels, std::size_t min_length, std::
     return {};
 }
 
-Status inverse_step(const LiftingKernels& kernels, std::size_t min_details, std::span<const float> approximations,
-                    std::span<const float> details, std::span<float> output) {
-    const std::size_t a = approximations.size();
-    const std::size_t m = details.size();
-    const std::size_t n = output.size();
+Status validate_inverse(std::size_t a, std::size_t m, std::size_t n, std::size_t min_details) {
     if (a + m != n) return fail(TremoraError::output_size_mismatch(n, a + m));
     const std::size_t want_a = std::max<std::size_t>(n - n / 2, 2);
     if (a != want_a) return fail(TremoraError::approx_size_mismatch(a, want_a));
     const std::size_t want_m = std::max<std::size_t>(n / 2, min_details);
     if (m != want_m) return fail(TremoraError::details_size_mismatch(m, want_m));
+    return {};
+}
+
+Status inverse_step(const LiftingKernels& kernels, std::size_t min_details, std::span<const float> approximations,
+                    std::span<const float> details, std::span<float> output) {
+    const std::size_t a = approximations.size();
+    const std::size_t m = details.size();
+    if (auto st = validate_inverse(a, m, output.size(), min_details); !st) return st;
 
     // Both temporaries are fully written by the kernel before being read.
     const std::unique_ptr<float[]> even(new (std::nothrow) float[a]);

@@ -30,6 +30,8 @@ struct LiftingKernels {
     // x (n samples, n >= the transform's minimum) -> s (ceil(n/2)), d (floor(n/2)).
     void (*forward)(const float* x, std::size_t n, float* s, float* d);
     // s (a), d (m) -> x (a + m). e (a floats) and o (m floats) are scratch.
+    // s and d are read in full before x is written, so x may start where s
+    // starts (the multi-level inverse reconstructs in place).
     void (*inverse)(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o, float* x);
 };
 
@@ -39,6 +41,9 @@ const LiftingKernels& choose_kernels(std::span<const LiftingKernels> runnable) n
 
 [[nodiscard]] Status forward_step(const LiftingKernels& kernels, std::size_t min_length, std::span<const float> input,
                                   std::span<float> approximations, std::span<float> details);
+
+// The inverse's length checks alone, in their order.
+[[nodiscard]] Status validate_inverse(std::size_t a, std::size_t m, std::size_t n, std::size_t min_details);
 
 [[nodiscard]] Status inverse_step(const LiftingKernels& kernels, std::size_t min_details,
                                   std::span<const float> approximations, std::span<const float> details,
