@@ -1,6 +1,7 @@
 #include "core/arans/plane_encoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "core/arans/arans.hpp"
@@ -11,11 +12,24 @@ namespace vantoresk::arans {
 
 namespace {
 
-constexpr std::uint32_t kFreqMask = model::kProbScale - 1;
+constexpr std::uint32_t kProbMask = model::kProbScale - 1;
 constexpr unsigned kRecordBitShift = model::kProbBits;
 
+// The adapted entry for every (bit, p), indexed like a record: bit << 12 | p.
+// A lookup is cheaper in the model pass than the arithmetic.
+constexpr std::array<std::uint16_t, 2 * model::kProbScale> kAdapted = [] {
+    std::array<std::uint16_t, 2 * model::kProbScale> t{};
+    for (std::uint32_t bit = 0; bit < 2; ++bit) {
+        for (std::uint32_t p = 0; p < model::kProbScale; ++p) {
+            t[bit << kRecordBitShift | p] = static_cast<std::uint16_t>(model::adapt(p, bit));
+        }
+    }
+    return t;
+}();
+
 // Forward model pass. Writes 8n records, one per decision in coding order:
-// the frequency of the bit actually taken, with the bit itself at bit 12.
+// the entry p used, with the bit taken at bit 12. Frequencies are left to
+// the coding pass, which waits on its state chain and has time to spare.
 // Nodes are known from the input byte alone ((byte | 256) >> (k + 1) before
 // bit k), so the only dependencies between decisions go through the table.
 void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsigned context_bits,
@@ -30,12 +44,9 @@ void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsi
 #pragma GCC unroll 8
         for (int k = 7; k >= 0; --k) {
             const unsigned node = path >> (k + 1);
-            const std::uint32_t bit = (byte >> k) & 1u;
-            const std::uint32_t mask = 0u - bit;
-            const std::uint32_t p = row[node];
-            const std::uint32_t freq = model::frequency_masked(p, mask);
-            *records++ = static_cast<std::uint16_t>(freq | bit << kRecordBitShift);
-            row[node] = static_cast<std::uint16_t>(model::adapt_masked(p, freq, mask));
+            const std::uint32_t record = row[node] | ((byte << (kRecordBitShift - k)) & (1u << kRecordBitShift));
+            *records++ = static_cast<std::uint16_t>(record);
+            row[node] = kAdapted[record];
         }
         prev = byte;
     }
@@ -46,25 +57,30 @@ struct EncodeLane {
     std::uint8_t* w = nullptr;  // next word goes to w - 2 (words are written backwards)
 };
 
-// One decision, coded backwards.
+// One decision, coded backwards:
+//   x = (x div f) * 4096 + (x mod f) + start = x + start + (x div f) * (4096 - f).
+// The state's chain is the emission test, one multiply for the division and
+// one for the product; everything else is computed beside it.
 inline void encode_step(EncodeLane& lane, std::uint32_t record) {
-    const std::uint32_t freq = record & kFreqMask;
+    const std::uint32_t p = record & kProbMask;
     const std::uint32_t mask = 0u - (record >> kRecordBitShift);
-    const std::uint32_t start = (model::kProbScale - freq) & mask;
+    const std::uint32_t freq = model::frequency_masked(p, mask);  // p for 0, 4096 - p for 1
+    const std::uint32_t start = p & mask;                          // 0 for 0, p for 1
+    const std::uint64_t reciprocal = kReciprocals[freq];
     std::uint32_t x = lane.x;
-    // At most one word: x < 2^32 and (x >> 16) < 2^16 <= freq << 20.
-    const bool emit = x >= (freq << model::kEncodeShift);
-    lane.w[-2] = static_cast<std::uint8_t>(x);
-    lane.w[-1] = static_cast<std::uint8_t>(x >> 8);
-    lane.w -= emit ? 2 : 0;
-    x = emit ? x >> model::kWordBits : x;
-    // x = (x div f) * 4096 + (x mod f) + start, without the remainder.
-    const std::uint32_t q = divide(x, kReciprocals[freq]);
-    lane.x = x + q * (model::kProbScale - freq) + start;
+    // At most one word: x < 2^32 and (x >> 16) < 2^16 <= freq << 20. Emission
+    // is rare (one decision in 16 per bit of information), so a predicted
+    // branch keeps the comparison off the chain.
+    if (x >= (freq << model::kEncodeShift)) {
+        lane.w[-2] = static_cast<std::uint8_t>(x);
+        lane.w[-1] = static_cast<std::uint8_t>(x >> 8);
+        lane.w -= 2;
+        x >>= model::kWordBits;
+    }
+    lane.x = (x + start) + divide_by_reciprocal(x, reciprocal) * (model::kProbScale - freq);
 }
 
-// Worst case: 4 state bytes, one spare word for the unconditional store,
-// 8 words per byte.
+// Worst case: 4 state bytes, a spare word, 8 words per byte.
 struct PlaneBuffer {
     std::unique_ptr<std::uint8_t[]> storage;
     std::uint8_t* end = nullptr;

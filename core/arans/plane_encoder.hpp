@@ -1,20 +1,16 @@
 // Fast plane encoder: the same bytes as encode_plane_reference, quicker.
 //
 // Where the time goes in the plain loop, and what replaces it here:
-//  * one hardware divide and remainder per decision -> a multiplication by a
-//    precomputed reciprocal of the frequency (reciprocal.hpp), and the
-//    remainder folded away: x' = x + q * (4096 - f) + start;
+//  * one hardware divide and remainder per decision -> one multiplication by
+//    a precomputed reciprocal of the frequency (reciprocal.hpp), and the
+//    remainder folded away: x' = x + start + q * (4096 - f);
 //  * a growing vector of 8-byte (frequency, start) pairs -> one 16-bit record
-//    per decision (frequency | bit << 12; start follows from the two);
+//    per decision (the entry p | bit << 12; frequency and start follow);
 //  * a growing output that is reversed at the end -> words written backwards
 //    into a buffer sized for the worst case (8 words per plane byte), so the
 //    coded plane ends up in decoder order without a reversal;
 //  * the two planes of a stream are independent: encode_plane_pair codes both
-//    in one loop, so the two state dependency chains overlap.
-//
-// Trap: the word store is unconditional (the pointer only moves when a word
-// is really emitted), so the buffer keeps a spare word in front of the
-// worst-case word area; the final state goes right before the last word.
+//    in one loop, so their state dependency chains overlap.
 #pragma once
 
 #include <cstddef>
