@@ -205,7 +205,8 @@ TEST_P(LiftingBits, EveryVariantMatchesTheReferenceForwardAndInverse) {
             // The inverse on unrelated bands, so it is checked on its own.
             const auto s2 = random_signal(s.size(), static_cast<std::uint32_t>(n + 7777));
             const auto d2 = random_signal(d.size(), static_cast<std::uint32_t>(n + 9999));
-            std::vector<float> e(s.size()), o(d.size()), y(n);
+            // Garbage in the output and scratch: every element must be written.
+            std::vector<float> e(s.size(), NAN), o(d.size(), NAN), y(n, NAN);
             kernels.inverse(s2.data(), s2.size(), d2.data(), d2.size(), e.data(), o.data(), y.data());
             ASSERT_TRUE(same_bits(y, ref_inverse(r, s2, d2)));
         }
