@@ -20,6 +20,7 @@
 //    normalised a decision may need several words.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -55,19 +56,28 @@ constexpr std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) noexcept {
     return bit != 0 ? p - (p >> kAdaptShift) : p + ((kProbScale - p) >> kAdaptShift);
 }
 
-// Branch-free forms of the same rules for the fast coders. `mask` is 0 for
-// bit 0 and all ones for bit 1; compilers turn the ternaries above into
-// branches on the bit, which mispredict on every other decision of
-// random-looking data.
-//   frequency of the bit taken: p for 0, 4096 - p for 1;
-//   adaptation: with t = 4096 - frequency (4096 - p for 0, p for 1) the entry
-//   moves by +(t >> 4) for 0 and -(t >> 4) for 1: a conditional negation.
+// Branch-free frequency for the fast coders. `mask` is 0 for bit 0 and all
+// ones for bit 1: p for 0, 4096 - p for 1. (Compilers turn a ternary on the
+// bit into a branch, which mispredicts on every other decision of
+// random-looking data.)
 constexpr std::uint32_t frequency_masked(std::uint32_t p, std::uint32_t mask) noexcept {
     return p + ((kProbScale - 2 * p) & mask);
 }
 
-constexpr std::uint32_t adapt_masked(std::uint32_t p, std::uint32_t freq, std::uint32_t mask) noexcept {
-    return p + ((((kProbScale - freq) >> kAdaptShift) ^ mask) - mask);
+// The adapted entry for every (p, bit), at index 2p + bit: one address
+// computation and one load instead of the arithmetic and a select. Each
+// coder keeps its own copy with internal linkage (a table shared across
+// translation units is reached through the GOT in position-independent code,
+// one more load per decision).
+using AdaptTable = std::array<std::uint16_t, 2 * kProbScale>;
+
+constexpr AdaptTable make_adapt_table() noexcept {
+    AdaptTable t{};
+    for (std::uint32_t p = 0; p < kProbScale; ++p) {
+        t[2 * p] = static_cast<std::uint16_t>(adapt(p, 0));
+        t[2 * p + 1] = static_cast<std::uint16_t>(adapt(p, 1));
+    }
+    return t;
 }
 
 }  // namespace vantoresk::arans::model

@@ -11,6 +11,8 @@ namespace vantoresk::arans {
 
 namespace {
 
+alignas(64) constexpr model::AdaptTable kAdapted = model::make_adapt_table();
+
 using support::Err;
 
 // Coded bytes one plane byte can consume at most from a normalised state:
@@ -40,34 +42,38 @@ struct DecodeLane {
 // Position inside one byte's decision tree.
 struct Walk {
     std::uint16_t* row;
-    std::uint32_t node;
+    std::size_t node;  // pointer-sized, so that row[2 * node] folds into one address
     std::uint32_t p;  // entry at row[node]
 };
 
-// The two selects that sit on the state's path, both keyed on slot >= p:
-// the next state and the next decision's entry. Left to itself GCC turns
-// them into a branch on the bit (duplicating the rest of the decision on both
-// sides), which mispredicts about every other time on busy data; the mask
-// form costs extra steps on the path. Conditional moves cost one step.
-inline void select_by_bit(std::uint32_t slot, std::uint32_t p, std::uint32_t& x, std::uint32_t x_if_one,
-                          std::uint32_t& next, std::uint32_t next_if_one) noexcept {
+// The selects that sit on the state's path, all keyed on slot >= p: the
+// next state, the next decision's entry, and the bit itself. Left to itself
+// GCC turns them into a branch on the bit (duplicating the rest of the
+// decision on both sides), which mispredicts about every other time on busy
+// data; mask arithmetic costs extra steps on the path. Conditional moves cost
+// one step. Returns the bit.
+inline std::uint32_t select_by_bit(std::uint32_t slot, std::uint32_t p, std::uint32_t& x, std::uint32_t x_if_one,
+                                   std::uint32_t& next, std::uint32_t next_if_one) noexcept {
 #if defined(__GNUC__) && defined(__x86_64__)
-    asm("cmpl %[p], %[slot]\n\t"
+    std::uint32_t bit;
+    asm("xorl %k[bit], %k[bit]\n\t"
+        "cmpl %[p], %[slot]\n\t"
+        "setae %b[bit]\n\t"
         "cmovael %[x1], %[x]\n\t"
         "cmovael %[n1], %[n]"
-        : [x] "+r"(x), [n] "+r"(next)
+        : [x] "+r"(x), [n] "+r"(next), [bit] "=&q"(bit)
         : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one)
         : "cc");
+    return bit;
 #else
     if (slot >= p) {
         x = x_if_one;
         next = next_if_one;
+        return 1;
     }
+    return 0;
 #endif
 }
-
-// 1 if slot >= p (both below 4096), else 0: p - 1 - slot wraps exactly then.
-inline std::uint32_t bit_of(std::uint32_t slot, std::uint32_t p) noexcept { return (p - 1 - slot) >> 31; }
 
 // One decision, in one of two shapes chosen per plane (see PlaneShape).
 // The state is the critical path: x -> x >> 12 -> multiply -> add -> select.
@@ -80,9 +86,9 @@ inline std::uint32_t bit_of(std::uint32_t slot, std::uint32_t p) noexcept { retu
 //  * kPredictable: the bit picks by branching. On planes that code to a
 //    fraction of a bit per decision the branch is nearly always predicted and
 //    the comparison drops off the path altogether.
-//  * otherwise: conditional moves for the state and the next entry, mask
-//    arithmetic for the rest; a branch there would mispredict about every
-//    other decision of busy data.
+//  * otherwise: conditional moves for the state, the next entry and the
+//    bit; a branch there would mispredict about every other decision of
+//    busy data.
 // The adaptation store never aliases the successors loaded: they are other
 // nodes (children) or node 1, which this byte updated at its first decision.
 template <bool kChecked, bool kLast, bool kPredictable>
@@ -93,7 +99,7 @@ inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
         next0 = walk.row[2 * walk.node];
         next1 = walk.row[2 * walk.node + 1];
     } else {
-        const unsigned byte0 = (2 * walk.node) & 0xFFu;
+        const auto byte0 = static_cast<unsigned>(2 * walk.node) & 0xFFu;
         next0 = lane.table[model::row_offset(byte0, context_bits) + 1];
         next1 = lane.table[model::row_offset(byte0 | 1u, context_bits) + 1];
     }
@@ -105,23 +111,20 @@ inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
     if constexpr (kPredictable) {
         if (slot >= p) {
             xn = x - pq - p;
-            walk.row[walk.node] = static_cast<std::uint16_t>(p - (p >> model::kAdaptShift));
+            walk.row[walk.node] = kAdapted[2 * p + 1];
             walk.node = 2 * walk.node + 1;
             walk.p = next1;
         } else {
             xn = pq + slot;
-            walk.row[walk.node] = static_cast<std::uint16_t>(p + ((model::kProbScale - p) >> model::kAdaptShift));
+            walk.row[walk.node] = kAdapted[2 * p];
             walk.node = 2 * walk.node;
             walk.p = next0;
         }
     } else {
-        const std::uint32_t bit = bit_of(slot, p);
         std::uint32_t pn = next0;
         xn = pq + slot;
-        select_by_bit(slot, p, xn, x - pq - p, pn, next1);
-        const std::uint32_t mask = 0u - bit;
-        walk.row[walk.node] =
-            static_cast<std::uint16_t>(model::adapt_masked(p, model::frequency_masked(p, mask), mask));
+        const std::uint32_t bit = select_by_bit(slot, p, xn, x - pq - p, pn, next1);
+        walk.row[walk.node] = kAdapted[2 * p + bit];
         walk.node = 2 * walk.node + bit;
         walk.p = pn;
     }
@@ -146,7 +149,7 @@ inline Walk begin_byte(const DecodeLane& lane, unsigned context_bits) {
 }
 
 inline void end_byte(DecodeLane& lane, const Walk& walk) {
-    lane.prev = walk.node & 0xFFu;
+    lane.prev = static_cast<unsigned>(walk.node) & 0xFFu;
     lane.first_p = walk.p;
 }
 

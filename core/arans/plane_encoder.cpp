@@ -12,23 +12,10 @@ namespace vantoresk::arans {
 
 namespace {
 
-constexpr std::uint32_t kProbMask = model::kProbScale - 1;
-constexpr unsigned kRecordBitShift = model::kProbBits;
-
-// The adapted entry for every (bit, p), indexed like a record: bit << 12 | p.
-// A lookup is cheaper in the model pass than the arithmetic.
-constexpr std::array<std::uint16_t, 2 * model::kProbScale> kAdapted = [] {
-    std::array<std::uint16_t, 2 * model::kProbScale> t{};
-    for (std::uint32_t bit = 0; bit < 2; ++bit) {
-        for (std::uint32_t p = 0; p < model::kProbScale; ++p) {
-            t[bit << kRecordBitShift | p] = static_cast<std::uint16_t>(model::adapt(p, bit));
-        }
-    }
-    return t;
-}();
+alignas(64) constexpr model::AdaptTable kAdapted = model::make_adapt_table();
 
 // Forward model pass. Writes 8n records, one per decision in coding order:
-// the entry p used, with the bit taken at bit 12. Frequencies are left to
+// 2p + bit, the entry used and the bit taken. Frequencies are left to
 // the coding pass, which waits on its state chain and has time to spare.
 // Nodes are known from the input byte alone ((byte | 256) >> (k + 1) before
 // bit k), so the only dependencies between decisions go through the table.
@@ -44,7 +31,7 @@ void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsi
 #pragma GCC unroll 8
         for (int k = 7; k >= 0; --k) {
             const unsigned node = path >> (k + 1);
-            const std::uint32_t record = row[node] | ((byte << (kRecordBitShift - k)) & (1u << kRecordBitShift));
+            const std::uint32_t record = 2u * row[node] + ((byte >> k) & 1u);
             *records++ = static_cast<std::uint16_t>(record);
             row[node] = kAdapted[record];
         }
@@ -62,8 +49,8 @@ struct EncodeLane {
 // The state's chain is the emission test, one multiply for the division and
 // one for the product; everything else is computed beside it.
 inline void encode_step(EncodeLane& lane, std::uint32_t record) {
-    const std::uint32_t p = record & kProbMask;
-    const std::uint32_t mask = 0u - (record >> kRecordBitShift);
+    const std::uint32_t p = record >> 1;
+    const std::uint32_t mask = 0u - (record & 1u);
     const std::uint32_t freq = model::frequency_masked(p, mask);  // p for 0, 4096 - p for 1
     const std::uint32_t start = p & mask;                          // 0 for 0, p for 1
     const std::uint64_t reciprocal = kReciprocals[freq];

@@ -5,7 +5,7 @@
 //    a precomputed reciprocal of the frequency (reciprocal.hpp), and the
 //    remainder folded away: x' = x + start + q * (4096 - f);
 //  * a growing vector of 8-byte (frequency, start) pairs -> one 16-bit record
-//    per decision (the entry p | bit << 12; frequency and start follow);
+//    per decision (2p + bit; frequency and start follow);
 //  * a growing output that is reversed at the end -> words written backwards
 //    into a buffer sized for the worst case (8 words per plane byte), so the
 //    coded plane ends up in decoder order without a reversal;
