@@ -39,6 +39,34 @@ void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsi
     }
 }
 
+// Everything the coding pass needs for one decision, by record (2p + bit),
+// so that it costs one table lookup instead of a dozen operations to
+// rebuild frequency, start and reciprocal from the record. Entries whose
+// frequency would fall outside [15, 4081] are never used (see model.hpp).
+struct EncodeSymbol {
+    std::uint64_t reciprocal;  // of the frequency f, see reciprocal.hpp
+    std::uint32_t limit;       // f << 20: emit a word first when x >= limit
+    std::uint16_t complement;  // 4096 - f
+    std::uint16_t start;       // 0 for bit 0, p for bit 1
+};
+
+using SymbolTable = std::array<EncodeSymbol, 2 * model::kProbScale>;
+
+constexpr SymbolTable make_symbol_table() noexcept {
+    SymbolTable t{};
+    for (std::uint32_t p = model::kMinFreq; p <= model::kMaxFreq; ++p) {
+        for (std::uint32_t bit = 0; bit < 2; ++bit) {
+            const std::uint32_t freq = bit != 0 ? model::kProbScale - p : p;
+            t[2 * p + bit] = EncodeSymbol{kReciprocals[freq], freq << model::kEncodeShift,
+                                          static_cast<std::uint16_t>(model::kProbScale - freq),
+                                          static_cast<std::uint16_t>(bit != 0 ? p : 0)};
+        }
+    }
+    return t;
+}
+
+alignas(64) constexpr SymbolTable kSymbols = make_symbol_table();
+
 struct EncodeLane {
     std::uint32_t x = model::kStateLow;
     std::uint8_t* w = nullptr;  // next word goes to w - 2 (words are written backwards)
@@ -47,24 +75,20 @@ struct EncodeLane {
 // One decision, coded backwards:
 //   x = (x div f) * 4096 + (x mod f) + start = x + start + (x div f) * (4096 - f).
 // The state's chain is the emission test, one multiply for the division and
-// one for the product; everything else is computed beside it.
+// one for the product; the symbol lookup is computed ahead, off the chain.
 inline void encode_step(EncodeLane& lane, std::uint32_t record) {
-    const std::uint32_t p = record >> 1;
-    const std::uint32_t mask = 0u - (record & 1u);
-    const std::uint32_t freq = model::frequency_masked(p, mask);  // p for 0, 4096 - p for 1
-    const std::uint32_t start = p & mask;                          // 0 for 0, p for 1
-    const std::uint64_t reciprocal = kReciprocals[freq];
+    const EncodeSymbol& sym = kSymbols[record];
     std::uint32_t x = lane.x;
-    // At most one word: x < 2^32 and (x >> 16) < 2^16 <= freq << 20. Emission
+    // At most one word: x < 2^32 and (x >> 16) < 2^16 <= f << 20. Emission
     // is rare (one decision in 16 per bit of information), so a predicted
     // branch keeps the comparison off the chain.
-    if (x >= (freq << model::kEncodeShift)) {
+    if (x >= sym.limit) {
         lane.w[-2] = static_cast<std::uint8_t>(x);
         lane.w[-1] = static_cast<std::uint8_t>(x >> 8);
         lane.w -= 2;
         x >>= model::kWordBits;
     }
-    lane.x = (x + start) + divide_by_reciprocal(x, reciprocal) * (model::kProbScale - freq);
+    lane.x = (x + sym.start) + divide_by_reciprocal(x, sym.reciprocal) * sym.complement;
 }
 
 // Worst case: 4 state bytes, a spare word, 8 words per byte.
