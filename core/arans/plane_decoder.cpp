@@ -32,11 +32,17 @@ struct DecodeLane {
     unsigned prev = 0;
     std::uint32_t first_p = model::kInitialProb;  // entry of node 1 for the next byte
 
-    // The branch-free fast path may run this byte: enough coded bytes for
-    // eight words, and a normalised state. A damaged plane can start from a
+    std::size_t odd_row_step = 0;  // row distance between a byte and byte | 1: 256 with 8 context bits, else 0
+
+    // Bytes the unchecked path may decode from here: each takes at most 16
+    // coded bytes from a normalised state. A damaged plane can start from a
     // state below 2^16 (even 0), and then one decision can need more than
-    // one word; once the state is normalised it stays so.
-    bool roomy() const noexcept { return end - pos >= kMaxBytesPerByte && x >= model::kStateLow; }
+    // one word, so it is not run until the state is normalised; once it is,
+    // it stays so.
+    std::size_t unchecked_bytes() const noexcept {
+        if (x < model::kStateLow) return 0;
+        return static_cast<std::size_t>((end - pos) / kMaxBytesPerByte);
+    }
 };
 
 // Position inside one byte's decision tree.
@@ -100,8 +106,9 @@ inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
         next1 = walk.row[2 * walk.node + 1];
     } else {
         const auto byte0 = static_cast<unsigned>(2 * walk.node) & 0xFFu;
-        next0 = lane.table[model::row_offset(byte0, context_bits) + 1];
-        next1 = lane.table[model::row_offset(byte0 | 1u, context_bits) + 1];
+        const std::uint16_t* const row0 = lane.table + model::row_offset(byte0, context_bits);
+        next0 = row0[1];
+        next1 = row0[lane.odd_row_step + 1];
     }
     const std::uint32_t p = walk.p;
     const std::uint32_t x = lane.x;
@@ -182,28 +189,33 @@ inline bool decode_byte_pair(DecodeLane& a, DecodeLane& b, unsigned context_bits
 }
 
 // Which decision shape suits a plane, judged from its coded size: below
-// half a coded byte per plane byte (under half a bit per decision) the bits
-// are predictable enough for branches. Either shape gives the same bytes.
-inline bool predictable(std::span<const std::uint8_t> coded, std::uint64_t count) noexcept {
-    return coded.size() < count / 2;
+// `max_bits` coded bits per plane byte the bits are predictable enough for
+// branches. Either shape gives the same bytes. Measured: a plane decoded
+// alone profits from branches up to about 4 bits per byte; in a pair, where
+// a misprediction also stalls the other plane, only below about 1 bit.
+inline bool predictable(std::span<const std::uint8_t> coded, std::uint64_t count, unsigned max_bits) noexcept {
+    return coded.size() < count * max_bits / 8;
 }
 
-// The loops work on local copies of the lanes: through a reference the
-// compiler keeps the state and the read position in memory, storing them at
-// every decision.
+constexpr unsigned kPredictableAlone = 4;
+constexpr unsigned kPredictableInPair = 1;
+
 template <bool kPredictable>
 bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std::vector<std::uint8_t>& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
     while (remaining != 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes));
-        for (std::size_t i = 0; i < chunk; ++i) {
-            if (lane.roomy()) {
+        for (std::size_t i = 0; i < chunk;) {
+            const std::size_t run = std::min(chunk - i, lane.unchecked_bytes());
+            for (const std::size_t stop = i + run; i < stop; ++i) {
                 decode_byte<false, kPredictable>(lane, context_bits);
-            } else if (!decode_byte<true, kPredictable>(lane, context_bits)) {
-                return false;
+                stage[i] = static_cast<std::uint8_t>(lane.prev);
             }
-            stage[i] = static_cast<std::uint8_t>(lane.prev);
+            if (run == 0) {
+                if (!decode_byte<true, kPredictable>(lane, context_bits)) return false;
+                stage[i++] = static_cast<std::uint8_t>(lane.prev);
+            }
         }
         out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(chunk));
         remaining -= chunk;
@@ -218,14 +230,19 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_
     std::uint64_t remaining = count;
     while (remaining != 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kStageBytes / 2));
-        for (std::size_t i = 0; i < chunk; ++i) {
-            if (a.roomy() && b.roomy()) {
+        for (std::size_t i = 0; i < chunk;) {
+            const std::size_t run = std::min({chunk - i, a.unchecked_bytes(), b.unchecked_bytes()});
+            for (const std::size_t stop = i + run; i < stop; ++i) {
                 decode_byte_pair<false, kPredictableA, kPredictableB>(a, b, context_bits);
-            } else if (!decode_byte_pair<true, kPredictableA, kPredictableB>(a, b, context_bits)) {
-                return false;
+                stage[2 * i] = static_cast<std::uint8_t>(a.prev);
+                stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
             }
-            stage[2 * i] = static_cast<std::uint8_t>(a.prev);
-            stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
+            if (run == 0) {
+                if (!decode_byte_pair<true, kPredictableA, kPredictableB>(a, b, context_bits)) return false;
+                stage[2 * i] = static_cast<std::uint8_t>(a.prev);
+                stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
+                ++i;
+            }
         }
         out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(2 * chunk));
         remaining -= chunk;
@@ -234,7 +251,7 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_
 }
 
 // Sets up a lane on a coded slice; false if the slice cannot hold the state.
-bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint16_t* table) {
+bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint16_t* table, unsigned context_bits) {
     if (coded.size() < 4) return false;
     const std::uint8_t* const p = coded.data();
     lane.x = load_word(p) | load_word(p + 2) << 16;
@@ -243,6 +260,7 @@ bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint1
     lane.table = table;
     lane.prev = 0;
     lane.first_p = model::kInitialProb;
+    lane.odd_row_step = model::row_offset(1, context_bits);
     return true;
 }
 
@@ -266,8 +284,8 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
     std::vector<std::uint16_t> tables;
     if (!make_tables(tables, 1, context_bits)) return Err<AransError>{AransError::InvalidLength};
     DecodeLane lane;
-    (void)open_lane(lane, coded, tables.data());
-    const bool ok = predictable(coded, count) ? run_plane<true>(lane, count, context_bits, out)
+    (void)open_lane(lane, coded, tables.data(), context_bits);
+    const bool ok = predictable(coded, count, kPredictableAlone) ? run_plane<true>(lane, count, context_bits, out)
                                               : run_plane<false>(lane, count, context_bits, out);
     if (!ok) return Err<AransError>{AransError::Truncated};
     return out;
@@ -282,11 +300,11 @@ support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t
     DecodeLane b;
     if (coded_a.size() < 4 || coded_b.size() < 4) return Err<AransError>{AransError::Truncated};
     if (!make_tables(tables, 2, context_bits)) return Err<AransError>{AransError::InvalidLength};
-    (void)open_lane(a, coded_a, tables.data());
-    (void)open_lane(b, coded_b, tables.data() + model::table_size(context_bits));
+    (void)open_lane(a, coded_a, tables.data(), context_bits);
+    (void)open_lane(b, coded_b, tables.data() + model::table_size(context_bits), context_bits);
 
-    const bool pa = predictable(coded_a, count);
-    const bool pb = predictable(coded_b, count);
+    const bool pa = predictable(coded_a, count, kPredictableInPair);
+    const bool pb = predictable(coded_b, count, kPredictableInPair);
     bool ok;
     if (pa) {
         ok = pb ? run_pair<true, true>(a, b, count, context_bits, out) : run_pair<true, false>(a, b, count, context_bits, out);

@@ -185,7 +185,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Grid, FastPlaneMatchesReference,
                          ::testing::Combine(::testing::Values(Kind::Random, Kind::Laplacian, Kind::Skewed,
-                                                              Kind::Constant, Kind::Ramp),
+                                                              Kind::Constant, Kind::Ramp, Kind::LowZero),
                                             ::testing::Values(0u, 1u, 3u, 7u, 8u),
                                             ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3},
                                                               std::size_t{17}, std::size_t{300}, std::size_t{4099},

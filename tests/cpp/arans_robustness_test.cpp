@@ -32,10 +32,13 @@ const char* damage_name(Damage d) {
 std::vector<std::pair<Bytes, Bytes>> make_pool() {
     std::vector<std::pair<Bytes, Bytes>> pool;
     Rng rng(2024);
-    const Kind kinds[] = {Kind::Random, Kind::Laplacian, Kind::Skewed, Kind::Constant, Kind::Ramp};
-    for (int i = 0; i < 120; ++i) {
-        const std::size_t length = 6 + rng.below(i % 10 == 0 ? 600 : 120);
-        Bytes input = make_data(kinds[i % 5], length, rng.next());
+    const Kind kinds[] = {Kind::Random, Kind::Laplacian, Kind::Skewed, Kind::Constant,
+                          Kind::Ramp,   Kind::LowZero,   Kind::HighZero};
+    for (int i = 0; i < 140; ++i) {
+        // Every tenth is long enough for near-constant planes to be decoded
+        // with the branching shape.
+        const std::size_t length = i % 10 == 0 ? 306 + rng.below(300) : 6 + rng.below(120);
+        Bytes input = make_data(kinds[i % 7], length, rng.next());
         Bytes stream = arans::encode_stream(input);
         pool.emplace_back(std::move(input), std::move(stream));
     }

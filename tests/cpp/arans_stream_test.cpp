@@ -105,6 +105,9 @@ std::vector<RoundTrip> round_trip_cases() {
     for (Kind k : {Kind::Random, Kind::Laplacian, Kind::Skewed}) {
         for (std::size_t n : {16383u, 16384u, 1u << 20, (1u << 20) + 1, 3u << 20}) cases.emplace_back(k, n);
     }
+    for (Kind k : {Kind::Constant, Kind::LowZero, Kind::HighZero}) {
+        for (std::size_t n : {7u, 40u, 301u, 16384u, 100001u}) cases.emplace_back(k, n);
+    }
     return cases;
 }
 

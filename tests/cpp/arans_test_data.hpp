@@ -106,7 +106,9 @@ inline Bytes laplacian_codes(std::size_t n, double spread, std::uint64_t seed) {
     return out;
 }
 
-enum class Kind { Random, Laplacian, Skewed, Constant, Ramp };
+// LowZero / HighZero: one byte plane constant, the other random, so that the
+// stream decoder meets a predictable plane beside a busy one, either way round.
+enum class Kind { Random, Laplacian, Skewed, Constant, Ramp, LowZero, HighZero };
 
 inline const char* kind_name(Kind k) {
     switch (k) {
@@ -115,6 +117,8 @@ inline const char* kind_name(Kind k) {
         case Kind::Skewed: return "Skewed";
         case Kind::Constant: return "Constant";
         case Kind::Ramp: return "Ramp";
+        case Kind::LowZero: return "LowZero";
+        case Kind::HighZero: return "HighZero";
     }
     return "?";
 }
@@ -128,6 +132,12 @@ inline Bytes make_data(Kind kind, std::size_t n, std::uint64_t seed) {
         case Kind::Ramp: {
             Bytes out(n);
             for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 7 + (i >> 5));
+            return out;
+        }
+        case Kind::LowZero:
+        case Kind::HighZero: {
+            Bytes out = random_bytes(n, seed);
+            for (std::size_t i = kind == Kind::LowZero ? 0 : 1; i < n; i += 2) out[i] = 0;
             return out;
         }
     }
