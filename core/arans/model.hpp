@@ -56,14 +56,6 @@ constexpr std::uint32_t adapt(std::uint32_t p, std::uint32_t bit) noexcept {
     return bit != 0 ? p - (p >> kAdaptShift) : p + ((kProbScale - p) >> kAdaptShift);
 }
 
-// Branch-free frequency for the fast coders. `mask` is 0 for bit 0 and all
-// ones for bit 1: p for 0, 4096 - p for 1. (Compilers turn a ternary on the
-// bit into a branch, which mispredicts on every other decision of
-// random-looking data.)
-constexpr std::uint32_t frequency_masked(std::uint32_t p, std::uint32_t mask) noexcept {
-    return p + ((kProbScale - 2 * p) & mask);
-}
-
 // The adapted entry for every (p, bit), at index 2p + bit: one address
 // computation and one load instead of the arithmetic and a select. Each
 // coder keeps its own copy with internal linkage (a table shared across

@@ -1,15 +1,21 @@
 // Fast plane decoder: the same bytes and the same errors as
 // decode_plane_reference, quicker.
 //
-// The plain loop is one long dependency chain per decision: state -> slot ->
-// bit -> node -> load of the next probability -> next slot comparison. Here:
-//  * both children of the current node are loaded before the bit is known and
-//    the right one is picked afterwards, which takes the table load off the
-//    chain (never on the eighth decision, whose "children" lie in the next row);
-//  * while at least 16 coded bytes remain (the most one byte can consume, one
-//    word per decision) renormalisation is branch-free: the word is always
-//    loaded and conditionally shifted in. Close to the end of the slice every
-//    word fetch is bounds-checked, as in the plain loop;
+// The plain loop is one long dependency chain per decision (state -> slot ->
+// bit -> node -> load of the next entry -> next comparison) with a branch on
+// every bit. Here (details at `decide` in plane_decoder.cpp):
+//  * both successors' entries are loaded before the bit is known and the bit
+//    picks one afterwards, which takes the table load off the chain;
+//  * the next state is computed for both bits from one product and picked by
+//    a conditional move, so the comparison runs beside the multiplication;
+//    planes that code to almost nothing use a branch instead, which is then
+//    nearly always predicted (the shape is chosen per plane from its coded
+//    size; both give the same bytes);
+//  * the adaptation is a table lookup;
+//  * stretches of bytes that cannot run out of words (16 coded bytes per
+//    plane byte left, the most one byte can take from a normalised state)
+//    run without bounds checks; near the end of a slice every word fetch is
+//    checked, as in the plain loop;
 //  * decode_plane_pair runs the two planes of a stream in one loop so their
 //    chains overlap, and writes the bytes interleaved, as the stream wants them.
 //

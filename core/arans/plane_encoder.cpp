@@ -15,8 +15,8 @@ namespace {
 alignas(64) constexpr model::AdaptTable kAdapted = model::make_adapt_table();
 
 // Forward model pass. Writes 8n records, one per decision in coding order:
-// 2p + bit, the entry used and the bit taken. Frequencies are left to
-// the coding pass, which waits on its state chain and has time to spare.
+// 2p + bit, the entry used and the bit taken, which is also the index of
+// everything the coding pass needs (kSymbols below).
 // Nodes are known from the input byte alone ((byte | 256) >> (k + 1) before
 // bit k), so the only dependencies between decisions go through the table.
 void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsigned context_bits,
@@ -91,15 +91,17 @@ inline void encode_step(EncodeLane& lane, std::uint32_t record) {
     lane.x = (x + sym.start) + divide_by_reciprocal(x, sym.reciprocal) * sym.complement;
 }
 
-// Worst case: 4 state bytes, a spare word, 8 words per byte.
+// The coded plane is built backwards from the end of a buffer sized for the
+// worst case: 4 state bytes in front of 8 words per plane byte. Only the
+// pages actually written are ever touched. The records are read backwards.
 struct PlaneBuffer {
     std::unique_ptr<std::uint8_t[]> storage;
     std::uint8_t* end = nullptr;
     std::unique_ptr<std::uint16_t[]> records;
 
     explicit PlaneBuffer(std::size_t n)
-        : storage(std::make_unique_for_overwrite<std::uint8_t[]>(6 + 16 * n)),
-          end(storage.get() + 6 + 16 * n),
+        : storage(std::make_unique_for_overwrite<std::uint8_t[]>(4 + 16 * n)),
+          end(storage.get() + 4 + 16 * n),
           records(std::make_unique_for_overwrite<std::uint16_t[]>(8 * n)) {}
 };
 

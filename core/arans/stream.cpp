@@ -1,7 +1,5 @@
 // Stream coder: splits the input into its even and odd byte planes, codes
 // them with the plane coder and frames the result (layout in stream_format.hpp).
-#include <cstring>
-
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
 #include "core/arans/plane_decoder.hpp"
