@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <tuple>
+
+#include <sys/resource.h>
 
 #include "arans_test_data.hpp"
 #include "core/arans/arans.hpp"
@@ -235,6 +239,48 @@ TEST(StreamDecode, CutAnywhereNeverSucceedsSilentlyWrong) {
         const Bytes shortened(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut));
         expect_decoders_agree(shortened);
     }
+}
+
+// With the address space capped, the room for a declared 2^28-byte plane
+// cannot be reserved: the stream decoder must report InvalidLength, and keep
+// the order of checks (a plane too short for its state is still Truncated).
+// Runs in a child process; skipped under AddressSanitizer, whose shadow
+// memory does not mix with an address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+#define ARANS_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ARANS_UNDER_ASAN 1
+#endif
+#endif
+
+[[noreturn]] void decode_with_little_memory(const Bytes& stream) {
+    unsigned long pages = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    const rlim_t cap = static_cast<rlim_t>(pages) * 4096 + (rlim_t{64} << 20);
+    const rlimit limit{cap, cap};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+    auto fast = arans::decode_stream(stream);
+    auto plain = arans::decode_stream_reference(stream);
+    if (fast.ok() || plain.ok()) std::_Exit(4);
+    if (fast.error() != plain.error()) std::_Exit(5);
+    std::_Exit(fast.error() == AransError::InvalidLength ? 10 : 11);
+}
+
+TEST(StreamDecodeDeathTest, ReservationFailureIsInvalidLength) {
+#ifdef ARANS_UNDER_ASAN
+    GTEST_SKIP() << "address-space limit under ASan";
+#else
+    // n = 2^28, even plane of 4 bytes, odd plane of 4 bytes.
+    const Bytes stream = from_hex("0003 8080808001 04 00000100 00000100");
+    EXPECT_EXIT(decode_with_little_memory(stream), ::testing::ExitedWithCode(10), "");
+    // Same, but the even plane is too short for its state: Truncated first.
+    const Bytes short_even = from_hex("0003 8080808001 02 0000 00000100");
+    EXPECT_EXIT(decode_with_little_memory(short_even), ::testing::ExitedWithCode(11), "");
+#endif
 }
 
 struct Varint {
