@@ -44,7 +44,10 @@ AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> s
 // Unsigned LEB128 reader; `pos` advances past every byte read, also on failure.
 AResult<std::uint64_t> rv(std::span<const std::uint8_t> data, std::uint64_t& pos);
 
-// Largest plane length decode_stream accepts (2^28).
+// Largest plane length decode_stream accepts (2^28). encode_stream has no
+// such bound: an input above 2 * kMaxPlaneLength + 1 bytes is coded, but its
+// stream is refused by decode_stream with InvalidLength, so callers that
+// store streams must keep their inputs within it.
 inline constexpr std::uint64_t kMaxPlaneLength = 268435456;
 
 }  // namespace vantoresk::arans
