@@ -32,7 +32,9 @@ std::string_view message(AransError e) noexcept;
 template <class T>
 using AResult = support::Result<T, AransError>;
 
-// Plane coder.
+// Plane coder. context_bits is 0..8: the decoder refuses anything above
+// with InvalidLength (as the stream decoder does for its context_bits byte);
+// the encoder, which has no error result, codes with 8 instead.
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits);
 AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> coded, std::uint64_t count,
                                                 unsigned context_bits);

@@ -277,6 +277,7 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
                                                 unsigned context_bits) {
     std::vector<std::uint8_t> out;
     if (count == 0) return out;
+    if (context_bits > model::kMaxContextBits) return Err<AransError>{AransError::InvalidLength};
     if (coded.size() < 4) return Err<AransError>{AransError::Truncated};
     if (count > SIZE_MAX || !support::try_reserve(out, static_cast<std::size_t>(count))) {
         return Err<AransError>{AransError::InvalidLength};

@@ -157,6 +157,7 @@ void encode_plane_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std
 }
 
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits) {
+    context_bits = std::min(context_bits, model::kMaxContextBits);
     const CodedPlane coded = encode_plane_strided(plane.data(), 1, plane.size(), context_bits);
     return std::vector<std::uint8_t>(coded.data, coded.data + coded.size);
 }

@@ -21,6 +21,7 @@ struct Decision {
 
 std::vector<std::uint8_t> encode_plane_reference(std::span<const std::uint8_t> plane, unsigned context_bits) {
     if (plane.empty()) return {};
+    context_bits = std::min(context_bits, model::kMaxContextBits);
 
     // Model pass, forwards: every decision's (frequency, start), in order.
     std::vector<std::uint16_t> table(model::table_size(context_bits), model::kInitialProb);
@@ -71,6 +72,7 @@ AResult<std::vector<std::uint8_t>> decode_plane_reference(std::span<const std::u
                                                           unsigned context_bits) {
     std::vector<std::uint8_t> out;
     if (count == 0) return out;
+    if (context_bits > model::kMaxContextBits) return Err<AransError>{AransError::InvalidLength};
     if (coded.size() < 4) return Err<AransError>{AransError::Truncated};
     std::uint32_t x = static_cast<std::uint32_t>(coded[0]) | static_cast<std::uint32_t>(coded[1]) << 8 |
                       static_cast<std::uint32_t>(coded[2]) << 16 | static_cast<std::uint32_t>(coded[3]) << 24;

@@ -95,6 +95,16 @@ TEST_P(PlaneFormat, AbsurdCountCannotBeReserved) {
     EXPECT_EQ(arans::message(r.error()), "Inconsistent or oversized length in stream");
 }
 
+TEST_P(PlaneFormat, ContextBitsAboveEight) {
+    const Bytes plane = make_data(Kind::Laplacian, 300, 21);
+    EXPECT_EQ(GetParam().encode(plane, 9), GetParam().encode(plane, 8));
+    for (unsigned cb : {9u, 31u, 32u, 1000u}) {
+        auto r = GetParam().decode(GetParam().encode(plane, 8), plane.size(), cb);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error(), AransError::InvalidLength);
+    }
+}
+
 TEST_P(PlaneFormat, TrailingBytesAreIgnored) {
     const Bytes plane = make_data(Kind::Laplacian, 500, 11);
     Bytes coded = GetParam().encode(plane, 3);
