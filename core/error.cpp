@@ -43,68 +43,100 @@ bool is_valid_utf8(std::span<const std::uint8_t> s) {
 
 // Raw header bytes as text: the bytes themselves when they are UTF-8 as a
 // whole (control characters and NUL included), else one '?' per byte.
-template <std::size_t N>
-std::string raw_text(const std::array<std::uint8_t, N>& bytes) {
-    if (!is_valid_utf8(bytes)) return std::string(N, '?');
-    return std::string(reinterpret_cast<const char*>(bytes.data()), N);
+std::string raw_text(std::span<const std::uint8_t> bytes) {
+    if (!is_valid_utf8(bytes)) return std::string(bytes.size(), '?');
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 }  // namespace
 
-VantoreskError VantoreskError::invalid_method(std::array<std::uint8_t, 4> tag) { return {Kind::InvalidMethod, tag}; }
-VantoreskError VantoreskError::invalid_magic(std::array<std::uint8_t, 4> magic) { return {Kind::InvalidMagic, magic}; }
+VantoreskError VantoreskError::invalid_method(std::array<std::uint8_t, 4> tag) {
+    VantoreskError e(Kind::InvalidMethod);
+    e.raw_ = tag;
+    e.raw_len_ = 4;
+    return e;
+}
+VantoreskError VantoreskError::invalid_magic(std::array<std::uint8_t, 4> magic) {
+    VantoreskError e(Kind::InvalidMagic);
+    e.raw_ = magic;
+    e.raw_len_ = 4;
+    return e;
+}
 VantoreskError VantoreskError::invalid_sample_format(std::array<std::uint8_t, 2> format) {
-    return {Kind::InvalidSampleFormat, format};
+    VantoreskError e(Kind::InvalidSampleFormat);
+    e.raw_ = {format[0], format[1], 0, 0};
+    e.raw_len_ = 2;
+    return e;
 }
 VantoreskError VantoreskError::invalid_version(std::array<std::uint8_t, 2> version) {
-    return {Kind::InvalidVersion, version};
+    VantoreskError e(Kind::InvalidVersion);
+    e.raw_ = {version[0], version[1], 0, 0};
+    e.raw_len_ = 2;
+    return e;
 }
-VantoreskError VantoreskError::wavelet_failure(std::string text) { return {Kind::WaveletFailure, std::move(text)}; }
-VantoreskError VantoreskError::io_failure(std::string text) { return {Kind::IoFailure, std::move(text)}; }
-VantoreskError VantoreskError::out_of_memory(std::uint64_t count) { return {Kind::OutOfMemory, count}; }
-VantoreskError VantoreskError::invalid_header() { return {Kind::InvalidHeader, std::monostate{}}; }
+VantoreskError VantoreskError::wavelet_failure(std::string text) {
+    VantoreskError e(Kind::WaveletFailure);
+    e.text_ = std::move(text);
+    return e;
+}
+VantoreskError VantoreskError::io_failure(std::string text) {
+    VantoreskError e(Kind::IoFailure);
+    e.text_ = std::move(text);
+    return e;
+}
+VantoreskError VantoreskError::out_of_memory(std::uint64_t count) {
+    VantoreskError e(Kind::OutOfMemory);
+    e.number_ = count;
+    return e;
+}
+VantoreskError VantoreskError::invalid_header() { return VantoreskError(Kind::InvalidHeader); }
 VantoreskError VantoreskError::unsupported_configuration(std::string text) {
-    return {Kind::UnsupportedConfiguration, std::move(text)};
+    VantoreskError e(Kind::UnsupportedConfiguration);
+    e.text_ = std::move(text);
+    return e;
 }
 VantoreskError VantoreskError::decompression_failed(std::string text) {
-    return {Kind::DecompressionFailed, std::move(text)};
+    VantoreskError e(Kind::DecompressionFailed);
+    e.text_ = std::move(text);
+    return e;
 }
 VantoreskError VantoreskError::unsupported_scale(std::uint8_t scale) {
-    return {Kind::UnsupportedScale, std::uint64_t{scale}};
+    VantoreskError e(Kind::UnsupportedScale);
+    e.number_ = scale;
+    return e;
 }
 VantoreskError VantoreskError::unknown_entropy_coder(std::uint8_t coder) {
-    return {Kind::UnknownEntropyCoder, std::uint64_t{coder}};
+    VantoreskError e(Kind::UnknownEntropyCoder);
+    e.number_ = coder;
+    return e;
 }
 
 std::string VantoreskError::display() const {
-    const auto text = [&] { return std::get<std::string>(payload_); };
-    const auto number = [&] { return std::to_string(std::get<std::uint64_t>(payload_)); };
-    const auto raw4 = [&] { return raw_text(std::get<std::array<std::uint8_t, 4>>(payload_)); };
-    const auto raw2 = [&] { return raw_text(std::get<std::array<std::uint8_t, 2>>(payload_)); };
+    const std::string raw = raw_text(std::span<const std::uint8_t>(raw_.data(), raw_len_));
+    const std::string number = std::to_string(number_);
     switch (kind_) {
         case Kind::InvalidMethod:
-            return "Invalid compression method '" + raw4() + "'";
-        case Kind::InvalidMagic:
-            return "Magic should be 'VNTR' but it was '" + raw4() + "'";
         case Kind::InvalidSampleFormat:
-            return "Invalid compression method '" + raw2() + "'";
+            return "Invalid compression method '" + raw + "'";
+        case Kind::InvalidMagic:
+            return "Magic should be 'VNTR' but it was '" + raw + "'";
         case Kind::InvalidVersion:
-            return "Invalid header version '" + raw2() + "'";
+            return "Invalid header version '" + raw + "'";
         case Kind::WaveletFailure:
         case Kind::IoFailure:
-            return text();
+            return text_;
         case Kind::OutOfMemory:
-            return "Out of memory, can't allocate additional " + number();
+            return "Out of memory, can't allocate additional " + number;
         case Kind::InvalidHeader:
             return "Header is invalid";
         case Kind::UnsupportedConfiguration:
-            return "Unsupported compression configuration '" + text() + "'";
+            return "Unsupported compression configuration '" + text_ + "'";
         case Kind::DecompressionFailed:
-            return "Can't decompress data, reason: " + text();
+            return "Can't decompress data, reason: " + text_;
         case Kind::UnsupportedScale:
-            return "Only scaled 6..12 is supported, but it was " + number();
+            return "Only scaled 6..12 is supported, but it was " + number;
         case Kind::UnknownEntropyCoder:
-            return "Unknown entropy coder " + number();
+            return "Unknown entropy coder " + number;
     }
     return "Unknown codec error";
 }

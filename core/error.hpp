@@ -8,7 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <variant>
 
 #include "support/result.hpp"
 
@@ -50,12 +49,14 @@ public:
     std::string display() const;
 
 private:
-    using Payload = std::variant<std::monostate, std::array<std::uint8_t, 4>, std::array<std::uint8_t, 2>,
-                                 std::string, std::uint64_t>;
-    VantoreskError(Kind kind, Payload payload) : kind_(kind), payload_(std::move(payload)) {}
+    explicit VantoreskError(Kind kind) : kind_(kind) {}
 
+    // One error carries at most one payload; the kind says which field holds it.
     Kind kind_;
-    Payload payload_;
+    std::array<std::uint8_t, 4> raw_{};  // raw header bytes (first raw_len_ used)
+    std::uint8_t raw_len_ = 0;
+    std::uint64_t number_ = 0;
+    std::string text_;
 };
 
 template <class T>

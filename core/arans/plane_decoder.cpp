@@ -60,7 +60,7 @@ struct Walk {
 // one step. Returns the bit.
 inline std::uint32_t select_by_bit(std::uint32_t slot, std::uint32_t p, std::uint32_t& x, std::uint32_t x_if_one,
                                    std::uint32_t& next, std::uint32_t next_if_one) noexcept {
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(VANTORESK_NO_INLINE_ASM)
     std::uint32_t bit;
     asm("xorl %k[bit], %k[bit]\n\t"
         "cmpl %[p], %[slot]\n\t"
