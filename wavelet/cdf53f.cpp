@@ -11,54 +11,38 @@ namespace {
 
 using lifting::LiftingKernels;
 
-// x -> (s, d).
-TREMORA_ALWAYS_INLINE void forward_body(const float* x, std::size_t n, float* s, float* d) {
-    const std::size_t a = n - n / 2;
-    const std::size_t m = n / 2;
-    lifting::split(x, n, s, d);
-    // d[i] <- fma(-1/2, s[i] + s[i+1], d[i])
-    lifting::predict(-0.5f, s, a, d, m);
-    // s[i] <- fma(1/4, d[i-1] + d[i], s[i])
-    lifting::update(0.25f, d, m, s, a);
-}
+// The CDF 5/3 steps, without scaling:
+//   forward  d[i] += -1/2 (x[2i] + x[2i+2])      inverse  e[i] += -1/4 (d[i-1] + d[i])
+//            s[i] += 1/4 (d[i-1] + d[i])                  o[i] += 1/2 (e[i] + e[i+1])
+struct Body {
+    // x -> (s, d).
+    TREMORA_ALWAYS_INLINE static void forward(const float* x, std::size_t n, float* s, float* d) {
+        const std::size_t a = n - n / 2;
+        const std::size_t m = n / 2;
+        lifting::split(x, n, s, d);
+        // d[i] <- fma(-1/2, s[i] + s[i+1], d[i])
+        lifting::predict(-0.5f, s, a, d, m);
+        // s[i] <- fma(1/4, d[i-1] + d[i], s[i])
+        lifting::update(0.25f, d, m, s, a);
+    }
 
-// (s, d) -> x, through e (copy of s) and o (copy of d).
-TREMORA_ALWAYS_INLINE void inverse_body(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
-                                        float* o, float* x) {
-    std::copy(s, s + a, e);
-    std::copy(d, d + m, o);
-    // e[i] <- fma(-1/4, d[i-1] + d[i], e[i])   (undoes the update)
-    lifting::update(-0.25f, o, m, e, a);
-    // o[i] <- fma(1/2, e[i] + e[i+1], o[i])    (undoes the predict)
-    lifting::predict(0.5f, e, a, o, m);
-    lifting::interleave(e, o, a + m, x);
-}
-
-void forward_portable(const float* x, std::size_t n, float* s, float* d) { forward_body(x, n, s, d); }
-void inverse_portable(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o, float* x) {
-    inverse_body(s, a, d, m, e, o, x);
-}
-
-#if TREMORA_HAVE_AVX2_VARIANT
-TREMORA_TARGET_AVX2 void forward_avx2(const float* x, std::size_t n, float* s, float* d) { forward_body(x, n, s, d); }
-TREMORA_TARGET_AVX2 void inverse_avx2(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
-                                      float* o, float* x) {
-    inverse_body(s, a, d, m, e, o, x);
-}
-#endif
-
-constexpr LiftingKernels kVariants[] = {
-    {"portable", forward_portable, inverse_portable},
-#if TREMORA_HAVE_AVX2_VARIANT
-    {"avx2_fma", forward_avx2, inverse_avx2},
-#endif
+    // (s, d) -> x, through e (copy of s) and o (copy of d).
+    TREMORA_ALWAYS_INLINE static void inverse(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
+                                            float* o, float* x) {
+        std::copy(s, s + a, e);
+        std::copy(d, d + m, o);
+        // e[i] <- fma(-1/4, d[i-1] + d[i], e[i])   (undoes the update)
+        lifting::update(-0.25f, o, m, e, a);
+        // o[i] <- fma(1/2, e[i] + e[i+1], o[i])    (undoes the predict)
+        lifting::predict(0.5f, e, a, o, m);
+        lifting::interleave(e, o, a + m, x);
+    }
 };
 
 }  // namespace
 
 std::span<const LiftingKernels> lifting::cdf53_kernel_variants() noexcept {
-    const std::size_t count = lifting::cpu_has_avx2_fma() ? std::size(kVariants) : 1;
-    return std::span<const LiftingKernels>(kVariants, count);
+    return lifting::KernelVariants<Body>::runnable();
 }
 
 DwtSize Cdf53::dwt_size(std::size_t n) const {

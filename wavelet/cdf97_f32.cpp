@@ -9,54 +9,33 @@ namespace tremora::lifting {
 
 namespace {
 
-TREMORA_ALWAYS_INLINE void forward_body(const float* x, std::size_t n, float* s, float* d) {
-    const std::size_t a = n - n / 2;
-    const std::size_t m = n / 2;
-    split(x, n, s, d);
-    predict(cdf97::alpha, s, a, d, m);  // d[i] <- fma(α, s[i] + s[i+1], d[i])
-    update(cdf97::beta, d, m, s, a);    // s[i] <- fma(β, d[i-1] + d[i], s[i])
-    predict(cdf97::gamma, s, a, d, m);  // d[i] <- fma(γ, s[i] + s[i+1], d[i])
-    update(cdf97::delta, d, m, s, a);   // s[i] <- fma(δ, d[i-1] + d[i], s[i])
-    scale(cdf97::k, s, a);              // s[i] <- s[i]·K
-    scale(cdf97::inv_k, d, m);          // d[i] <- d[i]·(1/K)
-}
+struct Body {
+    TREMORA_ALWAYS_INLINE static void forward(const float* x, std::size_t n, float* s, float* d) {
+        const std::size_t a = n - n / 2;
+        const std::size_t m = n / 2;
+        split(x, n, s, d);
+        predict(cdf97::alpha, s, a, d, m);  // d[i] <- fma(α, s[i] + s[i+1], d[i])
+        update(cdf97::beta, d, m, s, a);    // s[i] <- fma(β, d[i-1] + d[i], s[i])
+        predict(cdf97::gamma, s, a, d, m);  // d[i] <- fma(γ, s[i] + s[i+1], d[i])
+        update(cdf97::delta, d, m, s, a);   // s[i] <- fma(δ, d[i-1] + d[i], s[i])
+        scale(cdf97::k, s, a);              // s[i] <- s[i]·K
+        scale(cdf97::inv_k, d, m);          // d[i] <- d[i]·(1/K)
+    }
 
-TREMORA_ALWAYS_INLINE void inverse_body(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
-                                        float* o, float* x) {
-    for (std::size_t i = 0; i < a; ++i) e[i] = s[i] * cdf97::inv_k;  // e[i] <- s[i]·(1/K)
-    for (std::size_t i = 0; i < m; ++i) o[i] = d[i] * cdf97::k;      // o[i] <- d[i]·K
-    update(cdf97::neg_delta, o, m, e, a);   // e[i] <- fma(-δ, o[i-1] + o[i], e[i])
-    predict(cdf97::neg_gamma, e, a, o, m);  // o[i] <- fma(-γ, e[i] + e[i+1], o[i])
-    update(cdf97::neg_beta, o, m, e, a);    // e[i] <- fma(-β, o[i-1] + o[i], e[i])
-    predict(cdf97::neg_alpha, e, a, o, m);  // o[i] <- fma(-α, e[i] + e[i+1], o[i])
-    interleave(e, o, a + m, x);
-}
-
-void forward_portable(const float* x, std::size_t n, float* s, float* d) { forward_body(x, n, s, d); }
-void inverse_portable(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o, float* x) {
-    inverse_body(s, a, d, m, e, o, x);
-}
-
-#if TREMORA_HAVE_AVX2_VARIANT
-TREMORA_TARGET_AVX2 void forward_avx2(const float* x, std::size_t n, float* s, float* d) { forward_body(x, n, s, d); }
-TREMORA_TARGET_AVX2 void inverse_avx2(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
-                                      float* o, float* x) {
-    inverse_body(s, a, d, m, e, o, x);
-}
-#endif
-
-constexpr LiftingKernels kVariants[] = {
-    {"portable", forward_portable, inverse_portable},
-#if TREMORA_HAVE_AVX2_VARIANT
-    {"avx2_fma", forward_avx2, inverse_avx2},
-#endif
+    TREMORA_ALWAYS_INLINE static void inverse(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
+                                            float* o, float* x) {
+        for (std::size_t i = 0; i < a; ++i) e[i] = s[i] * cdf97::inv_k;  // e[i] <- s[i]·(1/K)
+        for (std::size_t i = 0; i < m; ++i) o[i] = d[i] * cdf97::k;      // o[i] <- d[i]·K
+        update(cdf97::neg_delta, o, m, e, a);   // e[i] <- fma(-δ, o[i-1] + o[i], e[i])
+        predict(cdf97::neg_gamma, e, a, o, m);  // o[i] <- fma(-γ, e[i] + e[i+1], o[i])
+        update(cdf97::neg_beta, o, m, e, a);    // e[i] <- fma(-β, o[i-1] + o[i], e[i])
+        predict(cdf97::neg_alpha, e, a, o, m);  // o[i] <- fma(-α, e[i] + e[i+1], o[i])
+        interleave(e, o, a + m, x);
+    }
 };
 
 }  // namespace
 
-std::span<const LiftingKernels> cdf97_kernel_variants() noexcept {
-    const std::size_t count = cpu_has_avx2_fma() ? std::size(kVariants) : 1;
-    return std::span<const LiftingKernels>(kVariants, count);
-}
+std::span<const LiftingKernels> cdf97_kernel_variants() noexcept { return KernelVariants<Body>::runnable(); }
 
 }  // namespace tremora::lifting

@@ -30,6 +30,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <iterator>
+#include <span>
+
+#include "wavelet/lifting_kernels.hpp"
 
 #if defined(__GNUC__)
 #define TREMORA_ALWAYS_INLINE [[gnu::always_inline]] inline
@@ -93,5 +97,39 @@ TREMORA_ALWAYS_INLINE void interleave(const float* e, const float* d, std::size_
 
 // True once per process when the AVX2/FMA variants may run on this CPU.
 bool cpu_has_avx2_fma() noexcept;
+
+// The variant table of one transform, built from its body. `Body` provides
+// always-inline static forward(x, n, s, d) and inverse(s, a, d, m, e, o, x);
+// the portable and the AVX2/FMA entry points are that same body compiled
+// for two targets, so they cannot drift apart.
+template <class Body>
+struct KernelVariants {
+    static void forward_portable(const float* x, std::size_t n, float* s, float* d) { Body::forward(x, n, s, d); }
+    static void inverse_portable(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o,
+                                 float* x) {
+        Body::inverse(s, a, d, m, e, o, x);
+    }
+#if TREMORA_HAVE_AVX2_VARIANT
+    TREMORA_TARGET_AVX2 static void forward_avx2(const float* x, std::size_t n, float* s, float* d) {
+        Body::forward(x, n, s, d);
+    }
+    TREMORA_TARGET_AVX2 static void inverse_avx2(const float* s, std::size_t a, const float* d, std::size_t m,
+                                                 float* e, float* o, float* x) {
+        Body::inverse(s, a, d, m, e, o, x);
+    }
+#endif
+
+    static constexpr LiftingKernels table[] = {
+        {"portable", forward_portable, inverse_portable},
+#if TREMORA_HAVE_AVX2_VARIANT
+        {"avx2_fma", forward_avx2, inverse_avx2},
+#endif
+    };
+
+    // Every variant this CPU can run, portable first.
+    static std::span<const LiftingKernels> runnable() noexcept {
+        return std::span<const LiftingKernels>(table, cpu_has_avx2_fma() ? std::size(table) : 1);
+    }
+};
 
 }  // namespace tremora::lifting
