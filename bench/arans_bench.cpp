@@ -24,6 +24,7 @@
 
 #include "core/arans/arans.hpp"
 #include "core/arans/reference.hpp"
+#include "support/npy.hpp"
 
 namespace {
 
@@ -32,20 +33,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kSamples = 1u << 19;  // 1 MiB of int16 codes
 constexpr int kLevels = 6;
-
-bool load_npy_f32(const std::string& path, std::vector<float>& out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    const Bytes raw((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (raw.size() < 10 || std::memcmp(raw.data(), "\x93NUMPY", 6) != 0 || raw[6] != 1) return false;
-    const std::size_t header = 10 + (raw[8] | static_cast<std::size_t>(raw[9]) << 8);
-    if (header != 128 || raw.size() < header) return false;
-    const std::string dict(raw.begin() + 10, raw.begin() + static_cast<std::ptrdiff_t>(header));
-    if (dict.find("'<f4'") == std::string::npos || dict.find("'fortran_order': False") == std::string::npos) return false;
-    out.resize((raw.size() - header) / 4);
-    std::memcpy(out.data(), raw.data() + header, out.size() * 4);
-    return true;
-}
 
 std::int16_t quantise(float c) {
     const float scaled = c * 2048.0f;
@@ -153,7 +140,8 @@ int main(int argc, char** argv) {
     int failures = 0;
     std::vector<float> signal;
     const std::string path = std::string(VANTORESK_DATA_DIR) + "/mitdb100_mlii.npy";
-    if (load_npy_f32(path, signal) && signal.size() >= kSamples) {
+    if (auto loaded = vantoresk::support::read_npy(path); loaded && loaded->size() >= kSamples) {
+        signal = std::move(*loaded);
         failures += bench("haar codes (mitdb100)", wavelet_codes(signal), reps);
     } else {
         std::printf("cannot load %s; skipping the recording\n", path.c_str());

@@ -19,25 +19,12 @@
 
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
+#include "support/npy.hpp"
 
 namespace {
 
 using namespace vantoresk;
 using Clock = std::chrono::steady_clock;
-
-std::optional<std::vector<float>> read_npy_f32(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (b.size() < 10 || std::memcmp(b.data(), "\x93NUMPY", 6) != 0) return std::nullopt;
-    const auto u = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(b[i])); };
-    const std::size_t data_at = b[6] == 1 ? 10 + (u(8) | u(9) << 8) : 12 + (u(8) | u(9) << 8 | u(10) << 16);
-    const std::string header(b.begin() + 8, b.begin() + static_cast<long>(data_at));
-    if (header.find("'<f4'") == std::string::npos) return std::nullopt;
-    std::vector<float> x((b.size() - data_at) / 4);
-    std::memcpy(x.data(), b.data() + data_at, x.size() * 4);
-    return x;
-}
 
 template <class F>
 double seconds_per_call(F&& f, double budget) {
@@ -77,7 +64,7 @@ int main(int argc, char** argv) {
     std::printf("%-28s %-6s %-8s %10s %12s %12s %8s %10s\n", "recording", "method", "coder", "samples",
                 "comp MS/s", "decomp MS/s", "ratio", "max err");
     for (const auto& path : files) {
-        const auto x = read_npy_f32(path);
+        const auto x = support::read_npy(path);
         if (!x) {
             std::fprintf(stderr, "cannot read %s\n", path.c_str());
             continue;
