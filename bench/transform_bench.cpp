@@ -72,6 +72,10 @@ std::vector<ExecutorRow> executors() {
     return {
         {"cdf53", tremora::Tremora::make_cdf53_f32},
         {"cdf97", tremora::Tremora::make_cdf97_f32},
+        {"db4 (8 taps, wrap)",
+         [] { return tremora::Tremora::make_daubechies_f32(tremora::DaubechiesFamily::Db4, tremora::BorderMode::Wrap); }},
+        {"sym4 (8 taps, wrap)",
+         [] { return tremora::Tremora::make_symlet_f32(tremora::SymletFamily::Sym4, tremora::BorderMode::Wrap); }},
     };
 }
 

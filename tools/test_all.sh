@@ -26,7 +26,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PY" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q cmake ninja "numpy>=2" pytest hypothesis PyWavelets
+"$VENV/bin/python" -m pip install -q cmake ninja "numpy>=2" pytest hypothesis
 export PATH="$VENV/bin:$PATH"
 
 echo "== C++ tests (release)"
@@ -66,7 +66,7 @@ if [ -f python/module.cpp ]; then
   VENV1="$ROOT/.venv-test-np1"
   [ -x "$VENV1/bin/python" ] || "$PY" -m venv "$VENV1"
   "$VENV1/bin/python" -m pip install -q --upgrade pip
-  "$VENV1/bin/python" -m pip install -q "numpy==1.26.*" pytest hypothesis "PyWavelets<1.9"
+  "$VENV1/bin/python" -m pip install -q "numpy==1.26.*" pytest hypothesis
   # The wheel built above was compiled against NumPy 2 headers, which keep
   # ABI compatibility with 1.x; install it as is.
   WHEEL_DIR=$(mktemp -d)
