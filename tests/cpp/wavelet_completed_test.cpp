@@ -17,7 +17,12 @@
 
 #include "wavelet/completed.hpp"
 
+#include "wavelet_test_support.hpp"
+
 namespace {
+
+using wavelet_test::as_ref;
+using wavelet_test::expect_error;
 
 using tremora::CompletedDwtExecutor;
 using tremora::DwtRef;
@@ -79,18 +84,6 @@ std::vector<float> ramp(std::size_t n) {
     std::vector<float> v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<float>((i * 7) % 23) - 11.0f;
     return v;
-}
-
-MultiDwtRef as_ref(const tremora::MultiDwt& m) {
-    MultiDwtRef r;
-    for (const auto& level : m.levels) r.details.emplace_back(level.details);
-    r.approximation = m.levels.back().approximations;
-    return r;
-}
-
-void expect_error(const TremoraError& e, K kind, const std::string& text) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(e.display(), text);
 }
 
 // --- forward: level counts and band lengths --------------------------------

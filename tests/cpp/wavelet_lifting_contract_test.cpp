@@ -12,7 +12,11 @@
 #include "wavelet/cdf53f.hpp"
 #include "wavelet/cdf97f.hpp"
 
+#include "wavelet_test_support.hpp"
+
 namespace {
+
+using wavelet_test::expect_error;
 
 using tremora::DwtExecutorHandle;
 using tremora::DwtRef;
@@ -30,11 +34,6 @@ DwtExecutorHandle make(Which w) {
 std::size_t min_length(Which w) { return w == Which::Cdf53 ? 3 : 4; }
 
 std::string which_name(Which w) { return w == Which::Cdf53 ? "cdf53" : "cdf97"; }
-
-void expect_error(const TremoraError& e, K kind, const std::string& text) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(e.display(), text);
-}
 
 constexpr float kSentinel = 12345.0f;
 

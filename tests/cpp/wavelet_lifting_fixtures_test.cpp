@@ -15,7 +15,11 @@
 #include "wavelet/cdf53f.hpp"
 #include "wavelet/cdf97f.hpp"
 
+#include "wavelet_test_support.hpp"
+
 namespace {
+
+using wavelet_test::same_bits;
 
 const std::string kDir = std::string(VANTORESK_FIXTURES_DIR) + "/wavelet/lifting/";
 
@@ -57,23 +61,6 @@ std::vector<std::vector<float>> load_arrays(const std::string& name) {
         arrays.push_back(std::move(a));
     }
     return arrays;
-}
-
-::testing::AssertionResult same_bits(const std::vector<float>& got, const std::vector<float>& want) {
-    if (got.size() != want.size()) {
-        return ::testing::AssertionFailure() << "length " << got.size() << " != " << want.size();
-    }
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const auto g = std::bit_cast<std::uint32_t>(got[i]);
-        const auto w = std::bit_cast<std::uint32_t>(want[i]);
-        if (g != w) {
-            char text[160];
-            std::snprintf(text, sizeof text, "index %zu: %.9g (%08x) != %.9g (%08x)", i, static_cast<double>(got[i]),
-                          static_cast<unsigned>(g), static_cast<double>(want[i]), static_cast<unsigned>(w));
-            return ::testing::AssertionFailure() << text;
-        }
-    }
-    return ::testing::AssertionSuccess();
 }
 
 TEST(LiftingFixtures, AllCasesPresent) { EXPECT_EQ(load_cases().size(), 16u); }

@@ -22,7 +22,13 @@
 #include "wavelet/cdf97_f32.hpp"
 #include "wavelet/cdf97f.hpp"
 
+#include "wavelet_test_support.hpp"
+
 namespace {
+
+using wavelet_test::same_bits;
+using wavelet_test::as_ref;
+using wavelet_test::expect_error;
 
 using tremora::DwtExecutorHandle;
 using tremora::DwtRef;
@@ -114,23 +120,6 @@ std::vector<float> ref_inverse(const Reference& r, std::span<const float> s, std
 
 // --- helpers ---------------------------------------------------------------
 
-::testing::AssertionResult same_bits(std::span<const float> got, std::span<const float> want) {
-    if (got.size() != want.size()) {
-        return ::testing::AssertionFailure() << "length " << got.size() << " != " << want.size();
-    }
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const auto g = std::bit_cast<std::uint32_t>(got[i]);
-        const auto w = std::bit_cast<std::uint32_t>(want[i]);
-        if (g != w) {
-            char text[160];
-            std::snprintf(text, sizeof text, "index %zu: %.9g (%08x) != %.9g (%08x)", i, static_cast<double>(got[i]),
-                          static_cast<unsigned>(g), static_cast<double>(want[i]), static_cast<unsigned>(w));
-            return ::testing::AssertionFailure() << text;
-        }
-    }
-    return ::testing::AssertionSuccess();
-}
-
 // Finite values across many binades, with signed zeros and subnormals mixed in.
 std::vector<float> random_signal(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -163,18 +152,6 @@ const Transform kCdf97{"cdf97", tremora::Tremora::make_cdf97_f32, 4, 2, ref97,
                        tremora::lifting::cdf97_kernel_variants};
 
 std::string transform_name(const ::testing::TestParamInfo<Transform>& info) { return info.param.name; }
-
-MultiDwtRef as_ref(const tremora::MultiDwt& m) {
-    MultiDwtRef r;
-    for (const auto& level : m.levels) r.details.emplace_back(level.details);
-    r.approximation = m.levels.back().approximations;
-    return r;
-}
-
-void expect_error(const TremoraError& e, K kind, const std::string& text) {
-    EXPECT_EQ(e.kind(), kind);
-    EXPECT_EQ(e.display(), text);
-}
 
 // --- bit-exactness ---------------------------------------------------------
 
