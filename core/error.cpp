@@ -1,5 +1,6 @@
 #include "core/error.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
@@ -50,65 +51,50 @@ std::string raw_text(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-VantoreskError VantoreskError::invalid_method(std::array<std::uint8_t, 4> tag) {
-    VantoreskError e(Kind::InvalidMethod);
-    e.raw_ = tag;
-    e.raw_len_ = 4;
+VantoreskError VantoreskError::with_raw(Kind kind, std::span<const std::uint8_t> bytes) {
+    VantoreskError e(kind);
+    std::copy(bytes.begin(), bytes.end(), e.raw_.begin());
+    e.raw_len_ = static_cast<std::uint8_t>(bytes.size());
     return e;
+}
+VantoreskError VantoreskError::with_text(Kind kind, std::string text) {
+    VantoreskError e(kind);
+    e.text_ = std::move(text);
+    return e;
+}
+VantoreskError VantoreskError::with_number(Kind kind, std::uint64_t number) {
+    VantoreskError e(kind);
+    e.number_ = number;
+    return e;
+}
+
+VantoreskError VantoreskError::invalid_method(std::array<std::uint8_t, 4> tag) {
+    return with_raw(Kind::InvalidMethod, tag);
 }
 VantoreskError VantoreskError::invalid_magic(std::array<std::uint8_t, 4> magic) {
-    VantoreskError e(Kind::InvalidMagic);
-    e.raw_ = magic;
-    e.raw_len_ = 4;
-    return e;
+    return with_raw(Kind::InvalidMagic, magic);
 }
 VantoreskError VantoreskError::invalid_sample_format(std::array<std::uint8_t, 2> format) {
-    VantoreskError e(Kind::InvalidSampleFormat);
-    e.raw_ = {format[0], format[1], 0, 0};
-    e.raw_len_ = 2;
-    return e;
+    return with_raw(Kind::InvalidSampleFormat, format);
 }
 VantoreskError VantoreskError::invalid_version(std::array<std::uint8_t, 2> version) {
-    VantoreskError e(Kind::InvalidVersion);
-    e.raw_ = {version[0], version[1], 0, 0};
-    e.raw_len_ = 2;
-    return e;
+    return with_raw(Kind::InvalidVersion, version);
 }
-VantoreskError VantoreskError::wavelet_failure(std::string text) {
-    VantoreskError e(Kind::WaveletFailure);
-    e.text_ = std::move(text);
-    return e;
-}
-VantoreskError VantoreskError::io_failure(std::string text) {
-    VantoreskError e(Kind::IoFailure);
-    e.text_ = std::move(text);
-    return e;
-}
-VantoreskError VantoreskError::out_of_memory(std::uint64_t count) {
-    VantoreskError e(Kind::OutOfMemory);
-    e.number_ = count;
-    return e;
-}
+VantoreskError VantoreskError::wavelet_failure(std::string text) { return with_text(Kind::WaveletFailure, std::move(text)); }
+VantoreskError VantoreskError::io_failure(std::string text) { return with_text(Kind::IoFailure, std::move(text)); }
+VantoreskError VantoreskError::out_of_memory(std::uint64_t count) { return with_number(Kind::OutOfMemory, count); }
 VantoreskError VantoreskError::invalid_header() { return VantoreskError(Kind::InvalidHeader); }
 VantoreskError VantoreskError::unsupported_configuration(std::string text) {
-    VantoreskError e(Kind::UnsupportedConfiguration);
-    e.text_ = std::move(text);
-    return e;
+    return with_text(Kind::UnsupportedConfiguration, std::move(text));
 }
 VantoreskError VantoreskError::decompression_failed(std::string text) {
-    VantoreskError e(Kind::DecompressionFailed);
-    e.text_ = std::move(text);
-    return e;
+    return with_text(Kind::DecompressionFailed, std::move(text));
 }
 VantoreskError VantoreskError::unsupported_scale(std::uint8_t scale) {
-    VantoreskError e(Kind::UnsupportedScale);
-    e.number_ = scale;
-    return e;
+    return with_number(Kind::UnsupportedScale, scale);
 }
 VantoreskError VantoreskError::unknown_entropy_coder(std::uint8_t coder) {
-    VantoreskError e(Kind::UnknownEntropyCoder);
-    e.number_ = coder;
-    return e;
+    return with_number(Kind::UnknownEntropyCoder, coder);
 }
 
 std::string VantoreskError::display() const {

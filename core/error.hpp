@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "support/result.hpp"
@@ -50,6 +51,9 @@ public:
 
 private:
     explicit VantoreskError(Kind kind) : kind_(kind) {}
+    static VantoreskError with_raw(Kind kind, std::span<const std::uint8_t> bytes);
+    static VantoreskError with_text(Kind kind, std::string text);
+    static VantoreskError with_number(Kind kind, std::uint64_t number);
 
     // One error carries at most one payload; the kind says which field holds it.
     Kind kind_;

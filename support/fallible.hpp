@@ -14,11 +14,12 @@
 
 namespace vantoresk::support {
 
-// Ensures capacity for `n` elements. Contents are unchanged.
-template <class T>
-[[nodiscard]] bool try_reserve(std::vector<T>& v, std::size_t n) noexcept {
+// Runs one growing operation of a vector, reporting the allocator's failure
+// (or a size beyond what a vector can hold) as false.
+template <class Grow>
+[[nodiscard]] bool guarded(Grow&& grow) noexcept {
     try {
-        v.reserve(n);
+        grow();
         return true;
     } catch (const std::bad_alloc&) {
         return false;
@@ -27,18 +28,17 @@ template <class T>
     }
 }
 
+// Ensures capacity for `n` elements. Contents are unchanged.
+template <class T>
+[[nodiscard]] bool try_reserve(std::vector<T>& v, std::size_t n) noexcept {
+    return guarded([&] { v.reserve(n); });
+}
+
 // Resizes to `n` elements; new elements are value-initialised (zero for
 // arithmetic types).
 template <class T>
 [[nodiscard]] bool try_resize(std::vector<T>& v, std::size_t n) noexcept {
-    try {
-        v.resize(n);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
+    return guarded([&] { v.resize(n); });
 }
 
 // A fresh zero-filled vector of `n` elements, or false.
