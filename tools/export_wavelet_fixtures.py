@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""Copies the CDF 5/3 and CDF 9/7 reference bands into
-tests/fixtures/wavelet/lifting/, so the C++ tests run without /work/shared
-and without an npz reader. (The db4/sym4 bands are exported in the same
-format by export_ortho_fixtures.py into tests/fixtures/wavelet/ortho/.)
+"""Copies the reference bands into tests/fixtures/wavelet/, so the C++ tests
+run without /work/shared and without an npz reader: CDF 5/3 and CDF 9/7 into
+lifting/, db4 and sym4 (border mode Wrap) into ortho/.
 
 Each case becomes one little-endian file <name>.bin:
 
@@ -16,7 +15,8 @@ Each case becomes one little-endian file <name>.bin:
                       reconstruction (multi_idwt of the bands, untrimmed)
 
 Level 1 is the finest level (the transform of the input itself). The file
-cases.txt lists one case a line: "<name> <method> <n> <levels>".
+cases.txt lists one case a line: "<name> <method> <n> <levels>" in lifting/,
+"<name> <n> <levels>" in ortho/.
 
     python3 tools/export_wavelet_fixtures.py [/work/shared/fixtures/wavelet]
 """
@@ -28,7 +28,11 @@ import sys
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-METHODS = ("cdf53", "cdf97")
+# directory: (methods, whether cases.txt names the method)
+GROUPS = {
+    "lifting": (("cdf53", "cdf97"), True),
+    "ortho": (("db4", "sym4"), False),
+}
 
 
 def pack(arrays):
@@ -39,14 +43,12 @@ def pack(arrays):
     return bytes(blob)
 
 
-def main():
-    src = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/fixtures/wavelet")
-    out = ROOT / "tests" / "fixtures" / "wavelet" / "lifting"
+def export(src, manifest, directory, methods, with_method):
+    out = ROOT / "tests" / "fixtures" / "wavelet" / directory
     out.mkdir(parents=True, exist_ok=True)
-    manifest = json.loads((src / "manifest.json").read_text())
     lines = []
     for case in manifest:
-        if case["method"] not in METHODS:
+        if case["method"] not in methods:
             continue
         z = np.load(src / "bands" / case["file"])
         arrays = [z["input"]]
@@ -57,8 +59,16 @@ def main():
         if any(a.dtype != np.float32 for a in arrays):
             raise SystemExit(f"{case['name']}: expected float32 arrays")
         (out / f"{case['name']}.bin").write_bytes(pack(arrays))
-        lines.append(f"{case['name']} {case['method']} {case['n']} {case['levels']}")
+        method = f" {case['method']}" if with_method else ""
+        lines.append(f"{case['name']}{method} {case['n']} {case['levels']}")
     (out / "cases.txt").write_text("\n".join(lines) + "\n")
+
+
+def main():
+    src = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/fixtures/wavelet")
+    manifest = json.loads((src / "manifest.json").read_text())
+    for directory, (methods, with_method) in GROUPS.items():
+        export(src, manifest, directory, methods, with_method)
 
 
 if __name__ == "__main__":
