@@ -3,22 +3,8 @@
 import struct
 
 HEADER = struct.Struct("<4sH2s4sBBBBIfffI16s")
-FIELDS = (
-    "magic",
-    "version",
-    "sample_format",
-    "wavelet_tag",
-    "level_count",
-    "scale",
-    "coder",
-    "reserved",
-    "sample_count",
-    "minimum",
-    "maximum",
-    "mean",
-    "payload_length",
-    "reserved_tail",
-)
+FIELDS = ("magic", "version", "sample_format", "wavelet_tag", "level_count", "scale", "coder", "reserved",
+          "sample_count", "minimum", "maximum", "mean", "payload_length", "reserved_tail")
 assert HEADER.size == 52
 
 

@@ -15,10 +15,7 @@ CODEC = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "codec"
 
 
 def read_table(name):
-    path = CODEC / name
-    if not path.exists():
-        pytest.fail(f"missing fixture {path}")
-    return [line.split(" ") for line in path.read_text().splitlines() if line.strip()]
+    return [line.split(" ") for line in (CODEC / name).read_text().splitlines() if line.strip()]
 
 
 MALFORMED = read_table("malformed.txt")
@@ -52,7 +49,6 @@ def test_nul_in_message_survives():
     with pytest.raises(ValueError) as info:
         decompress_signal(unhex(rows[0][2]))
     assert str(info.value) == "Magic should be 'VNTR' but it was 'VNT\x00'"
-    assert len(str(info.value)) == 40
 
 
 def header_without_payload_length(container):
@@ -67,6 +63,7 @@ def test_reference_containers(row):
     samples = np.load(CODEC / inp)
     ours = compress_signal(samples, VantrCompressionOptions(method, int(scale), cutoff, coder))
     theirs = (CODEC / container_path).read_bytes()
+    assert type(ours) is bytes
     if coder == "deflate":
         # Only the inflated payload is fixed for DEFLATE.
         assert header_without_payload_length(ours) == header_without_payload_length(theirs)
