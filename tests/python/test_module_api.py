@@ -142,14 +142,14 @@ def test_keyword_and_positional_calls_agree():
 
 def fresh_module():
     """A new module object from the same extension, not yet executed."""
-    spec = importlib.util.spec_from_file_location("vantoresk", vantoresk.__file__)
-    return spec, importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("vantoresk", vantoresk.__file__)
+    return found, importlib.util.module_from_spec(found)
 
 
 def test_exec_appends_to_an_existing_all_list():
-    spec, module = fresh_module()
+    found, module = fresh_module()
     module.__all__ = ["already_here"]
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.__all__ == ["already_here", "VantrCompressionOptions", "compress_signal", "decompress_signal"]
     # The class is created once per process and shared by every module object.
     assert module.VantrCompressionOptions is O
@@ -165,10 +165,10 @@ def test_exec_appends_to_an_existing_all_list():
     ],
 )
 def test_exec_refuses_an_all_that_is_not_a_list(bad_all, message):
-    spec, module = fresh_module()
+    found, module = fresh_module()
     module.__all__ = bad_all
     with pytest.raises(TypeError) as info:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     assert str(info.value) == message
     # Nothing was added before the failure.
     assert not hasattr(module, "VantrCompressionOptions")
