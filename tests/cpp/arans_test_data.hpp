@@ -1,6 +1,8 @@
-// Test data for the coder tests: hex, fixture files, and deterministic inputs
-// shaped like what the codec feeds the coder.
+// Test data for the coder tests: hex, fixture files, deterministic inputs
+// shaped like what the codec feeds the coder, and the fast-versus-plain check.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
@@ -13,19 +15,20 @@ namespace arans_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Pairs of hex digits; anything else (spaces, a lone "-") is skipped.
 inline Bytes from_hex(const std::string& hex) {
     Bytes out;
-    auto nibble = [](char c) -> unsigned {
-        if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-        if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-        return static_cast<unsigned>(c - 'A' + 10);
-    };
-    std::string digits;
+    int high = -1;
     for (char c : hex) {
-        if (c != ' ') digits.push_back(c);
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
+        const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (v < 0) continue;
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
+            high = -1;
+        }
     }
     return out;
 }
@@ -55,8 +58,7 @@ inline std::vector<std::string> json_values(const std::string& text, const std::
         std::size_t i = text.find(':', at + needle.size()) + 1;
         while (text[i] == ' ') ++i;
         if (text[i] == '"') {
-            const std::size_t close = text.find('"', i + 1);
-            out.push_back(text.substr(i + 1, close - i - 1));
+            out.push_back(text.substr(i + 1, text.find('"', i + 1) - i - 1));
         } else {
             std::size_t j = i;
             while (j < text.size() && text[j] != ',' && text[j] != '\n' && text[j] != '}') ++j;
@@ -64,6 +66,22 @@ inline std::vector<std::string> json_values(const std::string& text, const std::
         }
     }
     return out;
+}
+
+inline void put_varint(Bytes& out, std::uint64_t v) {
+    for (; v >= 0x80; v >>= 7) out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+// The fast and the plain decoder must give the same bytes or the same error.
+template <class R>
+void expect_same_outcome(const R& fast, const R& plain, const std::string& where = "") {
+    ASSERT_EQ(fast.ok(), plain.ok()) << where;
+    if (fast.ok()) {
+        ASSERT_EQ(fast.value(), plain.value()) << where;
+    } else {
+        ASSERT_EQ(fast.error(), plain.error()) << where;
+    }
 }
 
 // splitmix64: the same numbers on every platform and standard library.
@@ -96,8 +114,7 @@ inline Bytes laplacian_codes(std::size_t n, double spread, std::uint64_t seed) {
     for (std::size_t i = 0; i + 1 < n; i += 2) {
         const double u = rng.unit() - 0.5;
         const double mag = -spread * std::log(1.0 - 2.0 * std::fabs(u));
-        double v = u < 0 ? -mag : mag;
-        v = std::fmax(-32768.0, std::fmin(32767.0, v));
+        const double v = std::fmax(-32768.0, std::fmin(32767.0, u < 0 ? -mag : mag));
         const auto code = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
         out[i] = static_cast<std::uint8_t>(code);
         out[i + 1] = static_cast<std::uint8_t>(code >> 8);
@@ -111,16 +128,8 @@ inline Bytes laplacian_codes(std::size_t n, double spread, std::uint64_t seed) {
 enum class Kind { Random, Laplacian, Skewed, Constant, Ramp, LowZero, HighZero };
 
 inline const char* kind_name(Kind k) {
-    switch (k) {
-        case Kind::Random: return "Random";
-        case Kind::Laplacian: return "Laplacian";
-        case Kind::Skewed: return "Skewed";
-        case Kind::Constant: return "Constant";
-        case Kind::Ramp: return "Ramp";
-        case Kind::LowZero: return "LowZero";
-        case Kind::HighZero: return "HighZero";
-    }
-    return "?";
+    static const char* const names[] = {"Random", "Laplacian", "Skewed", "Constant", "Ramp", "LowZero", "HighZero"};
+    return names[static_cast<int>(k)];
 }
 
 inline Bytes make_data(Kind kind, std::size_t n, std::uint64_t seed) {

@@ -36,36 +36,29 @@ std::size_t layout_codes(CompressionMethod method, std::size_t n, std::size_t le
     return codes + input;
 }
 
+using codec_test::put_u32;
+
+// The header of `c` with `payload` behind it in place of its own.
+std::vector<std::uint8_t> with_payload(const std::vector<std::uint8_t>& c, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> out(kHeaderSize + payload.size());
+    std::copy(c.begin(), c.begin() + kHeaderSize, out.begin());
+    std::copy(payload.begin(), payload.end(), out.begin() + kHeaderSize);
+    put_u32(out, 32, static_cast<std::uint32_t>(payload.size()));
+    return out;
+}
+
 std::vector<std::uint8_t> container_of(CompressionMethod method, std::uint8_t levels, std::uint8_t scale,
                                        std::uint8_t coder, std::uint32_t n, const std::vector<std::uint8_t>& stream,
                                        float minimum = 2.0f, float maximum = 6.0f, float mean = 0.0f) {
-    std::vector<std::uint8_t> payload;
-    if (coder == 0) {
-        payload = deflate_raw(stream).value();
-    } else {
-        payload = arans::encode_stream(stream);
-    }
-    const auto h = make_header(method, levels, scale, coder, n, minimum, maximum, mean,
-                               static_cast<std::uint32_t>(payload.size()));
-    const auto head = h.to_bytes();
-    std::vector<std::uint8_t> c(kHeaderSize + payload.size());
-    std::copy(head.begin(), head.end(), c.begin());
-    std::copy(payload.begin(), payload.end(), c.begin() + kHeaderSize);
-    return c;
+    const auto head = make_header(method, levels, scale, coder, n, minimum, maximum, mean, 0).to_bytes();
+    return with_payload({head.begin(), head.end()},
+                        coder == 0 ? deflate_raw(stream).value() : arans::encode_stream(stream));
 }
 
-std::vector<float> signal(std::size_t n) {
-    std::vector<float> x(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] = std::sin(static_cast<float>(i) * 0.05f) * 3.0f + 1.0f;
-    return x;
-}
-
-std::vector<std::uint8_t> good_container(EntropyCoder coder, std::uint8_t scale = 11) {
-    return compress(signal(300), {CompressionMethod::Cdf97, scale, CutoffLevel::Low, coder}).value();
-}
-
-void set_u32(std::vector<std::uint8_t>& c, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) c[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+std::vector<std::uint8_t> good_container(EntropyCoder coder) {
+    std::vector<float> x(300);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(static_cast<float>(i) * 0.05f) * 3.0f + 1.0f;
+    return compress(x, {CompressionMethod::Cdf97, 11, CutoffLevel::Low, coder}).value();
 }
 
 struct Broken {
@@ -96,29 +89,16 @@ std::vector<std::uint8_t> patched(EntropyCoder coder, std::size_t at, std::uint8
 INSTANTIATE_TEST_SUITE_P(
     Containers, CodecDecoderRejects,
     ::testing::Values(
-        Broken{"truncated_header", [] { auto c = good_container(EntropyCoder::Auto); c.resize(51); return c; },
-               K::InvalidHeader, "Header is invalid"},
+        // Header faults reach the caller as from_bytes reports them.
         Broken{"magic", [] { return patched(EntropyCoder::Auto, 3, 'X'); }, K::InvalidMagic,
                "Magic should be 'VNTR' but it was 'VNTX'"},
-        Broken{"version", [] { return patched(EntropyCoder::Auto, 4, '7'); }, K::InvalidVersion,
-               std::string("Invalid header version '7") + '\0' + "'"},
-        Broken{"sample_format", [] { return patched(EntropyCoder::Auto, 7, '4'); }, K::InvalidSampleFormat,
-               "Invalid compression method 'f4'"},
-        Broken{"tag", [] { return patched(EntropyCoder::Auto, 11, '8'); }, K::InvalidMethod,
-               "Invalid compression method 'cf98'"},
-        Broken{"coder", [] { return patched(EntropyCoder::Auto, 14, 2); }, K::UnknownEntropyCoder,
-               "Unknown entropy coder 2"},
-        Broken{"minimum_nan", [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 20, 0x7FC00001); return c; },
-               K::InvalidHeader, "Header is invalid"},
-        Broken{"mean_inf", [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 28, 0xFF800000); return c; },
-               K::InvalidHeader, "Header is invalid"},
-        Broken{"count_2p31", [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 16, 0x80000000u); return c; },
+        Broken{"count_2p31", [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0x80000000u); return c; },
                K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
-        Broken{"count_max", [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 16, 0xFFFFFFFFu); return c; },
+        Broken{"count_max", [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0xFFFFFFFFu); return c; },
                K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 4294967295"},
         // The sample count is checked before the level count.
         Broken{"count_and_level",
-               [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 16, 0x80000000u); c[12] = 0; return c; },
+               [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0x80000000u); c[12] = 0; return c; },
                K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
         Broken{"level0", [] { return patched(EntropyCoder::Auto, 12, 0); }, K::DecompressionFailed,
                kReason + "Min supported level is 1 but it was 0"},
@@ -131,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                kReason + "Minimum data size is " + std::to_string(good_container(EntropyCoder::Auto).size()) +
                    ", but it was " + std::to_string(good_container(EntropyCoder::Auto).size() - 1)},
         Broken{"payload_length_huge",
-               [] { auto c = good_container(EntropyCoder::Auto); set_u32(c, 32, 0xFFFFFFFFu); return c; },
+               [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 32, 0xFFFFFFFFu); return c; },
                K::DecompressionFailed,
                kReason + "Minimum data size is 4294967347, but it was " +
                    std::to_string(good_container(EntropyCoder::Auto).size())},
@@ -155,11 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
         Broken{"arans_plane_length",
                [] {
                    // Plane length 2^28 + 1 as LEB128.
-                   std::vector<std::uint8_t> s = {0, 3, 0x81, 0x80, 0x80, 0x80, 0x01, 0, 0, 0, 0, 0, 0};
-                   auto c = container_of(CompressionMethod::Cdf97, 1, 11, 1, 1, {});
-                   set_u32(c, 32, static_cast<std::uint32_t>(s.size()));
-                   c.insert(c.end(), s.begin(), s.end());
-                   return c;
+                   return with_payload(container_of(CompressionMethod::Cdf97, 1, 11, 1, 1, {}),
+                                       {0, 3, 0x81, 0x80, 0x80, 0x80, 0x01, 0, 0, 0, 0, 0, 0});
                },
                K::DecompressionFailed, kReason + "Inconsistent or oversized length in stream"},
         Broken{"arans_truncated",
@@ -167,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
                    // Cut inside the coded even plane, payload length adjusted.
                    auto c = good_container(EntropyCoder::Auto);
                    c.resize(52 + 12);
-                   set_u32(c, 32, 12);
+                   put_u32(c, 32, 12);
                    return c;
                },
                K::DecompressionFailed, kReason + "Stream truncated"},
@@ -199,33 +176,12 @@ INSTANTIATE_TEST_SUITE_P(
                    std::to_string(layout_codes(CompressionMethod::Db4, 0x7FFFFFFF, 10))}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(CodecDecoderLayout, CountsOfTheExamples) {
-    EXPECT_EQ(layout_codes(CompressionMethod::Cdf97, 300, 4), 300u);  // 150 + 75 + 37 + 19 + 19
-    EXPECT_EQ(layout_codes(CompressionMethod::Cdf97, 1, 1), 10u);  // T = 10: 5 + 5
-    EXPECT_EQ(layout_codes(CompressionMethod::Sym4, 5, 1), 14u);   // T = 8: 7 + 7
-}
-
 // ---- Payloads that decode ---------------------------------------------------
 
 std::vector<float> decoded(const std::vector<std::uint8_t>& c) {
     auto d = decompress(c);
     EXPECT_TRUE(d.ok()) << d.error().display();
     return d.ok() ? d.value() : std::vector<float>{};
-}
-
-TEST(CodecDecoderAccepts, TrailingBytesAndReservedFieldsChangeNothing) {
-    for (auto coder : {EntropyCoder::Deflate, EntropyCoder::Auto}) {
-        const auto c = good_container(coder);
-        const auto reference = decoded(c);
-        ASSERT_EQ(reference.size(), 300u);
-        auto longer = c;
-        longer.insert(longer.end(), {0xDE, 0xAD, 0xBE, 0xEF});
-        EXPECT_FALSE(codec_test::first_bit_difference(decoded(longer), reference));
-        auto reserved = c;
-        reserved[15] = 0xAA;
-        for (std::size_t i = 36; i < 52; ++i) reserved[i] = 0x55;
-        EXPECT_FALSE(codec_test::first_bit_difference(decoded(reserved), reference));
-    }
 }
 
 TEST(CodecDecoderAccepts, OddAndSurplusBytesAreIgnored) {
@@ -266,14 +222,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, CodecDecoderLevels,
                                                               CompressionMethod::Db4, CompressionMethod::Sym4),
                                             ::testing::Values(9, 10)));
 
-TEST(CodecDecoderAccepts, SingleSampleUsesOnlyTheFirstOfTenOutputs) {
-    std::vector<std::uint8_t> stream(20);
-    stream[0] = 0x00;
-    stream[1] = 0x08;  // first approximation code 2048 -> 1.0 at scale 11
-    const auto d = decoded(container_of(CompressionMethod::Cdf97, 1, 11, 1, 1, stream, 0.0f, 1.0f, 0.0f));
-    ASSERT_EQ(d.size(), 1u);
-}
-
 // Raw DEFLATE written without a final block (a flushed, unfinished stream):
 // the bytes inflated so far are used.
 std::vector<std::uint8_t> unfinished_deflate(const std::vector<std::uint8_t>& data) {
@@ -293,25 +241,15 @@ std::vector<std::uint8_t> unfinished_deflate(const std::vector<std::uint8_t>& da
 TEST(CodecDecoderAccepts, DeflateWithoutFinalBlockDecodesAsFarAsItGoes) {
     const auto c = good_container(EntropyCoder::Deflate);
     const auto reference = decoded(c);
-    const auto h = VantoreskHeader::from_bytes(c).value();
     const auto stream = inflate_raw(std::span(c).subspan(52), std::size_t{1} << 20).value();
 
-    const auto payload = unfinished_deflate(stream);
-    std::vector<std::uint8_t> open(c.begin(), c.begin() + 52);
-    set_u32(open, 32, static_cast<std::uint32_t>(payload.size()));
-    open.insert(open.end(), payload.begin(), payload.end());
-    EXPECT_FALSE(codec_test::first_bit_difference(decoded(open), reference));
+    EXPECT_FALSE(codec_test::first_bit_difference(decoded(with_payload(c, unfinished_deflate(stream))), reference));
 
     // Cut before all codes arrived: too few codes, reported as such.
-    const auto cut_payload = unfinished_deflate(std::vector<std::uint8_t>(stream.begin(), stream.begin() + 101));
-    std::vector<std::uint8_t> cut(c.begin(), c.begin() + 52);
-    set_u32(cut, 32, static_cast<std::uint32_t>(cut_payload.size()));
-    cut.insert(cut.end(), cut_payload.begin(), cut_payload.end());
-    const auto d = decompress(cut);
+    const auto d = decompress(with_payload(c, unfinished_deflate({stream.begin(), stream.begin() + 101})));
     ASSERT_FALSE(d.ok());
     EXPECT_EQ(d.error().display(), kReason + "Payload holds 50 coefficients but the band layout needs " +
                                        std::to_string(stream.size() / 2));
-    (void)h;
 }
 
 TEST(CodecDecoderAccepts, InflateStopsAtTheLayout) {
@@ -320,11 +258,7 @@ TEST(CodecDecoderAccepts, InflateStopsAtTheLayout) {
     const std::vector<std::uint8_t> zeros(std::size_t{64} << 20);
     const auto bomb = deflate_raw(zeros).value();
     ASSERT_LT(bomb.size(), 100000u);
-    const auto h = make_header(CompressionMethod::Cdf97, 1, 11, 0, 1, 5.0f, 5.0f, 0.0f,
-                               static_cast<std::uint32_t>(bomb.size()));
-    const auto head = h.to_bytes();
-    std::vector<std::uint8_t> c(head.begin(), head.end());
-    c.insert(c.end(), bomb.begin(), bomb.end());
+    const auto c = with_payload(container_of(CompressionMethod::Cdf97, 1, 11, 0, 1, {}, 5.0f, 5.0f), bomb);
     const auto limited = inflate_raw(bomb, 20);
     ASSERT_TRUE(limited.ok());
     EXPECT_EQ(limited->size(), 20u);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -69,22 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
                         "Unsupported compression configuration 'Can't compress empty data'"),
         std::make_tuple(VantoreskError::decompression_failed("corrupt deflate stream"), K::DecompressionFailed,
                         "Can't decompress data, reason: corrupt deflate stream"),
+        // Long reasons are never cut to a fixed buffer.
+        std::make_tuple(VantoreskError::decompression_failed(std::string(100000, 'x')), K::DecompressionFailed,
+                        "Can't decompress data, reason: " + std::string(100000, 'x')),
         std::make_tuple(VantoreskError::unsupported_scale(13), K::UnsupportedScale,
                         "Only scaled 6..12 is supported, but it was 13"),
         std::make_tuple(VantoreskError::unsupported_scale(0), K::UnsupportedScale,
                         "Only scaled 6..12 is supported, but it was 0"),
         std::make_tuple(VantoreskError::unknown_entropy_coder(255), K::UnknownEntropyCoder,
                         "Unknown entropy coder 255")));
-
-TEST(CodecErrorDisplay, LongTextIsNeverTruncated) {
-    const std::string text(100000, 'x');
-    EXPECT_EQ(VantoreskError::decompression_failed(text).display(), "Can't decompress data, reason: " + text);
-}
-
-TEST(CodecErrorDisplay, TagValuesAreFixed) {
-    EXPECT_EQ(static_cast<int>(K::InvalidMethod), 0);
-    EXPECT_EQ(static_cast<int>(K::InvalidHeader), 7);
-    EXPECT_EQ(static_cast<int>(K::UnknownEntropyCoder), 11);
-}
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codec_support.hpp"
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
 #include "core/header.hpp"
@@ -56,9 +57,7 @@ void run(const std::vector<std::uint8_t>& c, Tally& t) {
     ASSERT_EQ(d->size(), h->sample_count);
 }
 
-void put_u32(std::vector<std::uint8_t>& c, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) c[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using codec_test::put_u32;
 
 TEST(CodecRobustness, HundredThousandDamagedContainersNeverCrash) {
     const auto seeds = seed_containers();

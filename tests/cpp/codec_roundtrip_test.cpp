@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -26,34 +25,10 @@ constexpr CompressionMethod kMethods[] = {CompressionMethod::Cdf53, CompressionM
                                           CompressionMethod::Sym4};
 constexpr std::size_t kFilterLength[] = {6, 10, 8, 8};
 
-std::vector<float> random_walk(std::size_t n, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> step(0.0f, 1.0f);
-    std::vector<float> x(n);
-    float v = 0.0f;
-    for (auto& s : x) s = v += step(rng);
-    return x;
-}
-
-std::vector<float> excerpt(const std::string& name) {
-    auto x = codec_test::read_npy(codec_test::fixtures_dir() + "excerpts/" + name);
-    return x ? *x : std::vector<float>{};
-}
-
-float max_abs_error(const std::vector<float>& a, const std::vector<float>& b) {
-    float e = 0.0f;
-    for (std::size_t i = 0; i < a.size(); ++i) e = std::max(e, std::fabs(a[i] - b[i]));
-    return e;
-}
-
-float range_of(const std::vector<float>& x) {
-    float lo = x[0], hi = x[0];
-    for (float v : x) {
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-    }
-    return hi - lo;
-}
+using codec_test::excerpt;
+using codec_test::max_abs_error;
+using codec_test::random_walk;
+using codec_test::range_of;
 
 // Reconstruction bound in units of the signal's range: a quantisation step
 // of 2^-scale, widened by the dead zone, summed over the levels' filters.
@@ -162,29 +137,6 @@ TEST_P(CodecFlat, DecodesToExactlyTheMinimum) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, CodecFlat,
                          ::testing::Combine(::testing::ValuesIn(kMethods), ::testing::Values(1u, 2u, 9u, 80u, 3000u)));
-
-TEST(CodecCompress, SingleSampleHeader) {
-    const std::vector<float> x = {3.5f};
-    const auto c = compress(x, CompressionOptions{});
-    ASSERT_TRUE(c.ok());
-    const std::uint8_t expected[32] = {0x56, 0x4E, 0x54, 0x52, 0x01, 0x00, 0x66, 0x33, 0x63, 0x66, 0x39,
-                                       0x37, 0x01, 0x0B, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                       0x60, 0x40, 0x00, 0x00, 0x60, 0x40, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(0, std::memcmp(c->data(), expected, 32));
-    for (std::size_t i = 36; i < kHeaderSize; ++i) EXPECT_EQ(c.value()[i], 0);
-    const auto h = VantoreskHeader::from_bytes(c.value());
-    EXPECT_EQ(c->size(), kHeaderSize + h->payload_length);
-}
-
-TEST(CodecCompress, NonFiniteSamplesAreMeasuredAsReplaced) {
-    const float inf = INFINITY;
-    const std::vector<float> x = {NAN, inf, -inf, 0.5f};
-    const auto c = compress(x, CompressionOptions{});
-    ASSERT_TRUE(c.ok());
-    const auto h = VantoreskHeader::from_bytes(c.value());
-    EXPECT_EQ(h->minimum, 0.0f);
-    EXPECT_EQ(h->maximum, 1.0f);
-}
 
 struct Refusal {
     const char* name;

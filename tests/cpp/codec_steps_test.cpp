@@ -54,24 +54,6 @@ INSTANTIATE_TEST_SUITE_P(Positions, CodecSignedZeros,
                                            std::make_tuple(9, 8, 0), std::make_tuple(9, 0, 8),
                                            std::make_tuple(17, 3, 16), std::make_tuple(17, 16, 3)));
 
-TEST(CodecMeasure, BlockedMinMaxEqualsScalarOnRandomData) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> u(-1000.0f, 1000.0f);
-    for (std::size_t n = 1; n < 70; ++n) {
-        std::vector<float> in(n);
-        for (auto& v : in) v = u(rng);
-        std::vector<float> out(n);
-        const auto r = sanitise_and_measure(in, out);
-        float lo = in[0], hi = in[0];
-        for (float v : in) {
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-        EXPECT_EQ(bits(r.minimum), bits(lo)) << n;
-        EXPECT_EQ(bits(r.maximum), bits(hi)) << n;
-    }
-}
-
 TEST(CodecNormalise, FlatThresholdIsInclusive) {
     const float threshold = std::bit_cast<float>(0x3727C5ACu);
     EXPECT_EQ(bits(flat_threshold()), 0x3727C5ACu);
@@ -177,11 +159,6 @@ TEST(CodecQuantise, BlocksEqualScalarDefinition) {
     }
 }
 
-TEST(CodecQuantise, InverseScaleIsExactPowerOfTwo) {
-    for (std::uint8_t s = 6; s <= 12; ++s) EXPECT_EQ(inverse_scale_factor(s), std::ldexp(1.0f, -s));
-    EXPECT_EQ(bits(inverse_scale_factor(0)), 0x3F800000u);
-}
-
 class CodecDeadZone : public ::testing::TestWithParam<std::tuple<int, CutoffLevel, int>> {};
 
 TEST_P(CodecDeadZone, ThresholdTable) {
@@ -209,10 +186,6 @@ TEST(CodecDeadZone, ZeroesBelowThresholdOnly) {
     }
     EXPECT_EQ(codes[codes.size() - 2], -32768);
     EXPECT_EQ(codes.back(), 32767);
-
-    std::vector<std::int16_t> unchanged = {1, -1, 0, 5};
-    apply_dead_zone(unchanged, 1);
-    EXPECT_EQ(unchanged, (std::vector<std::int16_t>{1, -1, 0, 5}));
 }
 
 class CodecCoderChoice : public ::testing::TestWithParam<std::tuple<EntropyCoder, std::size_t, int>> {};

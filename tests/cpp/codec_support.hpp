@@ -1,33 +1,56 @@
-// Helpers shared by the codec tests: files, .npy arrays, hex and SHA-256.
+// Helpers shared by the codec tests: files, .npy arrays, hex, SHA-256,
+// little-endian patches, test signals and error measures.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "arans_test_data.hpp"
 #include "support/npy.hpp"
 
 namespace codec_test {
 
 inline std::string fixtures_dir() { return std::string(VANTORESK_FIXTURES_DIR) + "/codec/"; }
 
+using arans_test::from_hex;
 using vantoresk::support::read_file;
 using vantoresk::support::read_npy;
 
-inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    std::vector<std::uint8_t> out;
-    if (hex == "-") return out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return out;
+inline std::vector<float> excerpt(const std::string& name) {
+    auto x = read_npy(fixtures_dir() + "excerpts/" + name);
+    return x ? *x : std::vector<float>{};
+}
+
+inline void put_u32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+inline std::vector<float> random_walk(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> step(0.0f, 1.0f);
+    std::vector<float> x(n);
+    float v = 0.0f;
+    for (auto& s : x) s = v += step(rng);
+    return x;
+}
+
+inline float max_abs_error(const std::vector<float>& a, const std::vector<float>& b) {
+    float e = 0.0f;
+    for (std::size_t i = 0; i < a.size(); ++i) e = std::max(e, std::fabs(a[i] - b[i]));
+    return e;
+}
+
+inline float range_of(const std::vector<float>& x) {
+    const auto [lo, hi] = std::minmax_element(x.begin(), x.end());
+    return *hi - *lo;
 }
 
 // SHA-256 (FIPS 180-4), hex digest.
