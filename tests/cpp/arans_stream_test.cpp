@@ -62,13 +62,6 @@ TEST_P(StreamRoundTrip, FastMatchesReferenceAndDecodes) {
     const Bytes input = make_data(kind, length, 5 + length);
     const Bytes stream = arans::encode_stream(input);
     ASSERT_EQ(stream, arans::encode_stream_reference(input));
-    if (length >= 6) {
-        EXPECT_EQ(stream[0], length % 2);
-        EXPECT_EQ(stream[1], length < 16384 ? 3 : 8);
-        if (length % 2 == 1) {
-            EXPECT_EQ(stream.back(), input.back());
-        }
-    }
     auto back = arans::decode_stream(stream);
     ASSERT_TRUE(back.ok());
     EXPECT_EQ(back.value(), input);

@@ -88,57 +88,30 @@ std::vector<std::uint8_t> patched(EntropyCoder coder, std::size_t at, std::uint8
 
 INSTANTIATE_TEST_SUITE_P(
     Containers, CodecDecoderRejects,
+    // Beyond what the reference table of damaged containers already holds.
     ::testing::Values(
-        // Header faults reach the caller as from_bytes reports them.
-        Broken{"magic", [] { return patched(EntropyCoder::Auto, 3, 'X'); }, K::InvalidMagic,
-               "Magic should be 'VNTR' but it was 'VNTX'"},
-        Broken{"count_2p31", [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0x80000000u); return c; },
-               K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
         Broken{"count_max", [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0xFFFFFFFFu); return c; },
                K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 4294967295"},
         // The sample count is checked before the level count.
         Broken{"count_and_level",
                [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 16, 0x80000000u); c[12] = 0; return c; },
                K::DecompressionFailed, kReason + "Can't decompress data bigger than 2147483647, but data was 2147483648"},
-        Broken{"level0", [] { return patched(EntropyCoder::Auto, 12, 0); }, K::DecompressionFailed,
-               kReason + "Min supported level is 1 but it was 0"},
-        Broken{"level11", [] { return patched(EntropyCoder::Auto, 12, 11); }, K::DecompressionFailed,
-               kReason + "Max supported level is 10 but it was 11"},
         Broken{"level255", [] { return patched(EntropyCoder::Auto, 12, 255); }, K::DecompressionFailed,
                kReason + "Max supported level is 10 but it was 255"},
-        Broken{"payload_one_short",
-               [] { auto c = good_container(EntropyCoder::Auto); c.pop_back(); return c; }, K::DecompressionFailed,
-               kReason + "Minimum data size is " + std::to_string(good_container(EntropyCoder::Auto).size()) +
-                   ", but it was " + std::to_string(good_container(EntropyCoder::Auto).size() - 1)},
         Broken{"payload_length_huge",
                [] { auto c = good_container(EntropyCoder::Auto); put_u32(c, 32, 0xFFFFFFFFu); return c; },
                K::DecompressionFailed,
                kReason + "Minimum data size is 4294967347, but it was " +
                    std::to_string(good_container(EntropyCoder::Auto).size())},
         // The scale is judged only after the payload has been decoded.
-        Broken{"scale13", [] { return patched(EntropyCoder::Auto, 13, 13); }, K::DecompressionFailed,
-               kReason + "Supported scales only [6, 12] but it was 13"},
         Broken{"scale5_deflate", [] { return patched(EntropyCoder::Deflate, 13, 5); }, K::DecompressionFailed,
                kReason + "Supported scales only [6, 12] but it was 5"},
         Broken{"scale13_bad_arans",
                [] { auto c = patched(EntropyCoder::Auto, 13, 13); c[53] = 9; return c; }, K::DecompressionFailed,
                kReason + "Inconsistent or oversized length in stream"},
-        Broken{"deflate_garbage",
-               [] { auto c = good_container(EntropyCoder::Deflate); c[52] = 0xFF; return c; }, K::DecompressionFailed,
-               kReason + "corrupt deflate stream"},
         Broken{"deflate_garbage_scale13",
                [] { auto c = patched(EntropyCoder::Deflate, 13, 13); c[52] = 0xFF; return c; }, K::DecompressionFailed,
                kReason + "corrupt deflate stream"},
-        Broken{"arans_context_bits",
-               [] { auto c = good_container(EntropyCoder::Auto); c[53] = 9; return c; }, K::DecompressionFailed,
-               kReason + "Inconsistent or oversized length in stream"},
-        Broken{"arans_plane_length",
-               [] {
-                   // Plane length 2^28 + 1 as LEB128.
-                   return with_payload(container_of(CompressionMethod::Cdf97, 1, 11, 1, 1, {}),
-                                       {0, 3, 0x81, 0x80, 0x80, 0x80, 0x01, 0, 0, 0, 0, 0, 0});
-               },
-               K::DecompressionFailed, kReason + "Inconsistent or oversized length in stream"},
         Broken{"arans_truncated",
                [] {
                    // Cut inside the coded even plane, payload length adjusted.
