@@ -1,4 +1,5 @@
-// CDF 5/3 and CDF 9/7 lifting executors.
+// CDF 5/3 and CDF 9/7 lifting executors: values bit for bit, perfect
+// reconstruction, size rules, and validation order and texts.
 //
 // The bit-exactness tests compare against a reference written here in the
 // textbook in-place form: the lifting steps run on the interleaved signal,
@@ -11,6 +12,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>
@@ -26,10 +28,13 @@ namespace {
 
 using wavelet_test::as_ref;
 using wavelet_test::expect_error;
+using wavelet_test::expect_missing_bands_refused;
 using wavelet_test::same_bits;
 
 using tremora::DwtExecutorHandle;
 using tremora::DwtRef;
+using tremora::DwtSize;
+using tremora::MultiDwtRef;
 using tremora::TremoraError;
 using tremora::lifting::LiftingKernels;
 using K = TremoraError::Kind;
@@ -134,13 +139,14 @@ struct Transform {
     const char* name;
     DwtExecutorHandle (*make)();
     std::size_t min_length;
+    std::size_t filter_length;
     const Reference& (*reference)();
     std::span<const LiftingKernels> (*variants)();
 };
 
-const Transform kCdf53{"cdf53", tremora::Tremora::make_cdf53_f32, 3, ref53,
+const Transform kCdf53{"cdf53", tremora::Tremora::make_cdf53_f32, 3, 6, ref53,
                        tremora::lifting::cdf53_kernel_variants};
-const Transform kCdf97{"cdf97", tremora::Tremora::make_cdf97_f32, 4, ref97,
+const Transform kCdf97{"cdf97", tremora::Tremora::make_cdf97_f32, 4, 10, ref97,
                        tremora::lifting::cdf97_kernel_variants};
 
 std::string transform_name(const ::testing::TestParamInfo<Transform>& info) { return info.param.name; }
@@ -264,6 +270,137 @@ TEST_P(Lifting, RoundTripsEveryLengthAndLevelCount) {
     }
 }
 
+// --- drivers ---------------------------------------------------------------
+
+TEST_P(Lifting, SingleLevelRequestsReturnOneLevel) {
+    const auto exec = GetParam().make();
+    const std::vector<float> x(GetParam().min_length, 3.0f);
+    for (std::size_t levels : {0u, 1u}) {
+        auto m = exec->multi_dwt(x, levels);
+        ASSERT_TRUE(m.ok()) << m.error().display();
+        ASSERT_EQ(m->levels.size(), 1u);
+        EXPECT_EQ(m->levels[0].approximations.size(), x.size() - x.size() / 2);
+        EXPECT_EQ(m->levels[0].details.size(), x.size() / 2);
+    }
+}
+
+TEST_P(Lifting, MultiIdwtWithoutBandsIsZeroSizedInput) { expect_missing_bands_refused(*GetParam().make(), 4); }
+
+TEST_P(Lifting, MultiIdwtPassesTheStepErrorThrough) {
+    // The coarse step rebuilds 3 + 2 = 5 samples; a finer detail band of 2
+    // would need approximations of 2, not 5.
+    const std::vector<float> s(3, 1.0f), coarse(2, 0.0f), fine(2, 0.0f);
+    MultiDwtRef ref;
+    ref.details = {fine, coarse};
+    ref.approximation = s;
+    auto r = GetParam().make()->multi_idwt(ref);
+    ASSERT_FALSE(r.ok());
+    expect_error(r.error(), K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4");
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, Lifting, ::testing::Values(kCdf53, kCdf97), transform_name);
+
+struct TooShort {
+    const Transform* t;
+    std::size_t n, levels;
+};
+
+class LiftingDriverTooShort : public ::testing::TestWithParam<TooShort> {};
+
+TEST_P(LiftingDriverTooShort, AnyPassBelowTheMinimumIsBufferTooSmall) {
+    const auto& c = GetParam();
+    const auto exec = c.t->make();
+    const std::vector<float> x(c.n, 2.0f);
+    auto m = exec->multi_dwt(x, c.levels);
+    ASSERT_FALSE(m.ok());
+    expect_error(m.error(), K::BufferTooSmallForLevel, "Buffer was too small for provided level");
+    auto d = exec->dwt(x, c.levels);
+    ASSERT_FALSE(d.ok());
+    expect_error(d.error(), K::BufferTooSmallForLevel, "Buffer was too small for provided level");
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LiftingDriverTooShort,
+                         ::testing::Values(TooShort{&kCdf53, 2, 0}, TooShort{&kCdf53, 2, 1}, TooShort{&kCdf53, 2, 2},
+                                           TooShort{&kCdf53, 0, 1}, TooShort{&kCdf53, 5, 3},  // 5 -> 3 -> 2
+                                           TooShort{&kCdf97, 3, 1}, TooShort{&kCdf97, 8, 3},  // 8 -> 4 -> 2
+                                           TooShort{&kCdf97, 100, std::numeric_limits<std::size_t>::max()}));
+
+// --- one step: sizes and validation ----------------------------------------
+
+struct SizeCase {
+    const Transform* t;
+    std::size_t n;
+    DwtSize bands;
+    std::size_t reconstruction;  // idwt_size(bands of length n/2 rounded up, n/2)
+};
+
+class LiftingSizes : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(LiftingSizes, ClampedBandAndOutputLengths) {
+    const auto& c = GetParam();
+    const auto exec = c.t->make();
+    EXPECT_EQ(exec->dwt_size(c.n), c.bands);
+    EXPECT_EQ(exec->idwt_size(DwtSize{c.n - c.n / 2, c.n / 2}), c.reconstruction);
+    EXPECT_EQ(exec->required_scratch_size(c.n), 0u);
+    EXPECT_EQ(exec->filter_length(), c.t->filter_length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, LiftingSizes,
+                         ::testing::Values(SizeCase{&kCdf53, 0, {2, 1}, 3}, SizeCase{&kCdf53, 1, {2, 1}, 3},
+                                           SizeCase{&kCdf53, 2, {2, 1}, 3}, SizeCase{&kCdf53, 3, {2, 1}, 3},
+                                           SizeCase{&kCdf53, 4, {2, 2}, 4}, SizeCase{&kCdf53, 7, {4, 3}, 7},
+                                           SizeCase{&kCdf97, 0, {2, 2}, 4}, SizeCase{&kCdf97, 3, {2, 2}, 4},
+                                           SizeCase{&kCdf97, 4, {2, 2}, 4}, SizeCase{&kCdf97, 5, {3, 2}, 5},
+                                           SizeCase{&kCdf97, 1000, {500, 500}, 1000}));
+
+// Forward: input of n samples into bands of a and m. Inverse: bands of a and
+// m into an output of n. The first failing check wins and nothing is written.
+struct StepError {
+    const Transform* t;
+    bool inverse;
+    std::size_t n, a, m;
+    K kind;
+    std::string text;
+};
+
+class LiftingStepErrors : public ::testing::TestWithParam<StepError> {};
+
+TEST_P(LiftingStepErrors, FirstFailingCheckWinsAndNothingIsWritten) {
+    constexpr float kSentinel = 12345.0f;
+    const auto& c = GetParam();
+    const auto exec = c.t->make();
+    std::vector<float> x(c.n, kSentinel), s(c.a, kSentinel), d(c.m, kSentinel);
+    auto st = c.inverse ? exec->execute_inverse(s, d, x) : exec->execute_forward(x, s, d);
+    ASSERT_FALSE(st.ok());
+    expect_error(st.error(), c.kind, c.text);
+    for (const auto* buffer : {&x, &s, &d})
+        for (float v : *buffer) ASSERT_EQ(v, kSentinel);
+}
+
+constexpr bool kFwd = false, kInv = true;
+
+INSTANTIATE_TEST_SUITE_P(
+    Both, LiftingStepErrors,
+    ::testing::Values(
+        StepError{&kCdf53, kFwd, 2, 1, 1, K::InputTooShort, "Input size 2 can't be less than 3"},
+        StepError{&kCdf53, kFwd, 2, 9, 9, K::InputTooShort, "Input size 2 can't be less than 3"},
+        StepError{&kCdf53, kFwd, 0, 0, 0, K::InputTooShort, "Input size 0 can't be less than 3"},
+        // odd n: an approximation buffer of floor(n/2) is one short
+        StepError{&kCdf53, kFwd, 5, 2, 2, K::ApproxSizeMismatch, "Approximate size 2 does not match required size 3"},
+        StepError{&kCdf53, kFwd, 5, 2, 1, K::ApproxSizeMismatch, "Approximate size 2 does not match required size 3"},
+        StepError{&kCdf53, kFwd, 5, 3, 3, K::DetailsSizeMismatch, "Details size 3 does not match required size 2"},
+        StepError{&kCdf97, kFwd, 3, 2, 1, K::InputTooShort, "Input size 3 can't be less than 4"},
+        StepError{&kCdf97, kFwd, 6, 4, 3, K::ApproxSizeMismatch, "Approximate size 4 does not match required size 3"},
+        StepError{&kCdf97, kFwd, 6, 3, 2, K::DetailsSizeMismatch, "Details size 2 does not match required size 3"},
+        // the required length a + m is printed first, the given one second
+        StepError{&kCdf53, kInv, 6, 3, 2, K::OutputSizeMismatch, "Output size should be 5, but it was 6"},
+        StepError{&kCdf53, kInv, 7, 5, 2, K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4"},
+        StepError{&kCdf53, kInv, 2, 1, 1, K::ApproxSizeMismatch, "Approximate size 1 does not match required size 2"},
+        StepError{&kCdf53, kInv, 2, 2, 0, K::DetailsSizeMismatch, "Details size 0 does not match required size 1"},
+        // a = ceil(N/2) + 1 with m = floor(N/2): the sum test comes first
+        StepError{&kCdf97, kInv, 8, 5, 4, K::OutputSizeMismatch, "Output size should be 9, but it was 8"},
+        StepError{&kCdf97, kInv, 8, 5, 3, K::ApproxSizeMismatch, "Approximate size 5 does not match required size 4"},
+        StepError{&kCdf97, kInv, 3, 2, 1, K::DetailsSizeMismatch, "Details size 1 does not match required size 2"},
+        StepError{&kCdf97, kInv, 0, 0, 0, K::ApproxSizeMismatch, "Approximate size 0 does not match required size 2"}));
 
 }  // namespace
