@@ -234,10 +234,15 @@ TEST_P(CodecLevelFallback, ScaleTwelveNeverClampsAndStaysAsGoodAsEleven) {
     // Clamped codes would leave errors of a sizeable part of the range.
     EXPECT_LE(error[12], 1.25f * error[11] + 1e-6f * range_of(f.samples)) << "levels " << int(levels[12]);
     EXPECT_LE(error[12], range_of(f.samples) * error_bound(12, CutoffLevel::Low));
-    // Every one of these signals needs the fallback with the lifted
-    // 9/7 wavelet (about 1.4x per level).
+    // Every one of these signals needs the fallback with the lifted 9/7
+    // wavelet (about 1.4x per level); the plateau needs one level fewer at
+    // scale 12, while at scale 11 the table's eight levels fit.
     if (method == CompressionMethod::Cdf97) {
         EXPECT_LT(levels[12], planned);
+        if (std::string(f.name) == "plateau") {
+            EXPECT_EQ(levels[12], 7);
+            EXPECT_EQ(levels[11], 8);
+        }
     }
 }
 
@@ -249,16 +254,5 @@ INSTANTIATE_TEST_SUITE_P(Signals, CodecLevelFallback,
                              return std::to_string(static_cast<int>(std::get<0>(p.param))) + "_" +
                                     std::get<1>(p.param).name;
                          });
-
-TEST(CodecLevelFallback, FallsBackOnlyWhenCodesWouldClamp) {
-    // The plateau at scale 12 with CDF 9/7 needs one level fewer; at scale 11
-    // the table's eight levels fit.
-    const auto x = plateau();
-    const auto c12 = compress(x, {CompressionMethod::Cdf97, 12, CutoffLevel::Low, EntropyCoder::Auto});
-    const auto c11 = compress(x, {CompressionMethod::Cdf97, 11, CutoffLevel::Low, EntropyCoder::Auto});
-    ASSERT_TRUE(c12.ok() && c11.ok());
-    EXPECT_EQ(c12.value()[12], 7);
-    EXPECT_EQ(c11.value()[12], 8);
-}
 
 }  // namespace
