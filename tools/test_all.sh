@@ -50,7 +50,16 @@ if command -v clang++ >/dev/null && ls fuzz/*.cpp >/dev/null 2>&1; then
      && cmake --build build/fuzz -j "$JOBS"; then
     for f in fuzz/*.cpp; do
       name=$(basename "$f" .cpp)
-      ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" -max_total_time=15 -rss_limit_mb=4096 -print_final_stats=0
+      # Seed each run with small valid inputs of its kind, so the fuzzer
+      # starts past the header checks instead of rediscovering the format.
+      corpus=$(mktemp -d)
+      case "$name" in
+        codec_*) find tests/fixtures/codec/containers -size -4k -exec cp {} "$corpus" \; ;;
+        arans_*) find tests/fixtures/arans -name '*.stream' -size -4k -exec cp {} "$corpus" \; ;;
+      esac
+      ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" "$corpus" -max_total_time=15 -max_len=8192 \
+        -rss_limit_mb=4096 -print_final_stats=0
+      rm -rf "$corpus"
     done
   else
     echo "(clang present but libFuzzer could not be built here; skipping fuzz smoke runs)"
