@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "wavelet/bands.hpp"
+#include "wavelet/level_drivers.hpp"
 
 namespace tremora {
 
@@ -59,45 +60,20 @@ TResult<Dwt> one_pass(const IncompleteDwtExecutor& kernel, std::span<const float
 
 }  // namespace
 
-TResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, std::size_t level) const {
-    if (level <= 1) return one_pass(*kernel_, input);
+// Only the passes of a multi-pass request are tested against the filter
+// length; a single level is the kernel's to judge.
+TResult<Dwt> CompletedDwtExecutor::pass(std::span<const float> source, bool single) const {
+    if (!single && source.size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
+    return one_pass(*kernel_, source);
+}
 
-    std::span<const float> source = input;
-    std::vector<float> current;
-    for (std::size_t pass = 0;; ++pass) {
-        if (source.size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
-        auto out = one_pass(*kernel_, source);
-        if (!out) return out;
-        if (pass + 1 == level) return out;
-        // Only the approximations travel on; this pass's details are dropped.
-        current = std::move(out->approximations);
-        source = current;
-    }
+TResult<Dwt> CompletedDwtExecutor::dwt(std::span<const float> input, std::size_t level) const {
+    return run_dwt(input, level, [this](std::span<const float> source, bool single) { return pass(source, single); });
 }
 
 TResult<MultiDwt> CompletedDwtExecutor::multi_dwt(std::span<const float> input, std::size_t levels) const {
-    MultiDwt result;
-    if (levels <= 1) {
-        auto level = one_pass(*kernel_, input);
-        if (!level) return fail(level.error());
-        if (auto st = push_level(result.levels, std::move(*level)); !st) return fail(st.error());
-        return result;
-    }
-
-    if (auto st = reserve_levels(result.levels, levels); !st) return fail(st.error());
-    // Each pass writes into fresh zero-filled bands of the level it appends,
-    // and the next pass reads that level's approximations in place: no work
-    // buffer and no copy. Moving a Dwt into the list moves its vectors'
-    // storage, so the span taken afterwards stays valid while the list grows.
-    std::span<const float> source = input;
-    for (std::size_t pass = 0; pass < levels; ++pass) {
-        if (source.size() < filter_length_) return fail(TremoraError::buffer_too_small_for_level());
-        auto level = one_pass(*kernel_, source);
-        if (!level) return fail(level.error());
-        if (auto st = push_level(result.levels, std::move(*level)); !st) return fail(st.error());
-        source = result.levels.back().approximations;
-    }
-    return result;
+    return run_multi_dwt(input, levels,
+                         [this](std::span<const float> source, bool single) { return pass(source, single); });
 }
 
 TResult<std::vector<float>> CompletedDwtExecutor::idwt(const DwtRef& bands) const {

@@ -34,6 +34,8 @@ public:
     TResult<std::vector<float>> multi_idwt(const MultiDwtRef& bands) const override;
 
 private:
+    TResult<Dwt> pass(std::span<const float> source, bool single) const;
+
     IncompleteDwtExecutorHandle kernel_;
     std::size_t filter_length_;
 };

@@ -6,70 +6,37 @@
 #include <utility>
 
 #include "wavelet/bands.hpp"
+#include "wavelet/level_drivers.hpp"
 
 namespace tremora::lifting {
 
 namespace {
 
-// One forward step of `input` into `approximations` (resized to ceil(n/2))
-// and fresh zero-filled details of floor(n/2).
-TResult<std::vector<float>> pass(const IncompleteDwtExecutor& step, std::size_t min_length,
-                                 std::span<const float> input, std::vector<float>& approximations) {
+// One forward step of `input` into fresh bands of ceil(n/2) and floor(n/2);
+// every pass, a single one included, is tested against the minimum length.
+TResult<Dwt> pass(const IncompleteDwtExecutor& step, std::size_t min_length, std::span<const float> input) {
     const std::size_t n = input.size();
     if (n < min_length) return fail(TremoraError::buffer_too_small_for_level());
-    if (auto st = resize_band(approximations, n - n / 2); !st) return fail(st.error());
+    Dwt level;
+    if (auto st = resize_band(level.approximations, n - n / 2); !st) return fail(st.error());
     auto details = zeroed_band(n / 2);
-    if (!details) return details;
-    if (auto st = step.execute_forward(input, approximations, *details); !st) return fail(st.error());
-    return details;
+    if (!details) return fail(details.error());
+    level.details = std::move(*details);
+    if (auto st = step.execute_forward(input, level.approximations, level.details); !st) return fail(st.error());
+    return level;
 }
 
 }  // namespace
 
 TResult<Dwt> drive_dwt(const IncompleteDwtExecutor& step, std::size_t min_length, std::span<const float> input,
                        std::size_t level) {
-    std::vector<float> approximations;
-    if (level <= 1) {
-        auto details = pass(step, min_length, input, approximations);
-        if (!details) return fail(details.error());
-        return Dwt{std::move(approximations), std::move(*details)};
-    }
-    std::span<const float> source = input;
-    std::vector<float> current;
-    for (std::size_t done = 1;; ++done) {
-        auto details = pass(step, min_length, source, approximations);
-        if (!details) return fail(details.error());
-        if (done == level) return Dwt{std::move(approximations), std::move(*details)};
-        // Only the approximations travel on; this pass's details are dropped.
-        std::swap(current, approximations);
-        source = current;
-    }
+    return run_dwt(input, level, [&](std::span<const float> source, bool) { return pass(step, min_length, source); });
 }
 
 TResult<MultiDwt> drive_multi_dwt(const IncompleteDwtExecutor& step, std::size_t min_length,
                                   std::span<const float> input, std::size_t levels) {
-    MultiDwt result;
-    if (levels <= 1) {
-        auto level = drive_dwt(step, min_length, input, 1);
-        if (!level) return fail(level.error());
-        if (auto st = push_level(result.levels, std::move(*level)); !st) return fail(st.error());
-        return result;
-    }
-    if (auto st = reserve_levels(result.levels, levels); !st) return fail(st.error());
-    // Each pass writes straight into the level it appends, and the next pass
-    // reads that level's approximations in place: no work buffer and no copy.
-    // Moving a Dwt into the list moves its vectors' storage, so the span taken
-    // afterwards stays valid while the list grows.
-    std::span<const float> source = input;
-    for (std::size_t done = 0; done < levels; ++done) {
-        Dwt level;
-        auto details = pass(step, min_length, source, level.approximations);
-        if (!details) return fail(details.error());
-        level.details = std::move(*details);
-        if (auto st = push_level(result.levels, std::move(level)); !st) return fail(st.error());
-        source = result.levels.back().approximations;
-    }
-    return result;
+    return run_multi_dwt(input, levels,
+                         [&](std::span<const float> source, bool) { return pass(step, min_length, source); });
 }
 
 TResult<std::vector<float>> drive_idwt(const IncompleteDwtExecutor& step, const DwtRef& bands) {
