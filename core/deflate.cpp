@@ -83,6 +83,107 @@ private:
     bool open_ = false;
 };
 
+// libdeflate accepts a few things zlib refuses in the header of a dynamic
+// block: more than 286 literal/length or 30 distance codes, incomplete codes
+// (a single code of one bit, or none at all), and a length repeat that runs
+// past the code count; and in fixed-code blocks the two unused literal/length
+// codes. A bit error in the first block's header lands there
+// more often than anywhere else, so that header is read here and a payload
+// whose first header is anything but complete and plain goes straight to the
+// streaming inflate. Declining is always safe: the streaming inflate defines
+// the result.
+class BitReader {
+public:
+    explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    // `count` bits, least significant first; -1 past the end.
+    int take(unsigned count) {
+        if (bit_ + count > 8 * bytes_.size()) return -1;
+        unsigned v = 0;
+        for (unsigned k = 0; k < count; ++k, ++bit_) v |= ((bytes_[bit_ / 8] >> (bit_ % 8)) & 1u) << k;
+        return static_cast<int>(v);
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t bit_ = 0;
+};
+
+// True when the code lengths form a complete prefix code.
+bool complete(std::span<const std::uint8_t> lengths) {
+    long left = 1;
+    for (unsigned len = 1; len <= 15; ++len) {
+        left = 2 * left - static_cast<long>(std::count(lengths.begin(), lengths.end(), len));
+        if (left < 0) return false;
+    }
+    return left == 0;
+}
+
+// Decodes one symbol of a canonical code given by `lengths`, bit by bit.
+int decode_symbol(BitReader& in, std::span<const std::uint8_t> lengths) {
+    int code = 0;
+    int first = 0;
+    int index = 0;
+    for (unsigned len = 1; len <= 15; ++len) {
+        const int b = in.take(1);
+        if (b < 0) return -1;
+        code |= b;
+        const int count = static_cast<int>(std::count(lengths.begin(), lengths.end(), len));
+        if (code - count < first) {
+            int seen = 0;
+            for (std::size_t sym = 0; sym < lengths.size(); ++sym) {
+                if (lengths[sym] == len && seen++ == code - first) return static_cast<int>(sym);
+            }
+            return -1;
+        }
+        index += count;
+        first += count;
+        first <<= 1;
+        code <<= 1;
+    }
+    return -1;
+}
+
+bool first_header_is_plain(std::span<const std::uint8_t> payload) {
+    BitReader in(payload);
+    in.take(1);  // final-block flag
+    const int type = in.take(2);
+    // Fixed-code blocks can name the literal/length codes 286 and 287, which
+    // zlib refuses; they are short-data blocks, where speed hardly matters.
+    if (type != 2) return type == 0;
+    const int hlit = in.take(5);
+    const int hdist = in.take(5);
+    const int hclen = in.take(4);
+    if (hclen < 0 || hlit > 29 || hdist > 29) return false;
+    static constexpr std::uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    std::uint8_t precode[19] = {};
+    for (int k = 0; k < hclen + 4; ++k) {
+        const int len = in.take(3);
+        if (len < 0) return false;
+        precode[kOrder[k]] = static_cast<std::uint8_t>(len);
+    }
+    if (!complete(precode)) return false;
+    const std::size_t total = static_cast<std::size_t>(257 + hlit + 1 + hdist);
+    std::uint8_t lengths[286 + 30] = {};
+    for (std::size_t i = 0; i < total;) {
+        const int sym = decode_symbol(in, precode);
+        if (sym < 0) return false;
+        if (sym < 16) {
+            lengths[i++] = static_cast<std::uint8_t>(sym);
+            continue;
+        }
+        if (sym == 16 && i == 0) return false;
+        const std::uint8_t value = sym == 16 ? lengths[i - 1] : 0;
+        const int extra = sym == 16 ? in.take(2) : sym == 17 ? in.take(3) : in.take(7);
+        if (extra < 0) return false;
+        const std::size_t repeat = static_cast<std::size_t>(extra) + (sym == 16 ? 3 : sym == 17 ? 3 : 11);
+        if (i + repeat > total) return false;
+        for (std::size_t r = 0; r < repeat; ++r) lengths[i++] = value;
+    }
+    const std::span<const std::uint8_t> all(lengths, total);
+    const auto litlen = all.first(static_cast<std::size_t>(257 + hlit));
+    return litlen[256] != 0 && complete(litlen) && complete(all.subspan(litlen.size()));
+}
+
 }  // namespace
 
 VResult<std::size_t> deflate_raw_append(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out) {
@@ -117,7 +218,8 @@ VResult<std::size_t> inflate_streaming_into(std::span<const std::uint8_t> payloa
 }
 
 VResult<std::size_t> inflate_raw_into(std::span<const std::uint8_t> payload, std::span<std::uint8_t> out) {
-    const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> fast(libdeflate_alloc_decompressor());
+    const std::unique_ptr<libdeflate_decompressor, FreeDecompressor> fast(
+        first_header_is_plain(payload) ? libdeflate_alloc_decompressor() : nullptr);
     if (fast) {
         std::size_t used = 0;
         std::size_t produced = 0;

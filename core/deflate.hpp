@@ -6,7 +6,9 @@
 // result: libdeflate's answer is taken only when it succeeds outright, which
 // for a conforming stream means the same bytes; a stream it refuses or that
 // does not fit is inflated again from the start by zlib, so damaged payloads
-// keep their results and texts.
+// keep their results and texts. libdeflate is more lenient than zlib in a
+// few corners of the format (see first_header_is_plain in deflate.cpp); the
+// first block's header is checked for them before libdeflate is asked.
 //
 // Traps:
 //  * Only the inflated content is part of the format; the compressed bytes
