@@ -95,6 +95,7 @@ def draw_png(path: pathlib.Path, by_record: dict[str, list[Point]], titles: dict
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        ax.yaxis.set_minor_formatter(matplotlib.ticker.ScalarFormatter())
         ax.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
         ax.set_xlim(0.1, 20)
         ax.set_xlabel("PRDN (%)")
