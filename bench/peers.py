@@ -35,7 +35,7 @@ from typing import Optional, Sequence
 import numpy as np
 
 from peer_codecs import PEERS, Family, MissingPeer, NotApplicable, Record, vantoresk_families
-from peer_metrics import Point, measure
+from peer_metrics import CLOCKS, Point, measure
 from peer_report import draw_png, markdown_table, write_csv
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -102,14 +102,14 @@ def families_for(rec: Record, peers: Sequence[str], quick: bool, skipped: set[st
     return families
 
 
-def run_record(rec: Record, families: Sequence[Family], repeats: int) -> list[Point]:
+def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str) -> list[Point]:
     chatty = sys.stderr.isatty()
     points = []
     for family in families:
         if chatty:
             print(f"  {rec.name}: {family.name}", file=sys.stderr)
         for setting in family.settings:
-            points.append(measure(family, setting, rec.signal, repeats))
+            points.append(measure(family, setting, rec.signal, repeats, clock))
     return points
 
 
@@ -124,6 +124,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--peers", default=",".join(PEERS),
                         help=f"comma-separated peers to run (default: {','.join(PEERS)})")
     parser.add_argument("--repeats", type=int, help="timing repeats, best taken (default 5, 1 with --quick)")
+    parser.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                        help="cpu: process CPU time, all threads (default; robust on a busy machine); "
+                             "wall: elapsed time")
     parser.add_argument("--max-samples", type=int, help="use only the first N samples of each record")
     parser.add_argument("--detail-prdn", type=float, default=1.0,
                         help="PRDN (%%) at which maximum error and speeds are shown (default 1)")
@@ -167,13 +170,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except (OSError, ValueError) as exc:
             print(f"error: cannot read record {name}: {exc}", file=sys.stderr)
             return 1
-        points = run_record(rec, families_for(rec, args.peers, args.quick, skipped), repeats)
+        points = run_record(rec, families_for(rec, args.peers, args.quick, skipped), repeats, args.clock)
         by_record[name] = points
         rate = f" at {rec.fs_hz:g} Hz" if rec.fs_hz else ""
         units = f", errors in {rec.units}" if rec.units else ""
         titles[name] = f"{name}: {rec.signal.size} samples{rate}"
         print(f"### {name}\n\n{rec.signal.size} samples{rate}{units}; measured {today} on "
-              f"{platform.machine()}, one thread, best of {repeats}.\n")
+              f"{platform.machine()}, one thread, best of {repeats} ({args.clock} time).\n")
         print(markdown_table(points, args.detail_prdn))
         print()
         sys.stdout.flush()
