@@ -162,13 +162,30 @@ def adc_codes(rec: Record) -> np.ndarray:
     """The recording's integer ADC samples, round(x * gain + baseline).
     Raises NotApplicable when the record has no known grid or is off it."""
     if rec.adc_gain is None:
-        raise NotApplicable(f"FLAC skipped on {rec.name}: no ADC gain known for this record")
+        raise NotApplicable(f"integer peers skipped on {rec.name}: no ADC gain known for this record")
     scaled = rec.signal.astype(np.float64) * rec.adc_gain + rec.adc_baseline
     codes = np.rint(scaled)
     # float32 storage moves samples a few thousandths of a step off the grid.
     if codes.size and float(np.max(np.abs(scaled - codes))) > 0.05:
-        raise NotApplicable(f"FLAC skipped on {rec.name}: the samples are not on the stated ADC grid")
+        raise NotApplicable(f"integer peers skipped on {rec.name}: the samples are not on the stated ADC grid")
     return codes
+
+
+def _adc_converters(rec: Record, dtype: type) -> tuple[Callable[[np.ndarray], np.ndarray],
+                                                      Callable[[np.ndarray], np.ndarray]]:
+    """float32 samples to ADC integers of `dtype` and back, exactly. The
+    lossless peers on integers run them inside both timed directions, since
+    every other entry takes and returns float32 samples."""
+    adc_codes(rec)  # refuse records without a grid
+    gain, baseline = float(rec.adc_gain or 1.0), rec.adc_baseline
+
+    def to_ints(x: np.ndarray) -> np.ndarray:
+        return np.rint(x.astype(np.float64) * gain + baseline).astype(dtype)
+
+    def to_floats(ints: np.ndarray) -> np.ndarray:
+        return ((ints.astype(np.float64) - baseline) / gain).astype(np.float32)
+
+    return to_ints, to_floats
 
 
 def flac_family(rec: Record) -> Family:
@@ -176,22 +193,31 @@ def flac_family(rec: Record) -> Family:
     codes = adc_codes(rec)
     wide = codes.size and (codes.min() < -32768 or codes.max() > 32767)
     subtype, dtype = ("PCM_24", np.int32) if wide else ("PCM_16", np.int16)
-    gain, baseline = float(rec.adc_gain or 1.0), rec.adc_baseline
+    to_ints, to_floats = _adc_converters(rec, dtype)
     rate = int(round(rec.fs_hz)) if rec.fs_hz else 1000
 
-    # Both directions include the float <-> ADC integer conversion, since
-    # every other entry takes and returns float32 samples.
     def compress(x: np.ndarray) -> bytes:
-        ints = np.rint(x.astype(np.float64) * gain + baseline).astype(dtype)
         buf = io.BytesIO()
-        soundfile.write(buf, ints, rate, subtype=subtype, format="FLAC")
+        soundfile.write(buf, to_ints(x), rate, subtype=subtype, format="FLAC")
         return buf.getvalue()
 
     def decompress(blob: bytes) -> np.ndarray:
-        ints, _ = soundfile.read(io.BytesIO(blob), dtype=np.dtype(dtype).name)
-        return ((ints.astype(np.float64) - baseline) / gain).astype(np.float32)
+        return to_floats(soundfile.read(io.BytesIO(blob), dtype=np.dtype(dtype).name)[0])
 
     return Family("FLAC on ADC integers (lossless)", True, (Setting(subtype, compress, decompress),))
+
+
+def pcodec_adc_family(rec: Record) -> Family:
+    """pcodec given the same ADC integers as FLAC: float32 samples off a
+    grid through zero (EDF's offset ranges) hide the grid from pcodec."""
+    pcodec = _need("pcodec", "pcodec", "pcodec")
+    standalone = pcodec.standalone
+    config = pcodec.ChunkConfig()
+    to_ints, to_floats = _adc_converters(rec, np.int32)
+    return Family("pcodec on ADC integers (lossless)", True, (Setting(
+        f"level {config.compression_level}",
+        lambda x: standalone.simple_compress(to_ints(x), config),
+        lambda blob: to_floats(standalone.simple_decompress(blob))),))
 
 
 _PYWT_HEADER = struct.Struct("<IdBB")  # samples, quantiser step, levels, wavelet id
@@ -243,6 +269,7 @@ PEERS: dict[str, Callable[[Record, int], Family]] = {
     "zfp": zfp_family,
     "sz3": sz3_family,
     "pcodec": lambda rec, count: pcodec_family(rec),
+    "pcodec-adc": lambda rec, count: pcodec_adc_family(rec),
     "flac": lambda rec, count: flac_family(rec),
     "blosc2": lambda rec, count: blosc2_family(rec),
     "pywt": pywt_family,

@@ -94,9 +94,11 @@ def draw_png(path: pathlib.Path, by_record: dict[str, list[Point]], titles: dict
             ax.axvline(t, color="0.85", linewidth=0.8, zorder=0)
         ax.set_xscale("log")
         ax.set_yscale("log")
-        ax.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
-        ax.yaxis.set_minor_formatter(matplotlib.ticker.ScalarFormatter())
-        ax.xaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        for axis, ticks in ((ax.xaxis, (0.1, 0.2, 0.5, 1, 2, 5, 10, 20)),
+                            (ax.yaxis, (1, 1.5, 2, 3, 4, 5, 7, 10, 15, 20, 30, 50, 70, 100))):
+            axis.set_major_locator(matplotlib.ticker.FixedLocator(ticks))
+            axis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+            axis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_xlim(0.1, 20)
         ax.set_xlabel("PRDN (%)")
         ax.set_ylabel("compression ratio against float32")

@@ -21,9 +21,10 @@ from peers import adc_grid  # noqa: E402
 
 # peer key in --peers -> (module, package on PyPI, row name prefix)
 PEER_MODULES = {"zfp": ("zfpy", "zfpy", "zfp"), "sz3": ("pysz", "pysz", "SZ3"),
-                "pcodec": ("pcodec", "pcodec", "pcodec"), "flac": ("soundfile", "soundfile", "FLAC"),
+                "pcodec": ("pcodec", "pcodec", "pcodec ("), "pcodec-adc": ("pcodec", "pcodec", "pcodec on ADC"),
+                "flac": ("soundfile", "soundfile", "FLAC"),
                 "blosc2": ("blosc2", "blosc2", "blosc2"), "pywt": ("pywt", "PyWavelets", "PyWavelets")}
-LOSSLESS = {"pcodec", "flac", "blosc2"}
+LOSSLESS = {"pcodec", "pcodec-adc", "flac", "blosc2"}
 
 
 def installed(module):
