@@ -102,15 +102,22 @@ def families_for(rec: Record, peers: Sequence[str], quick: bool, skipped: set[st
     return families
 
 
-def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str) -> list[Point]:
+def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str) -> tuple[list[Point], int]:
+    """Every setting's point, and how many settings failed. A failure is
+    reported and leaves its setting out; it does not stop the others."""
     chatty = sys.stderr.isatty()
-    points = []
+    points, failures = [], 0
     for family in families:
         if chatty:
             print(f"  {rec.name}: {family.name}", file=sys.stderr)
         for setting in family.settings:
-            points.append(measure(family, setting, rec.signal, repeats, clock))
-    return points
+            try:
+                points.append(measure(family, setting, rec.signal, repeats, clock))
+            except Exception as exc:  # a peer's own error type: report it, keep going
+                failures += 1
+                print(f"error: {rec.name}: {family.name} {setting.label} failed: "
+                      f"{type(exc).__name__}: {exc}", file=sys.stderr)
+    return points, failures
 
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -140,8 +147,12 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     unknown = [p for p in args.peers if p not in PEERS]
     if unknown:
         parser.error(f"unknown peer(s) {', '.join(unknown)}; choose from {', '.join(PEERS)}")
-    if args.repeats is not None and args.repeats < 1:
-        parser.error("--repeats must be at least 1")
+    for name in ("repeats", "max_samples"):
+        value = getattr(args, name)
+        if value is not None and value < 1:
+            parser.error(f"--{name.replace('_', '-')} must be at least 1")
+    if not args.detail_prdn > 0:
+        parser.error("--detail-prdn must be positive")
     return args
 
 
@@ -161,6 +172,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     limit = args.max_samples or (QUICK_SAMPLES if args.quick else None)
 
     skipped: set[str] = set()
+    failures = 0
     by_record: dict[str, list[Point]] = {}
     titles: dict[str, str] = {}
     today = datetime.date.today().isoformat()
@@ -170,7 +182,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except (OSError, ValueError) as exc:
             print(f"error: cannot read record {name}: {exc}", file=sys.stderr)
             return 1
-        points = run_record(rec, families_for(rec, args.peers, args.quick, skipped), repeats, args.clock)
+        if rec.signal.size == 0:
+            print(f"error: record {name} has no samples", file=sys.stderr)
+            return 1
+        points, failed = run_record(rec, families_for(rec, args.peers, args.quick, skipped), repeats, args.clock)
+        failures += failed
         by_record[name] = points
         rate = f" at {rec.fs_hz:g} Hz" if rec.fs_hz else ""
         units = f", errors in {rec.units}" if rec.units else ""
@@ -180,15 +196,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(markdown_table(points, args.detail_prdn))
         print()
         sys.stdout.flush()
-    if args.csv:
-        write_csv(args.csv, by_record)
-    if args.png:
-        try:
+    try:
+        if args.csv:
+            write_csv(args.csv, by_record)
+        if args.png:
             draw_png(args.png, by_record, titles)
-        except ImportError:
-            print("plot skipped: package 'matplotlib' is not installed "
-                  "(pip install matplotlib, or pip install vantoresk[bench])", file=sys.stderr)
-    return 0
+    except ImportError:
+        print("plot skipped: package 'matplotlib' is not installed "
+              "(pip install matplotlib, or pip install vantoresk[bench])", file=sys.stderr)
+    except OSError as exc:
+        print(f"error: cannot write results: {exc}", file=sys.stderr)
+        return 1
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

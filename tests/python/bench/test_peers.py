@@ -147,3 +147,36 @@ def test_flac_refuses_samples_off_the_stated_grid():
         adc_codes(Record("r", on_grid + np.float32(0.001), adc_gain=200.0))
     with pytest.raises(NotApplicable, match="no ADC gain"):
         adc_codes(Record("r", on_grid))
+
+
+def test_shared_data_is_found_or_the_example_is_used(tmp_path, monkeypatch):
+    import peers
+    monkeypatch.setattr(peers, "REPO", tmp_path / "checkout")
+    monkeypatch.delenv("VANTORESK_DATA_DIR", raising=False)
+    assert peers.find_data_dir(None) == (peers.EXAMPLE_DATA, True)
+    shared = tmp_path / "shared" / "data"
+    shared.mkdir(parents=True)
+    (shared / "manifest.json").write_text("[]")
+    assert peers.find_data_dir(None) == (shared, False)  # beside the checkout
+    assert peers.find_data_dir(str(tmp_path)) == (tmp_path, False)
+
+
+def test_an_empty_record_is_refused(tmp_path):
+    import numpy as np
+    np.save(tmp_path / "empty.npy", np.zeros(0, dtype=np.float32))
+    result = run_bench("--data-dir", str(tmp_path), "--records", "empty", "--peers", "zfp")
+    assert result.returncode == 1 and "record empty has no samples" in result.stderr
+
+
+def test_a_failing_peer_is_reported_and_fails_the_run(tmp_path):
+    (tmp_path / "zfpy.py").write_text(
+        "def compress_numpy(x, tolerance):\n    raise RuntimeError('broken on purpose')\n"
+        "def decompress_numpy(blob):\n    raise AssertionError('never reached')\n")
+    env = {**__import__("os").environ, "PYTHONPATH": str(tmp_path)}
+    result = run_bench("--quick", "--data-dir", str(EXCERPT.parent), "--records", EXCERPT.stem,
+                       "--peers", "zfp", "--max-samples", "4096", env=env)
+    assert result.returncode == 1
+    assert result.stderr.count("failed: RuntimeError: broken on purpose") == 6  # every setting
+    rows = table_rows(result.stdout)
+    assert any(row[0] == "vantoresk cdf97 arans" for row in rows)  # the others still ran
+    assert not any(row[0].startswith("zfp") for row in rows)
