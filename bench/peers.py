@@ -107,6 +107,8 @@ def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str
     reported and leaves its setting out; it does not stop the others."""
     chatty = sys.stderr.isatty()
     points, failures = [], 0
+    # Every family must see the same samples: check none wrote into them.
+    pristine = rec.signal.copy()
     for family in families:
         if chatty:
             print(f"  {rec.name}: {family.name}", file=sys.stderr)
@@ -117,6 +119,11 @@ def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str
                 failures += 1
                 print(f"error: {rec.name}: {family.name} {setting.label} failed: "
                       f"{type(exc).__name__}: {exc}", file=sys.stderr)
+        if not np.array_equal(rec.signal.view(np.uint32), pristine.view(np.uint32)):
+            failures += 1
+            print(f"error: {rec.name}: {family.name} modified its input; restored for the others",
+                  file=sys.stderr)
+            rec.signal[:] = pristine
     return points, failures
 
 

@@ -169,14 +169,16 @@ def test_an_empty_record_is_refused(tmp_path):
 
 
 def test_a_failing_peer_is_reported_and_fails_the_run(tmp_path):
+    # Fails every call, and scribbles on its input first.
     (tmp_path / "zfpy.py").write_text(
-        "def compress_numpy(x, tolerance):\n    raise RuntimeError('broken on purpose')\n"
+        "def compress_numpy(x, tolerance):\n    x[0] += 1\n    raise RuntimeError('broken on purpose')\n"
         "def decompress_numpy(blob):\n    raise AssertionError('never reached')\n")
     env = {**__import__("os").environ, "PYTHONPATH": str(tmp_path)}
     result = run_bench("--quick", "--data-dir", str(EXCERPT.parent), "--records", EXCERPT.stem,
                        "--peers", "zfp", "--max-samples", "4096", env=env)
     assert result.returncode == 1
     assert result.stderr.count("failed: RuntimeError: broken on purpose") == 6  # every setting
+    assert "zfp (fixed accuracy) modified its input" in result.stderr
     rows = table_rows(result.stdout)
     assert any(row[0] == "vantoresk cdf97 arans" for row in rows)  # the others still ran
     assert not any(row[0].startswith("zfp") for row in rows)
