@@ -175,7 +175,8 @@ def _adc_converters(rec: Record, dtype: type) -> tuple[Callable[[np.ndarray], np
                                                       Callable[[np.ndarray], np.ndarray]]:
     """float32 samples to ADC integers of `dtype` and back, exactly. The
     lossless peers on integers run them inside both timed directions, since
-    every other entry takes and returns float32 samples."""
+    every other entry takes and returns float32 samples. Gain and baseline
+    travel out of band (a few bytes, not counted)."""
     adc_codes(rec)  # refuse records without a grid
     gain, baseline = float(rec.adc_gain or 1.0), rec.adc_baseline
 

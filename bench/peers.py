@@ -103,8 +103,9 @@ def families_for(rec: Record, peers: Sequence[str], quick: bool, skipped: set[st
 
 
 def run_record(rec: Record, families: Sequence[Family], repeats: int, clock: str) -> tuple[list[Point], int]:
-    """Every setting's point, and how many settings failed. A failure is
-    reported and leaves its setting out; it does not stop the others."""
+    """Every setting's point, and the number of failures (a setting that
+    raised, a family that wrote into its input). Each is reported; none
+    stops the others."""
     chatty = sys.stderr.isatty()
     points, failures = [], 0
     # Every family must see the same samples: check none wrote into them.
