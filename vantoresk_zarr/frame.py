@@ -210,6 +210,19 @@ def read_lane(rec: memoryview, itemsize: int, lane_length: int) -> LaneRecord:
     return LaneRecord(kind, tuple(runs), bytes(rec[pos:]))
 
 
+def check_body(lane: LaneRecord, itemsize: int, length: int, index: int) -> None:
+    """Refuse a body that cannot hold `length` samples, before anything is sized from it."""
+    need = length * itemsize
+    if lane.kind == KIND_CONTAINER:
+        ok = len(lane.body) >= 52 and _U32.unpack_from(lane.body, 16)[0] == length
+    elif lane.kind == KIND_RAW:
+        ok = len(lane.body) == need
+    else:  # DEFLATE expands at most 1032-fold
+        ok = len(lane.body) > 0 and len(lane.body) * 1032 >= need
+    if not ok:
+        raise _fail(f"lane {index} does not hold {length} samples")
+
+
 def raw_body(values: np.ndarray) -> bytes:
     """Kind 1: little-endian values."""
     return values.astype(values.dtype.newbyteorder("<"), copy=False).tobytes()

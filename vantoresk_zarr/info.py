@@ -49,10 +49,11 @@ class FrameInfo:
 
 def _lane_info(rec: memoryview, head: frame.FrameHeader, index: int) -> LaneInfo:
     lane = frame.read_lane(rec, head.dtype.itemsize, head.lane_length)
+    frame.check_body(lane, head.dtype.itemsize, head.lane_length, index)
     method = scale = coder = None
     if lane.kind == frame.KIND_CONTAINER:
         body = lane.body
-        if len(body) < 52 or body[8:12] not in _TAGS or body[14] not in _CODERS:
+        if body[8:12] not in _TAGS or body[14] not in _CODERS:
             raise frame.FrameError(f"not a valid vantoresk frame: lane {index} holds no valid container header")
         method, scale, coder = _TAGS[body[8:12]], body[13], _CODERS[body[14]]
     return LaneInfo(head.lane_length, len(rec), lane.kind != frame.KIND_CONTAINER, frame.KIND_NAMES[lane.kind],

@@ -14,7 +14,6 @@ values themselves (very short lanes).
 
 from __future__ import annotations
 
-import struct
 from typing import Any, Optional
 
 import numpy as np
@@ -112,11 +111,7 @@ def as_byte_view(buf: Any) -> memoryview:
     return view.cast("B") if (view.format != "B" or view.ndim != 1) else view
 
 
-def _container_values(body: bytes, length: int, dtype: np.dtype, lane: int) -> np.ndarray:
-    # Check the container's sample count before decoding, so a forged count
-    # cannot make the decoder size anything.
-    if len(body) < 52 or struct.unpack_from("<I", body, 16)[0] != length:
-        raise frame.FrameError(f"not a valid vantoresk frame: lane {lane} does not hold {length} samples")
+def _container_values(body: bytes, dtype: np.dtype, lane: int) -> np.ndarray:
     try:
         return decompress_signal(body).astype(dtype, copy=False)
     except ValueError as exc:
@@ -135,11 +130,13 @@ def decode_lanes(buf: Any, out: Any = None) -> np.ndarray:
     records = frame.split_lanes(view, head, offset)
     native = head.dtype.newbyteorder("=")
     length = head.lane_length
-    rows = np.empty((len(records), length), dtype=native)
-    for i, rec in enumerate(records):
-        lane = frame.read_lane(rec, native.itemsize, length)
+    lanes = [frame.read_lane(rec, native.itemsize, length) for rec in records]
+    for i, lane in enumerate(lanes):
+        frame.check_body(lane, native.itemsize, length, i)
+    rows = np.empty((len(lanes), length), dtype=native)
+    for i, lane in enumerate(lanes):
         if lane.kind == frame.KIND_CONTAINER:
-            values = _container_values(lane.body, length, native, i)
+            values = _container_values(lane.body, native, i)
         else:
             values = frame.exact_values(lane.kind, lane.body, native, length)
         nonfinite.restore(values, lane.runs)

@@ -13,7 +13,7 @@ import numpy as np
 
 from ._extras import require
 from .lanes import check_array, decode_lanes, encode_lanes
-from .settings import check_codec_params
+from .settings import PARAMS, check_codec_params, check_known
 
 _abc = require("numcodecs.abc")
 _compat = require("numcodecs.compat")
@@ -36,9 +36,12 @@ class VantoreskCodec(_abc.Codec):
         for name, value in params.items():
             setattr(self, name, value)
 
+    @classmethod
+    def from_config(cls, config: dict) -> "VantoreskCodec":
+        return cls(**check_known({k: v for k, v in config.items() if k != "id"}))
+
     def _params(self) -> dict:
-        return {k: getattr(self, k) for k in ("method", "scale", "cutoff", "coder", "axis",
-                                              "max_abs_error", "max_prdn")}
+        return {k: getattr(self, k) for k in PARAMS}
 
     def encode(self, buf: Any) -> bytes:
         arr = buf if isinstance(buf, np.ndarray) else _compat.ensure_ndarray_like(buf)

@@ -17,6 +17,7 @@ METHODS = ("cdf97", "cdf53", "db4", "sym4")
 CUTOFFS = ("low", "medium", "high")
 CODERS = ("auto", "arans", "deflate")
 SCALES = tuple(range(6, 13))
+PARAMS = ("method", "scale", "cutoff", "coder", "axis", "max_abs_error", "max_prdn")
 
 # A target is one number for every lane, or a tuple with one number per lane.
 Target = Union[None, float, Tuple[float, ...]]
@@ -109,3 +110,12 @@ def check_codec_params(method: str = "cdf97", scale: int = 11, cutoff: str = "lo
     abs_t, prdn_t = check_targets(max_abs_error, max_prdn)
     return dict(method=method, scale=scale, cutoff=cutoff, coder="auto" if coder is None else coder,
                 axis=check_axis(axis), max_abs_error=as_config(abs_t), max_prdn=as_config(prdn_t))
+
+
+def check_known(config: dict) -> dict:
+    """A stored configuration with nothing but known parameters, or a TypeError naming the others."""
+    unknown = sorted(set(config) - set(PARAMS))
+    if unknown:
+        raise TypeError(f"unknown vantoresk codec option{'s' * (len(unknown) > 1)} {', '.join(map(repr, unknown))} "
+                        f"(known: {', '.join(PARAMS)})")
+    return config

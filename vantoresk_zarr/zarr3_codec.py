@@ -16,7 +16,7 @@ import numpy as np
 
 from ._extras import require
 from .lanes import decode_lanes, encode_lanes
-from .settings import check_codec_params, check_lane_count, check_target, resolve_axis
+from .settings import PARAMS, check_codec_params, check_known, check_lane_count, check_target, resolve_axis
 
 _codec = require("zarr.abc.codec")
 _common = require("zarr.core.common")
@@ -59,14 +59,14 @@ class VantoreskZarrCodec(_codec.ArrayBytesCodec):
     @classmethod
     def from_dict(cls, data: dict) -> "VantoreskZarrCodec":
         _, configuration = _common.parse_named_configuration(data, NAME, require_configuration=False)
-        return cls(**(configuration or {}))
+        return cls(**check_known(configuration or {}))
 
     def to_dict(self) -> dict:
         return {"name": NAME, "configuration": self._params()}
 
     def _params(self) -> dict:
         out = {}
-        for name in ("method", "scale", "cutoff", "coder", "axis", "max_abs_error", "max_prdn"):
+        for name in PARAMS:
             value = getattr(self, name)
             out[name] = list(value) if isinstance(value, tuple) else value
         return out
