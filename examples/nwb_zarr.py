@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import datetime
 import tempfile
+import warnings
 
 import numpy as np
 
@@ -49,6 +50,8 @@ def main(argv=None) -> int:
     ap.add_argument("--path", help="where to write the .nwb.zarr folder (default: a temporary one)")
     ap.add_argument("--seconds", type=float, help="use only the first N seconds")
     args = ap.parse_args(argv)
+    # hdmf-zarr consolidates metadata, which zarr flags as outside the v3 format.
+    warnings.filterwarnings("ignore", message="Consolidated metadata")
     ecg, source = recording.load(args.seconds)
     ecg_tc = np.ascontiguousarray(ecg.T)  # (time, channels)
 

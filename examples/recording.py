@@ -1,8 +1,9 @@
 """The 2-channel recording of the storage examples: MIT-BIH record 100, leads MLII and V5.
 
 The full 30 minutes come from the shared data folder when it is present
-(`$VANTORESK_DATA`, or `shared/data` beside or above the checkout); otherwise
-the first 60 seconds kept in examples/data are used.
+(`$VANTORESK_DATA`, or `shared/data` beside or above the checkout, unless
+`$VANTORESK_NO_SHARED` is set); otherwise the first 60 seconds kept in
+examples/data are used.
 """
 
 from __future__ import annotations
@@ -21,7 +22,8 @@ LEADS = ("MLII", "V5")
 
 def _shared_data() -> Optional[pathlib.Path]:
     candidates = [os.environ.get("VANTORESK_DATA", "")]
-    candidates += [str(p / "shared" / "data") for p in HERE.parents]
+    if not os.environ.get("VANTORESK_NO_SHARED"):
+        candidates += [str(p / "shared" / "data") for p in HERE.parents]
     for c in candidates:
         if c and (pathlib.Path(c) / "mitdb100_mlii.npy").is_file():
             return pathlib.Path(c)
