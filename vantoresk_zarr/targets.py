@@ -66,7 +66,7 @@ def measure(x: np.ndarray, y: np.ndarray, mask: Optional[np.ndarray] = None) -> 
     with np.errstate(over="ignore", invalid="ignore"):
         diff = x - y
         max_err = float(np.max(np.abs(diff)))
-        num = float(np.dot(diff, diff))
+        num = float(np.sum(diff * diff))  # not np.dot: BLAS threads stall on a busy machine
         den = float(np.sum((x - x.mean()) ** 2))
     if math.isnan(max_err):
         return math.inf, math.inf
@@ -99,7 +99,11 @@ class _Trial:
 
 
 def _start_scale(x: np.ndarray, limit: float, by_prdn: bool) -> int:
-    """A first guess: the scale whose quantisation step about meets the target."""
+    """A first guess, so the search usually decodes twice.
+
+    On recorded biosignals the largest error runs at about 2 to 4 quantisation
+    steps (range * 2^-scale) and the RMS error at about 0.3 to 1 step.
+    """
     if x.size == 0:
         return 6
     span = float(np.max(x)) - float(np.min(x))
@@ -109,9 +113,9 @@ def _start_scale(x: np.ndarray, limit: float, by_prdn: bool) -> int:
         spread = float(np.std(x))
         if spread <= 0.0:
             return 6
-        guess = math.log2(30.0 * span / (limit * spread))
+        guess = math.log2(60.0 * span / (limit * spread))
     else:
-        guess = math.log2(span / limit)
+        guess = math.log2(2.5 * span / limit)
     return int(min(12, max(6, math.ceil(guess))))
 
 
