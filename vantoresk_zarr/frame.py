@@ -56,6 +56,7 @@ MAGIC = b"VNLF"
 VERSION = 1
 MAX_NDIM = 32
 MAX_LANE_LENGTH = 2**31 - 1
+MAX_ELEMENTS = 2**48  # far beyond any chunk; keeps forged shapes away from NumPy's size limits
 _U32 = struct.Struct("<I")
 _LANE_HEAD = struct.Struct("<B3sI")
 _RUN = struct.Struct("<II")
@@ -162,6 +163,8 @@ def read_header(buf: memoryview) -> Tuple[FrameHeader, int]:
     if end > len(buf) - 4:
         raise _fail("truncated shape")
     shape = struct.unpack_from(f"<{ndim}Q", buf, 12)
+    if np.prod([d for d in shape if d], dtype=object) > MAX_ELEMENTS:
+        raise _fail(f"shape {shape} is out of range")
     head = FrameHeader(_DTYPES[code], order.decode(), tuple(shape), axis)
     if head.lane_length > MAX_LANE_LENGTH:
         raise _fail(f"lane length {head.lane_length} is out of range")
@@ -243,7 +246,7 @@ def exact_values(kind: int, body: bytes, dtype: np.dtype, length: int) -> np.nda
     if kind == KIND_DEFLATE:
         unpacker = zlib.decompressobj(-15)
         try:
-            raw = unpacker.decompress(body, need)
+            raw = unpacker.decompress(body, max(need, 1))  # 0 would mean "no limit"
         except zlib.error as exc:
             raise _fail(f"lossless lane: {exc}") from None
         if len(raw) != need or unpacker.unconsumed_tail or not unpacker.eof:

@@ -24,8 +24,6 @@ from .settings import check_options, check_targets
 # float32 and rebuilds samples as minimum + range * (mean + x), which must not
 # overflow. Lanes beyond this are stored exactly instead.
 _LARGEST = 2.0**124
-# The rANS coder decodes planes of at most 2^28 codes; longer signals use DEFLATE.
-_ARANS_LIMIT = 2**28 - 4096
 
 
 @dataclass(frozen=True)
@@ -78,16 +76,6 @@ def measure(x: np.ndarray, y: np.ndarray, mask: Optional[np.ndarray] = None) -> 
 def representable(x: np.ndarray) -> bool:
     """Whether the container can carry these finite values without overflow."""
     return x.size > 0 and float(np.max(np.abs(x))) <= _LARGEST
-
-
-def container_coder(coder: Optional[str], length: int) -> str:
-    """The coder to use: `auto` falls back to DEFLATE where rANS cannot decode."""
-    coder = "auto" if coder is None else coder
-    if length > _ARANS_LIMIT:
-        if coder == "arans":
-            raise ValueError(f"the rANS coder cannot code lanes of {length} samples; use coder='deflate'")
-        return "deflate"
-    return coder
 
 
 @dataclass(frozen=True)
@@ -157,7 +145,7 @@ def choose(x: np.ndarray, *, mask: Optional[np.ndarray] = None, max_abs_error: O
     """
     if not representable(x):  # bridged samples copy finite ones, so x itself tells
         return EXACT
-    coder = container_coder(coder, len(x))
+    coder = "auto" if coder is None else coder  # auto switches to DEFLATE where rANS cannot decode
     if max_abs_error is None and max_prdn is None:
         options = VantrCompressionOptions(method, scale, cutoff, coder)
         container = compress_signal(x, options)
