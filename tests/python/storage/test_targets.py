@@ -78,17 +78,13 @@ def test_fixed_settings_report_measured_errors():
     assert (res.max_abs_error, res.prdn) == pytest.approx(errors(x, decompress_signal(res.container)))
 
 
-@pytest.mark.parametrize("x,match", [
-    (np.array([1.0, np.nan]), "NaN or infinite"),
-    (np.zeros((2, 3)), "1-D float32 or float64"),
-    (np.arange(5), "1-D float32 or float64"),
-    (np.zeros(0), "empty"),
+@pytest.mark.parametrize("x,target,match", [
+    (np.array([1.0, np.nan]), 0.1, "NaN or infinite"),
+    (np.zeros((2, 3)), 0.1, "1-D float32 or float64"),
+    (np.arange(5), 0.1, "1-D float32 or float64"),
+    (np.zeros(0), 0.1, "empty"),
+    (np.ones(10), [0.1], "one target number"),
 ])
-def test_compress_to_target_refusals(x, match):
+def test_compress_to_target_refusals(x, target, match):
     with pytest.raises(ValueError, match=match):
-        compress_to_target(x, max_abs_error=0.1)
-
-
-def test_compress_to_target_takes_one_number():
-    with pytest.raises(ValueError, match="one target number"):
-        compress_to_target(np.ones(10), max_abs_error=[0.1])
+        compress_to_target(x, max_abs_error=target)
