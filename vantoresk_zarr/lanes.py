@@ -21,7 +21,7 @@ import numpy as np
 from vantoresk import decompress_signal
 
 from . import frame, nonfinite
-from .settings import Target, check_lane_count, check_options, check_targets, lane_target, resolve_axis
+from .settings import Target, check_axis, check_lane_count, check_options, check_targets, lane_target, resolve_axis
 from .targets import choose
 
 # Below this many bytes DEFLATE rarely beats the values themselves.
@@ -54,7 +54,7 @@ def encode_lanes(array: Any, *, axis: int = -1, method: str = "cdf97", scale: in
     arr = check_array(array)
     check_options(method, scale, cutoff, coder)
     abs_t, prdn_t = check_targets(max_abs_error, max_prdn)
-    ax = resolve_axis(axis, arr.ndim)
+    ax = resolve_axis(check_axis(axis), arr.ndim)
     if arr.ndim > frame.MAX_NDIM:
         raise ValueError(f"frames hold at most {frame.MAX_NDIM} dimensions, not {arr.ndim}")
     length = arr.shape[ax]
@@ -77,7 +77,7 @@ def _settings(lane: int, lanes: int, abs_t: Target, prdn_t: Target, method: str,
               coder: Optional[str]) -> dict:
     return dict(max_abs_error=lane_target(abs_t, lane, lanes, "max_abs_error"),
                 max_prdn=lane_target(prdn_t, lane, lanes, "max_prdn"),
-                method=method, scale=scale, cutoff=cutoff, coder=coder)
+                method=method, scale=int(scale), cutoff=cutoff, coder=coder)
 
 
 def _encode_lane(row: np.ndarray, settings: dict) -> bytes:

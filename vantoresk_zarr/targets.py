@@ -188,6 +188,6 @@ def compress_to_target(x: np.ndarray, *, max_abs_error: Optional[float] = None, 
         raise ValueError("the array holds NaN or infinite samples, which a container cannot restore; "
                          "encode_lanes keeps them")
     arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("="))
-    return choose(arr, max_abs_error=abs_t, max_prdn=prdn_t, method=method, scale=scale, cutoff=cutoff,
+    return choose(arr, max_abs_error=abs_t, max_prdn=prdn_t, method=method, scale=int(scale), cutoff=cutoff,
                   coder=coder)
 

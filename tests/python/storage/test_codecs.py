@@ -17,6 +17,7 @@ SETTINGS = [
     {"max_abs_error": 0.005},
     {"max_prdn": 1.5, "method": "sym4"},
     {"max_abs_error": [0.005, 0.0019], "axis": -1},
+    {"scale": np.int64(9), "axis": np.int32(0), "max_prdn": np.float32(2.5)},  # NumPy scalars stored as JSON
 ]
 
 
