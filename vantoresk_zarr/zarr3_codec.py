@@ -16,7 +16,7 @@ import numpy as np
 
 from ._extras import require
 from .lanes import decode_lanes, encode_lanes
-from .settings import (PARAMS, Target, check_codec_params, check_known, check_lane_count, resolve_axis)
+from .settings import PARAMS, Target, check_codec_params, check_known, check_lane_count, resolve_axis
 
 _codec = require("zarr.abc.codec")
 _common = require("zarr.core.common")
