@@ -22,20 +22,42 @@ alignas(64) constexpr model::AdaptTable kAdapted = model::make_adapt_table();
 // Nodes are known from the input byte alone ((byte | 256) >> (k + 1) before
 // bit k), so the only dependencies between decisions go through the table.
 // `table` is the model as it stands before src[0]; `prev` the byte before it.
-void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsigned context_bits,
-                std::uint16_t* t, unsigned prev, std::uint16_t* records) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned byte = src[i * stride];
-        std::uint16_t* const row = t + model::row_offset(prev, context_bits);
-        const unsigned path = byte | 0x100u;
+// The eight decisions of one byte: records out, entries adapted.
+inline void model_byte(unsigned byte, std::uint16_t* __restrict row, std::uint16_t* __restrict records) {
+    const unsigned path = byte | 0x100u;
 #pragma GCC unroll 8
-        for (int k = 7; k >= 0; --k) {
-            const unsigned node = path >> (k + 1);
-            const std::uint32_t record = 2u * row[node] + ((byte >> k) & 1u);
-            *records++ = static_cast<std::uint16_t>(record);
-            row[node] = kAdapted[record];
-        }
+    for (int k = 7; k >= 0; --k) {
+        const unsigned node = path >> (k + 1);
+        const std::uint32_t record = 2u * row[node] + ((byte >> k) & 1u);
+        records[7 - k] = static_cast<std::uint16_t>(record);
+        row[node] = kAdapted[record];
+    }
+}
+
+void model_pass(const std::uint8_t* src, std::size_t stride, std::size_t n, unsigned context_bits,
+                std::uint16_t* __restrict t, unsigned prev, std::uint16_t* __restrict records) {
+    for (std::size_t i = 0; i < n; ++i, records += model::kBitsPerByte) {
+        const unsigned byte = src[i * stride];
+        model_byte(byte, t + model::row_offset(prev, context_bits), records);
         prev = byte;
+    }
+}
+
+// Two planes in one loop. Each plane's decisions depend on each other only
+// through its table (an entry is read right after the previous byte wrote
+// it, whenever a context repeats), so a single plane waits on those
+// round trips; two interleaved planes fill each other's waits.
+void model_pass_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std::size_t stride, std::size_t n,
+                     unsigned context_bits, std::uint16_t* __restrict ta, std::uint16_t* __restrict tb,
+                     unsigned prev_a, unsigned prev_b, std::uint16_t* __restrict records_a,
+                     std::uint16_t* __restrict records_b) {
+    for (std::size_t i = 0; i < n; ++i, records_a += model::kBitsPerByte, records_b += model::kBitsPerByte) {
+        const unsigned byte_a = src_a[i * stride];
+        const unsigned byte_b = src_b[i * stride];
+        model_byte(byte_a, ta + model::row_offset(prev_a, context_bits), records_a);
+        model_byte(byte_b, tb + model::row_offset(prev_b, context_bits), records_b);
+        prev_a = byte_a;
+        prev_b = byte_b;
     }
 }
 
@@ -155,41 +177,47 @@ public:
     std::size_t chunk_bytes(std::size_t k) const noexcept { return std::min(chunk_, n_ - k * chunk_); }
     const std::uint16_t* records() const noexcept { return records_.get(); }
 
-    // Runs the model over the whole plane, keeping the table copies; the
-    // records of the last chunk are left in place.
-    [[nodiscard]] bool forward() noexcept {
+    // Allocates the table, the copies and the records; the table starts out
+    // with every entry at its initial value.
+    [[nodiscard]] bool prepare() noexcept {
         const std::size_t copies = chunks_ > 2 ? chunks_ - 2 : 0;
         table_ = allocate<std::uint16_t>(table_size_);
         records_ = allocate<std::uint16_t>(model::kBitsPerByte * std::min(chunk_, n_));
         if (copies != 0) copies_ = allocate<std::uint16_t>(copies * table_size_);
         if (!table_ || !records_ || (copies != 0 && !copies_)) return false;
         std::fill_n(table_.get(), table_size_, model::kInitialProb);
-        for (std::size_t k = 0; k < chunks_; ++k) {
-            if (k != 0 && k + 1 != chunks_) {
-                std::copy_n(table_.get(), table_size_, copies_.get() + (k - 1) * table_size_);
-            }
-            run(k);
-        }
         return true;
     }
 
-    // Rebuilds the records of chunk k (k below the last).
-    void replay(std::size_t k) noexcept {
+    // Keeps the table as it stands at the start of chunk k, where needed.
+    void save(std::size_t k) noexcept {
+        if (k != 0 && k + 1 != chunks_) std::copy_n(table_.get(), table_size_, copies_.get() + (k - 1) * table_size_);
+    }
+
+    // Puts the table back as it stood at the start of chunk k (below the last).
+    void restore(std::size_t k) noexcept {
         if (k == 0) {
             std::fill_n(table_.get(), table_size_, model::kInitialProb);
         } else {
             std::copy_n(copies_.get() + (k - 1) * table_size_, table_size_, table_.get());
         }
-        run(k);
+    }
+
+    // Runs the model over chunk k into the records.
+    void run(std::size_t k) noexcept {
+        model_pass(chunk_source(k), stride_, chunk_bytes(k), context_bits_, table_.get(), previous(k), records_.get());
+    }
+
+    // Chunk k of two planes of the same length in one loop.
+    static void run_pair(ChunkedModel& a, ChunkedModel& b, std::size_t k) noexcept {
+        model_pass_pair(a.chunk_source(k), b.chunk_source(k), a.stride_, a.chunk_bytes(k), a.context_bits_,
+                        a.table_.get(), b.table_.get(), a.previous(k), b.previous(k), a.records_.get(),
+                        b.records_.get());
     }
 
 private:
-    void run(std::size_t k) noexcept {
-        const std::size_t first = k * chunk_;
-        const unsigned prev = first == 0 ? 0u : src_[(first - 1) * stride_];
-        model_pass(src_ + first * stride_, stride_, chunk_bytes(k), context_bits_, table_.get(), prev,
-                   records_.get());
-    }
+    const std::uint8_t* chunk_source(std::size_t k) const noexcept { return src_ + k * chunk_ * stride_; }
+    unsigned previous(std::size_t k) const noexcept { return k == 0 ? 0u : src_[(k * chunk_ - 1) * stride_]; }
 
     const std::uint8_t* src_;
     std::size_t stride_;
@@ -213,11 +241,18 @@ bool encode_plane_strided(const std::uint8_t* src, std::size_t stride, std::size
     out = CodedPlane{};
     if (n == 0) return true;
     ChunkedModel plane(src, stride, n, context_bits, std::max<std::size_t>(chunk_bytes, 1));
-    if (!plane.forward()) return false;
+    if (!plane.prepare()) return false;
+    for (std::size_t k = 0; k < plane.chunks(); ++k) {
+        plane.save(k);
+        plane.run(k);
+    }
     BackwardWriter writer;
     EncodeLane lane;
     for (std::size_t k = plane.chunks(); k-- > 0;) {
-        if (k + 1 != plane.chunks()) plane.replay(k);
+        if (k + 1 != plane.chunks()) {
+            plane.restore(k);
+            plane.run(k);
+        }
         const std::size_t bytes = plane.chunk_bytes(k);
         if (!writer.make_room(chunk_room(bytes))) return false;
         lane.w = writer.cursor();
@@ -237,15 +272,21 @@ bool encode_plane_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std
     chunk_bytes = std::max<std::size_t>(chunk_bytes, 1);
     ChunkedModel plane_a(src_a, stride, n, context_bits, chunk_bytes);
     ChunkedModel plane_b(src_b, stride, n, context_bits, chunk_bytes);
-    if (!plane_a.forward() || !plane_b.forward()) return false;
+    if (!plane_a.prepare() || !plane_b.prepare()) return false;
+    for (std::size_t k = 0; k < plane_a.chunks(); ++k) {
+        plane_a.save(k);
+        plane_b.save(k);
+        ChunkedModel::run_pair(plane_a, plane_b, k);
+    }
     BackwardWriter writer_a;
     BackwardWriter writer_b;
     EncodeLane lane_a;
     EncodeLane lane_b;
     for (std::size_t k = plane_a.chunks(); k-- > 0;) {
         if (k + 1 != plane_a.chunks()) {
-            plane_a.replay(k);
-            plane_b.replay(k);
+            plane_a.restore(k);
+            plane_b.restore(k);
+            ChunkedModel::run_pair(plane_a, plane_b, k);
         }
         const std::size_t bytes = plane_a.chunk_bytes(k);
         if (!writer_a.make_room(chunk_room(bytes)) || !writer_b.make_room(chunk_room(bytes))) return false;
