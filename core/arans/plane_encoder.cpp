@@ -240,7 +240,7 @@ bool encode_plane_strided(const std::uint8_t* src, std::size_t stride, std::size
                           CodedPlane& out, std::size_t chunk_bytes) {
     out = CodedPlane{};
     if (n == 0) return true;
-    ChunkedModel plane(src, stride, n, context_bits, std::max<std::size_t>(chunk_bytes, 1));
+    ChunkedModel plane(src, stride, n, context_bits, chunk_bytes == 0 ? encode_chunk_bytes(n) : chunk_bytes);
     if (!plane.prepare()) return false;
     for (std::size_t k = 0; k < plane.chunks(); ++k) {
         plane.save(k);
@@ -269,7 +269,7 @@ bool encode_plane_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std
     a = CodedPlane{};
     b = CodedPlane{};
     if (n == 0) return true;
-    chunk_bytes = std::max<std::size_t>(chunk_bytes, 1);
+    if (chunk_bytes == 0) chunk_bytes = encode_chunk_bytes(n);
     ChunkedModel plane_a(src_a, stride, n, context_bits, chunk_bytes);
     ChunkedModel plane_b(src_b, stride, n, context_bits, chunk_bytes);
     if (!plane_a.prepare() || !plane_b.prepare()) return false;

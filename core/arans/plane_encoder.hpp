@@ -38,19 +38,28 @@ struct CodedPlane {
     std::span<const std::uint8_t> bytes() const noexcept { return {data, size}; }
 };
 
-// Plane bytes per chunk: 2^18 bytes give 4 MiB of decisions per plane, and a
-// model table copy (128 KiB at 8 context bits) costs half a byte per plane byte.
+// Plane bytes per chunk: a quarter of the plane, at least 2^14 and at most
+// 2^18 bytes. The decisions of a chunk take 16 bytes per plane byte (so at
+// most 4 per plane byte, 4 MiB per plane, in all), and a model table copy
+// (128 KiB at 8 context bits) costs at most half a byte per plane byte.
 inline constexpr std::size_t kEncodeChunkBytes = std::size_t{1} << 18;
+inline constexpr std::size_t kEncodeChunkMinBytes = std::size_t{1} << 14;
+constexpr std::size_t encode_chunk_bytes(std::size_t n) noexcept {
+    const std::size_t quarter = n / 4 + 1;
+    return quarter < kEncodeChunkMinBytes ? kEncodeChunkMinBytes
+                                          : quarter > kEncodeChunkBytes ? kEncodeChunkBytes : quarter;
+}
 
 // Codes the n bytes src[0], src[stride], ..., src[(n - 1) * stride]. False
-// when working memory cannot be had.
+// when working memory cannot be had. A chunk size of 0 means
+// encode_chunk_bytes(n); the bytes never depend on it.
 [[nodiscard]] bool encode_plane_strided(const std::uint8_t* src, std::size_t stride, std::size_t n,
                                         unsigned context_bits, CodedPlane& out,
-                                        std::size_t chunk_bytes = kEncodeChunkBytes);
+                                        std::size_t chunk_bytes = 0);
 
 // Codes two planes of n bytes each (read with the same stride) in one loop.
 [[nodiscard]] bool encode_plane_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std::size_t stride,
                                      std::size_t n, unsigned context_bits, CodedPlane& a, CodedPlane& b,
-                                     std::size_t chunk_bytes = kEncodeChunkBytes);
+                                     std::size_t chunk_bytes = 0);
 
 }  // namespace vantoresk::arans
