@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include <time.h>
-
+#include "bench/cpu_timer.hpp"
 #include "core/arans/arans.hpp"
 #include "core/compress_steps.hpp"
 #include "core/compressor.hpp"
@@ -27,21 +26,7 @@ namespace {
 
 using namespace vantoresk;
 
-double cpu_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double best_of(int reps, const std::function<void()>& run) {
-    double best = 1e30;
-    for (int r = 0; r < reps; ++r) {
-        const double t0 = cpu_now();
-        run();
-        best = std::min(best, cpu_now() - t0);
-    }
-    return best;
-}
+using bench::best_of;
 
 double clock_hz() {
     std::ifstream in("/proc/cpuinfo");

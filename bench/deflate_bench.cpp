@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include <time.h>
-
+#include "bench/cpu_timer.hpp"
 #include "core/arans/arans.hpp"
 #include "core/compressor.hpp"
 #include "core/deflate.hpp"
@@ -25,21 +24,7 @@ namespace {
 using namespace vantoresk;
 using Bytes = std::vector<std::uint8_t>;
 
-double cpu_now() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double best_of(int reps, const std::function<void()>& run) {
-    double best = 1e30;
-    for (int r = 0; r < reps; ++r) {
-        const double t0 = cpu_now();
-        run();
-        best = std::min(best, cpu_now() - t0);
-    }
-    return best;
-}
+using bench::best_of;
 
 // Level 6 raw DEFLATE as zlib writes it (the encoder used before libdeflate).
 Bytes zlib_deflate(const Bytes& data) {
