@@ -40,12 +40,9 @@ class WfdbReader:
             raise RecordError(self.path, "the header gives no signal length")
         if not header.fs or not (float(header.fs) > 0):
             raise RecordError(self.path, "the header gives no sampling rate")
-        folder = os.path.dirname(self._base)
-        for fname in dict.fromkeys(header.file_name):
-            if not os.path.exists(os.path.join(folder, fname)):
-                raise RecordError(self.path, f"missing signal file {fname}")
         self._frames = int(header.sig_len)
         spf = [int(s or 1) for s in (header.samps_per_frame or [1] * n_sig)]
+        _check_signal_files(self.path, os.path.dirname(self._base), header, spf, self._frames)
         # One group per distinct samples-per-frame, in order of first use.
         self._members: list = []
         multiples: list = []
@@ -89,6 +86,29 @@ class WfdbReader:
 
     def close(self) -> None:
         pass
+
+
+def _check_signal_files(path: str, folder: str, header, spf: list, frames: int) -> None:
+    """Every signal file exists and is long enough for the header's length
+    (FLAC formats, which have no fixed size, only need to exist)."""
+    bits_per_frame: dict = {}
+    for i, fname in enumerate(header.file_name):
+        bits = FORMAT_BITS.get(str(header.fmt[i]))
+        if bits is None or str(header.fmt[i]) in ("508", "516", "524"):
+            bits_per_frame[fname] = None
+        elif bits_per_frame.get(fname, 0) is not None:
+            bits_per_frame[fname] = bits_per_frame.get(fname, 0) + bits * spf[i]
+    offsets = dict(zip(header.file_name, header.byte_offset or [None] * len(header.file_name)))
+    for fname, bits in bits_per_frame.items():
+        full = os.path.join(folder, fname)
+        if not os.path.isfile(full):
+            raise RecordError(path, f"missing signal file {fname}")
+        if bits is None:
+            continue
+        need = -(-frames * bits // 8) + int(offsets.get(fname) or 0)
+        have = os.path.getsize(full)
+        if have < need:
+            raise RecordError(path, f"signal file {fname} is truncated ({have} bytes, the header needs {need})")
 
 
 def _step(gain: Optional[float]) -> Optional[float]:
