@@ -5,7 +5,20 @@ EDF/BDF readers, and conversion to Zarr stores on one machine or on Dask.
     result = convert_archive(["records/"], "archive.zarr", ConvertOptions(max_abs_error="adc"))
 """
 
-from .archive import ArchiveResult, convert_archive
-from .record import ChannelReport, ConvertOptions, RecordResult, convert_record
+from __future__ import annotations
+
+import importlib
+
+# Imported on first use, so `vantoresk --help` starts without NumPy or Zarr.
+_LAZY = {
+    "ArchiveResult": "archive", "convert_archive": "archive",
+    "ChannelReport": "record", "ConvertOptions": "record", "RecordResult": "record", "convert_record": "record",
+}
 
 __all__ = ["ArchiveResult", "ChannelReport", "ConvertOptions", "RecordResult", "convert_archive", "convert_record"]
+
+
+def __getattr__(name: str):
+    if name in _LAZY:
+        return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

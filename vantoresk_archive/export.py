@@ -3,6 +3,7 @@ or WFDB and EDF records written by their reader libraries."""
 
 from __future__ import annotations
 
+import math
 import os
 from pathlib import Path
 from typing import Optional
@@ -64,14 +65,30 @@ def _write_wfdb(out: str, data: np.ndarray, fs: float, names: list, units: list)
 
 def _write_edf(out: str, data: np.ndarray, fs: float, names: list, units: list) -> str:
     pyedflib = require("pyedflib", "Writing EDF files")
-    headers = []
+    headers, digital = [], []
     for i in range(data.shape[0]):
-        x = data[i][np.isfinite(data[i])]
-        lo, hi = (float(x.min()), float(x.max())) if x.size else (-1.0, 1.0)
+        x = data[i].astype(np.float64)
+        fin = x[np.isfinite(x)]
+        lo, hi = (float(fin.min()), float(fin.max())) if fin.size else (-1.0, 1.0)
         if hi <= lo:
             lo, hi = lo - 1.0, hi + 1.0
+        lo, hi = _edf_bound(lo, math.floor), _edf_bound(hi, math.ceil)
         headers.append(pyedflib.highlevel.make_signal_header(
             names[i][:16], dimension=units[i][:8], sample_frequency=float(fs),
             physical_min=lo, physical_max=hi, digital_min=-32768, digital_max=32767))
-    pyedflib.highlevel.write_edf(out, np.nan_to_num(data.astype(np.float64)), headers)
+        # Rounded to the nearest step here: the library's own conversion truncates.
+        step = (hi - lo) / 65535.0
+        d = np.round((np.nan_to_num(x, nan=lo, posinf=hi, neginf=lo) - lo) / step) - 32768
+        digital.append(np.clip(d, -32768, 32767).astype(np.int32))
+    pyedflib.highlevel.write_edf(out, digital, headers, digital=True)
     return out
+
+
+def _edf_bound(v: float, direction) -> float:
+    """`v` rounded outward to the most decimals that fit EDF's 8-character
+    physical range fields, so the header holds exactly the range used."""
+    for decimals in range(7, -1, -1):
+        r = direction(v * 10 ** decimals) / 10 ** decimals
+        if len(f"{r:.{decimals}f}".rstrip("0").rstrip(".")) <= 8:
+            return r
+    raise ValueError(f"a physical value of {v:g} does not fit an EDF header")

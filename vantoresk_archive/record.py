@@ -61,6 +61,7 @@ class ChannelReport:
     record: str
     array: str
     channel: str
+    rate: Optional[float]
     samples: int
     bytes: int
     ratio_float32: Optional[float]
@@ -198,7 +199,7 @@ def _write_record(reader, tmp, name: str, options: ConvertOptions, progress) -> 
             bits = g.source_bits[c]
             nbytes = int(sizes.nbytes[c])
             reports.append(ChannelReport(
-                record=name, array=g.name, channel=g.channels[c], samples=g.n_samples, bytes=nbytes,
+                record=name, array=g.name, channel=g.channels[c], rate=g.sampling_rate, samples=g.n_samples, bytes=nbytes,
                 ratio_float32=ratio(4.0 * g.n_samples, nbytes),
                 ratio_source=ratio(None if bits is None else bits / 8.0 * g.n_samples, nbytes),
                 prdn=finite_or_none(prdn[c]), max_error=float(stats.max_error[c]),

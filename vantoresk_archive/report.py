@@ -12,6 +12,7 @@ COLUMNS = [
     ("record", "record", "{}"),
     ("array", "array", "{}"),
     ("channel", "channel", "{}"),
+    ("rate", "Hz", "{:g}"),
     ("samples", "samples", "{}"),
     ("bytes", "bytes", "{}"),
     ("ratio_float32", "x float32", "{:.2f}"),
@@ -21,7 +22,7 @@ COLUMNS = [
     ("settings", "settings", "{}"),
     ("seconds", "time s", "{:.2f}"),
 ]
-NUMERIC = {"samples", "bytes", "ratio_float32", "ratio_source", "prdn", "max_error", "seconds"}
+NUMERIC = {"rate", "samples", "bytes", "ratio_float32", "ratio_source", "prdn", "max_error", "seconds"}
 
 
 def as_rows(items: Iterable) -> list:
