@@ -8,9 +8,10 @@ for each one serially or as one Dask task per record.
 
 from __future__ import annotations
 
+import os
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Iterable, Optional
 
 from ._deps import require
@@ -77,8 +78,12 @@ def convert_archive(
     unless `options.overwrite`. Failures are returned, not raised.
     """
     options = options or ConvertOptions()
+    if options.plots_dir:
+        options = replace(options, plots_dir=os.path.abspath(options.plots_dir))
     t0 = time.perf_counter()
-    jobs, clashes = plan(sources)
+    # Absolute paths: workers may run in another folder.
+    store = os.path.abspath(store)
+    jobs, clashes = plan(os.path.abspath(s) for s in sources)
     st.open_root(store, create=True)
     bar = _progress_bar(jobs, options, enabled=progress)
     try:

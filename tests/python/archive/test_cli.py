@@ -1,10 +1,13 @@
 """The `vantoresk` command line through a subprocess: help, info, export,
 single files, and the exit status and messages of failures."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
-from archive_support import EXAMPLE, decoded, run_cli
+from archive_support import EXAMPLE, REPO, decoded, run_cli
 
 SUBCOMMANDS = ["convert", "info", "export", "compress", "decompress"]
 
@@ -56,9 +59,10 @@ def test_info_of_a_store(reference_store):
     r = run_cli("info", reference_store)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
-    assert lines[0].split()[:3] == ["record", "channel", "Hz"]
-    rows = {tuple(line.split()[:2]) for line in lines[1:]}
-    assert {("mitdb100", "MLII"), ("s0010_re", "vx"), ("eeg_bdf", "O1")} <= rows
+    assert lines[0].split()[:4] == ["record", "array", "channel", "Hz"]
+    rows = {tuple(line.split()[:4]) for line in lines[1:]}
+    assert {("mitdb100", "signals", "MLII", "360"), ("eegmat_bdf", "signals", "O1", "500"),
+            ("03700181", "signals_125hz", "ABP", "125")} <= rows
 
 
 def test_single_files_and_info_of_a_container(tmp_path):
@@ -115,3 +119,14 @@ def test_export_gives_the_decoded_samples(reference_store, tmp_path, fmt):
 
     unknown = run_cli("export", reference_store, "nope", "-o", tmp_path / "x.npy")
     assert unknown.returncode == 1 and "no record 'nope'" in unknown.stderr
+
+
+def test_make_records_example_then_convert(tmp_path):
+    """The README's two commands, on three seconds of each recording."""
+    made = subprocess.run([sys.executable, str(REPO / "examples" / "make_records.py"), "rec", "--seconds", "3"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert made.returncode == 0, made.stderr
+    assert len(made.stdout.splitlines()) == 6
+    r = run_cli("convert", "rec", "-o", "archive.zarr", "--max-abs-error", "adc", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert "6 converted, 0 already in the store, 0 failed" in r.stdout
