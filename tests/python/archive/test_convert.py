@@ -68,7 +68,8 @@ def test_nonfinite_and_integer_npy_sources(tmp_path):
     x[100:110] = np.nan
     x[500] = np.inf
     np.save(tmp_path / "gaps.npy", x.astype(np.float32))
-    np.save(tmp_path / "counts.npy", np.round(1000 * np.nan_to_num(np.stack([x, -x]), posinf=0, neginf=0)).astype(np.int16)[:, 200:])
+    counts = np.round(1000 * np.nan_to_num(np.stack([x, -x]), posinf=0, neginf=0)).astype(np.int16)[:, 200:]
+    np.save(tmp_path / "counts.npy", np.asfortranarray(counts))  # time-major on disk
     store = tmp_path / "n.zarr"
     result = convert_archive([str(tmp_path)], str(store),
                              ConvertOptions(max_abs_error=0.01, sampling_rate=100.0, chunk_seconds=7))
@@ -78,8 +79,9 @@ def test_nonfinite_and_integer_npy_sources(tmp_path):
     fin = np.isfinite(x)
     assert within_target(x[fin], gaps[0][fin], 0.01)
     assert attrs["sampling_rate"] == 100.0 and attrs["adc_step"] == [None]
-    counts, cattrs = decoded(store, "counts")
-    assert counts.shape == (2, 2800) and cattrs["source_bits"] == [16, 16]
+    back, cattrs = decoded(store, "counts")
+    assert back.shape == (2, 2800) and cattrs["source_bits"] == [16, 16]
+    assert within_target(counts.astype(np.float64), back, 0.01)
 
 
 def test_bad_records_fail_alone_with_reasons(archive, tmp_path):
@@ -97,6 +99,8 @@ def test_bad_records_fail_alone_with_reasons(archive, tmp_path):
     (src / "short.dat").write_bytes((folder / "s0010_re.dat").read_bytes()[:5000])
     (src / "junk.edf").write_bytes(b"0       " + b"x" * 500)
     np.save(src / "floats.npy", np.zeros(100, np.float32))
+    np.save(src / "cut.npy", np.zeros(1000, np.float32))
+    (src / "cut.npy").write_bytes((src / "cut.npy").read_bytes()[:2000])
     (src / "sub").mkdir()
     np.save(src / "sub" / "mitdb100.npy", np.zeros(100, np.float32))
     store = tmp_path / "s.zarr"
@@ -109,6 +113,7 @@ def test_bad_records_fail_alone_with_reasons(archive, tmp_path):
         "short.hea": "signal file short.dat is truncated (5000 bytes, the header needs 120000)",
         "junk.edf": "damaged or unreadable EDF/BDF file",
         "floats.npy": "no ADC step known for channel(s) floats",
+        "cut.npy": "truncated .npy file",
         "sub/mitdb100.npy": "already used by",
     }
     for f, why in reasons.items():
