@@ -85,7 +85,7 @@ def convert_archive(
     store = os.path.abspath(store)
     jobs, clashes = plan(os.path.abspath(s) for s in sources)
     st.open_root(store, create=True)
-    bar = _progress_bar(jobs, options, enabled=progress)
+    bar = _progress_bar(jobs, store, options, enabled=progress)
     try:
         if workers is None and scheduler is None:
             done = {}
@@ -110,21 +110,23 @@ class _NoBar:
     def close(self) -> None: ...
 
 
-def _progress_bar(jobs: list, options: ConvertOptions, *, enabled: bool):
+def _progress_bar(jobs: list, store: str, options: ConvertOptions, *, enabled: bool):
     if not enabled or not sys.stderr.isatty() or not jobs:
         return _NoBar()
     tqdm = require("tqdm", "The progress bar").tqdm
-    total = _total_samples(jobs, options)
+    total = _total_samples(jobs, store, options)
     return tqdm(total=total or None, unit="sa", unit_scale=True, desc=f"{len(jobs)} records",
                 file=sys.stderr, dynamic_ncols=True)
 
 
-def _total_samples(jobs: list, options: ConvertOptions) -> int:
+def _total_samples(jobs: list, store: str, options: ConvertOptions) -> int:
     """Samples of all records to convert, from their headers (cheap)."""
     from .readers import RecordError, open_record
 
     total = 0
     for src, name in jobs:
+        if not options.overwrite and st.is_complete(store, name):
+            continue  # skipped: not part of the work
         try:
             r = open_record(src, sampling_rate=options.sampling_rate)
         except (RecordError, ImportError):

@@ -13,6 +13,7 @@ import sys
 from typing import Optional, Sequence
 
 PROG = "vantoresk"
+# Kept here too so `--help` needs no NumPy import.
 METHODS = ("cdf97", "cdf53", "db4", "sym4")
 CUTOFFS = ("low", "medium", "high")
 CODERS = ("auto", "arans", "deflate")

@@ -6,6 +6,7 @@ installed, nothing registered by hand."""
 from __future__ import annotations
 
 import logging
+import uuid
 from typing import Callable, Optional
 
 from ._deps import require
@@ -34,11 +35,12 @@ def run_on_dask(
         )
         client = distributed.Client(cluster)
     done: dict = {}
+    run = uuid.uuid4().hex[:8]
     try:
         futures = {}
         for src, name in jobs:
             fut = client.submit(convert_record, src, store, name, options, pure=False,
-                                key=f"vantoresk-convert-{name}-{id(jobs):x}")
+                                key=f"vantoresk-convert-{name}-{run}")
             futures[fut] = (src, name)
         for fut in distributed.as_completed(list(futures)):
             src, name = futures[fut]

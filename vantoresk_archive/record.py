@@ -21,6 +21,11 @@ from .readers import RecordError, SignalGroup, open_record
 from . import store as st
 
 
+METHODS = ("cdf97", "cdf53", "db4", "sym4")
+CUTOFFS = ("low", "medium", "high")
+CODERS = ("auto", "arans", "deflate")
+
+
 @dataclass(frozen=True)
 class ConvertOptions:
     """Codec settings and targets for a conversion.
@@ -43,6 +48,11 @@ class ConvertOptions:
     plots_dir: Optional[str] = None
 
     def __post_init__(self) -> None:
+        for field_name, allowed in (("method", METHODS), ("cutoff", CUTOFFS), ("coder", CODERS)):
+            if getattr(self, field_name) not in allowed:
+                raise ValueError(f"{field_name} must be one of {', '.join(allowed)}, not {getattr(self, field_name)!r}")
+        if not (isinstance(self.scale, int) and 6 <= self.scale <= 12):
+            raise ValueError(f"scale must be a whole number from 6 to 12, not {self.scale!r}")
         mae = self.max_abs_error
         if isinstance(mae, str) and mae != "adc":
             raise ValueError(f"max_abs_error must be a number or 'adc', not {mae!r}")

@@ -55,8 +55,10 @@ def begin_record(store: str, name: str) -> Path:
     """A fresh temporary folder for `name`; stale ones from killed runs go."""
     partial = Path(store) / PARTIAL
     partial.mkdir(parents=True, exist_ok=True)
-    for stale in partial.glob(f"{name}.*"):
-        shutil.rmtree(stale, ignore_errors=True)
+    for stale in partial.iterdir():
+        # Exactly this record's leftovers: "a" must not take those of "a.b".
+        if stale.name.rsplit(".", 1)[0] == name:
+            shutil.rmtree(stale, ignore_errors=True)
     tmp = partial / f"{name}.{uuid.uuid4().hex[:12]}"
     tmp.mkdir()
     return tmp
@@ -67,7 +69,7 @@ def commit_record(store: str, name: str, tmp: Path) -> None:
     final = Path(store) / name
     old = None
     if final.exists():
-        old = tmp.parent / f"{name}.replaced-{uuid.uuid4().hex[:12]}"
+        old = tmp.parent / f"{name}.old{uuid.uuid4().hex[:12]}"
         os.rename(final, old)
     os.rename(tmp, final)
     if old is not None:

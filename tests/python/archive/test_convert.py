@@ -147,3 +147,12 @@ def test_plots_one_png_per_record(archive, tmp_path):
     assert not result.failed, result.failed[0].reason
     png = tmp_path / "plots" / "s0010_re.png"
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("bad", [
+    {"method": "haar"}, {"scale": 13}, {"cutoff": "none"}, {"coder": "zstd"},
+    {"max_abs_error": "adc2"}, {"max_abs_error": 0.0}, {"max_prdn": float("nan")}, {"chunk_seconds": 0},
+])
+def test_options_refused_before_any_record_is_touched(bad):
+    with pytest.raises(ValueError):
+        ConvertOptions(**bad)

@@ -59,3 +59,16 @@ def test_killed_conversion_leaves_no_partial_record_and_rerun_completes(archive,
         **{name: "skipped" for name in done}, "mitdb100": "converted", "s0010_re": "converted"}
     assert not (store / ".partial").exists()
     assert same_tree(reference_store, store)
+
+
+def test_leftovers_are_cleared_per_record_name_exactly(tmp_path):
+    """Starting record "a" clears what a killed run left of "a", never the
+    temporary folder another task is writing for "a.b"."""
+    from vantoresk_archive import store as st
+
+    store = str(tmp_path / "s.zarr")
+    st.open_root(store, create=True)
+    stale_a = st.begin_record(store, "a")
+    busy_ab = st.begin_record(store, "a.b")
+    fresh_a = st.begin_record(store, "a")
+    assert not stale_a.exists() and busy_ab.exists() and fresh_a.exists()
