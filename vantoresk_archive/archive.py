@@ -69,13 +69,16 @@ def convert_archive(
     workers: Optional[int] = None,
     scheduler: Optional[str] = None,
     progress: bool = False,
+    part_chunks: Optional[int] = None,
 ) -> ArchiveResult:
     """Convert records (files or folders of them) into the Zarr store `store`.
 
     Serial by default; `workers=N` starts a local Dask cluster of N
     processes, `scheduler="tcp://..."` uses a running one (its workers must
     see `store` at the same path). Records already in the store are skipped
-    unless `options.overwrite`. Failures are returned, not raised.
+    unless `options.overwrite`. On Dask, records longer than `part_chunks`
+    chunks (default 10) are split into tasks over chunk ranges. Failures are
+    returned, not raised.
     """
     options = options or ConvertOptions()
     if options.plots_dir:
@@ -93,9 +96,10 @@ def convert_archive(
                 bar.set_postfix_str(name, refresh=False)
                 done[name] = convert_record(src, store, name, options, progress=bar.update)
         else:
-            from .parallel import run_on_dask
+            from .parallel import DEFAULT_PART_CHUNKS, run_on_dask
 
             done = run_on_dask(jobs, store, options, workers=workers, scheduler=scheduler,
+                               part_chunks=part_chunks or DEFAULT_PART_CHUNKS,
                                on_done=lambda r: bar.update(r.samples))
     finally:
         bar.close()

@@ -11,51 +11,72 @@ from typing import Optional
 import numpy as np
 
 
+@dataclass
 class ErrorStats:
-    """Sum of squared errors, signal variance and the largest error per
-    channel, accumulated block by block (float64, shifted by the first
-    block's mean so the variance does not cancel)."""
+    """Per channel: sample count, mean, sum of squared deviations, sum of
+    squared errors, the largest error and where it is. Made per block and
+    merged in block order (pairwise update of mean and deviations), so
+    serial and parallel runs give the same figures to the last bit."""
 
-    def __init__(self, n_channels: int) -> None:
-        self.n = np.zeros(n_channels, dtype=np.int64)
-        self.shift: Optional[np.ndarray] = None
-        self.s1 = np.zeros(n_channels)
-        self.s2 = np.zeros(n_channels)
-        self.sse = np.zeros(n_channels)
-        self.max_error = np.zeros(n_channels)
-        self.max_at = np.zeros(n_channels, dtype=np.int64)
-        self.nonfinite_mismatch = np.zeros(n_channels, dtype=np.int64)
+    n: np.ndarray
+    mean: np.ndarray
+    m2: np.ndarray
+    sse: np.ndarray
+    max_error: np.ndarray
+    max_at: np.ndarray
+    nonfinite_mismatch: np.ndarray
 
-    def update(self, source: np.ndarray, decoded: np.ndarray, start: int) -> None:
+    @classmethod
+    def empty(cls, n_channels: int) -> "ErrorStats":
+        z = np.zeros(n_channels)
+        zi = np.zeros(n_channels, dtype=np.int64)
+        return cls(zi.copy(), z.copy(), z.copy(), z.copy(), z.copy(), zi.copy(), zi.copy())
+
+    @classmethod
+    def of_block(cls, source: np.ndarray, decoded: np.ndarray, start: int) -> "ErrorStats":
         x = np.asarray(source, dtype=np.float64)
         y = np.asarray(decoded, dtype=np.float64)
         fin = np.isfinite(x)
         # Non-finite samples must come back as they were (NaN for NaN).
         same = (x == y) | (np.isnan(x) & np.isnan(y))
-        self.nonfinite_mismatch += np.sum(~fin & ~same, axis=1)
+        mismatch = np.sum(~fin & ~same, axis=1)
         xf = np.where(fin, x, 0.0)
-        if self.shift is None:
-            cnt = np.maximum(fin.sum(axis=1), 1)
-            self.shift = xf.sum(axis=1) / cnt
-        d = np.where(fin, xf - self.shift[:, None], 0.0)
-        self.n += fin.sum(axis=1)
-        self.s1 += d.sum(axis=1)
-        self.s2 += (d * d).sum(axis=1)
+        n = fin.sum(axis=1)
+        mean = xf.sum(axis=1) / np.maximum(n, 1)
+        d = np.where(fin, xf - mean[:, None], 0.0)
         with np.errstate(invalid="ignore"):
             err = np.where(fin, np.abs(y - xf), 0.0)
         err = np.where(np.isnan(err), np.inf, err)
-        self.sse += (err * err).sum(axis=1)
         if err.shape[1]:
             at = np.argmax(err, axis=1)
             peak = err[np.arange(err.shape[0]), at]
-            better = peak > self.max_error
-            self.max_error = np.where(better, peak, self.max_error)
-            self.max_at = np.where(better, start + at, self.max_at)
+        else:
+            at, peak = np.zeros(err.shape[0], dtype=np.int64), np.zeros(err.shape[0])
+        return cls(n.astype(np.int64), mean, (d * d).sum(axis=1), (err * err).sum(axis=1),
+                   peak, (start + at).astype(np.int64), mismatch.astype(np.int64))
+
+    def merge(self, other: "ErrorStats") -> "ErrorStats":
+        """These statistics followed by `other`'s (a later block)."""
+        n = self.n + other.n
+        safe = np.maximum(n, 1)
+        delta = other.mean - self.mean
+        mean = np.where(n > 0, self.mean + delta * other.n / safe, 0.0)
+        m2 = self.m2 + other.m2 + delta * delta * self.n * other.n / safe
+        later = other.max_error > self.max_error
+        return ErrorStats(n, mean, m2, self.sse + other.sse, np.where(later, other.max_error, self.max_error),
+                          np.where(later, other.max_at, self.max_at),
+                          self.nonfinite_mismatch + other.nonfinite_mismatch)
+
+    @classmethod
+    def merged(cls, n_channels: int, blocks: list) -> "ErrorStats":
+        total = cls.empty(n_channels)
+        for block in blocks:
+            total = total.merge(block)
+        return total
 
     def prdn(self) -> np.ndarray:
         """Percent root-mean-square difference, normalised by the variance."""
-        n = np.maximum(self.n, 1)
-        var = self.s2 - self.s1 * self.s1 / n
+        var = self.m2
         with np.errstate(divide="ignore", invalid="ignore"):
             out = 100.0 * np.sqrt(self.sse / var)
         return np.where(self.sse == 0, 0.0, np.where(var > 0, out, np.inf))

@@ -2,8 +2,12 @@
 group into a temporary group, check each block against its source, and
 move the group into place only when every array is complete.
 
-`convert_record` is the unit of work the serial loop and the Dask workers
-both run; it takes and returns plain picklable values.
+`convert_record` does it all and is the unit of work for the serial loop
+and for one Dask task per record. Long records on Dask go in three steps
+instead: `prepare_record` creates the empty arrays, several
+`write_chunks` tasks fill disjoint chunk ranges, and `finish_record`
+summarises and moves the record into place. Everything passed between
+them is plain and picklable.
 """
 
 from __future__ import annotations
@@ -124,6 +128,21 @@ def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
     )
 
 
+@dataclass
+class RecordPlan:
+    """A record whose arrays exist, still empty, in its temporary group."""
+
+    source: str
+    name: str
+    tmp: str
+    arrays: list  # (array name, channels, samples, chunk length) per signal group
+    started: float  # wall clock, for the record's time across tasks
+
+    def n_chunks(self, group: int) -> int:
+        _, _, n, chunk = self.arrays[group]
+        return -(-n // chunk)
+
+
 def convert_record(
     source: str,
     store: str,
@@ -132,38 +151,119 @@ def convert_record(
     progress: Optional[Callable[[int], None]] = None,
 ) -> RecordResult:
     """Convert one record into `store/name`; never raises for a bad record."""
-    t0 = time.perf_counter()
+    plan = prepare_record(source, store, name, options)
+    if isinstance(plan, RecordResult):
+        return plan
+    try:
+        stats = [write_chunks(source, plan.tmp, g, 0, plan.n_chunks(g), options, progress)
+                 for g in range(len(plan.arrays))]
+        return finish_record(plan, store, stats, options)
+    except Exception as exc:  # one bad record must not stop the archive
+        return abandon_record(plan, exc)
+    except BaseException:  # interrupted: leave nothing half-written behind
+        st.discard_record(plan.tmp)
+        raise
+
+
+def prepare_record(source: str, store: str, name: str, options: ConvertOptions) -> Union[RecordPlan, RecordResult]:
+    """Read the record's header and create its empty arrays in a temporary
+    group; a skipped or failed result instead when there is nothing to do."""
+    started = time.time()
     if not options.overwrite and st.is_complete(store, name):
         return RecordResult(source, name, "skipped")
     tmp = None
-    reader = None
     try:
         reader = open_record(source, sampling_rate=options.sampling_rate)
-        tmp = st.begin_record(store, name)
-        reports, samples = _write_record(reader, tmp, name, options, progress)
-        if options.plots_dir:
-            from .plots import plot_record
-
-            plot_record(reader, tmp, name, reports, options.plots_dir)
-        st.commit_record(store, name, tmp)
-        tmp = None
-    except RecordError as exc:
-        return RecordResult(source, name, "failed", exc.reason, seconds=time.perf_counter() - t0)
-    except Exception as exc:  # one bad record must not stop the archive
-        return RecordResult(source, name, "failed", f"{type(exc).__name__}: {exc}",
-                            seconds=time.perf_counter() - t0)
-    finally:
-        if reader is not None:
+        try:
+            tmp = st.begin_record(store, name)
+            arrays = _create_arrays(reader, tmp, options)
+        finally:
             reader.close()
+        return RecordPlan(source, name, str(tmp), arrays, started)
+    except Exception as exc:
         if tmp is not None:
             st.discard_record(tmp)
-    seconds = time.perf_counter() - t0
+        return RecordResult(source, name, "failed", _reason(exc), seconds=time.time() - started)
+
+
+def write_chunks(source: str, tmp: str, group: int, first: int, stop: int, options: ConvertOptions,
+                 progress: Optional[Callable[[int], None]] = None) -> list:
+    """Write chunks [first, stop) of one array from the source, each checked
+    by decoding it back; their error statistics, in order. Tasks given
+    disjoint chunk ranges never write the same chunk."""
+    reader = open_record(source, sampling_rate=options.sampling_rate)
+    try:
+        g = reader.groups[group]
+        arr = st.zarr_module().open_group(tmp, mode="r+")[g.name]
+        chunk = arr.chunks[1]
+        stats = []
+        for k in range(first, stop):
+            a, b = k * chunk, min(g.n_samples, (k + 1) * chunk)
+            block = reader.read(group, a, b)
+            arr[:, a:b] = block.astype(np.float32)
+            stats.append(ErrorStats.of_block(block, arr[:, a:b], a))
+            if progress is not None:
+                progress((b - a) * g.n_channels)
+        return stats
+    finally:
+        reader.close()
+
+
+def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOptions) -> RecordResult:
+    """Summarise the chunks' statistics (a list per array, in chunk order),
+    draw the plots, and move the record into place."""
+    group = st.zarr_module().open_group(plan.tmp, mode="r+")
+    reports: list = []
+    samples = 0
+    for gi, (aname, n_ch, n, _) in enumerate(plan.arrays):
+        arr = group[aname]
+        total = ErrorStats.merged(n_ch, stats[gi])
+        if total.nonfinite_mismatch.any():
+            raise RecordError(plan.source, "non-finite samples did not survive the round trip")
+        prdn = total.prdn()
+        arr.attrs.update({
+            "prdn": [finite_or_none(v) for v in prdn],
+            "max_abs_error": [float(v) for v in total.max_error],
+            "max_error_at": [int(v) for v in total.max_at],
+        })
+        attrs = arr.attrs
+        sizes = chunk_sizes(arr)
+        for c in range(n_ch):
+            bits = attrs["source_bits"][c]
+            nbytes = int(sizes.nbytes[c])
+            reports.append(ChannelReport(
+                record=plan.name, array=aname, channel=attrs["channel_names"][c], rate=attrs["sampling_rate"],
+                samples=n, bytes=nbytes, ratio_float32=ratio(4.0 * n, nbytes),
+                ratio_source=ratio(None if bits is None else bits / 8.0 * n, nbytes),
+                prdn=finite_or_none(prdn[c]), max_error=float(total.max_error[c]),
+                seconds=0.0, settings=sizes.describe(c),
+            ))
+        samples += n * n_ch
+    if options.plots_dir:
+        from .plots import plot_record
+
+        reader = open_record(plan.source, sampling_rate=options.sampling_rate)
+        try:
+            plot_record(reader, plan.tmp, plan.name, reports, options.plots_dir)
+        finally:
+            reader.close()
+    st.commit_record(store, plan.name, plan.tmp)
+    seconds = time.time() - plan.started
     for r in reports:
         r.seconds = seconds
-    return RecordResult(source, name, "converted", samples=samples, seconds=seconds, channels=reports)
+    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports)
 
 
-def _write_record(reader, tmp, name: str, options: ConvertOptions, progress) -> tuple:
+def abandon_record(plan: RecordPlan, exc: BaseException) -> RecordResult:
+    st.discard_record(plan.tmp)
+    return RecordResult(plan.source, plan.name, "failed", _reason(exc), seconds=time.time() - plan.started)
+
+
+def _reason(exc: BaseException) -> str:
+    return exc.reason if isinstance(exc, RecordError) else f"{type(exc).__name__}: {exc}"
+
+
+def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
     zarr = st.zarr_module()
     group = zarr.open_group(str(tmp), mode="w", zarr_format=3)
     group.attrs.update({
@@ -172,12 +272,11 @@ def _write_record(reader, tmp, name: str, options: ConvertOptions, progress) -> 
         "arrays": [g.name for g in reader.groups],
         "settings": _settings_attrs(options),
     })
-    reports: list = []
-    samples = 0
-    for gi, g in enumerate(reader.groups):
+    arrays = []
+    for g in reader.groups:
         codec = make_codec(g, options, reader.path)
         chunk = chunk_length(g, options)
-        arr = group.create_array(
+        group.create_array(
             g.name, shape=(g.n_channels, g.n_samples), chunks=(g.n_channels, chunk),
             dtype="float32", serializer=codec, compressors=None, fill_value=0.0,
             attributes={
@@ -188,35 +287,8 @@ def _write_record(reader, tmp, name: str, options: ConvertOptions, progress) -> 
                 "source_bits": list(g.source_bits),
             },
         )
-        stats = ErrorStats(g.n_channels)
-        for start in range(0, g.n_samples, chunk):
-            stop = min(g.n_samples, start + chunk)
-            block = reader.read(gi, start, stop)
-            arr[:, start:stop] = block.astype(np.float32)
-            stats.update(block, arr[:, start:stop], start)
-            if progress is not None:
-                progress((stop - start) * g.n_channels)
-        if stats.nonfinite_mismatch.any():
-            raise RecordError(reader.path, "non-finite samples did not survive the round trip")
-        prdn = stats.prdn()
-        arr.attrs.update({
-            "prdn": [finite_or_none(v) for v in prdn],
-            "max_abs_error": [float(v) for v in stats.max_error],
-            "max_error_at": [int(v) for v in stats.max_at],
-        })
-        sizes = chunk_sizes(arr)
-        for c in range(g.n_channels):
-            bits = g.source_bits[c]
-            nbytes = int(sizes.nbytes[c])
-            reports.append(ChannelReport(
-                record=name, array=g.name, channel=g.channels[c], rate=g.sampling_rate, samples=g.n_samples, bytes=nbytes,
-                ratio_float32=ratio(4.0 * g.n_samples, nbytes),
-                ratio_source=ratio(None if bits is None else bits / 8.0 * g.n_samples, nbytes),
-                prdn=finite_or_none(prdn[c]), max_error=float(stats.max_error[c]),
-                seconds=0.0, settings=sizes.describe(c),
-            ))
-        samples += g.n_samples * g.n_channels
-    return reports, samples
+        arrays.append((g.name, g.n_channels, g.n_samples, chunk))
+    return arrays
 
 
 def _settings_attrs(options: ConvertOptions) -> dict:

@@ -64,8 +64,9 @@ def begin_record(store: str, name: str) -> Path:
     return tmp
 
 
-def commit_record(store: str, name: str, tmp: Path) -> None:
+def commit_record(store: str, name: str, tmp) -> None:
     """Move a finished record into place, replacing an older one if any."""
+    tmp = Path(tmp)
     final = Path(store) / name
     old = None
     if final.exists():
@@ -76,7 +77,7 @@ def commit_record(store: str, name: str, tmp: Path) -> None:
         shutil.rmtree(old, ignore_errors=True)
 
 
-def discard_record(tmp: Path) -> None:
+def discard_record(tmp) -> None:
     shutil.rmtree(tmp, ignore_errors=True)
 
 

@@ -12,9 +12,11 @@ from vantoresk_archive.store import record_names
 
 
 def test_two_local_workers_write_the_serial_store(archive, reference_store, tmp_path):
+    """Records of more than 2 chunks are split into tasks of 2 chunks."""
     folder, built = archive
     store = tmp_path / "dask.zarr"
-    result = convert_archive([str(folder)], str(store), ConvertOptions(max_abs_error="adc", chunk_seconds=5), workers=2)
+    result = convert_archive([str(folder)], str(store), ConvertOptions(max_abs_error="adc", chunk_seconds=5),
+                             workers=2, part_chunks=2)
     assert [r.status for r in result.records] == ["converted"] * len(built)
     assert same_tree(reference_store, store)
 
