@@ -126,6 +126,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             msg = f"{exc.filename}: {exc.strerror}"
         print(f"{PROG} {args.command}: error: {msg}", file=sys.stderr)
         return 1
+    except Exception as exc:  # anything else: still one line, not a traceback
+        print(f"{PROG} {args.command}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 1
 
 
 def cmd_convert(args) -> int:

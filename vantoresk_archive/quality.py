@@ -103,9 +103,17 @@ def chunk_sizes(array) -> ChunkSizes:
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
     for _, raw in chunk_files(array):
-        if raw is None:
+        if raw is None:  # reads would give the fill value: say so
+            for c in range(n_ch):
+                settings[c]["missing"] += 1
             continue
-        frame = inspect_frame(raw)
+        try:
+            frame = inspect_frame(raw)
+        except ValueError:  # say so per channel rather than fail the listing
+            nbytes += len(raw) // n_ch
+            for c in range(n_ch):
+                settings[c]["damaged"] += 1
+            continue
         lanes = frame.lanes
         lane_total = sum(lane.nbytes for lane in lanes)
         overhead = len(raw) - lane_total
@@ -127,7 +135,8 @@ def describe_settings(counts: Counter) -> str:
     if not counts:
         return "-"
     lossless = counts.get("lossless", 0)
-    lossy = {k: v for k, v in counts.items() if k != "lossless"}
+    damaged, missing = counts.get("damaged", 0), counts.get("missing", 0)
+    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing")}
     parts = []
     by_method: dict = {}
     for key in lossy:
@@ -138,6 +147,10 @@ def describe_settings(counts: Counter) -> str:
         parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
     if lossless:
         parts.append("lossless" if not lossy else f"{lossless} lossless")
+    if damaged:
+        parts.append(f"{damaged} DAMAGED")
+    if missing:
+        parts.append(f"{missing} MISSING")
     return " + ".join(parts)
 
 

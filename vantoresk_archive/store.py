@@ -10,6 +10,7 @@ rename on one file system.
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import uuid
@@ -43,12 +44,19 @@ def is_complete(store: str, name: str) -> bool:
 
 
 def record_names(store: str) -> list:
-    """Names of the finished records, sorted."""
+    """Names of the finished records (the root's child groups), sorted."""
     root = Path(store)
     return sorted(
         p.name for p in root.iterdir()
-        if p.is_dir() and not p.name.startswith(".") and (p / "zarr.json").is_file()
+        if p.is_dir() and not p.name.startswith(".") and _node_type(p) == "group"
     )
+
+
+def _node_type(folder: Path):
+    try:
+        return json.loads((folder / "zarr.json").read_text()).get("node_type")
+    except (OSError, ValueError, AttributeError):
+        return None
 
 
 def begin_record(store: str, name: str) -> Path:

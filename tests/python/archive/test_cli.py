@@ -1,6 +1,7 @@
 """The `vantoresk` command line through a subprocess: help, info, export,
 single files, and the exit status and messages of failures."""
 
+import shutil
 import subprocess
 import sys
 
@@ -55,14 +56,23 @@ def test_convert_reports_a_damaged_record_and_converts_the_rest(archive, tmp_pat
     assert again.returncode == 1 and again.stdout == ""
 
 
-def test_info_of_a_store(reference_store):
-    r = run_cli("info", reference_store)
+def test_info_of_a_store(reference_store, tmp_path):
+    store = tmp_path / "copy.zarr"
+    shutil.copytree(reference_store, store)
+    # A damaged chunk and a lost one show in the listing; nothing is decoded.
+    chunk = store / "s0010_re" / "signals" / "c" / "0"
+    (chunk / "1").write_bytes((chunk / "1").read_bytes()[:40])
+    (chunk / "2").unlink()
+    r = run_cli("info", store)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()
     assert lines[0].split()[:4] == ["record", "array", "channel", "Hz"]
     rows = {tuple(line.split()[:4]) for line in lines[1:]}
     assert {("mitdb100", "signals", "MLII", "360"), ("eegmat_bdf", "signals", "O1", "500"),
             ("03700181", "signals_125hz", "ABP", "125")} <= rows
+    assert "lossless + 1 DAMAGED + 1 MISSING" in next(line for line in lines if line.startswith("s0010_re"))
+    inner = run_cli("info", store / "mitdb100")  # a record's own group holds arrays, not records
+    assert inner.returncode == 0 and inner.stdout.endswith("no records\n")
 
 
 def test_single_files_and_info_of_a_container(tmp_path):
