@@ -7,13 +7,13 @@ along axis 0, one per channel, each with the ADC step as its error target.
 Needs `pip install vantoresk[nwb]` on Python 3.12 or newer (the hdmf-zarr
 releases that write Zarr v3 need it).
 
-    python examples/nwb_zarr.py [--path PATH] [--seconds N]
+    python examples/nwb_zarr.py [--store PATH] [--seconds N]
 """
 
 from __future__ import annotations
 
-import argparse
 import datetime
+import sys
 import tempfile
 import warnings
 
@@ -46,24 +46,27 @@ def write(path: str, ecg_tc: np.ndarray) -> None:
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--path", help="where to write the .nwb.zarr folder (default: a temporary one)")
-    ap.add_argument("--seconds", type=float, help="use only the first N seconds")
-    args = ap.parse_args(argv)
+    args, ecg, source = recording.command_line(__doc__, argv)
+    try:
+        import hdmf_zarr  # noqa: F401
+        import pynwb  # noqa: F401
+    except ImportError as exc:
+        print(f"{exc}: this example needs pip install vantoresk[nwb] on Python 3.12 or newer "
+              "(hdmf-zarr 0.14 and later write Zarr v3)", file=sys.stderr)
+        return 2
     # hdmf-zarr consolidates metadata, which zarr flags as outside the v3 format.
     warnings.filterwarnings("ignore", message="Consolidated metadata")
-    ecg, source = recording.load(args.seconds)
     ecg_tc = np.ascontiguousarray(ecg.T)  # (time, channels)
 
     with tempfile.TemporaryDirectory() as tmp:
-        path = args.path or f"{tmp}/ecg.nwb.zarr"
+        path = args.store or f"{tmp}/ecg.nwb.zarr"
         write(path, ecg_tc)
 
         from hdmf_zarr import NWBZarrIO
 
         with NWBZarrIO(path, mode="r") as io:
             series = io.read().acquisition["ECG"]
-            window = slice(10 * recording.FS_HZ, 12 * recording.FS_HZ)
+            window = recording.WINDOW
             part = series.data[window, :]
             whole = series.data[:]
             codecs = [c.get("name") for c in series.data.metadata.to_dict()["codecs"]]

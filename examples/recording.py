@@ -8,6 +8,7 @@ examples/data are used.
 
 from __future__ import annotations
 
+import argparse
 import os
 import pathlib
 from typing import Optional, Tuple
@@ -41,3 +42,17 @@ def load(seconds: Optional[float] = None) -> Tuple[np.ndarray, str]:
     if seconds is not None:
         data = data[:, : int(seconds * FS_HZ)]
     return np.ascontiguousarray(data), where
+
+
+def command_line(doc: str, argv=None) -> Tuple[argparse.Namespace, np.ndarray, str]:
+    """The examples' options (--store PATH, --seconds N) and the recording they ask for."""
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--store", help="where to write the store (default: a temporary directory)")
+    ap.add_argument("--seconds", type=float, help="use only the first N seconds")
+    args = ap.parse_args(argv)
+    ecg, source = load(args.seconds)
+    return args, ecg, source
+
+
+# Seconds 10 to 12, the slice every example reads back.
+WINDOW = slice(10 * FS_HZ, 12 * FS_HZ)

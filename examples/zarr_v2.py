@@ -9,7 +9,6 @@ that tools built on numcodecs read. Needs `pip install vantoresk[zarr]`.
 
 from __future__ import annotations
 
-import argparse
 import tempfile
 
 import numpy as np
@@ -20,11 +19,7 @@ from vantoresk_zarr import VantoreskCodec
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--store", help="directory for the store (default: a temporary one)")
-    ap.add_argument("--seconds", type=float, help="use only the first N seconds")
-    args = ap.parse_args(argv)
-    ecg, source = recording.load(args.seconds)
+    args, ecg, source = recording.command_line(__doc__, argv)
     step = recording.ADC_STEP_MV
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -36,7 +31,7 @@ def main(argv=None) -> int:
 
         # A fresh reader finds the codec by its id through numcodecs' entry points.
         reread = zarr.open_array(path, mode="r")
-        window = slice(10 * recording.FS_HZ, 12 * recording.FS_HZ)
+        window = recording.WINDOW
         part = reread[:, window]
         whole = reread[:]
         err = np.max(np.abs(whole.astype(np.float64) - ecg))

@@ -10,7 +10,6 @@ chunk's range. Needs `pip install vantoresk[zarr]`.
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import tempfile
 
@@ -22,11 +21,7 @@ from vantoresk_zarr import VantoreskZarrCodec
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--store", help="directory for the store (default: a temporary one)")
-    ap.add_argument("--seconds", type=float, help="use only the first N seconds")
-    args = ap.parse_args(argv)
-    ecg, source = recording.load(args.seconds)
+    args, ecg, source = recording.command_line(__doc__, argv)
     step = recording.ADC_STEP_MV
 
     with tempfile.TemporaryDirectory() as tmp:
@@ -38,7 +33,7 @@ def main(argv=None) -> int:
         arr.attrs.update(fs_hz=recording.FS_HZ, units="mV", leads=list(recording.LEADS))
 
         reread = zarr.open_array(path, mode="r")
-        window = slice(10 * recording.FS_HZ, 12 * recording.FS_HZ)  # seconds 10 to 12
+        window = recording.WINDOW
         part = reread[:, window]
         whole = reread[:]
         stored = sum(p.stat().st_size for p in pathlib.Path(path).rglob("c/**/*") if p.is_file())

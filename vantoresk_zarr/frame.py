@@ -26,7 +26,8 @@ The lanes are the 1-D slices along `axis`, in C order over the other
 dimensions: lane count = product of the other dimensions, lane length =
 shape[axis]. Lane record::
 
-    0       1           body kind: 0 container, 1 raw values, 2 shuffled DEFLATE
+    0       1           body kind: 0 container, 1 raw values, 2 shuffled DEFLATE,
+                        3 DEFLATE
     1       3           reserved, 0
     4       4           number of non-finite runs R, u32
     8       R * (8 + s) runs: start u32, length u32, the value's bits (s bytes,
@@ -38,7 +39,9 @@ Bodies: kind 0 is one `compress_signal` container of the lane (decoded to
 float32, then cast to the frame's dtype); kind 1 is the lane's values,
 little-endian at the frame's itemsize; kind 2 is the same bytes shuffled
 (all first bytes of the values, then all second bytes, ...) and compressed
-as raw DEFLATE. Kinds 1 and 2 are exact. In every body the non-finite
+as raw DEFLATE; kind 3 is the kind 1 bytes compressed as raw DEFLATE
+(recordings on an ADC grid repeat exact values, which DEFLATE finds
+unshuffled). Kinds 1 to 3 are exact. In every body the non-finite
 samples are replaced by a finite neighbour; the runs put them back, bit for
 bit, after the body is decoded.
 """
@@ -56,6 +59,8 @@ MAGIC = b"VNLF"
 VERSION = 1
 MAX_NDIM = 32
 MAX_LANE_LENGTH = 2**31 - 1
+_DEFLATE_FROM = 64  # below this many bytes DEFLATE rarely beats the values themselves
+MAX_ELEMENTS = 2**48  # far beyond any chunk; keeps forged shapes away from NumPy's size limits
 _U32 = struct.Struct("<I")
 _LANE_HEAD = struct.Struct("<B3sI")
 _RUN = struct.Struct("<II")
@@ -63,8 +68,9 @@ _DTYPES = {b"<f4": np.dtype("<f4"), b">f4": np.dtype(">f4"), b"<f8": np.dtype("<
 
 KIND_CONTAINER = 0
 KIND_RAW = 1
-KIND_DEFLATE = 2
-KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_DEFLATE: "deflate"}
+KIND_SHUFFLED = 2
+KIND_DEFLATE = 3
+KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_SHUFFLED: "shuffled", KIND_DEFLATE: "deflate"}
 
 # A run: (start, length, the value's bits as an unsigned integer).
 Run = Tuple[int, int, int]
@@ -120,7 +126,7 @@ def pack_frame(head: FrameHeader, lanes: Sequence[bytes]) -> bytes:
     return body + _U32.pack(zlib.crc32(body))
 
 
-def pack_lane(kind: int, runs: Sequence[Run], body: bytes, itemsize: int) -> bytes:
+def pack_lane(kind: int, body: bytes, *, runs: Sequence[Run], itemsize: int) -> bytes:
     """One lane record."""
     out = [_LANE_HEAD.pack(kind, b"\0\0\0", len(runs))]
     for start, length, bits in runs:
@@ -162,6 +168,8 @@ def read_header(buf: memoryview) -> Tuple[FrameHeader, int]:
     if end > len(buf) - 4:
         raise _fail("truncated shape")
     shape = struct.unpack_from(f"<{ndim}Q", buf, 12)
+    if np.prod([d for d in shape if d], dtype=object) > MAX_ELEMENTS:
+        raise _fail(f"shape {shape} is out of range")
     head = FrameHeader(_DTYPES[code], order.decode(), tuple(shape), axis)
     if head.lane_length > MAX_LANE_LENGTH:
         raise _fail(f"lane length {head.lane_length} is out of range")
@@ -223,32 +231,43 @@ def check_body(lane: LaneRecord, itemsize: int, length: int, index: int) -> None
         raise _fail(f"lane {index} does not hold {length} samples")
 
 
-def raw_body(values: np.ndarray) -> bytes:
-    """Kind 1: little-endian values."""
-    return values.astype(values.dtype.newbyteorder("<"), copy=False).tobytes()
-
-
-def deflate_body(values: np.ndarray) -> bytes:
-    """Kind 2: the little-endian bytes shuffled by byte position, raw DEFLATE."""
-    le = values.astype(values.dtype.newbyteorder("<"), copy=False)
-    shuffled = np.ascontiguousarray(le.view(np.uint8).reshape(-1, values.dtype.itemsize).T)
+def _deflate(data: bytes) -> bytes:
     packer = zlib.compressobj(6, zlib.DEFLATED, -15)
-    return packer.compress(shuffled.tobytes()) + packer.flush()
+    return packer.compress(data) + packer.flush()
+
+
+def exact_body(values: np.ndarray, shuffled: bool = True) -> Tuple[int, bytes]:
+    """The smallest exact body for `values`: kind 1, 3 or (when `shuffled`) 2."""
+    raw = values.astype(values.dtype.newbyteorder("<"), copy=False).tobytes()
+    best = (KIND_RAW, raw)
+    if len(raw) < _DEFLATE_FROM:
+        return best
+    candidates = [(KIND_DEFLATE, raw)]
+    if shuffled:
+        size = values.dtype.itemsize
+        candidates.append((KIND_SHUFFLED, np.frombuffer(raw, np.uint8).reshape(-1, size).T.tobytes()))
+    for kind, data in candidates:
+        body = _deflate(data)
+        if len(body) < len(best[1]):
+            best = (kind, body)
+    return best
 
 
 def exact_values(kind: int, body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
-    """Decode a kind 1 or kind 2 body into `length` native values of `dtype`."""
+    """Decode an exact body (kind 1, 2 or 3) into `length` native values of `dtype`."""
     le = np.dtype(dtype).newbyteorder("<")
     need = length * le.itemsize
-    if kind == KIND_DEFLATE:
+    if kind in (KIND_SHUFFLED, KIND_DEFLATE):
         unpacker = zlib.decompressobj(-15)
         try:
-            raw = unpacker.decompress(body, need)
+            raw = unpacker.decompress(body, max(need, 1))  # 0 would mean "no limit"
         except zlib.error as exc:
             raise _fail(f"lossless lane: {exc}") from None
         if len(raw) != need or unpacker.unconsumed_tail or not unpacker.eof:
             raise _fail("lossless lane does not hold the lane's length")
-        raw = np.frombuffer(raw, np.uint8).reshape(le.itemsize, length).T.copy()
+        raw = np.frombuffer(raw, np.uint8)
+        if kind == KIND_SHUFFLED:
+            raw = raw.reshape(le.itemsize, length).T.copy()
     else:
         if len(body) != need:
             raise _fail("raw lane does not hold the lane's length")

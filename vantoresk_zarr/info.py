@@ -19,8 +19,8 @@ class LaneInfo:
     """One lane: its length, stored size and how it was coded.
 
     `method`, `scale` and `coder` come from the lane's container header and
-    are None for lanes stored exactly (`lossless`, `kind` "raw" or
-    "deflate"). `nonfinite` counts the NaN and infinite samples the frame
+    are None for lanes stored exactly (`lossless`, `kind` "raw",
+    "shuffled" or "deflate"). `nonfinite` counts the NaN and infinite samples the frame
     restores.
     """
 

@@ -21,11 +21,11 @@ import numpy as np
 from vantoresk import decompress_signal
 
 from . import frame, nonfinite
-from .settings import Target, check_lane_count, check_options, check_targets, lane_target, resolve_axis
+from .settings import Target, check_axis, check_lane_count, check_options, check_targets, lane_target, resolve_axis
 from .targets import choose
 
-# Below this many bytes DEFLATE rarely beats the values themselves.
-_DEFLATE_FROM = 64
+# With a target, exact storage is weighed against containers compressing less than this.
+_WORTH_A_LOOK = 8
 
 
 def check_array(array: Any) -> np.ndarray:
@@ -54,7 +54,7 @@ def encode_lanes(array: Any, *, axis: int = -1, method: str = "cdf97", scale: in
     arr = check_array(array)
     check_options(method, scale, cutoff, coder)
     abs_t, prdn_t = check_targets(max_abs_error, max_prdn)
-    ax = resolve_axis(axis, arr.ndim)
+    ax = resolve_axis(check_axis(axis), arr.ndim)
     if arr.ndim > frame.MAX_NDIM:
         raise ValueError(f"frames hold at most {frame.MAX_NDIM} dimensions, not {arr.ndim}")
     length = arr.shape[ax]
@@ -77,25 +77,28 @@ def _settings(lane: int, lanes: int, abs_t: Target, prdn_t: Target, method: str,
               coder: Optional[str]) -> dict:
     return dict(max_abs_error=lane_target(abs_t, lane, lanes, "max_abs_error"),
                 max_prdn=lane_target(prdn_t, lane, lanes, "max_prdn"),
-                method=method, scale=scale, cutoff=cutoff, coder=coder)
+                method=method, scale=int(scale), cutoff=cutoff, coder=coder)
 
 
 def _encode_lane(row: np.ndarray, settings: dict) -> bytes:
     itemsize = row.dtype.itemsize
     if row.size == 0:
-        return frame.pack_lane(frame.KIND_RAW, (), b"", itemsize)
+        return frame.pack_lane(frame.KIND_RAW, b"", runs=(), itemsize=itemsize)
     runs = nonfinite.find_runs(row)
     values = nonfinite.bridge(row, runs)
     mask = nonfinite.finite_mask(runs, row.size) if runs else None
     result = choose(values, mask=mask, measure_fixed=False, **settings)
-    if not result.lossless and len(result.container) < row.size * itemsize:
-        return frame.pack_lane(frame.KIND_CONTAINER, runs, result.container, itemsize)
-    kind, body = frame.KIND_RAW, frame.raw_body(values)
-    if len(body) >= _DEFLATE_FROM:
-        packed = frame.deflate_body(values)
-        if len(packed) < len(body):
-            kind, body = frame.KIND_DEFLATE, packed
-    return frame.pack_lane(kind, runs, body, itemsize)
+    raw_size = row.size * itemsize
+    if result.lossless or len(result.container) >= raw_size:
+        return frame.pack_lane(*frame.exact_body(values), runs=runs, itemsize=itemsize)
+    targeted = settings["max_abs_error"] is not None or settings["max_prdn"] is not None
+    if targeted and len(result.container) * _WORTH_A_LOOK > raw_size:
+        # Exact storage meets any target too, and recordings on an ADC grid
+        # repeat values that DEFLATE finds: near the finest scales it can win.
+        kind, body = frame.exact_body(values, shuffled=False)
+        if len(body) < len(result.container):
+            return frame.pack_lane(kind, body, runs=runs, itemsize=itemsize)
+    return frame.pack_lane(frame.KIND_CONTAINER, result.container, runs=runs, itemsize=itemsize)
 
 
 def as_byte_view(buf: Any) -> memoryview:

@@ -48,5 +48,6 @@ class VantoreskCodec(_abc.Codec):
         return encode_lanes(check_array(arr), **self._params())
 
     def decode(self, buf: Any, out: Any = None) -> Any:
-        arr = decode_lanes(_compat.ensure_contiguous_ndarray(buf))
-        return arr if out is None else _compat.ndarray_copy(arr, out)
+        # `out` is filled by value when it has the chunk's shape (whatever its
+        # memory order), else as a flat buffer in the frame's memory order.
+        return decode_lanes(_compat.ensure_contiguous_ndarray(buf), out=out)

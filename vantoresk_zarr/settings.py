@@ -8,7 +8,7 @@ touched.
 from __future__ import annotations
 
 import math
-from numbers import Real
+from numbers import Integral, Real
 from typing import Optional, Sequence, Tuple, Union
 
 from vantoresk import VantrCompressionOptions
@@ -34,16 +34,16 @@ def check_options(method: str, scale: int, cutoff: str, coder: Optional[str]) ->
     _choice("method", method, METHODS)
     _choice("cutoff", cutoff, CUTOFFS)
     _choice("coder", "auto" if coder is None else coder, CODERS)
-    if isinstance(scale, bool) or not isinstance(scale, int) or scale not in SCALES:
+    if isinstance(scale, bool) or not isinstance(scale, Integral) or scale not in SCALES:
         raise ValueError(f"scale must be an integer from 6 to 12, not {scale!r}")
-    return VantrCompressionOptions(method, scale, cutoff, coder)
+    return VantrCompressionOptions(method, int(scale), cutoff, coder)
 
 
 def check_axis(axis: object) -> int:
-    """The lane axis as given (checked against a shape later by `resolve_axis`)."""
-    if isinstance(axis, bool) or not isinstance(axis, int):
+    """The lane axis as a plain int (checked against a shape later by `resolve_axis`)."""
+    if isinstance(axis, bool) or not isinstance(axis, Integral):
         raise ValueError(f"axis must be an integer, not {axis!r}")
-    return axis
+    return int(axis)
 
 
 def resolve_axis(axis: int, ndim: int) -> int:
@@ -108,7 +108,7 @@ def check_codec_params(method: str = "cdf97", scale: int = 11, cutoff: str = "lo
     """A codec's seven parameters, checked, in their JSON form (targets as float or list)."""
     check_options(method, scale, cutoff, coder)
     abs_t, prdn_t = check_targets(max_abs_error, max_prdn)
-    return dict(method=method, scale=scale, cutoff=cutoff, coder="auto" if coder is None else coder,
+    return dict(method=method, scale=int(scale), cutoff=cutoff, coder="auto" if coder is None else coder,
                 axis=check_axis(axis), max_abs_error=as_config(abs_t), max_prdn=as_config(prdn_t))
 
 

@@ -9,20 +9,19 @@ worker processes.
 from __future__ import annotations
 
 import asyncio
-from dataclasses import dataclass, field
-from typing import Any, Optional, Tuple, Union
+from dataclasses import dataclass
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
 from ._extras import require
 from .lanes import decode_lanes, encode_lanes
-from .settings import PARAMS, check_codec_params, check_known, check_lane_count, check_target, resolve_axis
+from .settings import PARAMS, Target, check_codec_params, check_known, check_lane_count, resolve_axis
 
 _codec = require("zarr.abc.codec")
 _common = require("zarr.core.common")
 
 NAME = "vantoresk"
-Target = Union[None, float, Tuple[float, ...]]
 
 
 def _native_dtype(dtype: Any) -> np.dtype:
@@ -79,8 +78,8 @@ class VantoreskZarrCodec(_codec.ArrayBytesCodec):
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
         if chunk_shape is not None:
             lanes = int(np.prod([d for i, d in enumerate(chunk_shape) if i != axis], dtype=np.int64))
-            check_lane_count(check_target("max_abs_error", self._params()["max_abs_error"]), lanes, "max_abs_error")
-            check_lane_count(check_target("max_prdn", self._params()["max_prdn"]), lanes, "max_prdn")
+            check_lane_count(self.max_abs_error, lanes, "max_abs_error")
+            check_lane_count(self.max_prdn, lanes, "max_prdn")
 
     def compute_encoded_size(self, input_byte_length: int, chunk_spec: Any) -> int:
         raise NotImplementedError("vantoresk chunks vary in size")

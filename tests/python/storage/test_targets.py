@@ -62,13 +62,23 @@ def test_targets_finer_than_scale_12_fall_back_to_exact_storage(kind, target):
     assert len(frame) < ecg.nbytes  # the exact lanes are still packed
 
 
+def test_exact_storage_wins_when_it_is_cheaper_than_any_container():
+    # Few exact values, repeated: DEFLATE beats the container that meets the target.
+    x = np.tile(np.repeat(np.float32([0, 1, 0.5, 0.25]), 25), 20)
+    container = compress_to_target(x, max_abs_error=1e-3).container
+    frame = encode_lanes(x, max_abs_error=1e-3)
+    assert inspect_frame(frame).lanes[0].kind == "deflate" and len(frame) < len(container)
+    assert np.array_equal(decode_lanes(frame), x)
+    assert inspect_frame(encode_lanes(x, scale=11)).lanes[0].kind == "container"  # fixed settings stay as asked
+
+
 def test_per_lane_targets_pick_per_lane_scales():
     ecg = ecg_60s()
-    frame = encode_lanes(ecg, max_abs_error=[0.02, 0.002])
+    frame = encode_lanes(ecg, max_abs_error=[0.05, 0.01])
     lanes = inspect_frame(frame).lanes
     assert lanes[0].scale < lanes[1].scale
     err = np.max(np.abs(decode_lanes(frame).astype(np.float64) - ecg), axis=1)
-    assert err[0] <= 0.02 and err[1] <= 0.002
+    assert err[0] <= 0.05 and err[1] <= 0.01
 
 
 def test_fixed_settings_report_measured_errors():
@@ -78,17 +88,13 @@ def test_fixed_settings_report_measured_errors():
     assert (res.max_abs_error, res.prdn) == pytest.approx(errors(x, decompress_signal(res.container)))
 
 
-@pytest.mark.parametrize("x,match", [
-    (np.array([1.0, np.nan]), "NaN or infinite"),
-    (np.zeros((2, 3)), "1-D float32 or float64"),
-    (np.arange(5), "1-D float32 or float64"),
-    (np.zeros(0), "empty"),
+@pytest.mark.parametrize("x,target,match", [
+    (np.array([1.0, np.nan]), 0.1, "NaN or infinite"),
+    (np.zeros((2, 3)), 0.1, "1-D float32 or float64"),
+    (np.arange(5), 0.1, "1-D float32 or float64"),
+    (np.zeros(0), 0.1, "empty"),
+    (np.ones(10), [0.1], "one target number"),
 ])
-def test_compress_to_target_refusals(x, match):
+def test_compress_to_target_refusals(x, target, match):
     with pytest.raises(ValueError, match=match):
-        compress_to_target(x, max_abs_error=0.1)
-
-
-def test_compress_to_target_takes_one_number():
-    with pytest.raises(ValueError, match="one target number"):
-        compress_to_target(np.ones(10), max_abs_error=[0.1])
+        compress_to_target(x, max_abs_error=target)
