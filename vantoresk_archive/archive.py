@@ -100,7 +100,7 @@ def convert_archive(
 
             done = run_on_dask(jobs, store, options, workers=workers, scheduler=scheduler,
                                part_chunks=part_chunks or DEFAULT_PART_CHUNKS,
-                               on_done=lambda r: bar.update(r.samples))
+                               progress=bar.update)
     finally:
         bar.close()
     st.tidy(store)

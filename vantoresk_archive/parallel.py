@@ -37,8 +37,9 @@ def run_on_dask(
     workers: Optional[int] = None,
     scheduler: Optional[str] = None,
     part_chunks: int = DEFAULT_PART_CHUNKS,
-    on_done: Callable[[RecordResult], None] = lambda r: None,
+    progress: Callable[[int], None] = lambda n: None,
 ) -> dict:
+    """Results by record name; `progress` hears of samples as tasks finish."""
     distributed = require("distributed", "Running on Dask")
     if part_chunks < 1:
         raise ValueError("part_chunks must be at least 1")
@@ -62,7 +63,6 @@ def run_on_dask(
             plan = _plan_split(src, store, name, options, part_chunks)
             if isinstance(plan, RecordResult):
                 done[name] = plan
-                on_done(plan)
             elif plan is None:
                 fut = client.submit(convert_record, src, store, name, options, pure=False,
                                     key=f"vantoresk-convert-{name}-{run}")
@@ -85,18 +85,19 @@ def run_on_dask(
                     result = fut.result()
                 except Exception as exc:  # the worker died or the task could not run
                     result = RecordResult(_source(jobs, name), name, "failed", f"task failed ({_reason(exc)})")
+                progress(result.samples)
             else:
                 split = splits[name]
                 split.left -= 1
                 try:
                     split.stats[part[0]][part[1]] = fut.result()
+                    progress(_part_samples(split.plan, *part, part_chunks))
                 except Exception as exc:
                     split.error = split.error or exc
                 if split.left:
                     continue
                 result = _finish(split, store, options)
             done[name] = result
-            on_done(result)
     finally:
         client.close()
         if cluster is not None:
@@ -130,6 +131,12 @@ def _finish(split: _Split, store: str, options: ConvertOptions) -> RecordResult:
         return finish_record(split.plan, store, stats, options)
     except Exception as exc:
         return abandon_record(split.plan, exc)
+
+
+def _part_samples(plan: RecordPlan, group: int, part: int, part_chunks: int) -> int:
+    _, n_ch, n, chunk = plan.arrays[group]
+    first = part * part_chunks * chunk
+    return (min(n, first + part_chunks * chunk) - first) * n_ch
 
 
 def _reason(exc: BaseException) -> str:

@@ -278,7 +278,13 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
         chunk = chunk_length(g, options)
         group.create_array(
             g.name, shape=(g.n_channels, g.n_samples), chunks=(g.n_channels, chunk),
-            dtype="float32", serializer=codec, compressors=None, fill_value=0.0,
+            # NaN fill: the padding of a partial last chunk is then left out of
+            # the codec's range and error measures (zero padding would widen
+            # the range and let a PRDN target pass on padding instead of
+            # samples), and a lost chunk reads as missing data, not as zeros.
+            # Every chunk is written, so a missing chunk file means a loss.
+            dtype="float32", serializer=codec, compressors=None, fill_value=float("nan"),
+            config={"write_empty_chunks": True},
             attributes={
                 "sampling_rate": g.sampling_rate,
                 "channel_names": list(g.channels),
