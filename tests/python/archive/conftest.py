@@ -16,7 +16,7 @@ from archive_support import build_archive  # noqa: E402
 def archive(tmp_path_factory):
     """The small WFDB/EDF/BDF archive, built once per session."""
     folder = tmp_path_factory.mktemp("records")
-    return folder, build_archive(folder, seconds=20.0)
+    return folder, build_archive(folder, seconds=12.0)
 
 
 @pytest.fixture(scope="session")

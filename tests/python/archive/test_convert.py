@@ -30,10 +30,10 @@ def test_every_channel_within_its_adc_step(archive, reference_store):
 def test_numeric_targets_hold_on_every_channel(archive, tmp_path, target):
     folder, built = archive
     records = [built[name] for name in ("mitdb100", "s0010_re", "a103l")]
-    # 6 s chunks: each 20 s record ends in a partial chunk, which the store
+    # 5 s chunks: each 12 s record ends in a partial chunk, which the store
     # pads; the targets must hold on the real samples all the same.
     result = convert_archive([str(r.path) for r in records], str(tmp_path / "s.zarr"),
-                             ConvertOptions(chunk_seconds=6, **target))
+                             ConvertOptions(chunk_seconds=5, **target))
     assert [r.status for r in result.records] == ["converted"] * 3
     for rec in records:
         data, _ = decoded(tmp_path / "s.zarr", rec.path.stem)
@@ -112,7 +112,7 @@ def test_bad_records_fail_alone_with_reasons(archive, tmp_path):
     reasons = {
         "nodat.hea": "missing signal file nodat.dat",
         "badhdr.hea": "damaged or unreadable header",
-        "short.hea": "signal file short.dat is truncated (5000 bytes, the header needs 120000)",
+        "short.hea": "signal file short.dat is truncated (5000 bytes, the header needs 72000)",
         "junk.edf": "damaged or unreadable EDF/BDF file",
         "floats.npy": "no ADC step known for channel(s) floats",
         "cut.npy": "truncated .npy file",
