@@ -12,7 +12,6 @@ REPO = pathlib.Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
 FRAMES = REPO / "tests" / "fixtures" / "frames"
 SHARED = pathlib.Path("/work/shared/data")
-ECG_STEP = 0.005  # mV, MIT-BIH record 100
 
 
 def ecg_60s() -> np.ndarray:
