@@ -18,6 +18,7 @@ import argparse
 import filecmp
 import json
 import logging
+import os
 import subprocess
 import sys
 import tempfile
@@ -43,6 +44,15 @@ after = hwm()
 print(json.dumps({"before_kib": before, "after_kib": after, "samples": r.samples,
                   "seconds": time.perf_counter() - t, "failed": [x.reason for x in r.failed]}))
 """
+
+
+def cpu_seconds() -> float:
+    t = os.times()
+    return t.user + t.system
+
+
+def workers_cpu(client) -> float:
+    return sum(client.run(cpu_seconds).values())
 
 
 def peak_memory(src: Path, store: Path, options: dict) -> dict:
@@ -87,19 +97,30 @@ def main() -> int:
         # machine is shared, and its load drifts between runs.
         t_serial = t_dask = float("inf")
         t = time.perf_counter()
-        with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+        import dask
+
+        # As `--workers` does it: no statistical profiler in the workers.
+        with dask.config.set({"distributed.worker.profile.enabled": False}), \
+                LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                             dashboard_address=None, silence_logs=logging.ERROR) as cluster:
             t_start = time.perf_counter() - t
+            from distributed import Client
+
+            client = Client(cluster)
+            cpu_serial = cpu_dask = float("inf")
             for k in range(args.repeat):
-                t = time.perf_counter()
+                c0, t = cpu_seconds(), time.perf_counter()
                 serial = convert_archive([str(tmp / "records")], str(tmp / f"serial{k}.zarr"), options)
                 t_serial = min(t_serial, time.perf_counter() - t)
+                cpu_serial = min(cpu_serial, cpu_seconds() - c0)
                 assert not serial.failed, [r.reason for r in serial.failed]
-                t = time.perf_counter()
+                c0, w0, t = cpu_seconds(), workers_cpu(client), time.perf_counter()
                 dask = convert_archive([str(tmp / "records")], str(tmp / f"dask{k}.zarr"), options,
                                        scheduler=cluster.scheduler_address)
                 t_dask = min(t_dask, time.perf_counter() - t)
+                cpu_dask = min(cpu_dask, cpu_seconds() - c0 + workers_cpu(client) - w0)
                 assert not dask.failed, [r.reason for r in dask.failed]
+            client.close()
         n = serial.samples
         t = time.perf_counter()
         convert_archive([str(tmp / "records")], str(tmp / "dask_cold.zarr"), options, workers=args.workers)
@@ -129,6 +150,8 @@ def main() -> int:
               f"({t_serial / t_dask:.2f}x serial; cluster started beforehand in {t_start:.1f} s)")
         print(f"{args.workers} Dask workers, cold: {t_dask_cold:7.2f} s  {n / t_dask_cold / 1e6:6.3f} M samples/s  "
               f"({t_serial / t_dask_cold:.2f}x serial; --workers {args.workers}, cluster start included)")
+        print(f"CPU time (best): serial {cpu_serial:.2f} s, Dask client and workers {cpu_dask:.2f} s; "
+              f"wall times depend on what else the machine runs")
         print(f"same store bytes serial and Dask: {same_stores(tmp / 'serial0.zarr', tmp / 'dask0.zarr')}")
         src_mib = sum(x.size for x in longest.physical) * 8 / 2**20
         print(f"longest record {longest.path.name}: {peak['samples']} samples ({src_mib:.1f} MiB as float64), "
