@@ -85,9 +85,29 @@ VantoreskError bad_scale(std::uint8_t scale) {
 // fills them: the codes are decoded into its upper half and dequantised
 // forwards in place (float i is written at bytes 4i..4i+3, below the code
 // bytes 2c + 2i.. still to be read, for every i < c).
+// Most bytes the payload can decode to: a DEFLATE stream expands at most
+// 1032-fold (a 258-byte match in two bits), an rANS stream to the length
+// its framing states (0 when the framing is refused: decoding then fails
+// before producing anything).
+std::uint64_t payload_reach(std::uint8_t coder, std::span<const std::uint8_t> payload) {
+    if (coder == 0) return 1040 * std::uint64_t{payload.size()} + 1024;
+    auto length = arans::decoded_length(payload);
+    return length ? length.value() : 0;
+}
+
 using Bands = std::unique_ptr<float[]>;
 
 VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::uint8_t> payload, std::size_t codes) {
+    // A payload that cannot fill the layout fails for too few codes (or
+    // earlier); it is decoded into what it can reach, never into the layout.
+    if (const std::uint64_t reach = payload_reach(header.coder, payload); reach < 2 * std::uint64_t{codes}) {
+        std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[reach + 1]);
+        if (bytes) {
+            auto held = decode_payload_into(header.coder, payload, std::span(bytes.get(), reach));
+            if (!held) return fail(std::move(held).error());
+            return fail(too_few_codes(held.value() / 2, codes));
+        }
+    }
     Bands storage(new (std::nothrow) float[codes]);
     if (!storage) {
         // Not even address space for the layout: decode as the payload

@@ -56,6 +56,10 @@ AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> s
 // InvalidLength.
 AResult<std::uint64_t> decode_stream_prefix(std::span<const std::uint8_t> stream, std::span<std::uint8_t> prefix);
 
+// The length decode_stream would produce, from the framing alone; a stream
+// whose framing is refused gives that refusal.
+AResult<std::uint64_t> decoded_length(std::span<const std::uint8_t> stream);
+
 // Unsigned LEB128 reader; `pos` advances past every byte read, also on failure.
 AResult<std::uint64_t> rv(std::span<const std::uint8_t> data, std::uint64_t& pos);
 

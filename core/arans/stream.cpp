@@ -157,6 +157,13 @@ AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> s
     return out;
 }
 
+AResult<std::uint64_t> decoded_length(std::span<const std::uint8_t> stream) {
+    if (stream.size() < kFramedMinLength) return std::uint64_t{stream.size()};
+    auto header = read_stream_header(stream);
+    if (!header) return Err<AransError>{header.error()};
+    return 2 * header.value().plane_length + (header.value().odd_length ? 1 : 0);
+}
+
 AResult<std::uint64_t> decode_stream_prefix(std::span<const std::uint8_t> stream, std::span<std::uint8_t> prefix) {
     if (stream.size() < kFramedMinLength) {
         std::copy_n(stream.begin(), std::min(stream.size(), prefix.size()), prefix.begin());
