@@ -33,7 +33,7 @@ CHILD = textwrap.dedent(
 
     kind, n, coder = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     # An ECG-like signal built in place, so that building it leaves no peak.
-    x = np.arange(n if kind != "hostile" else 10000, dtype=np.float32)
+    x = np.arange(n if not kind.startswith("hostile") else 10000, dtype=np.float32)
     x *= np.float32(2 * np.pi / 360)
     np.sin(x, out=x)
     x[::7] += np.float32(0.25)
@@ -45,6 +45,12 @@ CHILD = textwrap.dedent(
         data = v.compress_signal(x, options)
         del x
         arg = data
+    elif kind == "hostile-arans":
+        # A flat signal of 2^20 samples (a tiny rANS payload of zero codes)
+        # behind a header that claims n samples.
+        head = bytearray(v.compress_signal(np.zeros(1 << 20, np.float32), options))
+        head[16:20] = n.to_bytes(4, "little")
+        arg = bytes(head)
     elif kind == "hostile":
         # A DEFLATE payload of zeros behind a header that claims n samples.
         import zlib
@@ -103,6 +109,9 @@ def main() -> int:
     r = measure("hostile", 1 << 29, "deflate")
     print(f"hostile DEFLATE container claiming 2^29 samples: peak {r['peak'] / 2**20:.1f} MiB "
           f"({r['peak'] / (2 * (1 << 29)):.3f} of its layout's code bytes); {r['error']}")
+    r = measure("hostile-arans", 1 << 29, "arans")
+    print(f"hostile rANS container (2^20 zero codes) claiming 2^29 samples: peak {r['peak'] / 2**20:.1f} MiB; "
+          f"{r['error']}")
     return 0
 
 
