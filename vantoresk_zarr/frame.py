@@ -55,6 +55,8 @@ from typing import Sequence, Tuple
 
 import numpy as np
 
+from . import grid
+
 MAGIC = b"VNLF"
 VERSION = 1
 MAX_NDIM = 32
@@ -70,7 +72,9 @@ KIND_CONTAINER = 0
 KIND_RAW = 1
 KIND_SHUFFLED = 2
 KIND_DEFLATE = 3
-KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_SHUFFLED: "shuffled", KIND_DEFLATE: "deflate"}
+KIND_GRID = 4
+KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_SHUFFLED: "shuffled", KIND_DEFLATE: "deflate",
+              KIND_GRID: "grid"}
 
 # A run: (start, length, the value's bits as an unsigned integer).
 Run = Tuple[int, int, int]
@@ -225,6 +229,8 @@ def check_body(lane: LaneRecord, itemsize: int, length: int, index: int) -> None
         ok = len(lane.body) >= 52 and _U32.unpack_from(lane.body, 16)[0] == length
     elif lane.kind == KIND_RAW:
         ok = len(lane.body) == need
+    elif lane.kind == KIND_GRID:
+        ok = grid.plausible(lane.body, length)
     else:  # DEFLATE expands at most 1032-fold
         ok = len(lane.body) > 0 and len(lane.body) * 1032 >= need
     if not ok:
@@ -237,11 +243,14 @@ def _deflate(data: bytes) -> bytes:
 
 
 def exact_body(values: np.ndarray, shuffled: bool = True) -> Tuple[int, bytes]:
-    """The smallest exact body for `values`: kind 1, 3 or (when `shuffled`) 2."""
+    """The smallest exact body for finite `values`: kind 1, 3, 4 or (when `shuffled`) 2."""
     raw = values.astype(values.dtype.newbyteorder("<"), copy=False).tobytes()
     best = (KIND_RAW, raw)
     if len(raw) < _DEFLATE_FROM:
         return best
+    on_grid = grid.grid_body(values.astype(values.dtype.newbyteorder("="), copy=False))
+    if on_grid is not None and len(on_grid) < len(raw):
+        best = (KIND_GRID, on_grid)
     candidates = [(KIND_DEFLATE, raw)]
     if shuffled:
         size = values.dtype.itemsize
@@ -254,7 +263,12 @@ def exact_body(values: np.ndarray, shuffled: bool = True) -> Tuple[int, bytes]:
 
 
 def exact_values(kind: int, body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
-    """Decode an exact body (kind 1, 2 or 3) into `length` native values of `dtype`."""
+    """Decode an exact body (kind 1, 2, 3 or 4) into `length` native values of `dtype`."""
+    if kind == KIND_GRID:
+        try:
+            return grid.grid_values(body, dtype, length)
+        except grid.GridError as exc:
+            raise FrameError(str(exc)) from None
     le = np.dtype(dtype).newbyteorder("<")
     need = length * le.itemsize
     if kind in (KIND_SHUFFLED, KIND_DEFLATE):

@@ -1,0 +1,252 @@
+"""Exact lanes on an affine grid: the body of lane kind 4.
+
+Recordings are integer ADC samples scaled to physical units, so a lane's
+values are `dtype(a + b * k)` for integers k. Storing the k instead of the
+float values lets a few bits per sample carry what otherwise costs the
+whole float. The grid is found from the values alone: the common gap
+between neighbouring distinct values gives a first step, a least-squares
+fit in float64 refines the offset `a` and step `b`, and a per-sample
+correction makes the decoded bits exact for any input.
+
+Body (all little-endian)::
+
+    offset  size  field
+    0       8     a, float64
+    8       8     b, float64
+    16      1     order p, 1 to 3: the k are stored as their p-th differences
+                  (k[-1] = k[-2] = ... = 0 before the lane)
+    17      1     width of a difference in bytes: 1, 2, 4 or 8
+    18      1     width of a correction in bytes: 0 (every correction is 0), 1, 2, 4 or 8
+    19      1     reserved, 0
+    20      4     byte length L of the difference stream, u32
+    24      L     the differences: zigzag-coded, at their width, byte-shuffled
+                  (all first bytes, then all second bytes, ...), raw DEFLATE
+    24+L  ...     the corrections likewise (absent when their width is 0)
+
+Sample i decodes to the bits of `dtype(a + b * k[i])` (computed in float64)
+plus correction i, as integers of the dtype's size modulo 2**(8 * size).
+"""
+
+from __future__ import annotations
+
+import struct
+import zlib
+from typing import Optional, Tuple
+
+import numpy as np
+
+HEAD = struct.Struct("<ddBBBxI")
+_WIDTHS = (1, 2, 4, 8)
+_UNSIGNED = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
+_SIGNED = {4: np.int32, 8: np.int64}
+_MAX_ORDER = 3
+_MAX_DIVISOR = 64
+_STRATEGIES = (zlib.Z_DEFAULT_STRATEGY, zlib.Z_RLE)
+_MAX_STEPS = 2.0**40  # a lane spanning more grid steps than this is not treated as a grid
+_MIN_ON_GRID = 0.5  # at least this share of distinct values must sit on the fitted grid
+
+
+class GridError(ValueError):
+    """A grid body that cannot be decoded."""
+
+
+# --- finding the grid ---------------------------------------------------------------------
+
+
+def _line(k: np.ndarray, u: np.ndarray, w: np.ndarray) -> Tuple[float, float]:
+    """Weighted least-squares a, b for u = a + b * k (float64)."""
+    w = w / w.sum()
+    km, um = float(np.dot(w, k)), float(np.dot(w, u))
+    kc = k - km
+    den = float(np.dot(w * kc, kc))
+    if den == 0.0:
+        return um, 0.0
+    b = float(np.dot(w * kc, u - um)) / den
+    return um - b * km, b
+
+
+def _first_step(u: np.ndarray) -> float:
+    """The grid step suggested by the gaps between distinct values (0 when there is none)."""
+    gaps = np.diff(u)
+    low = float(np.percentile(gaps, 10))
+    near = gaps[(gaps > 0.5 * low) & (gaps < 1.5 * low)]
+    step = float(np.median(near)) if near.size else low
+    if not (np.isfinite(step) and step > 0):
+        return 0.0
+    # Sparse lanes may use only every n-th level (gaps of 21 and 22 steps, say):
+    # the step is the largest divisor of the common gap that all short gaps are multiples of.
+    short = gaps[gaps <= 64 * step]
+    for n in range(1, _MAX_DIVISOR + 1):
+        ratio = short / (step / n)
+        if np.count_nonzero(np.abs(ratio - np.rint(ratio)) <= 0.01) >= 0.95 * short.size:
+            return step / n
+    return step
+
+
+def _weights(u: np.ndarray, dtype: np.dtype, step: float) -> np.ndarray:
+    """Small values are stored to within a small spacing: trust them in proportion."""
+    spacing = np.spacing(np.abs(u).astype(dtype)).astype(np.float64)
+    return 1.0 / np.maximum(spacing, step * 2.0**-30) ** 2
+
+
+def find_grid(values: np.ndarray) -> Optional[Tuple[float, float]]:
+    """The offset a and step b of a grid the finite `values` lie on, or None."""
+    u = np.unique(values).astype(np.float64)
+    if u.size < 2:
+        return (float(u[0]) if u.size else 0.0), 1.0
+    step = _first_step(u)
+    if step == 0.0 or (u[-1] - u[0]) / step > _MAX_STEPS:
+        return None
+    weight = _weights(u, values.dtype, step)
+    # The first step is only as good as a few gaps' rounding: fit on the values
+    # near the middle, then widen the window as the step gets sharper.
+    a, b = float(u[u.size // 2]), step
+    window = 256.0
+    span = (u[-1] - u[0]) / step
+    while True:
+        k = np.rint((u - a) / b)
+        use = (np.abs(k) <= window) & (np.abs(u - (a + b * k)) <= 0.25 * b)
+        if np.count_nonzero(use) < 2:
+            return None
+        a, b = _line(k[use], u[use], weight[use])
+        if not (np.isfinite(a) and np.isfinite(b) and b > 0):
+            return None
+        if window >= span:
+            break
+        window *= 64.0
+    k = np.rint((u - a) / b)
+    on = np.abs(u - (a + b * k)) <= 0.01 * b
+    if np.count_nonzero(on) < max(2, _MIN_ON_GRID * u.size):
+        return None
+    return a, b
+
+
+# --- coding ---------------------------------------------------------------------------------
+
+
+def _narrowest(top: int) -> int:
+    for width in _WIDTHS:
+        if top < 256**width:
+            return width
+    return 8
+
+
+def _pack(zz: np.ndarray, width: int, strategy: int) -> bytes:
+    raw = zz.astype(f"<u{width}").view(np.uint8).reshape(-1, width).T.tobytes()
+    packer = zlib.compressobj(6, zlib.DEFLATED, -15, 9, strategy)
+    return packer.compress(raw) + packer.flush()
+
+
+def _zigzag(signed: np.ndarray, bits: int) -> np.ndarray:
+    """Signed integers (of `bits` bits) as unsigned: 0, -1, 1, -2, ... -> 0, 1, 2, 3, ..."""
+    s = signed.astype(_SIGNED[bits // 8])
+    return ((s << 1) ^ (s >> (bits - 1))).view(_UNSIGNED[bits // 8])
+
+
+def _unzigzag(zz: np.ndarray, bits: int) -> np.ndarray:
+    z = zz.astype(_UNSIGNED[bits // 8])
+    return ((z >> 1) ^ (np.zeros_like(z) - (z & 1))).view(_SIGNED[bits // 8])
+
+
+def _differences(k: np.ndarray, order: int) -> np.ndarray:
+    d = k
+    for _ in range(order):
+        d = np.diff(d, prepend=0)
+    return d
+
+
+def _reconstruct(a: float, b: float, k: np.ndarray, dtype: np.dtype) -> np.ndarray:
+    with np.errstate(all="ignore"):
+        return (a + b * k.astype(np.float64)).astype(dtype)
+
+
+def grid_body(values: np.ndarray) -> Optional[bytes]:
+    """A kind 4 body for finite `values` (float32 or float64, native order), or None when they lie on no grid."""
+    found = find_grid(values)
+    if found is None:
+        return None
+    a, b = found
+    dtype = values.dtype
+    with np.errstate(all="ignore"):
+        q = np.rint((values.astype(np.float64) - a) / b)
+    q[~(np.abs(q) <= _MAX_STEPS)] = 0  # far off the grid: the correction carries the value
+    k = q.astype(np.int64)
+    size = dtype.itemsize
+    uint = _UNSIGNED[size]
+    corr = values.view(uint) - _reconstruct(a, b, k, dtype).view(uint)  # modulo 2**(8 * size)
+    czz = _zigzag(corr.view(_SIGNED[size]), 8 * size)
+    cmax = int(czz.max()) if czz.size else 0
+    cwidth = 0 if cmax == 0 else _narrowest(cmax)
+    # The fixed-order predictor with the fewest bits of residual (order 1 suits noisy
+    # lanes, 2 and 3 smooth ones), then the DEFLATE strategy that gives fewer bytes.
+    costs = [float(np.log2(np.abs(_differences(k, order)) + 1.0).sum()) for order in range(1, _MAX_ORDER + 1)]
+    order = 1 + int(np.argmin(costs))
+    dzz = _zigzag(_differences(k, order), 64)
+    dwidth = _narrowest(int(dzz.max()) if dzz.size else 0)
+    best: Optional[Tuple[int, int, bytes]] = None
+    for strategy in _STRATEGIES:
+        stream = _pack(dzz, dwidth, strategy)
+        if best is None or len(stream) < len(best[2]):
+            best = (order, dwidth, stream)
+    order, dwidth, dstream = best
+    cstream = _pack(czz, cwidth, zlib.Z_DEFAULT_STRATEGY) if cwidth else b""
+    return HEAD.pack(a, b, order, dwidth, cwidth, len(dstream)) + dstream + cstream
+
+
+# --- decoding -------------------------------------------------------------------------------
+
+
+def _fail(message: str) -> GridError:
+    return GridError(f"not a valid vantoresk frame: grid lane: {message}")
+
+
+def plausible(body: bytes, length: int) -> bool:
+    """Whether `body` can hold `length` samples at all (checked before anything is sized)."""
+    # Each difference takes at least one byte before DEFLATE, which expands at most 1032-fold.
+    return len(body) >= HEAD.size and (len(body) - HEAD.size) * 1032 >= length
+
+
+def _unpack(stream: bytes, width: int, length: int, what: str) -> np.ndarray:
+    need = width * length
+    unpacker = zlib.decompressobj(-15)
+    try:
+        raw = unpacker.decompress(stream, max(need, 1))  # 0 would mean "no limit"
+    except zlib.error as exc:
+        raise _fail(f"{what}: {exc}") from None
+    if len(raw) != need or unpacker.unconsumed_tail or not unpacker.eof or unpacker.unused_data:
+        raise _fail(f"{what} do not hold the lane's length")
+    planes = np.frombuffer(raw, np.uint8).reshape(width, length)
+    return planes.T.copy().view(f"<u{width}").reshape(length)
+
+
+def grid_values(body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
+    """Decode a kind 4 body into `length` native values of `dtype`."""
+    dt = np.dtype(dtype).newbyteorder("=")
+    if len(body) < HEAD.size:
+        raise _fail("truncated header")
+    a, b, order, dwidth, cwidth, dlen = HEAD.unpack_from(body, 0)
+    if not 1 <= order <= _MAX_ORDER:
+        raise _fail(f"unknown difference order {order}")
+    if dwidth not in _WIDTHS or (cwidth and cwidth not in _WIDTHS) or body[19] != 0:
+        raise _fail(f"bad widths ({dwidth}, {cwidth})")
+    if HEAD.size + dlen > len(body) or (cwidth == 0 and HEAD.size + dlen != len(body)):
+        raise _fail("stream lengths do not match the body")
+    if cwidth > dt.itemsize:
+        raise _fail(f"corrections of {cwidth} bytes do not fit {dt.itemsize}-byte values")
+    # DEFLATE expands at most 1032-fold: refuse a length no stream could hold before inflating.
+    if dlen * 1032 < dwidth * length:
+        raise _fail("difference stream too short for the lane")
+    d = _unpack(body[HEAD.size : HEAD.size + dlen], dwidth, length, "differences")
+    k = _unzigzag(d, 64)
+    for _ in range(order):
+        k = np.cumsum(k, dtype=np.int64)  # wraps on forged input, never raises
+    uint = _UNSIGNED[dt.itemsize]
+    bits = _reconstruct(a, b, k, dt).view(uint)
+    if cwidth:
+        rest = body[HEAD.size + dlen :]
+        if len(rest) * 1032 < cwidth * length:
+            raise _fail("correction stream too short for the lane")
+        corr = _unpack(rest, cwidth, length, "corrections").astype(uint)
+        signed = _unzigzag(corr, 8 * dt.itemsize)
+        bits = bits + signed.view(uint)  # modulo 2**(8 * size)
+    return bits.view(dt)
