@@ -54,15 +54,16 @@ class GridError(ValueError):
 
 
 def _line(k: np.ndarray, u: np.ndarray, w: np.ndarray) -> Tuple[float, float]:
-    """Weighted least-squares a, b for u = a + b * k (float64)."""
-    w = w / w.sum()
-    km, um = float(np.dot(w, k)), float(np.dot(w, u))
-    kc = k - km
-    den = float(np.dot(w * kc, kc))
-    if den == 0.0:
-        return um, 0.0
-    b = float(np.dot(w * kc, u - um)) / den
-    return um - b * km, b
+    """Weighted least-squares a, b for u = a + b * k (float64); NaN when the weights say nothing."""
+    with np.errstate(all="ignore"):
+        w = w / w.sum()
+        km, um = float(np.dot(w, k)), float(np.dot(w, u))
+        kc = k - km
+        den = float(np.dot(w * kc, kc))
+        if not den > 0.0:
+            return um, float("nan")
+        b = float(np.dot(w * kc, u - um)) / den
+        return um - b * km, b
 
 
 def _first_step(u: np.ndarray) -> float:
@@ -85,8 +86,9 @@ def _first_step(u: np.ndarray) -> float:
 
 def _weights(u: np.ndarray, dtype: np.dtype, step: float) -> np.ndarray:
     """Small values are stored to within a small spacing: trust them in proportion."""
-    spacing = np.spacing(np.abs(u).astype(dtype)).astype(np.float64)
-    return 1.0 / np.maximum(spacing, step * 2.0**-30) ** 2
+    with np.errstate(all="ignore"):  # strays near the dtype's largest values weigh nothing
+        spacing = np.spacing(np.abs(u).astype(dtype)).astype(np.float64)
+        return 1.0 / np.maximum(spacing, step * 2.0**-30) ** 2
 
 
 def find_grid(values: np.ndarray) -> Optional[Tuple[float, float]]:
@@ -95,16 +97,20 @@ def find_grid(values: np.ndarray) -> Optional[Tuple[float, float]]:
     if u.size < 2:
         return (float(u[0]) if u.size else 0.0), 1.0
     step = _first_step(u)
-    if step == 0.0 or (u[-1] - u[0]) / step > _MAX_STEPS:
+    # A few strays far off the grid are left to the corrections: the span is the bulk's.
+    lo, hi = np.percentile(u, [0.5, 99.5])
+    with np.errstate(all="ignore"):
+        span = (hi - lo) / step if step > 0 else np.inf
+    if not span <= _MAX_STEPS:
         return None
     weight = _weights(u, values.dtype, step)
     # The first step is only as good as a few gaps' rounding: fit on the values
     # near the middle, then widen the window as the step gets sharper.
     a, b = float(u[u.size // 2]), step
     window = 256.0
-    span = (u[-1] - u[0]) / step
     while True:
-        k = np.rint((u - a) / b)
+        with np.errstate(all="ignore"):
+            k = np.rint((u - a) / b)
         use = (np.abs(k) <= window) & (np.abs(u - (a + b * k)) <= 0.25 * b)
         if np.count_nonzero(use) < 2:
             return None
@@ -114,8 +120,9 @@ def find_grid(values: np.ndarray) -> Optional[Tuple[float, float]]:
         if window >= span:
             break
         window *= 64.0
-    k = np.rint((u - a) / b)
-    on = np.abs(u - (a + b * k)) <= 0.01 * b
+    with np.errstate(all="ignore"):
+        k = np.rint((u - a) / b)
+        on = np.abs(u - (a + b * k)) <= 0.01 * b
     if np.count_nonzero(on) < max(2, _MIN_ON_GRID * u.size):
         return None
     return a, b

