@@ -27,7 +27,7 @@ dimensions: lane count = product of the other dimensions, lane length =
 shape[axis]. Lane record::
 
     0       1           body kind: 0 container, 1 raw values, 2 shuffled DEFLATE,
-                        3 DEFLATE
+                        3 DEFLATE, 4 grid
     1       3           reserved, 0
     4       4           number of non-finite runs R, u32
     8       R * (8 + s) runs: start u32, length u32, the value's bits (s bytes,
@@ -41,9 +41,31 @@ little-endian at the frame's itemsize; kind 2 is the same bytes shuffled
 (all first bytes of the values, then all second bytes, ...) and compressed
 as raw DEFLATE; kind 3 is the kind 1 bytes compressed as raw DEFLATE
 (recordings on an ADC grid repeat exact values, which DEFLATE finds
-unshuffled). Kinds 1 to 3 are exact. In every body the non-finite
-samples are replaced by a finite neighbour; the runs put them back, bit for
-bit, after the body is decoded.
+unshuffled); kind 4 holds the values as integers k on an affine grid,
+value = dtype(a + b * k) computed in float64, with a per-sample correction
+of the bits (scaled ADC samples take a few bits each, see below). Kinds 1
+to 4 are exact. In every body the non-finite samples are replaced by a
+finite neighbour; the runs put them back, bit for bit, after the body is
+decoded.
+
+Grid body (kind 4)::
+
+    0       8           a, float64
+    8       8           b, float64
+    16      1           order p, 1 to 3: the k are stored as their p-th differences,
+                        with k = 0 before the lane's start
+    17      1           width of a difference in bytes: 1, 2, 4 or 8
+    18      1           width of a correction in bytes: 0 (all corrections are 0),
+                        1, 2, 4 or 8 (at most the itemsize)
+    19      1           reserved, 0
+    20      4           byte length L of the difference stream, u32
+    24      L           the differences, zigzag-coded (0, -1, 1, -2, ... as 0, 1, 2,
+                        3, ...) at their width, byte-shuffled, raw DEFLATE
+    24+L    ...         the corrections the same way (nothing when their width is 0)
+
+Sample i decodes to the bits of dtype(a + b * k[i]) plus correction i, both
+as unsigned integers of the itemsize, modulo 2 ** (8 * itemsize). The body
+ends with the correction stream: no byte may follow it.
 """
 
 from __future__ import annotations

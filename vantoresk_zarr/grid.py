@@ -8,23 +8,7 @@ between neighbouring distinct values gives a first step, a least-squares
 fit in float64 refines the offset `a` and step `b`, and a per-sample
 correction makes the decoded bits exact for any input.
 
-Body (all little-endian)::
-
-    offset  size  field
-    0       8     a, float64
-    8       8     b, float64
-    16      1     order p, 1 to 3: the k are stored as their p-th differences
-                  (k[-1] = k[-2] = ... = 0 before the lane)
-    17      1     width of a difference in bytes: 1, 2, 4 or 8
-    18      1     width of a correction in bytes: 0 (every correction is 0), 1, 2, 4 or 8
-    19      1     reserved, 0
-    20      4     byte length L of the difference stream, u32
-    24      L     the differences: zigzag-coded, at their width, byte-shuffled
-                  (all first bytes, then all second bytes, ...), raw DEFLATE
-    24+L  ...     the corrections likewise (absent when their width is 0)
-
-Sample i decodes to the bits of `dtype(a + b * k[i])` (computed in float64)
-plus correction i, as integers of the dtype's size modulo 2**(8 * size).
+The body's layout is documented with the frame format in `frame.py`.
 """
 
 from __future__ import annotations
