@@ -41,12 +41,13 @@ def _line(k: np.ndarray, u: np.ndarray, w: np.ndarray) -> Tuple[float, float]:
     """Weighted least-squares a, b for u = a + b * k (float64); NaN when the weights say nothing."""
     with np.errstate(all="ignore"):
         w = w / w.sum()
-        km, um = float(np.dot(w, k)), float(np.dot(w, u))
+        # Plain sums, not BLAS: a thread pool's start-up costs more than these few passes.
+        km, um = float((w * k).sum()), float((w * u).sum())
         kc = k - km
-        den = float(np.dot(w * kc, kc))
+        den = float((w * kc * kc).sum())
         if not den > 0.0:
             return um, float("nan")
-        b = float(np.dot(w * kc, u - um)) / den
+        b = float((w * kc * (u - um)).sum()) / den
         return um - b * km, b
 
 
