@@ -61,11 +61,17 @@ Grid body (kind 4)::
     20      4           byte length L of the difference stream, u32
     24      L           the differences, zigzag-coded (0, -1, 1, -2, ... as 0, 1, 2,
                         3, ...) at their width, byte-shuffled, raw DEFLATE
-    24+L    ...         the corrections the same way (nothing when their width is 0)
+    24+L    4           number M of corrected samples, 1 to the lane length, u32
+                        (this field and the next only when the correction width is not 0)
+    28+L    ...         raw DEFLATE of: the M corrected samples' indices as first
+                        differences (the first from 0), u32 each, byte-shuffled;
+                        then their M corrections, zigzag-coded at their width,
+                        byte-shuffled
 
-Sample i decodes to the bits of dtype(a + b * k[i]) plus correction i, both
-as unsigned integers of the itemsize, modulo 2 ** (8 * itemsize). The body
-ends with the correction stream: no byte may follow it.
+Sample i decodes to the bits of dtype(a + b * k[i]), plus its correction
+when it has one, both as unsigned integers of the itemsize, modulo
+2 ** (8 * itemsize). The indices increase strictly; no byte follows the last
+stream.
 """
 
 from __future__ import annotations

@@ -20,6 +20,7 @@ from typing import Optional, Tuple
 import numpy as np
 
 HEAD = struct.Struct("<ddBBBxI")
+_U32 = struct.Struct("<I")
 _WIDTHS = (1, 2, 4, 8)
 _UNSIGNED = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
 _SIGNED = {4: np.int32, 8: np.int64}
@@ -123,8 +124,12 @@ def _narrowest(top: int) -> int:
     return 8
 
 
-def _pack(zz: np.ndarray, width: int, strategy: int) -> bytes:
-    raw = zz.astype(f"<u{width}").view(np.uint8).reshape(-1, width).T.tobytes()
+def _shuffle(zz: np.ndarray, width: int) -> bytes:
+    """Unsigned integers at `width` bytes, little-endian, all first bytes first."""
+    return zz.astype(f"<u{width}").view(np.uint8).reshape(-1, width).T.tobytes()
+
+
+def _deflate(raw: bytes, strategy: int) -> bytes:
     packer = zlib.compressobj(6, zlib.DEFLATED, -15, 9, strategy)
     return packer.compress(raw) + packer.flush()
 
@@ -166,9 +171,9 @@ def grid_body(values: np.ndarray) -> Optional[bytes]:
     size = dtype.itemsize
     uint = _UNSIGNED[size]
     corr = values.view(uint) - _reconstruct(a, b, k, dtype).view(uint)  # modulo 2**(8 * size)
-    czz = _zigzag(corr.view(_SIGNED[size]), 8 * size)
-    cmax = int(czz.max()) if czz.size else 0
-    cwidth = 0 if cmax == 0 else _narrowest(cmax)
+    where = np.flatnonzero(corr)
+    czz = _zigzag(corr[where].view(_SIGNED[size]), 8 * size)
+    cwidth = _narrowest(int(czz.max())) if where.size else 0
     # The fixed-order predictor with the fewest bits of residual (order 1 suits noisy
     # lanes, 2 and 3 smooth ones), then the DEFLATE strategy that gives fewer bytes.
     costs = [float(np.log2(np.abs(_differences(k, order)) + 1.0).sum()) for order in range(1, _MAX_ORDER + 1)]
@@ -177,12 +182,16 @@ def grid_body(values: np.ndarray) -> Optional[bytes]:
     dwidth = _narrowest(int(dzz.max()) if dzz.size else 0)
     best: Optional[Tuple[int, int, bytes]] = None
     for strategy in _STRATEGIES:
-        stream = _pack(dzz, dwidth, strategy)
+        stream = _deflate(_shuffle(dzz, dwidth), strategy)
         if best is None or len(stream) < len(best[2]):
             best = (order, dwidth, stream)
     order, dwidth, dstream = best
-    cstream = _pack(czz, cwidth, zlib.Z_DEFAULT_STRATEGY) if cwidth else b""
-    return HEAD.pack(a, b, order, dwidth, cwidth, len(dstream)) + dstream + cstream
+    body = HEAD.pack(a, b, order, dwidth, cwidth, len(dstream)) + dstream
+    if not cwidth:
+        return body
+    gaps = np.diff(where, prepend=0)
+    cstream = _deflate(_shuffle(gaps, 4) + _shuffle(czz, cwidth), zlib.Z_DEFAULT_STRATEGY)
+    return body + _U32.pack(where.size) + cstream
 
 
 # --- decoding -------------------------------------------------------------------------------
@@ -198,17 +207,23 @@ def plausible(body: bytes, length: int) -> bool:
     return len(body) >= HEAD.size and (len(body) - HEAD.size) * 1032 >= length
 
 
-def _unpack(stream: bytes, width: int, length: int, what: str) -> np.ndarray:
-    need = width * length
+def _inflate(stream: bytes, need: int, what: str) -> bytes:
+    """Exactly `need` bytes from a raw DEFLATE stream that ends where `stream` ends."""
+    if len(stream) * 1032 < need:  # DEFLATE expands at most 1032-fold
+        raise _fail(f"{what} stream too short for the lane")
     unpacker = zlib.decompressobj(-15)
     try:
         raw = unpacker.decompress(stream, max(need, 1))  # 0 would mean "no limit"
     except zlib.error as exc:
         raise _fail(f"{what}: {exc}") from None
     if len(raw) != need or unpacker.unconsumed_tail or not unpacker.eof or unpacker.unused_data:
-        raise _fail(f"{what} do not hold the lane's length")
-    planes = np.frombuffer(raw, np.uint8).reshape(width, length)
-    return planes.T.copy().view(f"<u{width}").reshape(length)
+        raise _fail(f"{what} stream does not hold what the header says")
+    return raw
+
+
+def _unshuffle(raw: bytes, width: int, count: int) -> np.ndarray:
+    planes = np.frombuffer(raw, np.uint8).reshape(width, count)
+    return planes.T.copy().view(f"<u{width}").reshape(count)
 
 
 def grid_values(body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
@@ -225,20 +240,31 @@ def grid_values(body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
         raise _fail("stream lengths do not match the body")
     if cwidth > dt.itemsize:
         raise _fail(f"corrections of {cwidth} bytes do not fit {dt.itemsize}-byte values")
-    # DEFLATE expands at most 1032-fold: refuse a length no stream could hold before inflating.
-    if dlen * 1032 < dwidth * length:
-        raise _fail("difference stream too short for the lane")
-    d = _unpack(body[HEAD.size : HEAD.size + dlen], dwidth, length, "differences")
+    d = _unshuffle(_inflate(body[HEAD.size : HEAD.size + dlen], dwidth * length, "difference"), dwidth, length)
     k = _unzigzag(d, 64)
     for _ in range(order):
         k = np.cumsum(k, dtype=np.int64)  # wraps on forged input, never raises
     uint = _UNSIGNED[dt.itemsize]
     bits = _reconstruct(a, b, k, dt).view(uint)
     if cwidth:
-        rest = body[HEAD.size + dlen :]
-        if len(rest) * 1032 < cwidth * length:
-            raise _fail("correction stream too short for the lane")
-        corr = _unpack(rest, cwidth, length, "corrections").astype(uint)
-        signed = _unzigzag(corr, 8 * dt.itemsize)
-        bits = bits + signed.view(uint)  # modulo 2**(8 * size)
+        where, corr = _corrections(body[HEAD.size + dlen :], cwidth, length)
+        signed = _unzigzag(corr.astype(uint), 8 * dt.itemsize)
+        bits[where] += signed.view(uint)  # modulo 2**(8 * size)
     return bits.view(dt)
+
+
+def _corrections(rest: bytes, width: int, length: int) -> Tuple[np.ndarray, np.ndarray]:
+    """The corrected samples' indices (strictly increasing, in the lane) and their zigzag corrections."""
+    if len(rest) < _U32.size:
+        raise _fail("truncated correction count")
+    (count,) = _U32.unpack_from(rest, 0)
+    if not 1 <= count <= length:
+        raise _fail(f"{count} corrections in a lane of {length} samples")
+    raw = _inflate(rest[_U32.size :], (4 + width) * count, "correction")
+    gaps = _unshuffle(raw[: 4 * count], 4, count).astype(np.int64)
+    if (gaps[1:] == 0).any():
+        raise _fail("correction indices out of order")
+    where = np.cumsum(gaps)
+    if where[-1] >= length:
+        raise _fail("correction index beyond the lane")
+    return where, _unshuffle(raw[4 * count :], width, count)

@@ -135,6 +135,20 @@ def test_the_damage_cases_start_from_a_good_grid_frame():
     assert same_bits(decode_lanes(forged(lambda b: b))[0], SOURCE)
 
 
+DLEN = struct.unpack_from("<I", GOOD, BODY_AT + 20)[0]
+
+
+def corrections(count: int, gaps, values, width: int = 4):
+    """Replace the correction part with `count`, then DEFLATE'd gaps and values as the format lays them out."""
+    def edit(body: bytearray) -> bytearray:
+        raw = np.asarray(gaps, "<u4").view(np.uint8).reshape(-1, 4).T.tobytes()
+        raw += np.asarray(values, f"<u{width}").view(np.uint8).reshape(-1, width).T.tobytes()
+        packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+        body[18] = width
+        return body[: 24 + DLEN] + struct.pack("<I", count) + packer.compress(raw) + packer.flush()
+    return edit
+
+
 @pytest.mark.parametrize("edit,match", [
     (poke(16, b"\x00"), "difference order"),
     (poke(16, b"\x04"), "difference order"),
@@ -143,25 +157,38 @@ def test_the_damage_cases_start_from_a_good_grid_frame():
     (poke(18, b"\x08"), "do not fit"),
     (poke(19, b"\x01"), "bad widths"),
     (poke(20, struct.pack("<I", 2**31)), "stream lengths"),
-    (poke(20, struct.pack("<I", 1)), "too short|differences"),
+    (poke(20, struct.pack("<I", 1)), "difference stream"),
     (poke(18, b"\x00"), "stream lengths"),
-    (poke(17, b"\x08"), "differences"),
-    (lambda b: b[:30], "not a valid vantoresk frame"),
+    (poke(17, b"\x08"), "difference stream"),
     (lambda b: b[:10], "does not hold"),
-    (lambda b: b + b"\x00", "corrections"),
-    (lambda b: b[:24] + bytes(len(b) - 24), "differences"),
+    (lambda b: b[: 24 + DLEN + 2], "correction count"),
+    (lambda b: b + b"\x00", "correction stream does not hold"),
+    (lambda b: b[:24] + bytes(len(b) - 24), "difference"),
+    (corrections(0, [], []), "0 corrections"),
+    (corrections(N + 1, [1] * (N + 1), [2] * (N + 1)), "corrections in a lane"),
+    (corrections(2**32 - 1, [1], [2]), "corrections in a lane"),
+    (corrections(3, [4, 0, 5], [2, 2, 2]), "out of order"),
+    (corrections(2, [4, N], [2, 2]), "beyond the lane"),
+    (corrections(2, [4, 5], [2, 2, 2]), "correction stream does not hold"),
+    (corrections(3, [4, 5], [2, 2]), "correction stream does not hold"),
 ], ids=["order-0", "order-4", "width-3", "cwidth-5", "cwidth-8-for-f4", "reserved", "dlen-huge", "dlen-1",
-        "no-corrections-but-bytes", "wider-differences", "truncated", "short-header", "trailing-byte",
-        "zeroed-streams"])
+        "no-corrections-but-bytes", "wider-differences", "short-header", "no-count", "trailing-byte",
+        "zeroed-streams", "count-0", "count-over-length", "count-huge", "indices-repeat", "index-past-end",
+        "stream-longer-than-count", "stream-shorter-than-count"])
 def test_damaged_grid_bodies_raise_value_error(edit, match):
     damaged = forged(edit)
-    for read in (decode_lanes, inspect_frame):
-        if read is inspect_frame and "grid lane" not in match:
-            continue
-        with pytest.raises(ValueError, match=match):
-            read(damaged)
-    with pytest.raises(ValueError, match="not a valid vantoresk frame"):
+    with pytest.raises(ValueError, match=f"not a valid vantoresk frame.*({match})"):
         decode_lanes(damaged)
+
+
+def test_hand_made_corrections_are_applied_where_they_say():
+    def without(body: bytearray) -> bytearray:
+        body[18] = 0
+        return body[: 24 + DLEN]
+    base = decode_lanes(forged(without))[0].view(np.uint32).astype(np.int64)
+    got = decode_lanes(forged(corrections(2, [3, 4], [2, 1])))[0].view(np.uint32).astype(np.int64)
+    assert (got - base)[[3, 7]].tolist() == [1, -1]
+    assert np.count_nonzero(got - base) == 2
 
 
 def test_every_bit_flip_of_a_grid_body_is_refused_or_decodes_to_the_right_length():
