@@ -7,6 +7,9 @@ import zlib
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 from storage_helpers import SHARED, same_bits
 from vantoresk_zarr import decode_lanes, encode_lanes, frame, grid, inspect_frame
@@ -68,6 +71,30 @@ def test_data_on_no_grid_falls_back_to_the_other_exact_kinds(dtype, make):
     x = make(np.random.default_rng(2)).astype(dtype)
     assert grid.grid_body(x) is None or exact_round_trip(x) != "grid"
     assert exact_round_trip(x) in ("raw", "shuffled", "deflate")
+
+
+@st.composite
+def grid_like(draw):
+    """Scaled integers with any offset and step, some samples replaced by arbitrary finite values."""
+    dtype = np.dtype(draw(st.sampled_from([np.float32, np.float64])))
+    width = 8 * dtype.itemsize
+    k = draw(hnp.arrays(np.int64, draw(st.integers(2, 300)), elements=st.integers(-2**20, 2**20)))
+    a = draw(st.floats(-1e6, 1e6))
+    b = draw(st.floats(1e-9, 1e3))
+    x = (a + b * k).astype(dtype)
+    strays = draw(st.lists(st.tuples(st.integers(0, x.size - 1), st.floats(allow_nan=False, allow_infinity=False,
+                                                                           width=width)), max_size=5))
+    for i, v in strays:
+        x[i] = v
+    return x
+
+
+@settings(max_examples=150, deadline=None)
+@given(grid_like())
+def test_any_grid_body_decodes_to_the_same_bits(x):
+    body = grid.grid_body(x)
+    if body is not None:
+        assert same_bits(grid.grid_values(body, x.dtype, x.size), x)
 
 
 @pytest.mark.parametrize("dtype", ["<f4", ">f4", "<f8", ">f8"])
