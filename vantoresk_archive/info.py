@@ -71,7 +71,7 @@ def frame_lines(data: bytes) -> list:
         f"{'lane':>5} {'samples':>10} {'bytes':>10} {'ratio':>7}  settings",
     ]
     for i, lane in enumerate(fr.lanes):
-        how = "lossless" if lane.lossless else f"{lane.method} scale {lane.scale} {lane.coder}"
+        how = f"lossless ({lane.kind})" if lane.lossless else f"{lane.method} scale {lane.scale} {lane.coder}"
         if lane.nonfinite:
             how += f", {lane.nonfinite} non-finite"
         r = ratio(4.0 * lane.length, lane.nbytes)

@@ -140,3 +140,13 @@ def test_make_records_example_then_convert(tmp_path):
     r = run_cli("convert", "rec", "-o", "archive.zarr", "--max-abs-error", "adc", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     assert "6 converted, 0 already in the store, 0 failed" in r.stdout
+
+
+def test_info_of_a_frame_names_each_exact_lanes_kind():
+    frames = REPO / "tests" / "fixtures" / "frames"
+    r = run_cli("info", frames / "edf_grid_lanes_nonfinite.vnlf")
+    assert r.returncode == 0, r.stderr
+    rows = [line.split(None, 4) for line in r.stdout.splitlines() if line.strip()[:1].isdigit()]
+    assert [row[4] for row in rows] == ["lossless (grid), 20 non-finite", "lossless (grid)"]
+    deflate = run_cli("info", frames / "ecg_exact_adc_grid.vnlf")
+    assert "lossless (deflate)" in deflate.stdout
