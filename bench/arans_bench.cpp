@@ -25,6 +25,7 @@
 #include "core/arans/arans.hpp"
 #include "core/arans/reference.hpp"
 #include "support/npy.hpp"
+#include "support/splitmix64.hpp"
 
 namespace {
 
@@ -79,16 +80,10 @@ Bytes wavelet_codes(const std::vector<float>& signal) {
 }
 
 Bytes laplacian_codes(std::size_t samples, double spread) {
-    std::uint64_t s = 12345;
-    auto next = [&s] {
-        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    };
+    vantoresk::support::SplitMix64 rng(12345);
     Bytes out;
     for (std::size_t i = 0; i < samples; ++i) {
-        const double u = static_cast<double>(next() >> 11) * 0x1.0p-53 - 0.5;
+        const double u = rng.unit() - 0.5;
         const double mag = -spread * std::log(1.0 - 2.0 * std::fabs(u));
         const auto c = static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(u < 0 ? -mag : mag, -32768.0, 32767.0)));
         out.push_back(static_cast<std::uint8_t>(c));

@@ -29,8 +29,6 @@
 namespace vantoresk {
 namespace {
 
-constexpr std::size_t kMaxSamples = std::size_t{1} << 31;
-
 bool options_in_range(const CompressionOptions& o) {
     return static_cast<unsigned>(o.method) <= 3 && static_cast<unsigned>(o.cutoff) <= 2 &&
            static_cast<unsigned>(o.coder) <= 2;
@@ -84,13 +82,14 @@ VResult<QuantisedBands> quantise_levels(const tremora::MultiDwt& dwt, std::size_
 VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, CompressionOptions options) {
     const std::size_t n = samples.size();
     if (n == 0) return fail(VantoreskError::unsupported_configuration("Can't compress empty data"));
-    if (n >= kMaxSamples) {
+    if (n > kMaxSampleCount) {
         return fail(VantoreskError::unsupported_configuration(
-            "Can't compress data bigger than 2147483647, but data was " + std::to_string(n)));
+            "Can't compress data bigger than " + std::to_string(kMaxSampleCount) + ", but data was " +
+            std::to_string(n)));
     }
     // The options record normally comes checked from the caller; a value
     // outside its range would index past the tables or shift past 32 bits.
-    if (options.scale < 6 || options.scale > 12) return fail(VantoreskError::unsupported_scale(options.scale));
+    if (!scale_supported(options.scale)) return fail(VantoreskError::unsupported_scale(options.scale));
     if (!options_in_range(options)) {
         return fail(VantoreskError::unsupported_configuration("Unknown method, cutoff or coder option"));
     }
@@ -144,7 +143,7 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
     auto coder = coder_byte_for(options.coder, code_count);
     if (!coder) return fail(std::move(coder).error());
     std::vector<std::uint8_t> payload;
-    if (coder.value() == 0) {
+    if (coder.value() == kCoderDeflate) {
         auto deflated = deflate_raw(stream);
         if (!deflated) return fail(std::move(deflated).error());
         payload = std::move(deflated).value();

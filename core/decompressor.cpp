@@ -24,7 +24,6 @@
 namespace vantoresk {
 namespace {
 
-constexpr std::uint32_t kMaxSamples = 0x80000000u;
 constexpr std::size_t kMaxLevels = 10;
 constexpr std::size_t kBlock = 8;
 
@@ -49,7 +48,7 @@ BandLayout band_layout(const tremora::DwtExecutor& executor, std::size_t n, std:
 
 VResult<std::vector<std::uint8_t>> decode_payload(std::uint8_t coder, std::span<const std::uint8_t> payload,
                                                   std::size_t usable_bytes) {
-    if (coder == 0) return inflate_raw(payload, usable_bytes);
+    if (coder == kCoderDeflate) return inflate_raw(payload, usable_bytes);
     auto decoded = arans::decode_stream(payload);
     if (!decoded) return fail(VantoreskError::decompression_failed(std::string(arans::message(decoded.error()))));
     return std::move(decoded).value();
@@ -74,9 +73,10 @@ VResult<std::vector<float>> decompress(std::span<const std::uint8_t> container) 
     const std::uint32_t n = header.sample_count;
     const std::size_t levels = header.level_count;
 
-    if (n >= kMaxSamples) {
+    if (n > kMaxSampleCount) {
         return fail(VantoreskError::decompression_failed(
-            "Can't decompress data bigger than 2147483647, but data was " + std::to_string(n)));
+            "Can't decompress data bigger than " + std::to_string(kMaxSampleCount) + ", but data was " +
+            std::to_string(n)));
     }
     if (levels > kMaxLevels) {
         return fail(VantoreskError::decompression_failed("Max supported level is 10 but it was " +
@@ -107,9 +107,10 @@ VResult<std::vector<float>> decompress(std::span<const std::uint8_t> container) 
             "Payload holds " + std::to_string(codes) + " coefficients but the band layout needs " +
             std::to_string(layout.codes)));
     }
-    if (header.scale < 6 || header.scale > 12) {
-        return fail(VantoreskError::decompression_failed("Supported scales only [6, 12] but it was " +
-                                                         std::to_string(header.scale)));
+    if (!scale_supported(header.scale)) {
+        return fail(VantoreskError::decompression_failed(
+            "Supported scales only [" + std::to_string(kMinScale) + ", " + std::to_string(kMaxScale) +
+            "] but it was " + std::to_string(header.scale)));
     }
 
     // All bands in one buffer, in stream order: A_L, D_1, ..., D_L.

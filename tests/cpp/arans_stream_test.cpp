@@ -10,6 +10,7 @@
 #include "arans_test_data.hpp"
 #include "core/arans/arans.hpp"
 #include "core/arans/reference.hpp"
+#include "core/arans/stream_format.hpp"
 
 namespace {
 
@@ -101,8 +102,8 @@ TEST_P(ContextWidth, AcceptedByTheDecoder) {
     const Bytes ce = arans::encode_plane(even, cb);
     const Bytes co = arans::encode_plane(odd, cb);
     Bytes stream{0xFE, static_cast<std::uint8_t>(cb)};
-    put_varint(stream, even.size());
-    put_varint(stream, ce.size());
+    arans::write_varint(stream, even.size());
+    arans::write_varint(stream, ce.size());
     stream.insert(stream.end(), ce.begin(), ce.end());
     stream.insert(stream.end(), co.begin(), co.end());
     auto r = arans::decode_stream(stream);

@@ -9,7 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 
 namespace vantoresk::py {
 

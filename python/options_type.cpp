@@ -1,4 +1,4 @@
-#include "python/options.hpp"
+#include "python/options_type.hpp"
 
 #include <array>
 #include <cstring>
@@ -129,7 +129,7 @@ PyObject* build_options(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         raise_unknown("Unknown cutoff level ", cutoff.object, ", expected 'low' or 'medium' or 'high'");
         return nullptr;
     }
-    if (scale < 6 || scale > 12) {
+    if (!scale_supported(scale)) {
         const std::string text = VantoreskError::unsupported_scale(scale).display();
         PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (message) PyErr_SetObject(PyExc_ValueError, message.get());
