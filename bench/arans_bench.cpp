@@ -23,7 +23,7 @@
 #include <time.h>
 
 #include "core/arans/arans.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 #include "support/npy.hpp"
 #include "support/splitmix64.hpp"
 

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 
 namespace vantoresk::arans {
 
@@ -25,8 +24,6 @@ struct CodedPlane {
     std::unique_ptr<std::uint8_t[]> storage;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-
-    std::span<const std::uint8_t> bytes() const noexcept { return {data, size}; }
 };
 
 // Codes the n bytes src[0], src[stride], ..., src[(n - 1) * stride].

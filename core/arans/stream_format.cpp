@@ -1,10 +1,9 @@
-// Stream coder: splits the input into its even and odd byte planes, codes
-// them with the plane coder and frames the result (layout in stream_format.hpp).
+// Framing of an arans stream (layout in stream_format.hpp), shared by the
+// stream coder and the reference coder the tests hold it to.
+#include "core/arans/stream_format.hpp"
+
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
-#include "core/arans/plane_decoder.hpp"
-#include "core/arans/plane_encoder.hpp"
-#include "core/arans/stream_format.hpp"
 #include "support/fallible.hpp"
 
 namespace vantoresk::arans {
@@ -69,77 +68,37 @@ AResult<StreamHeader> read_stream_header(std::span<const std::uint8_t> stream) {
     return h;
 }
 
-std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
+std::vector<std::uint8_t> frame_stream(std::span<const std::uint8_t> input, unsigned context_bits,
+                                       std::span<const std::uint8_t> coded_even,
+                                       std::span<const std::uint8_t> coded_odd) {
     const std::size_t length = input.size();
-    if (length < kFramedMinLength) return std::vector<std::uint8_t>(input.begin(), input.end());
-
-    // The planes are read in place with stride 2; no copies of them are made.
-    const std::size_t n = length / 2;
-    const unsigned context_bits = context_bits_for_length(length);
-    CodedPlane even;
-    CodedPlane odd;
-    encode_plane_pair(input.data(), input.data() + 1, 2, n, context_bits, even, odd);
-
     std::vector<std::uint8_t> out;
-    out.reserve(even.size + odd.size + 16);
+    out.reserve(coded_even.size() + coded_odd.size() + 2 * kMaxVarintBytes + 3);
     out.push_back(static_cast<std::uint8_t>(length & 1));
     out.push_back(static_cast<std::uint8_t>(context_bits));
-    write_varint(out, n);
-    write_varint(out, even.size);
-    out.insert(out.end(), even.data, even.data + even.size);
-    out.insert(out.end(), odd.data, odd.data + odd.size);
+    write_varint(out, length / 2);
+    write_varint(out, coded_even.size());
+    out.insert(out.end(), coded_even.begin(), coded_even.end());
+    out.insert(out.end(), coded_odd.begin(), coded_odd.end());
     if ((length & 1) != 0) out.push_back(input[length - 1]);
     return out;
 }
 
-namespace {
-
-// The planes one after the other, each into a vector of its own, exactly as
-// the format describes the decoder. Used when the one-pass decoder cannot get
-// its memory, so that the error reported is the one this order gives.
-AResult<std::vector<std::uint8_t>> decode_planes_in_turn(std::span<const std::uint8_t> stream, const StreamHeader& h) {
-    auto even = decode_plane(stream.subspan(h.even_begin, h.even_end - h.even_begin), h.plane_length, h.context_bits);
+AResult<std::vector<std::uint8_t>> decode_planes_in_turn(std::span<const std::uint8_t> stream, const StreamHeader& h,
+                                                         PlaneDecoder decode) {
+    auto even = decode(stream.subspan(h.even_begin, h.even_end - h.even_begin), h.plane_length, h.context_bits);
     if (!even) return Err<AransError>{even.error()};
-    auto odd = decode_plane(stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length, h.context_bits);
+    auto odd = decode(stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length, h.context_bits);
     if (!odd) return Err<AransError>{odd.error()};
 
     std::vector<std::uint8_t> out;
-    const std::size_t n = static_cast<std::size_t>(h.plane_length);
+    const std::size_t n = static_cast<std::size_t>(h.plane_length);  // <= kMaxPlaneLength
     if (!support::try_resize(out, 2 * n + (h.odd_length ? 1 : 0))) return Err<AransError>{AransError::InvalidLength};
     for (std::size_t i = 0; i < n; ++i) {
         out[2 * i] = even.value()[i];
         out[2 * i + 1] = odd.value()[i];
     }
     if (h.odd_length) out.back() = stream.back();
-    return out;
-}
-
-}  // namespace
-
-AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> stream) {
-    if (stream.size() < kFramedMinLength) return std::vector<std::uint8_t>(stream.begin(), stream.end());
-
-    auto header = read_stream_header(stream);
-    if (!header) return Err<AransError>{header.error()};
-    const StreamHeader& h = header.value();
-    const std::size_t n = static_cast<std::size_t>(h.plane_length);  // <= 2^28
-
-    // Both planes in one pass, straight into the result. Its failures are
-    // Truncated whichever plane runs short, the same kind the planes report
-    // in turn; a memory failure falls back to the order-exact path.
-    std::vector<std::uint8_t> out;
-    if (!support::try_reserve(out, 2 * n + (h.odd_length ? 1 : 0))) return decode_planes_in_turn(stream, h);
-    auto planes = decode_plane_pair(stream.subspan(h.even_begin, h.even_end - h.even_begin),
-                                    stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length,
-                                    h.context_bits, out);
-    if (!planes) {
-        if (planes.error() == AransError::InvalidLength) {
-            out = std::vector<std::uint8_t>();
-            return decode_planes_in_turn(stream, h);
-        }
-        return Err<AransError>{planes.error()};
-    }
-    if (h.odd_length) out.push_back(stream.back());
     return out;
 }
 

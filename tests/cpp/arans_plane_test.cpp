@@ -8,7 +8,7 @@
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
 #include "core/arans/reciprocal.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 
 namespace {
 

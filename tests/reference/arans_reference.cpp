@@ -1,4 +1,4 @@
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 
 #include <algorithm>
 
@@ -118,43 +118,15 @@ std::vector<std::uint8_t> encode_stream_reference(std::span<const std::uint8_t> 
         odd[i] = input[2 * i + 1];
     }
     const unsigned context_bits = context_bits_for_length(length);
-    const std::vector<std::uint8_t> coded_even = encode_plane_reference(even, context_bits);
-    const std::vector<std::uint8_t> coded_odd = encode_plane_reference(odd, context_bits);
-
-    std::vector<std::uint8_t> out;
-    out.reserve(coded_even.size() + coded_odd.size() + 16);
-    out.push_back(static_cast<std::uint8_t>(length & 1));
-    out.push_back(static_cast<std::uint8_t>(context_bits));
-    write_varint(out, n);
-    write_varint(out, coded_even.size());
-    out.insert(out.end(), coded_even.begin(), coded_even.end());
-    out.insert(out.end(), coded_odd.begin(), coded_odd.end());
-    if ((length & 1) != 0) out.push_back(input[length - 1]);
-    return out;
+    return frame_stream(input, context_bits, encode_plane_reference(even, context_bits),
+                        encode_plane_reference(odd, context_bits));
 }
 
 AResult<std::vector<std::uint8_t>> decode_stream_reference(std::span<const std::uint8_t> stream) {
     if (stream.size() < kFramedMinLength) return std::vector<std::uint8_t>(stream.begin(), stream.end());
     auto header = read_stream_header(stream);
     if (!header) return Err<AransError>{header.error()};
-    const StreamHeader& h = header.value();
-
-    auto even = decode_plane_reference(stream.subspan(h.even_begin, h.even_end - h.even_begin), h.plane_length,
-                                       h.context_bits);
-    if (!even) return Err<AransError>{even.error()};
-    auto odd = decode_plane_reference(stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length,
-                                      h.context_bits);
-    if (!odd) return Err<AransError>{odd.error()};
-
-    std::vector<std::uint8_t> out;
-    const std::uint64_t total = 2 * h.plane_length + (h.odd_length ? 1 : 0);
-    if (!support::try_reserve(out, static_cast<std::size_t>(total))) return Err<AransError>{AransError::InvalidLength};
-    for (std::size_t i = 0; i < h.plane_length; ++i) {
-        out.push_back(even.value()[i]);
-        out.push_back(odd.value()[i]);
-    }
-    if (h.odd_length) out.push_back(stream.back());
-    return out;
+    return decode_planes_in_turn(stream, header.value(), &decode_plane_reference);
 }
 
 }  // namespace vantoresk::arans

@@ -2,11 +2,13 @@
 //
 // These loops define the output: a division and a remainder per encoded
 // decision, a growing vector for the decision list and the words, the planes
-// decoded one after the other into vectors of their own. They are kept in the
-// library on purpose: the fast coders in plane_encoder/plane_decoder and the
-// stream coder must produce exactly the same bytes and the same errors on
-// every input, and the tests hold them to that by comparing against these.
-// Do not optimise them.
+// decoded one after the other into vectors of their own. They live beside
+// the tests, outside the library, and only tests, benchmarks and fuzzers
+// link them: the fast coders in plane_encoder/plane_decoder and the stream
+// coder must produce exactly the same bytes and the same errors on every
+// input, and the tests hold them to that by comparing against these. The
+// stream framing is the library's own (stream_format.hpp). Do not optimise
+// them.
 #pragma once
 
 #include <cstdint>
