@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -311,6 +312,44 @@ TEST(KernelErrors, EightTapForwardAndInverseValidation) {
     std::vector<float> one(1), a1(1), d1(1);
     expect_error(k2.execute_forward(one, a1, d1).error(), K::InputTooShort, "Input size 1 can't be less than 2");
 }
+
+// The generic kernel's scratch g = L + 2 floor((n + L - 1) / 2) - 2 is exact
+// wherever it fits in size_t, up to SIZE_MAX - 1, and saturates at SIZE_MAX
+// only where it does not: the request then fails to allocate instead of a
+// wrapped, too small arena being accepted.
+struct ScratchEdge {
+    const char* name;
+    std::vector<float> filter;
+    std::size_t n;         // the largest n whose g is SIZE_MAX - 1
+    std::size_t overflow;  // a larger n whose exact g is 2^64 or more
+};
+
+class GenericKernelScratch : public ::testing::TestWithParam<ScratchEdge> {};
+
+TEST_P(GenericKernelScratch, ExactUntilItNoLongerFits) {
+    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+    const ScratchEdge& e = GetParam();
+    const auto k = DwtFactory::wavelet_n_taps(BorderMode::Wrap, e.filter);
+    EXPECT_EQ(k->required_scratch_size(e.n), max - 1);
+    EXPECT_EQ(k->required_scratch_size(e.overflow), max);
+    EXPECT_EQ(k->required_scratch_size(max), max);
+    // Far from the edge nothing changes.
+    const std::size_t L = e.filter.size();
+    EXPECT_EQ(k->required_scratch_size(1000), L + 2 * ((1000 + L - 1) / 2) - 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, GenericKernelScratch,
+    ::testing::Values(
+        ScratchEdge{"two_taps", {0.5f, 0.5f}, std::numeric_limits<std::size_t>::max() - 1,
+                    std::numeric_limits<std::size_t>::max()},
+        ScratchEdge{"four_taps", get_wavelet(DaubechiesFamily::Db2), std::numeric_limits<std::size_t>::max() - 6,
+                    std::numeric_limits<std::size_t>::max() - 4},
+        ScratchEdge{"db13", get_wavelet(DaubechiesFamily::Db13), std::numeric_limits<std::size_t>::max() - 49,
+                    std::numeric_limits<std::size_t>::max() - 47},
+        ScratchEdge{"sym13", get_wavelet(SymletFamily::Sym13), std::numeric_limits<std::size_t>::max() - 49,
+                    std::numeric_limits<std::size_t>::max() - 47}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(KernelErrors, GenericKernelScratchAndFilterLength) {
     const auto k = DwtFactory::wavelet_n_taps(BorderMode::Symmetric, get_wavelet(DaubechiesFamily::Db7));
