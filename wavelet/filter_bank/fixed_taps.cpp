@@ -161,11 +161,7 @@ __attribute__((target("avx2,fma"))) void inverse_interior_avx2(const float* appr
         ch[p] = _mm256_setr_ps(he, hodd, he, hodd, he, hodd, he, hodd);
     }
     const __m256i dup = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
-    std::size_t j = j_begin;
-    if (j % 2 == 1 && j < j_end) {
-        inverse_interior_portable<L>(approx, details, low, high, y, j, j + 1);
-        ++j;
-    }
+    std::size_t j = j_begin;  // even (see TapsRoutines)
     for (; j + 8 <= j_end; j += 8) {
         const std::size_t m0 = j / 2;
         __m256 acc = _mm256_loadu_ps(y + j);
@@ -297,7 +293,8 @@ Status WaveletTapsKernel<L>::execute_inverse(std::span<const float> approximatio
 
     // Interior: every contributing k in [L - 2, a - L/2 - 1], i.e. j/2 in [L - 2, a - L].
     std::size_t j_begin = N, j_end = N;
-    if (!short_output && a >= L && a - L >= L - 2) {
+    // Not short means N = 2a - L + 2 >= 2L, so a >= L and a - L cannot wrap.
+    if (!short_output && a - L >= L - 2) {
         j_begin = 2 * (L - 2);
         j_end = 2 * (a - L) + 2;
     }

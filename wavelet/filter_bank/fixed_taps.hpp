@@ -66,8 +66,8 @@ namespace tremora {
 
 // Interior loops of one variant. forward_pairs computes `count` (even)
 // consecutive interior outputs from k_begin in the paired shape;
-// inverse_interior computes y[j] for j in [j_begin, j_end), where every
-// contributing coefficient takes the approximation-first order.
+// inverse_interior computes y[j] for j in [j_begin, j_end), j_begin even,
+// where every contributing coefficient takes the approximation-first order.
 struct TapsRoutines {
     using ForwardPairs = void (*)(const float* x, const float* low, const float* high, float* approx,
                                   float* details, std::size_t k_begin, std::size_t count);
