@@ -279,20 +279,14 @@ using PlaneRunner = bool (*)(DecodeLane, std::uint64_t, unsigned, std::vector<st
 using PairRunner = bool (*)(DecodeLane, DecodeLane, std::uint64_t, unsigned, std::vector<std::uint8_t>&, bool, bool);
 
 // The runners built for `isa`; the portable ones for any other request.
+constexpr bool kHaveCmov = VANTORESK_SIMD_X86;
+
 PlaneRunner plane_runner(simd::Isa isa) noexcept {
-#if VANTORESK_SIMD_X86
-    if (isa == simd::Isa::X86Cmov) return &run_plane_shaped<true>;
-#endif
-    (void)isa;
-    return &run_plane_shaped<false>;
+    return kHaveCmov && isa == simd::Isa::X86Cmov ? &run_plane_shaped<true> : &run_plane_shaped<false>;
 }
 
 PairRunner pair_runner(simd::Isa isa) noexcept {
-#if VANTORESK_SIMD_X86
-    if (isa == simd::Isa::X86Cmov) return &run_pair_shaped<true>;
-#endif
-    (void)isa;
-    return &run_pair_shaped<false>;
+    return kHaveCmov && isa == simd::Isa::X86Cmov ? &run_pair_shaped<true> : &run_pair_shaped<false>;
 }
 
 PlaneRunner choose_plane_runner() noexcept { return plane_runner(simd::best_of({simd::Isa::X86Cmov})); }

@@ -45,14 +45,6 @@ const LiftingKernels* lifting::cdf53_kernels(vantoresk::simd::Isa isa) noexcept 
     return lifting::KernelVariants<Body>::variant(isa);
 }
 
-DwtSize Cdf53::dwt_size(std::size_t n) const {
-    return DwtSize{std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 1)};
-}
-
-std::size_t Cdf53::idwt_size(DwtSize size) const {
-    return std::max<std::size_t>(size.approx_length + size.details_length, 3);
-}
-
 const LiftingKernels& Cdf53::kernels() const noexcept { return lifting::KernelVariants<Body>::dispatched; }
 
 DwtExecutorHandle Tremora::make_cdf53_f32() { return std::make_shared<const Cdf53>(); }

@@ -35,12 +35,7 @@
 
 namespace tremora {
 
-class Cdf53 final : public LiftingDwtExecutor<3, 1> {
-public:
-    DwtSize dwt_size(std::size_t input_length) const override;
-    std::size_t idwt_size(DwtSize size) const override;
-    std::size_t filter_length() const override { return 6; }
-
+class Cdf53 final : public LiftingDwtExecutor<3, 1, 6> {
 private:
     const lifting::LiftingKernels& kernels() const noexcept override;
 };

@@ -55,14 +55,6 @@ const lifting::LiftingKernels* lifting::cdf97_kernels(vantoresk::simd::Isa isa) 
     return lifting::KernelVariants<Body>::variant(isa);
 }
 
-DwtSize NeonCdf97F32::dwt_size(std::size_t n) const {
-    return DwtSize{std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, 2)};
-}
-
-std::size_t NeonCdf97F32::idwt_size(DwtSize size) const {
-    return std::max<std::size_t>(size.approx_length + size.details_length, 4);
-}
-
 const lifting::LiftingKernels& NeonCdf97F32::kernels() const noexcept {
     return lifting::KernelVariants<Body>::dispatched;
 }

@@ -36,12 +36,7 @@
 
 namespace tremora {
 
-class NeonCdf97F32 final : public LiftingDwtExecutor<4, 2> {
-public:
-    DwtSize dwt_size(std::size_t input_length) const override;
-    std::size_t idwt_size(DwtSize size) const override;
-    std::size_t filter_length() const override { return 10; }
-
+class NeonCdf97F32 final : public LiftingDwtExecutor<4, 2, 10> {
 private:
     const lifting::LiftingKernels& kernels() const noexcept override;
 };

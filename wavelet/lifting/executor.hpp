@@ -16,6 +16,7 @@
 // Errors of the one-level steps pass through unchanged.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -37,13 +38,26 @@ TResult<std::vector<float>> drive_multi_idwt(const LiftingKernels& kernels, std:
 
 }  // namespace lifting
 
-// Base of the lifting executors: the one-level steps (validation, then the
-// kernel variant the derived class hands out) and the four multi-level
-// operations on top of them. No state of its own.
-template <std::size_t MinLength, std::size_t MinDetails>
+// Base of the lifting executors: the size rules, the one-level steps
+// (validation, then the kernels the derived class hands out) and the four
+// multi-level operations on top of them. No state of its own.
+//
+// Sizes answer for any length, clamped below to the transform's minimum:
+// bands (max(ceil(n/2), 2), max(floor(n/2), MinDetails)), reconstruction
+// max(a + m, MinLength). FilterLength is what the codec plans its levels
+// with, not anything the lifting itself uses.
+template <std::size_t MinLength, std::size_t MinDetails, std::size_t FilterLength>
 class LiftingDwtExecutor : public DwtExecutor {
 public:
     static constexpr std::size_t min_length = MinLength;
+
+    DwtSize dwt_size(std::size_t n) const final {
+        return DwtSize{std::max<std::size_t>(n - n / 2, 2), std::max<std::size_t>(n / 2, MinDetails)};
+    }
+    std::size_t idwt_size(DwtSize size) const final {
+        return std::max<std::size_t>(size.approx_length + size.details_length, MinLength);
+    }
+    std::size_t filter_length() const final { return FilterLength; }
 
     Status execute_forward(std::span<const float> input, std::span<float> approximations,
                            std::span<float> details) const final {
@@ -72,7 +86,7 @@ public:
     }
 
 protected:
-    // The kernel variant chosen for this CPU.
+    // The transform's dispatched kernels.
     virtual const lifting::LiftingKernels& kernels() const noexcept = 0;
 };
 
