@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "arans_test_data.hpp"
+#include "fixture_manifest.hpp"
 #include "simd_test_support.hpp"
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
@@ -45,16 +46,10 @@ TEST_P(PlaneFormat, MatchesKnownCodings) {
     std::vector<Coding> codings;
     for (unsigned cb = 0; cb <= 8; ++cb) codings.push_back({"00", cb, "00000001"});
     codings.push_back({"616263", 3, "9235b4008033"});
-    const std::string manifest = read_text(fixture_path("manifest.json"));
-    const auto bits = json_values(manifest, "context_bits");
-    const auto planes = json_values(manifest, "plane_hex");
-    const auto codes = json_values(manifest, "coded_hex");
-    ASSERT_EQ(bits.size(), 3u);
-    ASSERT_EQ(planes.size(), bits.size());
-    ASSERT_EQ(codes.size(), bits.size());
-    for (std::size_t i = 0; i < bits.size(); ++i) {
-        codings.push_back({planes[i], static_cast<unsigned>(std::stoul(bits[i])), codes[i]});
-    }
+    const auto listed = fixture_manifest::load_records<Coding>(
+        fixture_path("planes.txt"), [](std::istream& in, Coding& c) { in >> c.cb >> c.plane >> c.coded; });
+    ASSERT_EQ(listed.size(), 3u);
+    codings.insert(codings.end(), listed.begin(), listed.end());
     for (const auto& c : codings) {
         const Bytes plane = from_hex(c.plane);
         const Bytes coded = from_hex(c.coded);

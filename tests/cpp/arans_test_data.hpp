@@ -6,8 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,30 +45,6 @@ inline bool read_file(const std::string& path, Bytes& out) {
     out = std::move(*bytes);
     return true;
 }
-inline std::string read_text(const std::string& path) {
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// Values of `"key": ...` in document order (strings unquoted, numbers as
-// written). Enough for the flat records of the fixture manifest.
-inline std::vector<std::string> json_values(const std::string& text, const std::string& key) {
-    std::vector<std::string> out;
-    const std::string needle = "\"" + key + "\"";
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        std::size_t i = text.find(':', at + needle.size()) + 1;
-        while (text[i] == ' ') ++i;
-        if (text[i] == '"') {
-            out.push_back(text.substr(i + 1, text.find('"', i + 1) - i - 1));
-        } else {
-            std::size_t j = i;
-            while (j < text.size() && text[j] != ',' && text[j] != '\n' && text[j] != '}') ++j;
-            out.push_back(text.substr(i, j - i));
-        }
-    }
-    return out;
-}
-
 // The fast and the plain decoder must give the same bytes or the same error.
 template <class R>
 void expect_same_outcome(const R& fast, const R& plain, const std::string& where = "") {

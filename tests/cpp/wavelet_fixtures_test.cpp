@@ -27,6 +27,7 @@
 #include "wavelet/filter_bank/filters.hpp"
 #include "wavelet/filter_bank/fixed_taps.hpp"
 
+#include "fixture_manifest.hpp"
 #include "simd_test_support.hpp"
 #include "wavelet_test_support.hpp"
 
@@ -70,15 +71,17 @@ struct Case {
 };
 
 std::vector<Case> load_cases() {
-    std::vector<Case> cases;
-    Case c;
-    std::ifstream lifting(kDir + "lifting/cases.txt");
-    c.dir = "lifting/";
-    while (lifting >> c.name >> c.method >> c.n >> c.levels) cases.push_back(c);
-    std::ifstream ortho(kDir + "ortho/cases.txt");
-    c.dir = "ortho/";
-    while (ortho >> c.name >> c.n >> c.levels) {
+    using fixture_manifest::load_records;
+    std::vector<Case> cases = load_records<Case>(kDir + "lifting/cases.txt", [](std::istream& in, Case& c) {
+        c.dir = "lifting/";
+        in >> c.name >> c.method >> c.n >> c.levels;
+    });
+    const auto ortho = load_records<Case>(kDir + "ortho/cases.txt", [](std::istream& in, Case& c) {
+        c.dir = "ortho/";
+        in >> c.name >> c.n >> c.levels;
         c.method = c.name.substr(0, c.name.find('_'));
+    });
+    for (Case c : ortho) {
         for (Route r : {Route::Factory, Route::Portable, Route::Avx2}) {
             c.route = r;
             cases.push_back(c);
