@@ -4,7 +4,9 @@
 //
 //   codec_bench [seconds-per-case] [recording.npy ...]
 //
-// Without file arguments it reads a fixed set from VANTORESK_DATA_DIR.
+// Without file arguments it reads a fixed set of recordings from the shared
+// data directory, or their excerpts committed in the repository when that is
+// absent (bench_data.hpp). It fails when it could measure nothing.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +21,7 @@
 
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
+#include "bench_data.hpp"
 #include "support/npy.hpp"
 
 namespace {
@@ -43,13 +46,28 @@ double seconds_per_call(F&& f, double budget) {
 
 int main(int argc, char** argv) {
     const double budget = argc > 1 ? std::atof(argv[1]) : 0.5;
-    std::vector<std::string> files;
-    for (int i = 2; i < argc; ++i) files.emplace_back(argv[i]);
-    if (files.empty()) {
+    struct Recording {
+        std::string name;
+        std::vector<float> samples;
+    };
+    std::vector<Recording> recordings;
+    for (int i = 2; i < argc; ++i) {
+        const std::string path = argv[i];
+        if (auto x = support::read_npy(path)) {
+            recordings.push_back({path.substr(path.find_last_of('/') + 1), std::move(*x)});
+        } else {
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        }
+    }
+    if (argc <= 2) {
         for (const char* name : {"mitdb100_mlii.npy", "ptbdb_s0010re_ii.npy", "mimicdb03700181_abp.npy",
                                  "eegmat_s00r1_fz.npy", "cinc2015_a103l_pleth.npy"}) {
-            files.push_back(std::string(VANTORESK_DATA_DIR) + "/" + name);
+            if (auto x = bench_data::load_recording(name)) recordings.push_back({name, std::move(*x)});
         }
+    }
+    if (recordings.empty()) {
+        std::fprintf(stderr, "no recording could be read: nothing measured\n");
+        return 1;
     }
     const struct {
         const char* name;
@@ -63,13 +81,9 @@ int main(int argc, char** argv) {
 
     std::printf("%-28s %-6s %-8s %10s %12s %12s %8s %10s\n", "recording", "method", "coder", "samples",
                 "comp MS/s", "decomp MS/s", "ratio", "max err");
-    for (const auto& path : files) {
-        const auto x = support::read_npy(path);
-        if (!x) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
-            continue;
-        }
-        const std::string name = path.substr(path.find_last_of('/') + 1);
+    for (const auto& recording : recordings) {
+        const std::vector<float>* x = &recording.samples;
+        const std::string& name = recording.name;
         for (const auto& m : methods) {
             for (const auto& c : coders) {
                 const CompressionOptions options{m.method, 11, CutoffLevel::Low, c.coder};

@@ -18,9 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/cdf53f.hpp"
-#include "wavelet/cdf97_f32.hpp"
-#include "wavelet/cdf97f.hpp"
+#include "wavelet/lifting/cdf53.hpp"
+#include "wavelet/lifting/cdf97.hpp"
 #include "wavelet/factory.hpp"
 
 namespace {
@@ -81,13 +80,13 @@ std::vector<ExecutorRow> executors() {
 
 struct KernelSet {
     const char* name;
-    std::span<const tremora::lifting::LiftingKernels> variants;
+    const tremora::lifting::LiftingKernels* (*variant)(vantoresk::simd::Isa);
 };
 
 std::vector<KernelSet> kernel_sets() {
     return {
-        {"cdf53", tremora::lifting::cdf53_kernel_variants()},
-        {"cdf97", tremora::lifting::cdf97_kernel_variants()},
+        {"cdf53", tremora::lifting::cdf53_kernels},
+        {"cdf97", tremora::lifting::cdf97_kernels},
     };
 }
 
@@ -140,7 +139,9 @@ void bench_kernels(const KernelSet& set, const std::vector<float>& x) {
     const std::size_t a = n - n / 2, m = n / 2;
     std::vector<float> s(a), d(m), e(a), o(m), y(n);
     std::printf("%s kernel variants\n", set.name);
-    for (const auto& k : set.variants) {
+    for (const auto isa : {vantoresk::simd::Isa::Portable, vantoresk::simd::Isa::Avx2Fma}) {
+        if (!vantoresk::simd::enabled(isa) || set.variant(isa) == nullptr) continue;
+        const auto& k = *set.variant(isa);
         report(std::string(k.name) + " forward", n, seconds_per_call([&] { k.forward(x.data(), n, s.data(), d.data()); }));
         report(std::string(k.name) + " inverse", n, seconds_per_call([&] {
                    k.inverse(s.data(), a, d.data(), m, e.data(), o.data(), y.data());

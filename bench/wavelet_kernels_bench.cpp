@@ -15,12 +15,13 @@
 
 #include <time.h>
 
-#include "wavelet/daubechies.hpp"
-#include "wavelet/wavelet_taps_f32.hpp"
+#include "wavelet/filter_bank/filters.hpp"
+#include "wavelet/filter_bank/fixed_taps.hpp"
 
 namespace {
 
 using namespace tremora;
+using vantoresk::simd::Isa;
 
 constexpr std::size_t kSamples = 1000000;
 constexpr int kRepeats = 15;
@@ -47,8 +48,8 @@ void bench_filter(const char* name, const std::vector<float>& h, const std::vect
     std::copy(h.begin(), h.end(), taps.begin());
     const std::size_t a = (x.size() + 7) / 2;
     std::vector<float> A(a), D(a), y(2 * a - 6);
-    for (KernelIsa isa : {KernelIsa::Portable, KernelIsa::Avx2Fma}) {
-        if (isa == KernelIsa::Avx2Fma && !kernel_isa_avx2_available()) continue;
+    for (const Isa isa : {Isa::Portable, Isa::Avx2Fma}) {
+        if (!vantoresk::simd::enabled(isa)) continue;
         const NeonWavelet8TapsF32 k(BorderMode::Wrap, taps, isa);
         const double fwd = best_msamples_per_s([&] { (void)k.execute_forward(x, A, D); }, x.size());
         const double inv = best_msamples_per_s(
@@ -58,7 +59,7 @@ void bench_filter(const char* name, const std::vector<float>& h, const std::vect
             },
             x.size());
         std::printf("%-5s %-9s forward %8.1f Msamples/s   inverse %8.1f Msamples/s\n", name,
-                    isa == KernelIsa::Portable ? "portable" : "avx2+fma", fwd, inv);
+                    vantoresk::simd::name(isa), fwd, inv);
     }
 }
 
@@ -81,7 +82,7 @@ int main() {
     std::vector<float> x(kSamples);
     for (float& v : x) v = dist(rng);
     std::printf("8-tap kernel, Wrap, %zu samples (AVX2/FMA %s)\n", kSamples,
-                kernel_isa_avx2_available() ? "available" : "not available");
+                vantoresk::simd::enabled(Isa::Avx2Fma) ? "in use" : vantoresk::simd::unavailable_reason(Isa::Avx2Fma).data());
     bench_filter("db4", get_wavelet(DaubechiesFamily::Db4), x);
     bench_filter("sym4", get_wavelet(SymletFamily::Sym4), x);
     bench_multilevel("db4", Tremora::make_daubechies_f32(DaubechiesFamily::Db4, BorderMode::Wrap), x);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/arans/arans.hpp"
-#include "core/compressor.hpp"
+#include "core/header.hpp"
 
 namespace vantoresk {
 namespace {
@@ -111,11 +111,11 @@ VResult<std::uint8_t> coder_byte_for(EntropyCoder coder, std::size_t code_count)
     const bool arans_can_read = code_count <= arans::kMaxPlaneLength;
     switch (coder) {
         case EntropyCoder::Deflate:
-            return std::uint8_t{0};
+            return kCoderDeflate;
         case EntropyCoder::Auto:
-            return static_cast<std::uint8_t>(arans_can_read ? 1 : 0);
+            return arans_can_read ? kCoderArans : kCoderDeflate;
         case EntropyCoder::Arans:
-            if (arans_can_read) return std::uint8_t{1};
+            if (arans_can_read) return kCoderArans;
             return fail(VantoreskError::unsupported_configuration(
                 "Can't code more than " + std::to_string(arans::kMaxPlaneLength) +
                 " coefficients with arans, but there were " + std::to_string(code_count)));

@@ -15,7 +15,7 @@
 #include <span>
 
 #include "core/error.hpp"
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 
 namespace vantoresk {
 
@@ -35,6 +35,10 @@ SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out
 // place; returns the mean (0 for a flat signal, whose samples become 0).
 // `range` must be finite.
 float normalise(std::span<float> x, SampleRange range);
+
+// Level count for signals of 80 samples or more: log2 of n / filter_length
+// (n and the length taken as 32-bit values), between 1 and 8.
+std::size_t compute_max_levels(std::size_t n, std::size_t filter_length);
 
 // Levels by input length: 1..19 -> 1, 20..39 -> 2, 40..59 -> 3, 60..79 -> 4,
 // then compute_max_levels.

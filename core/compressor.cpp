@@ -31,8 +31,6 @@
 namespace vantoresk {
 namespace {
 
-constexpr std::size_t kMaxSamples = std::size_t{1} << 31;
-
 bool options_in_range(const CompressionOptions& o) {
     return static_cast<unsigned>(o.method) <= 3 && static_cast<unsigned>(o.cutoff) <= 2 &&
            static_cast<unsigned>(o.coder) <= 2;
@@ -85,13 +83,14 @@ VResult<QuantisedBands> quantise_levels(const tremora::MultiDwt& dwt, std::size_
 // have always seen them; then the working buffer with room for the padding.
 VResult<TakenSamples> reserve_signal(std::size_t n, CompressionOptions options) {
     if (n == 0) return fail(VantoreskError::unsupported_configuration("Can't compress empty data"));
-    if (n >= kMaxSamples) {
+    if (n > kMaxSampleCount) {
         return fail(VantoreskError::unsupported_configuration(
-            "Can't compress data bigger than 2147483647, but data was " + std::to_string(n)));
+            "Can't compress data bigger than " + std::to_string(kMaxSampleCount) + ", but data was " +
+            std::to_string(n)));
     }
     // The options record normally comes checked from the caller; a value
     // outside its range would index past the tables or shift past 32 bits.
-    if (options.scale < 6 || options.scale > 12) return fail(VantoreskError::unsupported_scale(options.scale));
+    if (!scale_supported(options.scale)) return fail(VantoreskError::unsupported_scale(options.scale));
     if (!options_in_range(options)) {
         return fail(VantoreskError::unsupported_configuration("Unknown method, cutoff or coder option"));
     }
@@ -106,7 +105,7 @@ VResult<TakenSamples> reserve_signal(std::size_t n, CompressionOptions options) 
 VResult<std::vector<std::uint8_t>> code_container(std::span<const std::uint8_t> stream, std::uint8_t coder) {
     std::vector<std::uint8_t> container;
     if (!support::try_resize(container, kHeaderSize)) return fail(VantoreskError::out_of_memory(kHeaderSize));
-    if (coder == 0) {
+    if (coder == kCoderDeflate) {
         auto deflated = deflate_raw_append(stream, container);
         if (!deflated) return fail(std::move(deflated).error());
     } else if (!arans::encode_stream_append(stream, container)) {

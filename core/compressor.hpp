@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/error.hpp"
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 
 namespace vantoresk {
 
@@ -28,8 +28,5 @@ struct TakenSamples {
 VResult<TakenSamples> take_samples(std::span<const float> samples, CompressionOptions options);
 VResult<TakenSamples> take_samples(std::span<const double> samples, CompressionOptions options);
 VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken);
-
-// Level count for signals of 80 samples or more.
-std::size_t compute_max_levels(std::size_t n, std::size_t filter_length);
 
 }  // namespace vantoresk

@@ -26,7 +26,6 @@
 namespace vantoresk {
 namespace {
 
-constexpr std::uint32_t kMaxSamples = 0x80000000u;
 constexpr std::size_t kMaxLevels = 10;
 constexpr std::size_t kBlock = 8;
 
@@ -51,7 +50,7 @@ BandLayout band_layout(const tremora::DwtExecutor& executor, std::size_t n, std:
 
 VResult<std::vector<std::uint8_t>> decode_payload(std::uint8_t coder, std::span<const std::uint8_t> payload,
                                                   std::size_t usable_bytes) {
-    if (coder == 0) return inflate_raw(payload, usable_bytes);
+    if (coder == kCoderDeflate) return inflate_raw(payload, usable_bytes);
     auto decoded = arans::decode_stream(payload);
     if (!decoded) return fail(VantoreskError::decompression_failed(std::string(arans::message(decoded.error()))));
     return std::move(decoded).value();
@@ -61,7 +60,7 @@ VResult<std::vector<std::uint8_t>> decode_payload(std::uint8_t coder, std::span<
 // holds in all (the DEFLATE reader never makes more than it is given room for).
 VResult<std::uint64_t> decode_payload_into(std::uint8_t coder, std::span<const std::uint8_t> payload,
                                            std::span<std::uint8_t> bytes) {
-    if (coder == 0) {
+    if (coder == kCoderDeflate) {
         auto produced = inflate_raw_into(payload, bytes);
         if (!produced) return fail(std::move(produced).error());
         return std::uint64_t{produced.value()};
@@ -77,7 +76,8 @@ VantoreskError too_few_codes(std::uint64_t codes, std::size_t needed) {
 }
 
 VantoreskError bad_scale(std::uint8_t scale) {
-    return VantoreskError::decompression_failed("Supported scales only [6, 12] but it was " + std::to_string(scale));
+    return VantoreskError::decompression_failed("Supported scales only [" + std::to_string(kMinScale) + ", " +
+                                                std::to_string(kMaxScale) + "] but it was " + std::to_string(scale));
 }
 
 // The bands, A_L, D_1, ..., D_L in one buffer, from the payload. The buffer
@@ -90,7 +90,7 @@ VantoreskError bad_scale(std::uint8_t scale) {
 // its framing states (0 when the framing is refused: decoding then fails
 // before producing anything).
 std::uint64_t payload_reach(std::uint8_t coder, std::span<const std::uint8_t> payload) {
-    if (coder == 0) return 1040 * std::uint64_t{payload.size()} + 1024;
+    if (coder == kCoderDeflate) return 1040 * std::uint64_t{payload.size()} + 1024;
     auto length = arans::decoded_length(payload);
     return length ? length.value() : 0;
 }
@@ -115,7 +115,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
         auto decoded = decode_payload(header.coder, payload, 2 * codes);
         if (!decoded) return fail(std::move(decoded).error());
         if (decoded.value().size() / 2 < codes) return fail(too_few_codes(decoded.value().size() / 2, codes));
-        if (header.scale < 6 || header.scale > 12) return fail(bad_scale(header.scale));
+        if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
         decoded.value().resize(2 * codes);  // shrinks: cannot throw
         Bands bands(new (std::nothrow) float[codes]);
         if (!bands) return fail(VantoreskError::out_of_memory(codes));
@@ -127,7 +127,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
     if (!held) return fail(std::move(held).error());
     // An odd final byte is no code; codes past the layout are ignored.
     if (held.value() / 2 < codes) return fail(too_few_codes(held.value() / 2, codes));
-    if (header.scale < 6 || header.scale > 12) return fail(bad_scale(header.scale));
+    if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
     dequantise_le(code_bytes, inverse_scale_factor(header.scale), std::span(storage.get(), codes));
     return storage;
 }
@@ -151,9 +151,10 @@ VResult<std::vector<float>> decompress(std::span<const std::uint8_t> container) 
     const std::uint32_t n = header.sample_count;
     const std::size_t levels = header.level_count;
 
-    if (n >= kMaxSamples) {
+    if (n > kMaxSampleCount) {
         return fail(VantoreskError::decompression_failed(
-            "Can't decompress data bigger than 2147483647, but data was " + std::to_string(n)));
+            "Can't decompress data bigger than " + std::to_string(kMaxSampleCount) + ", but data was " +
+            std::to_string(n)));
     }
     if (levels > kMaxLevels) {
         return fail(VantoreskError::decompression_failed("Max supported level is 10 but it was " +

@@ -66,7 +66,7 @@ VResult<VantoreskHeader> VantoreskHeader::from_bytes(std::span<const std::uint8_
     h.level_count = p[12];
     h.scale = p[13];
     h.coder = p[14];
-    if (h.coder >= 2) return fail(VantoreskError::unknown_entropy_coder(h.coder));
+    if (h.coder != kCoderDeflate && h.coder != kCoderArans) return fail(VantoreskError::unknown_entropy_coder(h.coder));
     h.reserved = p[15];
     h.sample_count = load_u32(p + 16);
     const std::uint32_t min_bits = load_u32(p + 20);

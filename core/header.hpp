@@ -27,11 +27,19 @@
 #include <span>
 
 #include "core/error.hpp"
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 
 namespace vantoresk {
 
 inline constexpr std::size_t kHeaderSize = 52;
+
+// The coder byte (offset 14): how the payload is coded.
+inline constexpr std::uint8_t kCoderDeflate = 0;
+inline constexpr std::uint8_t kCoderArans = 1;
+
+// The largest sample count a container holds (2^31 - 1): the count is
+// stored in 32 bits, and readers index samples with signed 32-bit values.
+inline constexpr std::uint32_t kMaxSampleCount = 0x7FFFFFFFu;
 
 struct VantoreskHeader {
     std::array<std::uint8_t, 4> magic{};

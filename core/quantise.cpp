@@ -54,11 +54,11 @@ bool quantise_band(std::span<const float> band, float m, std::span<std::int16_t>
 }
 
 int dead_zone_threshold(std::uint8_t scale, CutoffLevel cutoff) {
-    static constexpr int kBase[7] = {0, 0, 1, 1, 2, 2, 3};
+    static constexpr int kBase[kMaxScale - kMinScale + 1] = {0, 0, 1, 1, 2, 2, 3};
     static constexpr int kMultiplier[3] = {1, 3, 7};
-    if (scale < 6 || scale > 12) return 0;
+    if (!scale_supported(scale)) return 0;
     const auto k = static_cast<std::size_t>(cutoff);
-    return kBase[scale - 6] * (k < 3 ? kMultiplier[k] : 1);
+    return kBase[scale - kMinScale] * (k < 3 ? kMultiplier[k] : 1);
 }
 
 void apply_dead_zone(std::span<std::int16_t> codes, int threshold) {

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 
 namespace vantoresk {
 

@@ -7,7 +7,7 @@
 //   Sym4  "sym4"  make_symlet_f32(Sym4, Wrap)         F = 8
 #pragma once
 
-#include "core/options.hpp"
+#include "core/compression_options.hpp"
 #include "wavelet/factory.hpp"
 
 namespace vantoresk {

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "core/arans/arans.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace arans = vantoresk::arans;

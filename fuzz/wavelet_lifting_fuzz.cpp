@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "wavelet/cdf53f.hpp"
-#include "wavelet/cdf97f.hpp"
+#include "wavelet/lifting/cdf53.hpp"
+#include "wavelet/lifting/cdf97.hpp"
 
 namespace {
 

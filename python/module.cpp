@@ -37,7 +37,7 @@
 #include "core/decompressor.hpp"
 #include "python/arrays.hpp"
 #include "python/binder.hpp"
-#include "python/options.hpp"
+#include "python/options_type.hpp"
 #include "python/py_ref.hpp"
 
 namespace vantoresk::py {

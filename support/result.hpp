@@ -20,11 +20,6 @@ struct Err {
     E error;
 };
 
-template <class E>
-Err<std::decay_t<E>> make_err(E&& e) {
-    return Err<std::decay_t<E>>{std::forward<E>(e)};
-}
-
 template <class T, class E>
 class [[nodiscard]] Result {
 public:

@@ -23,7 +23,7 @@ def table_source(prefix, enum, names, header_comment):
     out.append("//")
     for line in header_comment:
         out.append("// " + line if line else "//")
-    out.append('#include "wavelet/daubechies.hpp"')
+    out.append('#include "wavelet/filter_bank/filters.hpp"')
     out.append("")
     out.append("namespace tremora {")
     out.append("")
@@ -59,12 +59,12 @@ def table_source(prefix, enum, names, header_comment):
 def main():
     db = [f"db{k}" for k in range(1, 25)]
     sym = [f"sym{k}" for k in range(2, 21)]
-    (ROOT / "wavelet" / "daubechies_tables.cpp").write_text(table_source(
+    (ROOT / "wavelet" / "filter_bank" / "daubechies_tables.cpp").write_text(table_source(
         "DB", "DaubechiesFamily", db,
         ["Daubechies (extremal-phase) orthonormal scaling filters Db1 to Db24,",
          "reconstruction low-pass order: h[0] is the tap applied to the first",
          "sample of an analysis window. Each sums to sqrt(2); squares sum to 1."]))
-    (ROOT / "wavelet" / "symlet_tables.cpp").write_text(table_source(
+    (ROOT / "wavelet" / "filter_bank" / "symlet_tables.cpp").write_text(table_source(
         "SYM", "SymletFamily", sym,
         ["Symlet (least-asymmetric Daubechies) orthonormal scaling filters Sym2 to",
          "Sym20, reconstruction low-pass order. Sym2 describes the same filter as",

@@ -10,8 +10,19 @@
 //   IncompleteDwtExecutor   both of the above + filter_length   (one level)
 //   DwtExecutor             + dwt, multi_dwt, idwt, multi_idwt  (any levels)
 //
-// CompletedDwtExecutor (completed.hpp) turns an IncompleteDwtExecutor into a
-// DwtExecutor.
+// CompletedDwtExecutor (contract/completed.hpp) turns an IncompleteDwtExecutor
+// into a DwtExecutor.
+//
+// Where things are:
+//   contract/      errors, band storage, the multi-level loops, the adapter
+//   lifting/       CDF 5/3 and CDF 9/7 by lifting (their own executors)
+//   filter_bank/   the orthogonal filters and their convolution kernels
+//
+// Several executors carry "Neon" in their class names (NeonCdf97F32,
+// NeonWavelet8TapsF32, ...) on every target, x86 included. Those are the
+// engine's established class names, which callers and tests use; the prefix
+// names no instruction set. What runs is chosen at run time, per CPU
+// (support/cpu_dispatch.hpp).
 #pragma once
 
 #include <cstddef>
@@ -19,9 +30,9 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/border_mode.hpp"
-#include "wavelet/err.hpp"
-#include "wavelet/families.hpp"
+#include "wavelet/filter_bank/border_mode.hpp"
+#include "wavelet/contract/error.hpp"
+#include "wavelet/filter_bank/families.hpp"
 
 namespace tremora {
 
@@ -97,14 +108,14 @@ using IncompleteDwtExecutorHandle = std::shared_ptr<const IncompleteDwtExecutor>
 
 // Factory index. Each function is defined beside the executor it builds.
 struct Tremora {
-    static DwtExecutorHandle make_cdf53_f32();                                     // cdf53f.cpp
-    static DwtExecutorHandle make_cdf97_f32();                                     // cdf97f.cpp
-    static DwtExecutorHandle make_daubechies_f32(DaubechiesFamily member, BorderMode mode);  // kernels
-    static DwtExecutorHandle make_symlet_f32(SymletFamily member, BorderMode mode);          // kernels
+    static DwtExecutorHandle make_cdf53_f32();                                     // lifting/cdf53.cpp
+    static DwtExecutorHandle make_cdf97_f32();                                     // lifting/cdf97.cpp
+    static DwtExecutorHandle make_daubechies_f32(DaubechiesFamily member, BorderMode mode);  // filter_bank/factory.cpp
+    static DwtExecutorHandle make_symlet_f32(SymletFamily member, BorderMode mode);          // filter_bank/factory.cpp
 };
 
 struct DwtFactory {
-    // Generic N-tap convolution kernel for any filter length.
+    // Generic N-tap convolution kernel for any filter length (filter_bank/n_taps.cpp).
     static IncompleteDwtExecutorHandle wavelet_n_taps(BorderMode mode, std::span<const float> low_pass);
 };
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core/arans/model.hpp"
+#include "support/cpu_dispatch.hpp"
 #include "support/fallible.hpp"
 
 namespace vantoresk::arans {
@@ -57,28 +58,32 @@ struct Walk {
 // GCC turns them into a branch on the bit (duplicating the rest of the
 // decision on both sides), which mispredicts about every other time on busy
 // data; mask arithmetic costs extra steps on the path. Conditional moves cost
-// one step. Returns the bit.
+// one step. Returns the bit. kCmov selects the x86-64 inline assembly; the
+// plain C++ form is the portable variant (same bits, whatever the compiler
+// makes of it).
+template <bool kCmov>
 inline std::uint32_t select_by_bit(std::uint32_t slot, std::uint32_t p, std::uint32_t& x, std::uint32_t x_if_one,
                                    std::uint32_t& next, std::uint32_t next_if_one) noexcept {
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(VANTORESK_NO_INLINE_ASM)
-    std::uint32_t bit;
-    asm("xorl %k[bit], %k[bit]\n\t"
-        "cmpl %[p], %[slot]\n\t"
-        "setae %b[bit]\n\t"
-        "cmovael %[x1], %[x]\n\t"
-        "cmovael %[n1], %[n]"
-        : [x] "+r"(x), [n] "+r"(next), [bit] "=&q"(bit)
-        : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one)
-        : "cc");
-    return bit;
-#else
+#if VANTORESK_SIMD_X86
+    if constexpr (kCmov) {
+        std::uint32_t bit;
+        asm("xorl %k[bit], %k[bit]\n\t"
+            "cmpl %[p], %[slot]\n\t"
+            "setae %b[bit]\n\t"
+            "cmovael %[x1], %[x]\n\t"
+            "cmovael %[n1], %[n]"
+            : [x] "+r"(x), [n] "+r"(next), [bit] "=&q"(bit)
+            : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one)
+            : "cc");
+        return bit;
+    }
+#endif
     if (slot >= p) {
         x = x_if_one;
         next = next_if_one;
         return 1;
     }
     return 0;
-#endif
 }
 
 // One decision, in one of two shapes chosen per plane (see PlaneShape).
@@ -97,7 +102,7 @@ inline std::uint32_t select_by_bit(std::uint32_t slot, std::uint32_t p, std::uin
 //    busy data.
 // The adaptation store never aliases the successors loaded: they are other
 // nodes (children) or node 1, which this byte updated at its first decision.
-template <bool kChecked, bool kLast, bool kPredictable>
+template <bool kChecked, bool kLast, bool kPredictable, bool kCmov>
 inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
     std::uint32_t next0;
     std::uint32_t next1;
@@ -130,7 +135,7 @@ inline bool decide(DecodeLane& lane, Walk& walk, unsigned context_bits) {
     } else {
         std::uint32_t pn = next0;
         xn = pq + slot;
-        const std::uint32_t bit = select_by_bit(slot, p, xn, x - pq - p, pn, next1);
+        const std::uint32_t bit = select_by_bit<kCmov>(slot, p, xn, x - pq - p, pn, next1);
         walk.row[walk.node] = kAdapted[2 * p + bit];
         walk.node = 2 * walk.node + bit;
         walk.p = pn;
@@ -160,29 +165,29 @@ inline void end_byte(DecodeLane& lane, const Walk& walk) {
     lane.first_p = walk.p;
 }
 
-template <bool kChecked, bool kPredictable>
+template <bool kChecked, bool kPredictable, bool kCmov>
 inline bool decode_byte(DecodeLane& lane, unsigned context_bits) {
     Walk walk = begin_byte(lane, context_bits);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false, kPredictable>(lane, walk, context_bits)) return false;
+        if (!decide<kChecked, false, kPredictable, kCmov>(lane, walk, context_bits)) return false;
     }
-    if (!decide<kChecked, true, kPredictable>(lane, walk, context_bits)) return false;
+    if (!decide<kChecked, true, kPredictable, kCmov>(lane, walk, context_bits)) return false;
     end_byte(lane, walk);
     return true;
 }
 
-template <bool kChecked, bool kPredictableA, bool kPredictableB>
+template <bool kChecked, bool kPredictableA, bool kPredictableB, bool kCmov>
 inline bool decode_byte_pair(DecodeLane& a, DecodeLane& b, unsigned context_bits) {
     Walk wa = begin_byte(a, context_bits);
     Walk wb = begin_byte(b, context_bits);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false, kPredictableA>(a, wa, context_bits)) return false;
-        if (!decide<kChecked, false, kPredictableB>(b, wb, context_bits)) return false;
+        if (!decide<kChecked, false, kPredictableA, kCmov>(a, wa, context_bits)) return false;
+        if (!decide<kChecked, false, kPredictableB, kCmov>(b, wb, context_bits)) return false;
     }
-    if (!decide<kChecked, true, kPredictableA>(a, wa, context_bits)) return false;
-    if (!decide<kChecked, true, kPredictableB>(b, wb, context_bits)) return false;
+    if (!decide<kChecked, true, kPredictableA, kCmov>(a, wa, context_bits)) return false;
+    if (!decide<kChecked, true, kPredictableB, kCmov>(b, wb, context_bits)) return false;
     end_byte(a, wa);
     end_byte(b, wb);
     return true;
@@ -200,7 +205,7 @@ inline bool predictable(std::span<const std::uint8_t> coded, std::uint64_t count
 constexpr unsigned kPredictableAlone = 4;
 constexpr unsigned kPredictableInPair = 1;
 
-template <bool kPredictable>
+template <bool kPredictable, bool kCmov>
 bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std::vector<std::uint8_t>& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
@@ -209,11 +214,11 @@ bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std:
         for (std::size_t i = 0; i < chunk;) {
             const std::size_t run = std::min(chunk - i, lane.unchecked_bytes());
             for (const std::size_t stop = i + run; i < stop; ++i) {
-                decode_byte<false, kPredictable>(lane, context_bits);
+                decode_byte<false, kPredictable, kCmov>(lane, context_bits);
                 stage[i] = static_cast<std::uint8_t>(lane.prev);
             }
             if (run == 0) {
-                if (!decode_byte<true, kPredictable>(lane, context_bits)) return false;
+                if (!decode_byte<true, kPredictable, kCmov>(lane, context_bits)) return false;
                 stage[i++] = static_cast<std::uint8_t>(lane.prev);
             }
         }
@@ -223,7 +228,7 @@ bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std:
     return true;
 }
 
-template <bool kPredictableA, bool kPredictableB>
+template <bool kPredictableA, bool kPredictableB, bool kCmov>
 bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_bits, const PairSink& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
@@ -232,12 +237,12 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_
         for (std::size_t i = 0; i < chunk;) {
             const std::size_t run = std::min({chunk - i, a.unchecked_bytes(), b.unchecked_bytes()});
             for (const std::size_t stop = i + run; i < stop; ++i) {
-                decode_byte_pair<false, kPredictableA, kPredictableB>(a, b, context_bits);
+                decode_byte_pair<false, kPredictableA, kPredictableB, kCmov>(a, b, context_bits);
                 stage[2 * i] = static_cast<std::uint8_t>(a.prev);
                 stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
             }
             if (run == 0) {
-                if (!decode_byte_pair<true, kPredictableA, kPredictableB>(a, b, context_bits)) return false;
+                if (!decode_byte_pair<true, kPredictableA, kPredictableB, kCmov>(a, b, context_bits)) return false;
                 stage[2 * i] = static_cast<std::uint8_t>(a.prev);
                 stage[2 * i + 1] = static_cast<std::uint8_t>(b.prev);
                 ++i;
@@ -248,6 +253,46 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_
     }
     return true;
 }
+
+// One plane, in the shape its coded size asks for.
+template <bool kCmov>
+bool run_plane_shaped(DecodeLane lane, std::uint64_t count, unsigned context_bits, std::vector<std::uint8_t>& out,
+                      bool predictable_plane) {
+    return predictable_plane ? run_plane<true, kCmov>(lane, count, context_bits, out)
+                             : run_plane<false, kCmov>(lane, count, context_bits, out);
+}
+
+// Two planes, each in the shape its coded size asks for.
+template <bool kCmov>
+bool run_pair_shaped(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_bits, const PairSink& out,
+                     bool pa, bool pb) {
+    if (pa) {
+        return pb ? run_pair<true, true, kCmov>(a, b, count, context_bits, out)
+                  : run_pair<true, false, kCmov>(a, b, count, context_bits, out);
+    }
+    return pb ? run_pair<false, true, kCmov>(a, b, count, context_bits, out)
+              : run_pair<false, false, kCmov>(a, b, count, context_bits, out);
+}
+
+using PlaneRunner = bool (*)(DecodeLane, std::uint64_t, unsigned, std::vector<std::uint8_t>&, bool);
+using PairRunner = bool (*)(DecodeLane, DecodeLane, std::uint64_t, unsigned, const PairSink&, bool, bool);
+
+// The runners built for `isa`; the portable ones for any other request.
+constexpr bool kHaveCmov = VANTORESK_SIMD_X86;
+
+PlaneRunner plane_runner(simd::Isa isa) noexcept {
+    return kHaveCmov && isa == simd::Isa::X86Cmov ? &run_plane_shaped<true> : &run_plane_shaped<false>;
+}
+
+PairRunner pair_runner(simd::Isa isa) noexcept {
+    return kHaveCmov && isa == simd::Isa::X86Cmov ? &run_pair_shaped<true> : &run_pair_shaped<false>;
+}
+
+PlaneRunner choose_plane_runner() noexcept { return plane_runner(simd::best_of({simd::Isa::X86Cmov})); }
+PairRunner choose_pair_runner() noexcept { return pair_runner(simd::best_of({simd::Isa::X86Cmov})); }
+
+using DispatchedPlane = simd::Dispatched<PlaneRunner, &choose_plane_runner>;
+using DispatchedPair = simd::Dispatched<PairRunner, &choose_pair_runner>;
 
 // Sets up a lane on a coded slice; false if the slice cannot hold the state.
 bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint16_t* table, unsigned context_bits) {
@@ -285,15 +330,16 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
     if (!make_tables(tables, 1, context_bits)) return Err<AransError>{AransError::InvalidLength};
     DecodeLane lane;
     (void)open_lane(lane, coded, tables.data(), context_bits);
-    const bool ok = predictable(coded, count, kPredictableAlone) ? run_plane<true>(lane, count, context_bits, out)
-                                              : run_plane<false>(lane, count, context_bits, out);
+    const bool ok = DispatchedPlane::call(lane, count, context_bits, out, predictable(coded, count, kPredictableAlone));
     if (!ok) return Err<AransError>{AransError::Truncated};
     return out;
 }
 
-support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
-                                                     std::span<const std::uint8_t> coded_b, std::uint64_t count,
-                                                     unsigned context_bits, const PairSink& out) {
+namespace {
+
+support::Result<void, AransError> decode_pair_with(PairRunner run, std::span<const std::uint8_t> coded_a,
+                                                   std::span<const std::uint8_t> coded_b, std::uint64_t count,
+                                                   unsigned context_bits, const PairSink& out) {
     if (count == 0) return {};
     std::vector<std::uint16_t> tables;
     DecodeLane a;
@@ -305,14 +351,24 @@ support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t
 
     const bool pa = predictable(coded_a, count, kPredictableInPair);
     const bool pb = predictable(coded_b, count, kPredictableInPair);
-    bool ok;
-    if (pa) {
-        ok = pb ? run_pair<true, true>(a, b, count, context_bits, out) : run_pair<true, false>(a, b, count, context_bits, out);
-    } else {
-        ok = pb ? run_pair<false, true>(a, b, count, context_bits, out) : run_pair<false, false>(a, b, count, context_bits, out);
-    }
-    if (!ok) return Err<AransError>{AransError::Truncated};
+    if (!run(a, b, count, context_bits, out, pa, pb)) return Err<AransError>{AransError::Truncated};
     return {};
+}
+
+}  // namespace
+
+support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
+                                                     std::span<const std::uint8_t> coded_b, std::uint64_t count,
+                                                     unsigned context_bits, const PairSink& out) {
+    return decode_pair_with(&DispatchedPair::call, coded_a, coded_b, count, context_bits, out);
+}
+
+support::Result<void, AransError> decode_plane_pair_pinned(simd::Isa isa, std::span<const std::uint8_t> coded_a,
+                                                           std::span<const std::uint8_t> coded_b,
+                                                           std::uint64_t count, unsigned context_bits,
+                                                           const PairSink& out) {
+    return decode_pair_with(pair_runner(simd::hardware_has(isa) ? isa : simd::Isa::Portable), coded_a, coded_b,
+                            count, context_bits, out);
 }
 
 }  // namespace vantoresk::arans

@@ -19,6 +19,11 @@
 //  * decode_plane_pair runs the two planes of a stream in one loop so their
 //    chains overlap, and writes the bytes interleaved, as the stream wants them.
 //
+// The decision select has two variants: x86-64 inline assembly with
+// conditional moves, and plain C++ (the portable variant). The loops are
+// reached through the library's run-time dispatch (support/cpu_dispatch.hpp),
+// so the mask VANTORESK_DISABLE_SIMD sends them to the portable form.
+//
 // Output goes through a small staging block into a vector whose capacity was
 // reserved up front, so a huge declared count costs a reservation, not a
 // zero-fill of memory that a damaged stream may never reach.
@@ -31,6 +36,7 @@
 #include <vector>
 
 #include "core/arans/arans.hpp"
+#include "support/cpu_dispatch.hpp"
 
 namespace vantoresk::arans {
 
@@ -44,5 +50,14 @@ using PairSink = std::function<void(const std::uint8_t* bytes, std::size_t size)
 support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
                                                      std::span<const std::uint8_t> coded_b, std::uint64_t count,
                                                      unsigned context_bits, const PairSink& out);
+
+// decode_plane_pair with the decision select pinned to one variant (Portable
+// or X86Cmov; Portable where this build or CPU lacks the one asked for), for
+// tests that compare the variants.
+support::Result<void, AransError> decode_plane_pair_pinned(vantoresk::simd::Isa isa,
+                                                           std::span<const std::uint8_t> coded_a,
+                                                           std::span<const std::uint8_t> coded_b,
+                                                           std::uint64_t count, unsigned context_bits,
+                                                           const PairSink& out);
 
 }  // namespace vantoresk::arans

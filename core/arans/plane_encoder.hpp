@@ -25,7 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 
 namespace vantoresk::arans {
 
@@ -34,8 +33,6 @@ struct CodedPlane {
     std::unique_ptr<std::uint8_t[]> storage;
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
-
-    std::span<const std::uint8_t> bytes() const noexcept { return {data, size}; }
 };
 
 // Plane bytes per chunk: a quarter of the plane, at least 2^14 and at most

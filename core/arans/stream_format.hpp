@@ -1,5 +1,5 @@
 // Framing of an arans stream: the pieces shared by the stream coder and the
-// reference stream coder.
+// reference stream coder (tests/reference/).
 //
 //   0..5 bytes of input      -> stored as is (no header; 0 bytes -> empty)
 //   6 or more bytes, n = L/2 -> flags (bit 0: L odd) | context_bits |
@@ -50,5 +50,21 @@ struct StreamHeader {
 
 // Reads and checks the header of a stream of at least kFramedMinLength bytes.
 AResult<StreamHeader> read_stream_header(std::span<const std::uint8_t> stream);
+
+// Appends to `out` the framed stream of an input of at least
+// kFramedMinLength bytes, from its coded planes (coded with `context_bits`).
+// False, with `out` as it was, when the memory cannot be had.
+[[nodiscard]] bool append_framed_stream(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> input,
+                                        unsigned context_bits, std::span<const std::uint8_t> coded_even,
+                                        std::span<const std::uint8_t> coded_odd);
+
+// The planes of a framed stream decoded one after the other with `decode`,
+// each into a vector of its own, then interleaved with the tail byte: the
+// format's own description of the decoder, so the error it reports is the
+// one that order gives.
+using PlaneDecoder = AResult<std::vector<std::uint8_t>> (*)(std::span<const std::uint8_t> coded, std::uint64_t count,
+                                                            unsigned context_bits);
+AResult<std::vector<std::uint8_t>> decode_planes_in_turn(std::span<const std::uint8_t> stream, const StreamHeader& h,
+                                                         PlaneDecoder decode);
 
 }  // namespace vantoresk::arans

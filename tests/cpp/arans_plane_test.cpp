@@ -5,10 +5,13 @@
 #include <tuple>
 
 #include "arans_test_data.hpp"
+#include "fixture_manifest.hpp"
+#include "simd_test_support.hpp"
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
+#include "core/arans/plane_decoder.hpp"
 #include "core/arans/reciprocal.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 
 namespace {
 
@@ -43,16 +46,10 @@ TEST_P(PlaneFormat, MatchesKnownCodings) {
     std::vector<Coding> codings;
     for (unsigned cb = 0; cb <= 8; ++cb) codings.push_back({"00", cb, "00000001"});
     codings.push_back({"616263", 3, "9235b4008033"});
-    const std::string manifest = read_text(fixture_path("manifest.json"));
-    const auto bits = json_values(manifest, "context_bits");
-    const auto planes = json_values(manifest, "plane_hex");
-    const auto codes = json_values(manifest, "coded_hex");
-    ASSERT_EQ(bits.size(), 3u);
-    ASSERT_EQ(planes.size(), bits.size());
-    ASSERT_EQ(codes.size(), bits.size());
-    for (std::size_t i = 0; i < bits.size(); ++i) {
-        codings.push_back({planes[i], static_cast<unsigned>(std::stoul(bits[i])), codes[i]});
-    }
+    const auto listed = fixture_manifest::load_records<Coding>(
+        fixture_path("planes.txt"), [](std::istream& in, Coding& c) { in >> c.cb >> c.plane >> c.coded; });
+    ASSERT_EQ(listed.size(), 3u);
+    codings.insert(codings.end(), listed.begin(), listed.end());
     for (const auto& c : codings) {
         const Bytes plane = from_hex(c.plane);
         const Bytes coded = from_hex(c.coded);
@@ -179,3 +176,46 @@ TEST(Reciprocal, ExactForEveryDivisor) {
 }
 
 }  // namespace
+
+// Each variant of the pair decoder's decision select (portable C++, x86-64
+// conditional moves) gives the reference's bytes for both planes, whole or
+// cut short, in either decision shape (the shape follows the coded size).
+class PairDecoderVariant : public ::testing::TestWithParam<std::tuple<vantoresk::simd::Isa, Kind>> {};
+
+TEST_P(PairDecoderVariant, MatchesTheReference) {
+    const auto& [isa, kind] = GetParam();
+    VANTORESK_SKIP_UNLESS_ENABLED(isa);
+    for (const std::size_t n : {std::size_t{1}, std::size_t{33}, std::size_t{5000}}) {
+        SCOPED_TRACE("n = " + std::to_string(n));
+        const Bytes a = make_data(kind, n, 7 * n + 1);
+        const Bytes b = make_data(Kind::Random, n, 7 * n + 2);
+        const Bytes ca = arans::encode_plane_reference(a, 8);
+        const Bytes cb = arans::encode_plane_reference(b, 8);
+        Bytes out;
+        const arans::PairSink append = [&out](const std::uint8_t* p, std::size_t size) {
+            out.insert(out.end(), p, p + size);
+        };
+        ASSERT_TRUE(arans::decode_plane_pair_pinned(isa, ca, cb, n, 8, append).ok());
+        Bytes want;
+        for (std::size_t i = 0; i < n; ++i) {
+            want.push_back(a[i]);
+            want.push_back(b[i]);
+        }
+        EXPECT_EQ(out, want);
+
+        // Too few words: the same failure as the plain decoder.
+        const Bytes cut(ca.begin(), ca.begin() + static_cast<std::ptrdiff_t>(ca.size() / 2 / 2 * 2));
+        const arans::PairSink discard = [](const std::uint8_t*, std::size_t) {};
+        const bool plain_ok = arans::decode_plane_reference(cut, n, 8).ok();
+        EXPECT_EQ(arans::decode_plane_pair_pinned(isa, cut, cb, n, 8, discard).ok(), plain_ok);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, PairDecoderVariant,
+                         ::testing::Combine(::testing::Values(vantoresk::simd::Isa::Portable,
+                                                              vantoresk::simd::Isa::X86Cmov),
+                                            ::testing::Values(Kind::Random, Kind::Laplacian, Kind::Constant)),
+                         [](const auto& param_info) {
+                             return std::string(vantoresk::simd::name(std::get<0>(param_info.param))) + "_" +
+                                    kind_name(std::get<1>(param_info.param));
+                         });

@@ -9,7 +9,7 @@
 
 #include "arans_test_data.hpp"
 #include "core/arans/arans.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
 
 namespace {
 

@@ -8,8 +8,10 @@
 #include <sys/resource.h>
 
 #include "arans_test_data.hpp"
+#include "fixture_manifest.hpp"
 #include "core/arans/arans.hpp"
-#include "core/arans/reference.hpp"
+#include "tests/reference/arans_reference.hpp"
+#include "core/arans/stream_format.hpp"
 
 namespace {
 
@@ -30,15 +32,18 @@ TEST(StreamKnown, EncodesAndDecodesExactly) {
     std::vector<std::pair<Bytes, Bytes>> known = {
         {from_hex("616263646566"), from_hex("00030306e634cc0000310137ba008037")},
         {from_hex("000000000000"), from_hex("00030306f4073c0070a0f4073c0070a0")}};
-    const std::string manifest = read_text(fixture_path("manifest.json"));
-    const auto inputs = json_values(manifest, "input");
-    const auto streams = json_values(manifest, "stream");
-    ASSERT_EQ(inputs.size(), 13u);
-    ASSERT_EQ(streams.size(), inputs.size());
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
+    struct Listed {
+        std::string name, input, stream;
+        std::size_t length = 0;
+    };
+    const auto listed = fixture_manifest::load_records<Listed>(
+        fixture_path("streams.txt"), [](std::istream& in, Listed& l) { in >> l.name >> l.input >> l.stream >> l.length; });
+    ASSERT_EQ(listed.size(), 13u);
+    for (const Listed& l : listed) {
         Bytes input, stream;
-        ASSERT_TRUE(read_file(fixture_path(inputs[i]), input)) << inputs[i];
-        ASSERT_TRUE(read_file(fixture_path(streams[i]), stream)) << streams[i];
+        ASSERT_TRUE(read_file(fixture_path(l.input), input)) << l.input;
+        ASSERT_TRUE(read_file(fixture_path(l.stream), stream)) << l.stream;
+        ASSERT_EQ(input.size(), l.length) << l.name;
         known.emplace_back(std::move(input), std::move(stream));
     }
     for (const auto& [input, stream] : known) {
@@ -101,8 +106,8 @@ TEST_P(ContextWidth, AcceptedByTheDecoder) {
     const Bytes ce = arans::encode_plane(even, cb);
     const Bytes co = arans::encode_plane(odd, cb);
     Bytes stream{0xFE, static_cast<std::uint8_t>(cb)};
-    put_varint(stream, even.size());
-    put_varint(stream, ce.size());
+    arans::write_varint(stream, even.size());
+    arans::write_varint(stream, ce.size());
     stream.insert(stream.end(), ce.begin(), ce.end());
     stream.insert(stream.end(), co.begin(), co.end());
     auto r = arans::decode_stream(stream);

@@ -6,10 +6,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/npy.hpp"
+#include "support/splitmix64.hpp"
 
 namespace arans_test {
 
@@ -37,42 +38,13 @@ inline std::string fixture_path(const std::string& name) {
     return std::string(VANTORESK_FIXTURES_DIR) + "/arans/" + name;
 }
 
+// The whole file, or false when it cannot be read.
 inline bool read_file(const std::string& path, Bytes& out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    auto bytes = vantoresk::support::read_file(path);
+    if (!bytes) return false;
+    out = std::move(*bytes);
     return true;
 }
-
-inline std::string read_text(const std::string& path) {
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// Values of `"key": ...` in document order (strings unquoted, numbers as
-// written). Enough for the flat records of the fixture manifest.
-inline std::vector<std::string> json_values(const std::string& text, const std::string& key) {
-    std::vector<std::string> out;
-    const std::string needle = "\"" + key + "\"";
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        std::size_t i = text.find(':', at + needle.size()) + 1;
-        while (text[i] == ' ') ++i;
-        if (text[i] == '"') {
-            out.push_back(text.substr(i + 1, text.find('"', i + 1) - i - 1));
-        } else {
-            std::size_t j = i;
-            while (j < text.size() && text[j] != ',' && text[j] != '\n' && text[j] != '}') ++j;
-            out.push_back(text.substr(i, j - i));
-        }
-    }
-    return out;
-}
-
-inline void put_varint(Bytes& out, std::uint64_t v) {
-    for (; v >= 0x80; v >>= 7) out.push_back(static_cast<std::uint8_t>(v | 0x80));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
 // The fast and the plain decoder must give the same bytes or the same error.
 template <class R>
 void expect_same_outcome(const R& fast, const R& plain, const std::string& where = "") {
@@ -84,19 +56,7 @@ void expect_same_outcome(const R& fast, const R& plain, const std::string& where
     }
 }
 
-// splitmix64: the same numbers on every platform and standard library.
-struct Rng {
-    std::uint64_t s;
-    explicit Rng(std::uint64_t seed) : s(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-};
+using Rng = vantoresk::support::SplitMix64;
 
 inline Bytes random_bytes(std::size_t n, std::uint64_t seed) {
     Rng rng(seed);

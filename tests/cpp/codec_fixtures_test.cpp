@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec_support.hpp"
+#include "fixture_manifest.hpp"
 #include "core/arans/arans.hpp"
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
@@ -28,18 +29,9 @@ struct Case {
     std::string stream_sha, container_sha;
 };
 
-// One record per whitespace-separated line; lines that do not parse are skipped.
 template <class T, class Read>
 std::vector<T> load(const std::string& file, Read read) {
-    std::vector<T> out;
-    std::ifstream in(fixtures_dir() + file);
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream s(line);
-        T t;
-        read(s, t);
-        if (s) out.push_back(t);
-    }
-    return out;
+    return fixture_manifest::load_records<T>(fixtures_dir() + file, read);
 }
 
 std::vector<Case> load_cases() {

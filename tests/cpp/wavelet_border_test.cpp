@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/border_mode.hpp"
-#include "wavelet/filter_padding.hpp"
+#include "wavelet/filter_bank/border_mode.hpp"
+#include "wavelet/filter_bank/arena.hpp"
 
 #include "wavelet_test_support.hpp"
 
@@ -135,7 +135,7 @@ TEST_P(EveryMode, RecordAndArenaAgreeWithTheDefinitionAtAnyDistance) {
         for (std::size_t left : {std::size_t{0}, std::size_t{1}, std::size_t(3 * n + 2)}) {
             for (std::size_t right : {std::size_t{0}, std::size_t{2}, std::size_t(4 * n + 1)}) {
                 std::vector<float> arena(left + s.size() + right, -1.0f);
-                ASSERT_TRUE(write_arena_1d_impl(s, arena, left, right, mode).ok());
+                ASSERT_TRUE(write_arena_1d(s, arena, left, right, mode).ok());
                 for (std::size_t i = 0; i < arena.size(); ++i) {
                     const std::int64_t src =
                         reference_source(mode, static_cast<std::int64_t>(i) - static_cast<std::int64_t>(left), n);
@@ -156,24 +156,24 @@ INSTANTIATE_TEST_SUITE_P(All, EveryMode, ::testing::ValuesIn(kModes),
 TEST(Arena, LengthMismatchIsAnErrorAndWritesNothing) {
     const std::vector<float> s{1, 2, 3};
     std::vector<float> arena(9, 7.0f);
-    const Status st = write_arena_1d_impl(s, arena, 3, 2, BorderMode::Wrap);
+    const Status st = write_arena_1d(s, arena, 3, 2, BorderMode::Wrap);
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error(), TremoraError::scratch_size_mismatch(8, 9));
     EXPECT_EQ(st.error().display(), "Scratch size expected to be 8 but it was 9");
     for (float v : arena) EXPECT_EQ(v, 7.0f);
     // Pads larger than the arena itself must not wrap around in the check.
-    const Status huge = write_arena_1d_impl(s, arena, std::numeric_limits<std::size_t>::max(), 8, BorderMode::Wrap);
+    const Status huge = write_arena_1d(s, arena, std::numeric_limits<std::size_t>::max(), 8, BorderMode::Wrap);
     EXPECT_FALSE(huge.ok());
 }
 
 TEST(Arena, EmptySignal) {
     std::vector<float> arena(3, 7.0f);
-    const Status wrap = write_arena_1d_impl({}, arena, 1, 2, BorderMode::Wrap);
+    const Status wrap = write_arena_1d({}, arena, 1, 2, BorderMode::Wrap);
     ASSERT_FALSE(wrap.ok());
     EXPECT_EQ(wrap.error().display(), "Zero sized input is not supported");
-    ASSERT_TRUE(write_arena_1d_impl({}, arena, 1, 2, BorderMode::Zeros).ok());
+    ASSERT_TRUE(write_arena_1d({}, arena, 1, 2, BorderMode::Zeros).ok());
     for (float v : arena) EXPECT_EQ(v, 0.0f);
-    EXPECT_TRUE(write_arena_1d_impl({}, std::span<float>{}, 0, 0, BorderMode::Reflect).ok());
+    EXPECT_TRUE(write_arena_1d({}, std::span<float>{}, 0, 0, BorderMode::Reflect).ok());
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/completed.hpp"
+#include "wavelet/contract/completed.hpp"
 
 #include "wavelet_test_support.hpp"
 

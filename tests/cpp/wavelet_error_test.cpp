@@ -3,7 +3,7 @@
 #include <string>
 #include <tuple>
 
-#include "wavelet/err.hpp"
+#include "wavelet/contract/error.hpp"
 
 namespace {
 

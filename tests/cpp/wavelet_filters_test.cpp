@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/daubechies.hpp"
-#include "wavelet/util.hpp"
+#include "wavelet/filter_bank/filters.hpp"
+#include "wavelet/filter_bank/mirror.hpp"
 
 #include "wavelet_test_support.hpp"
 

@@ -23,15 +23,18 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/completed.hpp"
-#include "wavelet/daubechies.hpp"
-#include "wavelet/wavelet_taps_f32.hpp"
+#include "wavelet/contract/completed.hpp"
+#include "wavelet/filter_bank/filters.hpp"
+#include "wavelet/filter_bank/fixed_taps.hpp"
 
+#include "fixture_manifest.hpp"
+#include "simd_test_support.hpp"
 #include "wavelet_test_support.hpp"
 
 namespace tremora {
 namespace {
 
+using vantoresk::simd::Isa;
 using wavelet_test::same_bits;
 using wavelet_test::taps_of;
 
@@ -68,15 +71,17 @@ struct Case {
 };
 
 std::vector<Case> load_cases() {
-    std::vector<Case> cases;
-    Case c;
-    std::ifstream lifting(kDir + "lifting/cases.txt");
-    c.dir = "lifting/";
-    while (lifting >> c.name >> c.method >> c.n >> c.levels) cases.push_back(c);
-    std::ifstream ortho(kDir + "ortho/cases.txt");
-    c.dir = "ortho/";
-    while (ortho >> c.name >> c.n >> c.levels) {
+    using fixture_manifest::load_records;
+    std::vector<Case> cases = load_records<Case>(kDir + "lifting/cases.txt", [](std::istream& in, Case& c) {
+        c.dir = "lifting/";
+        in >> c.name >> c.method >> c.n >> c.levels;
+    });
+    const auto ortho = load_records<Case>(kDir + "ortho/cases.txt", [](std::istream& in, Case& c) {
+        c.dir = "ortho/";
+        in >> c.name >> c.n >> c.levels;
         c.method = c.name.substr(0, c.name.find('_'));
+    });
+    for (Case c : ortho) {
         for (Route r : {Route::Factory, Route::Portable, Route::Avx2}) {
             c.route = r;
             cases.push_back(c);
@@ -101,7 +106,7 @@ DwtExecutorHandle executor_for(const Case& c) {
     }
     const std::vector<float> h = db ? get_wavelet(DaubechiesFamily::Db4) : get_wavelet(SymletFamily::Sym4);
     auto kernel = std::make_shared<NeonWavelet8TapsF32>(
-        BorderMode::Wrap, taps_of<8>(h), c.route == Route::Portable ? KernelIsa::Portable : KernelIsa::Avx2Fma);
+        BorderMode::Wrap, taps_of<8>(h), c.route == Route::Portable ? Isa::Portable : Isa::Avx2Fma);
     return std::make_shared<CompletedDwtExecutor>(kernel, 8);
 }
 
@@ -109,7 +114,7 @@ class ReferenceBands : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ReferenceBands, MultiLevelForwardAndInverseAreBitExact) {
     const Case& c = GetParam();
-    if (c.route == Route::Avx2 && !kernel_isa_avx2_available()) GTEST_SKIP() << "no AVX2/FMA on this CPU";
+    if (c.route == Route::Avx2) VANTORESK_SKIP_UNLESS_ENABLED(Isa::Avx2Fma);
     Reader in(kDir + c.dir + c.name + ".bin");
     std::vector<std::vector<float>> arrays(in.u32());
     for (auto& a : arrays) a = in.array<float>();
@@ -142,10 +147,10 @@ INSTANTIATE_TEST_SUITE_P(Reference, ReferenceBands, ::testing::ValuesIn(load_cas
 
 // ------------------------------------------------------------------ PyWavelets
 
-class PywtPeriodic : public ::testing::TestWithParam<KernelIsa> {};
+class PywtPeriodic : public ::testing::TestWithParam<Isa> {};
 
 TEST_P(PywtPeriodic, ForwardAndInverseAgreeWithinFloatRounding) {
-    if (GetParam() == KernelIsa::Avx2Fma && !kernel_isa_avx2_available()) GTEST_SKIP() << "no AVX2/FMA";
+    VANTORESK_SKIP_UNLESS_ENABLED(GetParam());
     Reader in(kDir + "ortho/pywt_periodic.bin");
     const std::uint32_t count = in.ok() ? in.u32() : 0;
     ASSERT_EQ(count, 16u);
@@ -182,9 +187,9 @@ TEST_P(PywtPeriodic, ForwardAndInverseAgreeWithinFloatRounding) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, PywtPeriodic, ::testing::Values(KernelIsa::Portable, KernelIsa::Avx2Fma),
+INSTANTIATE_TEST_SUITE_P(Variants, PywtPeriodic, ::testing::Values(Isa::Portable, Isa::Avx2Fma),
                          [](const auto& param_info) {
-                             return std::string(param_info.param == KernelIsa::Portable ? "Portable" : "Avx2");
+                             return std::string(param_info.param == Isa::Portable ? "Portable" : "Avx2");
                          });
 
 }  // namespace

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/cdf53f.hpp"
-#include "wavelet/cdf97_f32.hpp"
-#include "wavelet/cdf97f.hpp"
+#include "wavelet/lifting/cdf53.hpp"
+#include "wavelet/lifting/cdf97.hpp"
 
+#include "simd_test_support.hpp"
 #include "wavelet_test_support.hpp"
 
 namespace {
@@ -37,6 +37,7 @@ using tremora::DwtSize;
 using tremora::MultiDwtRef;
 using tremora::TremoraError;
 using tremora::lifting::LiftingKernels;
+using vantoresk::simd::Isa;
 using K = TremoraError::Kind;
 
 float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
@@ -141,52 +142,58 @@ struct Transform {
     std::size_t min_length;
     std::size_t filter_length;
     const Reference& (*reference)();
-    std::span<const LiftingKernels> (*variants)();
+    const LiftingKernels* (*kernels)(Isa);
 };
 
 const Transform kCdf53{"cdf53", tremora::Tremora::make_cdf53_f32, 3, 6, ref53,
-                       tremora::lifting::cdf53_kernel_variants};
+                       tremora::lifting::cdf53_kernels};
 const Transform kCdf97{"cdf97", tremora::Tremora::make_cdf97_f32, 4, 10, ref97,
-                       tremora::lifting::cdf97_kernel_variants};
+                       tremora::lifting::cdf97_kernels};
 
 std::string transform_name(const ::testing::TestParamInfo<Transform>& info) { return info.param.name; }
 
 // --- bit-exactness ---------------------------------------------------------
 
-class Lifting : public ::testing::TestWithParam<Transform> {};
+class LiftingVariant : public ::testing::TestWithParam<std::tuple<Transform, Isa>> {};
 
-TEST_P(Lifting, EveryVariantMatchesTheReferenceForwardAndInverse) {
-    const Transform& t = GetParam();
+TEST_P(LiftingVariant, MatchesTheReferenceForwardAndInverse) {
+    const auto& [t, isa] = GetParam();
+    VANTORESK_SKIP_UNLESS_ENABLED(isa);
+    const LiftingKernels* variant = t.kernels(isa);
+    ASSERT_NE(variant, nullptr);
+    const LiftingKernels& kernels = *variant;
     const Reference& r = t.reference();
     std::vector<std::size_t> lengths;
     for (std::size_t n = t.min_length; n <= 80; ++n) lengths.push_back(n);
     for (std::size_t n : {127u, 128u, 1000u, 1001u, 4099u}) lengths.push_back(n);
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        ASSERT_EQ(t.variants().size(), 2u);
-    }
-#endif
-    for (const LiftingKernels& kernels : t.variants()) {
-        SCOPED_TRACE(kernels.name);
-        for (std::size_t n : lengths) {
-            SCOPED_TRACE("n = " + std::to_string(n));
-            const auto x = random_signal(n, static_cast<std::uint32_t>(n));
-            const Bands want = ref_forward(r, x);
-            std::vector<float> s(want.s.size()), d(want.d.size());
-            kernels.forward(x.data(), n, s.data(), d.data());
-            ASSERT_TRUE(same_bits(s, want.s));
-            ASSERT_TRUE(same_bits(d, want.d));
+    for (std::size_t n : lengths) {
+        SCOPED_TRACE("n = " + std::to_string(n));
+        const auto x = random_signal(n, static_cast<std::uint32_t>(n));
+        const Bands want = ref_forward(r, x);
+        std::vector<float> s(want.s.size()), d(want.d.size());
+        kernels.forward(x.data(), n, s.data(), d.data());
+        ASSERT_TRUE(same_bits(s, want.s));
+        ASSERT_TRUE(same_bits(d, want.d));
 
-            // The inverse on unrelated bands, so it is checked on its own.
-            const auto s2 = random_signal(s.size(), static_cast<std::uint32_t>(n + 7777));
-            const auto d2 = random_signal(d.size(), static_cast<std::uint32_t>(n + 9999));
-            // Garbage in the output and scratch: every element must be written.
-            std::vector<float> e(s.size(), NAN), o(d.size(), NAN), y(n, NAN);
-            kernels.inverse(s2.data(), s2.size(), d2.data(), d2.size(), e.data(), o.data(), y.data());
-            ASSERT_TRUE(same_bits(y, ref_inverse(r, s2, d2)));
-        }
+        // The inverse on unrelated bands, so it is checked on its own.
+        const auto s2 = random_signal(s.size(), static_cast<std::uint32_t>(n + 7777));
+        const auto d2 = random_signal(d.size(), static_cast<std::uint32_t>(n + 9999));
+        // Garbage in the output and scratch: every element must be written.
+        std::vector<float> e(s.size(), NAN), o(d.size(), NAN), y(n, NAN);
+        kernels.inverse(s2.data(), s2.size(), d2.data(), d2.size(), e.data(), o.data(), y.data());
+        ASSERT_TRUE(same_bits(y, ref_inverse(r, s2, d2)));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Both, LiftingVariant,
+                         ::testing::Combine(::testing::Values(kCdf53, kCdf97),
+                                            ::testing::Values(Isa::Portable, Isa::Avx2Fma)),
+                         [](const auto& param_info) {
+                             return std::string(std::get<0>(param_info.param).name) + "_" +
+                                    vantoresk::simd::name(std::get<1>(param_info.param));
+                         });
+
+class Lifting : public ::testing::TestWithParam<Transform> {};
 
 // The executor's one-level entry points and the multi-level drivers chain the
 // same kernels: every level of multi_dwt is the reference of the previous

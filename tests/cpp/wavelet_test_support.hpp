@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "wavelet/border_mode.hpp"
-#include "wavelet/err.hpp"
+#include "wavelet/filter_bank/border_mode.hpp"
+#include "wavelet/contract/error.hpp"
 #include "wavelet/factory.hpp"
 
 namespace wavelet_test {

@@ -1,0 +1,26 @@
+// Running a named vector variant in a test: skip, visibly, where this run
+// cannot use it (the CPU lacks it, or VANTORESK_DISABLE_SIMD is set), instead
+// of comparing the portable code with itself.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/cpu_dispatch.hpp"
+
+#define VANTORESK_SKIP_UNLESS_ENABLED(isa)                                                   \
+    do {                                                                                     \
+        if (!::vantoresk::simd::enabled(isa)) {                                              \
+            GTEST_SKIP() << ::vantoresk::simd::name(isa) << " variant not run: "             \
+                         << ::vantoresk::simd::unavailable_reason(isa);                      \
+        }                                                                                    \
+    } while (0)
+
+namespace simd_test {
+
+inline std::string isa_name(const ::testing::TestParamInfo<vantoresk::simd::Isa>& info) {
+    return vantoresk::simd::name(info.param);
+}
+
+}  // namespace simd_test
