@@ -81,13 +81,18 @@ TREMORA_ALWAYS_INLINE void split(const float* x, std::size_t n, float* e, float*
 }
 
 // x[2i] = e[i], x[2i+1] = d[i]; for odd n the last x[n-1] = e[a-1].
+// Runs from the end, so that x may be e itself (the multi-level inverse
+// interleaves in place): x[2i] and x[2i+1] lie at or after e[i], which is
+// read first, and every e[j] still to be read (j < i) lies before them.
+// d must not overlap x.
 TREMORA_ALWAYS_INLINE void interleave(const float* e, const float* d, std::size_t n, float* x) {
     const std::size_t m = n / 2;
-    for (std::size_t i = 0; i < m; ++i) {
-        x[2 * i] = e[i];
-        x[2 * i + 1] = d[i];
-    }
     if (n % 2 != 0) x[n - 1] = e[m];
+    for (std::size_t i = m; i-- > 0;) {
+        const float even = e[i];
+        x[2 * i + 1] = d[i];
+        x[2 * i] = even;
+    }
 }
 
 // The variants of one transform, built from its body. `Body` provides
