@@ -111,12 +111,23 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
         return fail(VantoreskError::unsupported_configuration(
             "Can't compress samples whose range (maximum - minimum) is not finite in float32"));
     }
+    // Samples within half a range of the float32 limit could decode, coding
+    // error added, to infinity: finite input must come back finite.
+    if (!leaves_decoding_headroom(range)) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't compress samples within half their range (maximum - minimum) of the float32 limit, "
+            "where decoded values could overflow"));
+    }
     const float mean = normalise(signal, range);
 
     // Signals shorter than the filter are padded with periodic copies.
     for (std::size_t i = 0; signal.size() < padded; ++i) signal.push_back(signal[i % n]);
 
     const std::size_t planned_levels = level_count_for(n, filter_length);
+    // Most streams are far from the arans limit either way: then the coder
+    // (or the refusal) is known before the transform does any work.
+    auto early_coder = coder_byte_before_transform(options.coder, *executor, n, planned_levels);
+    if (early_coder && !early_coder->ok()) return fail(std::move(*early_coder).error());
     auto decomposed = executor->multi_dwt(signal, planned_levels);
     if (!decomposed) return fail(VantoreskError::wavelet_failure(decomposed.error().display()));
     const tremora::MultiDwt& dwt = decomposed.value();
@@ -141,7 +152,7 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
     const std::size_t levels = q.levels;
     q = QuantisedBands{};
 
-    auto coder = coder_byte_for(options.coder, code_count);
+    auto coder = early_coder ? std::move(*early_coder) : coder_byte_for(options.coder, code_count);
     if (!coder) return fail(std::move(coder).error());
     std::vector<std::uint8_t> payload;
     if (coder.value() == 0) {
@@ -152,16 +163,12 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
         payload = arans::encode_stream(stream);
     }
     std::vector<std::uint8_t>().swap(stream);
-    // payload_length is 32 bits; a longer payload would be cut off in the
-    // header and the container could not be read back.
-    if (payload.size() > 0xFFFFFFFFu) {
-        return fail(VantoreskError::unsupported_configuration(
-            "Can't store a payload of more than 4294967295 bytes, but it was " + std::to_string(payload.size())));
-    }
+    auto payload_length = payload_length_field(payload.size());
+    if (!payload_length) return fail(std::move(payload_length).error());
 
     const VantoreskHeader header = make_header(
         options.method, static_cast<std::uint8_t>(levels), options.scale, coder.value(),
-        static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, static_cast<std::uint32_t>(payload.size()));
+        static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, payload_length.value());
     std::vector<std::uint8_t> container;
     if (!support::try_reserve(container, kHeaderSize + payload.size())) {
         return fail(VantoreskError::out_of_memory(kHeaderSize + payload.size()));
