@@ -5,21 +5,14 @@
 # (examples/demo.py). With matplotlib it also writes examples/demo.png.
 #
 # Works on a fresh Debian/Ubuntu machine: missing compilers and headers are
-# installed with apt-get first. Set PYTHON to choose the interpreter.
+# installed with apt-get first (tools/install_system_packages.sh). Set PYTHON
+# to choose the interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 PY=${PYTHON:-python3}
 
-need_apt=()
-command -v g++ >/dev/null || need_apt+=(g++)
-[ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
-command -v "$PY" >/dev/null || need_apt+=(python3)
-"$PY" -c "import venv, ensurepip" 2>/dev/null || need_apt+=(python3-venv)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get install -y "${need_apt[@]}" || { $SUDO apt-get update && $SUDO apt-get install -y "${need_apt[@]}"; }
-fi
+tools/install_system_packages.sh
 
 VENV="$ROOT/.venv-demo"
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"

@@ -1,30 +1,24 @@
 #!/usr/bin/env bash
 # Builds everything from a clean checkout and runs every test:
-#   1. C++ tests (GoogleTest via ctest), release build
+#   1. C++ tests (GoogleTest via ctest), release build, then once more with
+#      VANTORESK_DISABLE_SIMD=1 so the portable path is checked everywhere
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   3. libFuzzer smoke runs when clang is available
-#   4. the Python tests (pytest) against the installed module, with the
-#      current NumPy 2.x and with NumPy 1.26
+#   4. the Python tests (pytest) against one wheel built here: NumPy 2.x with
+#      every optional extra (again with the SIMD mask), then NumPy 1.26
+#   5. the storage tests under a second Python (3.12 or newer) when one is
+#      installed, since zarr and hdmf-zarr resolve to other releases there
 # Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-need_apt=()
-[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
-[ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
-command -v g++ >/dev/null || need_apt+=(g++)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get install -y "${need_apt[@]}" || { $SUDO apt-get update && $SUDO apt-get install -y "${need_apt[@]}"; }
-fi
+tools/install_system_packages.sh --with-test-tools
 
 PY=${PYTHON:-python3}
 VENV="$ROOT/.venv-test"
-if [ ! -x "$VENV/bin/python" ]; then
-  "$PY" -m venv "$VENV"
-fi
+[ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q cmake ninja "numpy>=2" pytest hypothesis
 export PATH="$VENV/bin:$PATH"
@@ -33,6 +27,9 @@ echo "== C++ tests (release)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTORESK_BUILD_PYTHON=OFF
 cmake --build build/release -j "$JOBS"
 ctest --test-dir build/release --output-on-failure -j "$JOBS"
+
+echo "== C++ tests (release, portable path only)"
+VANTORESK_DISABLE_SIMD=1 ctest --test-dir build/release --output-on-failure -j "$JOBS"
 
 echo "== C++ tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 # This build also compiles the portable fallbacks in place of inline assembly,
@@ -66,23 +63,54 @@ if command -v clang++ >/dev/null && ls fuzz/*.cpp >/dev/null 2>&1; then
   fi
 fi
 
-if [ -f python/module.cpp ]; then
-  echo "== Python tests (NumPy 2.x)"
-  "$VENV/bin/python" -m pip install -q ".[test]"
-  (cd tests/python && "$VENV/bin/python" -m pytest -q -p no:cacheprovider .)
+# Python suites by directory: the extension's own tests at the top, the
+# companion packages' tests in subfolders that need their extras.
+CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench)
+EXTRAS="test,zarr,nwb,archive"
 
-  echo "== Python tests (NumPy 1.26)"
-  VENV1="$ROOT/.venv-test-np1"
-  [ -x "$VENV1/bin/python" ] || "$PY" -m venv "$VENV1"
-  "$VENV1/bin/python" -m pip install -q --upgrade pip
-  "$VENV1/bin/python" -m pip install -q "numpy==1.26.*" pytest hypothesis
-  # The wheel built above was compiled against NumPy 2 headers, which keep
-  # ABI compatibility with 1.x; install it as is.
-  WHEEL_DIR=$(mktemp -d)
-  "$VENV/bin/python" -m pip wheel -q --no-deps -w "$WHEEL_DIR" .
-  "$VENV1/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL_DIR"/vantoresk-*.whl
-  (cd tests/python && "$VENV1/bin/python" -m pytest -q -p no:cacheprovider .)
-  rm -rf "$WHEEL_DIR"
+echo "== building the wheel"
+WHEEL_DIR="$ROOT/build/wheel"
+rm -rf "$WHEEL_DIR"
+"$VENV/bin/python" -m pip wheel -q --no-deps -w "$WHEEL_DIR" .
+WHEEL=$(ls "$WHEEL_DIR"/vantoresk-*.whl)
+
+echo "== Python tests (NumPy 2.x, every extra)"
+"$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
+"$VENV/bin/python" -m pip install -q "$WHEEL[$EXTRAS]"
+(cd tests/python && "$VENV/bin/python" -m pytest -q -p no:cacheprovider .)
+
+echo "== Python tests (NumPy 2.x, portable path only)"
+(cd tests/python && VANTORESK_DISABLE_SIMD=1 "$VENV/bin/python" -m pytest -q -p no:cacheprovider "${CORE_ONLY[@]}" .)
+
+echo "== Python tests (NumPy 1.26)"
+VENV1="$ROOT/.venv-test-np1"
+[ -x "$VENV1/bin/python" ] || "$PY" -m venv "$VENV1"
+"$VENV1/bin/python" -m pip install -q --upgrade pip
+"$VENV1/bin/python" -m pip install -q "numpy==1.26.*" pytest hypothesis
+# The wheel was compiled against NumPy 2 headers, which keep ABI
+# compatibility with 1.x; install it as is.
+"$VENV1/bin/python" -m pip install -q --force-reinstall --no-deps "$WHEEL"
+(cd tests/python && "$VENV1/bin/python" -m pytest -q -p no:cacheprovider "${CORE_ONLY[@]}" .)
+
+# zarr, numcodecs and hdmf-zarr resolve to newer releases on Python 3.12+
+# (zarr 3.4 against 3.1 on 3.11): run the storage tests there too.
+PY_NEW=""
+for v in 3.12 3.13; do
+  # pyenv's shims answer `command -v` for versions that are not active, so
+  # take the interpreter only if it really runs.
+  for cand in "$HOME/.pyenv/versions/$v"*/bin/python "python$v"; do
+    if "$cand" -c "import venv" >/dev/null 2>&1; then PY_NEW=$(command -v "$cand"); break 2; fi
+  done
+done
+if [ -n "$PY_NEW" ] && [ -d tests/python/storage ]; then
+  echo "== storage tests under $("$PY_NEW" --version)"
+  VENV3="$ROOT/.venv-test-py3new"
+  [ -x "$VENV3/bin/python" ] || "$PY_NEW" -m venv "$VENV3"
+  "$VENV3/bin/python" -m pip install -q --upgrade pip
+  "$VENV3/bin/python" -m pip install -q ".[test,zarr,nwb]"
+  (cd tests/python && "$VENV3/bin/python" -m pytest -q -p no:cacheprovider storage)
+elif [ -d tests/python/storage ]; then
+  echo "(no Python 3.12 or newer found: storage tests ran under $("$PY" --version) only)"
 fi
 
 echo "== all tests passed"
