@@ -39,7 +39,8 @@ SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out
 float normalise(std::span<float> x, SampleRange range);
 
 // Decoded samples stray past the measured extremes by the coding error, a
-// few hundredths of the range at most. True when half a range of room is
+// small fraction of the range (well under an eighth even for steps and
+// full-range noise at scale 6). True when half a range of room is
 // left between the larger magnitude and the float32 limit, so that decoding
 // never overflows to infinity; false also when the range itself overflows.
 // A signal centred on zero has that room exactly when its range is finite.
