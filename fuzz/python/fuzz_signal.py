@@ -7,10 +7,21 @@
 decodes options and samples from the bytes and compresses then decompresses
 them (see harness.py for the properties). The libFuzzer flags apply, e.g.
 -atheris_runs=N, -max_total_time=S, -max_len=N, and -merge=1 OUT IN to
-minimise a corpus. The extension itself is not instrumented: feedback comes
-from the harness's Python code, the inputs' variety from the seeds.
-Needs `pip install atheris`; the corpora replay without it
-(tests/python/test_fuzz_corpus.py).
+minimise a corpus. Needs `pip install atheris`; the corpora replay without
+it (tests/python/test_fuzz_corpus.py).
+
+Coverage of the extension's C++ code guides the fuzzer only when the
+extension is built with coverage instrumentation and a libFuzzer without
+main is preloaded; otherwise only the harness's Python code is seen:
+
+    CXX=clang++ cmake -S . -B build/pyfuzz -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DVANTORESK_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+        -DPython_EXECUTABLE=$(which python) && cmake --build build/pyfuzz
+    clang++ -shared -o /tmp/libfuzzer_no_main.so -Wl,--whole-archive \
+        $(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a \
+        -Wl,--no-whole-archive -lpthread
+    PYTHONPATH=build/pyfuzz LD_PRELOAD=/tmp/libfuzzer_no_main.so \
+        python fuzz/python/fuzz_signal.py decompress CORPUS ...
 """
 
 from __future__ import annotations
@@ -30,6 +41,11 @@ def main() -> int:
         return 2
 
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    # Only the harness's own code gets Python coverage; NumPy and the
+    # extension are imported first so that they are left alone.
+    import numpy  # noqa: F401
+    import vantoresk  # noqa: F401
+
     with atheris.instrument_imports():
         import harness
 
