@@ -76,7 +76,7 @@ fi
 # Python suites by directory: the extension's own tests at the top, the
 # companion packages' tests in subfolders that need their extras.
 CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench)
-EXTRAS="test,zarr,nwb,archive"
+EXTRAS="test,zarr,nwb,archive,bench"
 
 echo "== building the wheel"
 WHEEL_DIR="$ROOT/build/wheel"
