@@ -1,4 +1,5 @@
-"""Python-level fuzzer (atheris) over the extension module's entry points.
+#!/usr/bin/env python3
+r"""Python-level fuzzer (atheris) over the extension module's entry points.
 
     python fuzz/python/fuzz_signal.py decompress CORPUS_DIR [SEED_DIR...] [atheris/libFuzzer flags]
     python fuzz/python/fuzz_signal.py roundtrip CORPUS_DIR [SEED_DIR...] [flags]
@@ -7,7 +8,8 @@
 decodes options and samples from the bytes and compresses then decompresses
 them (see harness.py for the properties). The libFuzzer flags apply, e.g.
 -atheris_runs=N, -max_total_time=S, -max_len=N, and -merge=1 OUT IN to
-minimise a corpus. Needs `pip install atheris`; the corpora replay without
+minimise a corpus (merging runs the script itself again: start it as
+./fuzz/python/fuzz_signal.py with the fuzzing Python first on PATH). Needs `pip install atheris`; the corpora replay without
 it (tests/python/test_fuzz_corpus.py).
 
 Coverage of the extension's C++ code guides the fuzzer only when the
@@ -29,11 +31,22 @@ from __future__ import annotations
 import os
 import sys
 
+MODES = ("decompress", "roundtrip")
+
 
 def main() -> int:
-    if len(sys.argv) < 2 or sys.argv[1] in ("-h", "--help") or sys.argv[1] not in ("decompress", "roundtrip"):
+    # libFuzzer runs this script again for -merge=1 without the mode word,
+    # which only the first process sees: the children take it from the
+    # environment.
+    help_asked = len(sys.argv) >= 2 and sys.argv[1] in ("-h", "--help")
+    if len(sys.argv) >= 2 and sys.argv[1] in MODES:
+        mode, args = sys.argv[1], sys.argv[2:]
+        os.environ["VANTORESK_FUZZ_MODE"] = mode
+    elif not help_asked and os.environ.get("VANTORESK_FUZZ_MODE") in MODES:
+        mode, args = os.environ["VANTORESK_FUZZ_MODE"], sys.argv[1:]
+    else:
         print(__doc__)
-        return 0 if len(sys.argv) >= 2 and sys.argv[1] in ("-h", "--help") else 2
+        return 0 if help_asked else 2
     try:
         import atheris
     except ImportError:
@@ -49,8 +62,8 @@ def main() -> int:
     with atheris.instrument_imports():
         import harness
 
-    target = harness.decompress_one if sys.argv[1] == "decompress" else harness.roundtrip_one
-    atheris.Setup([sys.argv[0]] + sys.argv[2:], target)
+    target = harness.decompress_one if mode == "decompress" else harness.roundtrip_one
+    atheris.Setup([sys.argv[0]] + args, target)
     atheris.Fuzz()
     return 0
 
