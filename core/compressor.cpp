@@ -15,7 +15,9 @@
 // decomposition instead of transforming again.
 #include "core/compressor.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <ranges>
 #include <string>
 
 #include "core/arans/arans.hpp"
@@ -79,10 +81,9 @@ VResult<QuantisedBands> quantise_levels(const tremora::MultiDwt& dwt, std::size_
     return q;
 }
 
-}  // namespace
-
-VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, CompressionOptions options) {
-    const std::size_t n = samples.size();
+// Checks that need only the count and the options, in the order callers
+// have always seen them; then the working buffer with room for the padding.
+VResult<TakenSamples> reserve_signal(std::size_t n, CompressionOptions options) {
     if (n == 0) return fail(VantoreskError::unsupported_configuration("Can't compress empty data"));
     if (n >= kMaxSamples) {
         return fail(VantoreskError::unsupported_configuration(
@@ -94,16 +95,62 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
     if (!options_in_range(options)) {
         return fail(VantoreskError::unsupported_configuration("Unknown method, cutoff or coder option"));
     }
+    const std::size_t padded = std::max(n, make_executor(options.method)->filter_length());
+    TakenSamples taken{{}, options};
+    if (!support::try_reserve(taken.signal, padded)) return fail(VantoreskError::out_of_memory(padded));
+    return taken;
+}
 
+// The container with room for its header in front; the coder appends the
+// payload behind it, so the payload is never copied.
+VResult<std::vector<std::uint8_t>> code_container(std::span<const std::uint8_t> stream, std::uint8_t coder) {
+    std::vector<std::uint8_t> container;
+    if (!support::try_resize(container, kHeaderSize)) return fail(VantoreskError::out_of_memory(kHeaderSize));
+    if (coder == 0) {
+        auto deflated = deflate_raw_append(stream, container);
+        if (!deflated) return fail(std::move(deflated).error());
+    } else if (!arans::encode_stream_append(stream, container)) {
+        return fail(VantoreskError::out_of_memory(stream.size()));
+    }
+    return container;
+}
+
+}  // namespace
+
+VResult<TakenSamples> take_samples(std::span<const float> samples, CompressionOptions options) {
+    auto taken = reserve_signal(samples.size(), options);
+    if (!taken) return taken;
+    taken.value().signal.assign(samples.begin(), samples.end());  // within capacity: cannot throw
+    return taken;
+}
+
+VResult<TakenSamples> take_samples(std::span<const double> samples, CompressionOptions options) {
+    auto taken = reserve_signal(samples.size(), options);
+    if (!taken) return taken;
+    // A C cast of double to float rounds to nearest even under the default
+    // rounding mode, overflows to a signed infinity and keeps NaN a NaN:
+    // exactly what NumPy's astype(float32) does.
+    const auto rounded = std::views::transform(samples, [](double v) { return static_cast<float>(v); });
+    taken.value().signal.assign(rounded.begin(), rounded.end());  // within capacity: cannot throw
+    return taken;
+}
+
+VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, CompressionOptions options) {
+    auto taken = take_samples(samples, options);
+    if (!taken) return fail(std::move(taken).error());
+    return compress_taken(std::move(taken).value());
+}
+
+VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
+    std::vector<float> signal = std::move(taken.signal);
+    const CompressionOptions options = taken.options;
+    const std::size_t n = signal.size();
     const tremora::DwtExecutorHandle executor = make_executor(options.method);
     const std::size_t filter_length = executor->filter_length();
     const std::size_t padded = std::max(n, filter_length);
 
-    std::vector<float> signal;
-    if (!support::try_reserve(signal, padded) || !support::try_resize(signal, n)) {
-        return fail(VantoreskError::out_of_memory(padded));
-    }
-    const SampleRange range = sanitise_and_measure(samples, signal);
+    // Sanitised in place: the working buffer is the compressor's own copy.
+    const SampleRange range = sanitise_and_measure(signal, signal);
     // A range beyond float32 would normalise to non-finite samples and store
     // a non-finite mean, and the reader rejects such a header: refuse here so
     // that nothing undecodable is ever written.
@@ -120,7 +167,8 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
     }
     const float mean = normalise(signal, range);
 
-    // Signals shorter than the filter are padded with periodic copies.
+    // Signals shorter than the filter are padded with periodic copies
+    // (within the capacity reserved for them: cannot throw).
     for (std::size_t i = 0; signal.size() < padded; ++i) signal.push_back(signal[i % n]);
 
     const std::size_t planned_levels = level_count_for(n, filter_length);
@@ -129,15 +177,16 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
     auto early_coder = coder_byte_before_transform(options.coder, *executor, n, planned_levels);
     if (early_coder && !early_coder->ok()) return fail(std::move(*early_coder).error());
     auto decomposed = executor->multi_dwt(signal, planned_levels);
+    std::vector<float>().swap(signal);
     if (!decomposed) return fail(VantoreskError::wavelet_failure(decomposed.error().display()));
-    const tremora::MultiDwt& dwt = decomposed.value();
+    tremora::MultiDwt dwt = std::move(decomposed).value();
     if (dwt.levels.empty()) {
         return fail(VantoreskError::wavelet_failure("Internal DWT returned zero levels, what shouldn't happen"));
     }
-    std::vector<float>().swap(signal);
 
     const std::size_t available = std::min(planned_levels, dwt.levels.size());
     auto quantised = quantise_levels(dwt, available, scale_factor(options.scale));
+    tremora::MultiDwt().levels.swap(dwt.levels);  // the bands are no longer needed
     if (!quantised) return fail(std::move(quantised).error());
     QuantisedBands& q = quantised.value();
     apply_dead_zone(q.details, dead_zone_threshold(options.scale, options.cutoff));
@@ -154,28 +203,18 @@ VResult<std::vector<std::uint8_t>> compress(std::span<const float> samples, Comp
 
     auto coder = early_coder ? std::move(*early_coder) : coder_byte_for(options.coder, code_count);
     if (!coder) return fail(std::move(coder).error());
-    std::vector<std::uint8_t> payload;
-    if (coder.value() == 0) {
-        auto deflated = deflate_raw(stream);
-        if (!deflated) return fail(std::move(deflated).error());
-        payload = std::move(deflated).value();
-    } else {
-        payload = arans::encode_stream(stream);
-    }
+    auto coded = code_container(stream, coder.value());
     std::vector<std::uint8_t>().swap(stream);
-    auto payload_length = payload_length_field(payload.size());
+    if (!coded) return fail(std::move(coded).error());
+    std::vector<std::uint8_t> container = std::move(coded).value();
+    auto payload_length = payload_length_field(container.size() - kHeaderSize);
     if (!payload_length) return fail(std::move(payload_length).error());
 
     const VantoreskHeader header = make_header(
         options.method, static_cast<std::uint8_t>(levels), options.scale, coder.value(),
         static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, payload_length.value());
-    std::vector<std::uint8_t> container;
-    if (!support::try_reserve(container, kHeaderSize + payload.size())) {
-        return fail(VantoreskError::out_of_memory(kHeaderSize + payload.size()));
-    }
     const auto head = header.to_bytes();
-    container.insert(container.end(), head.begin(), head.end());
-    container.insert(container.end(), payload.begin(), payload.end());
+    std::copy(head.begin(), head.end(), container.begin());
     return container;
 }
 

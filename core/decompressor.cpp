@@ -12,6 +12,8 @@
 
 #include <array>
 #include <cmath>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "core/arans/arans.hpp"
@@ -55,6 +57,81 @@ VResult<std::vector<std::uint8_t>> decode_payload(std::uint8_t coder, std::span<
     return std::move(decoded).value();
 }
 
+// The payload's first `bytes.size()` bytes into `bytes`; returns how many it
+// holds in all (the DEFLATE reader never makes more than it is given room for).
+VResult<std::uint64_t> decode_payload_into(std::uint8_t coder, std::span<const std::uint8_t> payload,
+                                           std::span<std::uint8_t> bytes) {
+    if (coder == 0) {
+        auto produced = inflate_raw_into(payload, bytes);
+        if (!produced) return fail(std::move(produced).error());
+        return std::uint64_t{produced.value()};
+    }
+    auto decoded = arans::decode_stream_prefix(payload, bytes);
+    if (!decoded) return fail(VantoreskError::decompression_failed(std::string(arans::message(decoded.error()))));
+    return decoded.value();
+}
+
+VantoreskError too_few_codes(std::uint64_t codes, std::size_t needed) {
+    return VantoreskError::decompression_failed("Payload holds " + std::to_string(codes) +
+                                                " coefficients but the band layout needs " + std::to_string(needed));
+}
+
+VantoreskError bad_scale(std::uint8_t scale) {
+    return VantoreskError::decompression_failed("Supported scales only [6, 12] but it was " + std::to_string(scale));
+}
+
+// The bands, A_L, D_1, ..., D_L in one buffer, from the payload. The buffer
+// is sized from the layout once and its pages are touched only as data
+// fills them: the codes are decoded into its upper half and dequantised
+// forwards in place (float i is written at bytes 4i..4i+3, below the code
+// bytes 2c + 2i.. still to be read, for every i < c).
+// Most bytes the payload can decode to: a DEFLATE stream expands at most
+// 1032-fold (a 258-byte match in two bits), an rANS stream to the length
+// its framing states (0 when the framing is refused: decoding then fails
+// before producing anything).
+std::uint64_t payload_reach(std::uint8_t coder, std::span<const std::uint8_t> payload) {
+    if (coder == 0) return 1040 * std::uint64_t{payload.size()} + 1024;
+    auto length = arans::decoded_length(payload);
+    return length ? length.value() : 0;
+}
+
+using Bands = std::unique_ptr<float[]>;
+
+VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::uint8_t> payload, std::size_t codes) {
+    // A payload that cannot fill the layout fails for too few codes (or
+    // earlier); it is decoded into what it can reach, never into the layout.
+    if (const std::uint64_t reach = payload_reach(header.coder, payload); reach < 2 * std::uint64_t{codes}) {
+        std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[reach + 1]);
+        if (bytes) {
+            auto held = decode_payload_into(header.coder, payload, std::span(bytes.get(), reach));
+            if (!held) return fail(std::move(held).error());
+            return fail(too_few_codes(held.value() / 2, codes));
+        }
+    }
+    Bands storage(new (std::nothrow) float[codes]);
+    if (!storage) {
+        // Not even address space for the layout: decode as the payload
+        // allows, so that a short payload is still reported as such.
+        auto decoded = decode_payload(header.coder, payload, 2 * codes);
+        if (!decoded) return fail(std::move(decoded).error());
+        if (decoded.value().size() / 2 < codes) return fail(too_few_codes(decoded.value().size() / 2, codes));
+        if (header.scale < 6 || header.scale > 12) return fail(bad_scale(header.scale));
+        decoded.value().resize(2 * codes);  // shrinks: cannot throw
+        Bands bands(new (std::nothrow) float[codes]);
+        if (!bands) return fail(VantoreskError::out_of_memory(codes));
+        dequantise_le(decoded.value().data(), inverse_scale_factor(header.scale), std::span(bands.get(), codes));
+        return bands;
+    }
+    auto* const code_bytes = reinterpret_cast<std::uint8_t*>(storage.get()) + 2 * codes;
+    auto held = decode_payload_into(header.coder, payload, std::span(code_bytes, 2 * codes));
+    if (!held) return fail(std::move(held).error());
+    // An odd final byte is no code; codes past the layout are ignored.
+    if (held.value() / 2 < codes) return fail(too_few_codes(held.value() / 2, codes));
+    if (header.scale < 6 || header.scale > 12) return fail(bad_scale(header.scale));
+    dequantise_le(code_bytes, inverse_scale_factor(header.scale), std::span(storage.get(), codes));
+    return storage;
+}
+
 void denormalise(std::span<float> x, float mean, float range, float minimum) {
     const std::size_t n = x.size();
     float* v = x.data();
@@ -96,43 +173,25 @@ VResult<std::vector<float>> decompress(std::span<const std::uint8_t> container) 
     }
     const auto payload = container.subspan(kHeaderSize, header.payload_length);
 
-    auto decoded = decode_payload(header.coder, payload, 2 * layout.codes);
+    auto decoded = decode_bands(header, payload, layout.codes);
     if (!decoded) return fail(std::move(decoded).error());
-    const std::vector<std::uint8_t>& bytes = decoded.value();
-
-    // An odd final byte is no code; codes past the layout are ignored.
-    const std::size_t codes = bytes.size() / 2;
-    if (codes < layout.codes) {
-        return fail(VantoreskError::decompression_failed(
-            "Payload holds " + std::to_string(codes) + " coefficients but the band layout needs " +
-            std::to_string(layout.codes)));
-    }
-    if (header.scale < 6 || header.scale > 12) {
-        return fail(VantoreskError::decompression_failed("Supported scales only [6, 12] but it was " +
-                                                         std::to_string(header.scale)));
-    }
-
-    // All bands in one buffer, in stream order: A_L, D_1, ..., D_L.
-    std::vector<float> bands;
-    if (!support::try_resize(bands, layout.codes)) return fail(VantoreskError::out_of_memory(layout.codes));
-    dequantise_le(bytes.data(), inverse_scale_factor(header.scale), bands);
-    decoded = std::vector<std::uint8_t>{};
+    const std::span<const float> bands(decoded.value().get(), layout.codes);
 
     tremora::MultiDwtRef ref;
     const std::size_t approx_length = layout.sizes[levels - 1].approx_length;
-    ref.approximation = std::span<const float>(bands).first(approx_length);
+    ref.approximation = bands.first(approx_length);
     std::size_t offset = approx_length;
     if (!support::try_reserve(ref.details, levels)) return fail(VantoreskError::out_of_memory(levels));
     for (std::size_t k = 0; k < levels; ++k) {
         const std::size_t len = layout.sizes[k].details_length;
-        ref.details.push_back(std::span<const float>(bands).subspan(offset, len));
+        ref.details.push_back(bands.subspan(offset, len));
         offset += len;
     }
 
     auto reconstructed = executor->multi_idwt(ref);
     if (!reconstructed) return fail(VantoreskError::wavelet_failure(reconstructed.error().display()));
     std::vector<float> samples = std::move(reconstructed).value();
-    std::vector<float>().swap(bands);
+    decoded = Bands();
 
     // Surplus first, so that only kept samples are denormalised; a short
     // reconstruction is extended with plain zeros afterwards.

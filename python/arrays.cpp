@@ -5,7 +5,6 @@
 
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
-#include "support/fallible.hpp"
 
 namespace vantoresk::py {
 namespace {
@@ -62,7 +61,7 @@ bool samples_from_array(PyObject* data, SampleView& out) {
     const auto count = static_cast<std::size_t>(PyArray_SIZE(array));
     if (count == 0) {
         // An empty view is never dereferenced; its strides do not matter.
-        out.samples = {};
+        out.f32 = {};
         return true;
     }
     if (!readable_in_place(array)) {
@@ -70,19 +69,11 @@ bool samples_from_array(PyObject* data, SampleView& out) {
         return false;
     }
     if (type == SampleType::Float32) {
-        out.samples = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), count);
+        out.f32 = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), count);
         return true;
     }
-    if (!support::try_resize(out.converted, count)) {
-        PyErr_NoMemory();
-        return false;
-    }
-    // A C cast of double to float rounds to nearest even under the default
-    // rounding mode, overflows to a signed infinity and keeps NaN a NaN:
-    // exactly what NumPy's astype(float32) does.
-    const auto* source = static_cast<const double*>(PyArray_DATA(array));
-    for (std::size_t i = 0; i < count; ++i) out.converted[i] = static_cast<float>(source[i]);
-    out.samples = out.converted;
+    out.f64 = std::span<const double>(static_cast<const double*>(PyArray_DATA(array)), count);
+    out.is_f64 = true;
     return true;
 }
 

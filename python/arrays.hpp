@@ -1,8 +1,8 @@
 // NumPy arrays in and out of the codec.
 //
-// In: compress_signal's `data` as a contiguous float32 sample span. A
-// float32 array is read in place; a float64 array is converted once into an
-// owned float32 buffer (round to nearest even, as NumPy's own cast does).
+// In: compress_signal's `data` as a contiguous float32 or float64 span over
+// the array's memory; the compressor copies it (converting float64) into its
+// own working buffer while the interpreter lock is held.
 // Out: the decoded vector becomes the memory of a new float32 array without
 // a copy; a capsule that owns the vector is the array's base and frees it
 // when the array dies.
@@ -17,8 +17,9 @@
 namespace vantoresk::py {
 
 struct SampleView {
-    std::span<const float> samples;  // into the array, or into `converted`
-    std::vector<float> converted;    // used for float64 input only
+    std::span<const float> f32;   // a float32 array (also an empty array)
+    std::span<const double> f64;  // a non-empty float64 array
+    bool is_f64 = false;
 };
 
 // Fails with ValueError "expected a 1-D float32 or float64 NumPy array" for

@@ -5,11 +5,23 @@
 // as an attribute. No codec logic lives here: the functions bind their
 // arguments, turn NumPy arrays and bytes into plain buffers, call the codec
 // and turn its results (or its error's display text) back into Python
-// objects. The interpreter lock is held throughout.
+// objects.
+//
+// The interpreter lock is released for the codec's work, so that calls from
+// several threads (a Zarr codec pool, a threaded Dask scheduler) run at
+// once. compress_signal still compresses exactly what the array held when it
+// was called: the samples are copied into the compressor's working buffer
+// (the one copy it makes anyway) while the lock is held, and only then is
+// the lock let go. decompress_signal reads a bytes object, which cannot
+// change, so its whole decode runs without the lock. No Python object is
+// touched while the lock is released.
 //
 // No C++ exception may cross into CPython: each entry point catches
 // std::bad_alloc (-> MemoryError) and anything else (-> SystemError); all
-// Python references are held in PyRef, so unwinding releases them.
+// Python references are held in PyRef, so unwinding releases them. Memory
+// errors always carry a message: the codec's own "Out of memory, can't
+// allocate additional N" where it reports one, and the same words for a
+// result object that cannot be created.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -45,6 +57,53 @@ void raise_unexpected_exception(const char* where) {
     PyErr_Format(PyExc_SystemError, "unexpected C++ exception in %s", where);
 }
 
+// The codec's words for a memory failure outside it; `count` is what was
+// being allocated, 0 when not known.
+PyObject* raise_no_memory(std::size_t count) {
+    if (count == 0) {
+        PyErr_SetString(PyExc_MemoryError, "Out of memory");
+    } else {
+        PyErr_Format(PyExc_MemoryError, "Out of memory, can't allocate additional %zu", count);
+    }
+    return nullptr;
+}
+
+// CPython and NumPy raise a bare MemoryError() when an allocation fails;
+// give it the words above instead. Any other error is left as it is.
+PyObject* name_memory_error(std::size_t count) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyRef held_type(type);
+        PyRef held_value(value);
+        PyRef held_traceback(traceback);
+        PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
+        if (text && PyUnicode_GetLength(text.get()) > 0) {
+            PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+        } else {
+            PyErr_Clear();
+            raise_no_memory(count);
+        }
+    }
+    return nullptr;
+}
+
+// Lets other Python threads run for the life of the object; the lock is
+// taken back on every exit, an exception's included.
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
 constexpr std::array<const char*, 2> kCompressParams = {"data", "options"};
 const Signature kCompressSignature{"compress_signal()", kCompressParams, 1};
 
@@ -72,14 +131,23 @@ PyObject* compress_signal_impl(PyObject* const* args_array, Py_ssize_t nargs, Py
 
     SampleView view;
     if (!samples_from_array(data, view)) return nullptr;
-    auto container = compress(view.samples, record);
+    auto taken = view.is_f64 ? take_samples(view.f64, record) : take_samples(view.f32, record);
+    if (!taken.ok()) {
+        raise_codec_error(taken.error());
+        return nullptr;
+    }
+    auto container = [&taken] {
+        const LockReleased unlocked;
+        return compress_taken(std::move(taken).value());
+    }();
     if (!container.ok()) {
         raise_codec_error(container.error());
         return nullptr;
     }
     const std::vector<std::uint8_t>& bytes = container.value();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                     static_cast<Py_ssize_t>(bytes.size()));
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<Py_ssize_t>(bytes.size()));
+    return result != nullptr ? result : name_memory_error(bytes.size());
 }
 
 PyObject* decompress_signal_impl(PyObject* const* args_array, Py_ssize_t nargs, PyObject* kwnames) {
@@ -93,19 +161,24 @@ PyObject* decompress_signal_impl(PyObject* const* args_array, Py_ssize_t nargs, 
     }
     const auto* begin = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data));
     const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(data));
-    auto samples = decompress(std::span<const std::uint8_t>(begin, size));
+    auto samples = [begin, size] {
+        const LockReleased unlocked;
+        return decompress(std::span<const std::uint8_t>(begin, size));
+    }();
     if (!samples.ok()) {
         raise_codec_error(samples.error());
         return nullptr;
     }
-    return array_from_samples(std::move(samples).value());
+    const std::size_t count = samples.value().size();
+    PyObject* result = array_from_samples(std::move(samples).value());
+    return result != nullptr ? result : name_memory_error(count * sizeof(float));
 }
 
 PyObject* compress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         return compress_signal_impl(args, nargs, kwnames);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_no_memory(0);
     } catch (...) {
         raise_unexpected_exception("compress_signal");
         return nullptr;
@@ -116,7 +189,7 @@ PyObject* decompress_signal(PyObject* /*module*/, PyObject* const* args, Py_ssiz
     try {
         return decompress_signal_impl(args, nargs, kwnames);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_no_memory(0);
     } catch (...) {
         raise_unexpected_exception("decompress_signal");
         return nullptr;

@@ -1,2 +1,24 @@
 """Whole archives with vantoresk: the `vantoresk` command line, WFDB and
-EDF/BDF readers, and conversion to Zarr stores on one machine or on Dask."""
+EDF/BDF readers, and conversion to Zarr stores on one machine or on Dask.
+
+    from vantoresk_archive import ConvertOptions, convert_archive
+    result = convert_archive(["records/"], "archive.zarr", ConvertOptions(max_abs_error="adc"))
+"""
+
+from __future__ import annotations
+
+import importlib
+
+# Imported on first use, so `vantoresk --help` starts without NumPy or Zarr.
+_LAZY = {
+    "ArchiveResult": "archive", "convert_archive": "archive",
+    "ChannelReport": "record", "ConvertOptions": "record", "RecordResult": "record", "convert_record": "record",
+}
+
+__all__ = ["ArchiveResult", "ChannelReport", "ConvertOptions", "RecordResult", "convert_archive", "convert_record"]
+
+
+def __getattr__(name: str):
+    if name in _LAZY:
+        return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

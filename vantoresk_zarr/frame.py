@@ -27,7 +27,7 @@ dimensions: lane count = product of the other dimensions, lane length =
 shape[axis]. Lane record::
 
     0       1           body kind: 0 container, 1 raw values, 2 shuffled DEFLATE,
-                        3 DEFLATE
+                        3 DEFLATE, 4 grid
     1       3           reserved, 0
     4       4           number of non-finite runs R, u32
     8       R * (8 + s) runs: start u32, length u32, the value's bits (s bytes,
@@ -41,9 +41,37 @@ little-endian at the frame's itemsize; kind 2 is the same bytes shuffled
 (all first bytes of the values, then all second bytes, ...) and compressed
 as raw DEFLATE; kind 3 is the kind 1 bytes compressed as raw DEFLATE
 (recordings on an ADC grid repeat exact values, which DEFLATE finds
-unshuffled). Kinds 1 to 3 are exact. In every body the non-finite
-samples are replaced by a finite neighbour; the runs put them back, bit for
-bit, after the body is decoded.
+unshuffled); kind 4 holds the values as integers k on an affine grid,
+value = dtype(a + b * k) computed in float64, with a per-sample correction
+of the bits (scaled ADC samples take a few bits each, see below). Kinds 1
+to 4 are exact. In every body the non-finite samples are replaced by a
+finite neighbour; the runs put them back, bit for bit, after the body is
+decoded.
+
+Grid body (kind 4)::
+
+    0       8           a, float64
+    8       8           b, float64
+    16      1           order p, 1 to 3: the k are stored as their p-th differences,
+                        with k = 0 before the lane's start
+    17      1           width of a difference in bytes: 1, 2, 4 or 8
+    18      1           width of a correction in bytes: 0 (all corrections are 0),
+                        1, 2, 4 or 8 (at most the itemsize)
+    19      1           reserved, 0
+    20      4           byte length L of the difference stream, u32
+    24      L           the differences, zigzag-coded (0, -1, 1, -2, ... as 0, 1, 2,
+                        3, ...) at their width, byte-shuffled, raw DEFLATE
+    24+L    4           number M of corrected samples, 1 to the lane length, u32
+                        (this field and the next only when the correction width is not 0)
+    28+L    ...         raw DEFLATE of: the M corrected samples' indices as first
+                        differences (the first from 0), u32 each, byte-shuffled;
+                        then their M corrections, zigzag-coded at their width,
+                        byte-shuffled
+
+Sample i decodes to the bits of dtype(a + b * k[i]), plus its correction
+when it has one, both as unsigned integers of the itemsize, modulo
+2 ** (8 * itemsize). The indices increase strictly; no byte follows the last
+stream.
 """
 
 from __future__ import annotations
@@ -54,6 +82,8 @@ from dataclasses import dataclass
 from typing import Sequence, Tuple
 
 import numpy as np
+
+from . import grid
 
 MAGIC = b"VNLF"
 VERSION = 1
@@ -70,7 +100,9 @@ KIND_CONTAINER = 0
 KIND_RAW = 1
 KIND_SHUFFLED = 2
 KIND_DEFLATE = 3
-KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_SHUFFLED: "shuffled", KIND_DEFLATE: "deflate"}
+KIND_GRID = 4
+KIND_NAMES = {KIND_CONTAINER: "container", KIND_RAW: "raw", KIND_SHUFFLED: "shuffled", KIND_DEFLATE: "deflate",
+              KIND_GRID: "grid"}
 
 # A run: (start, length, the value's bits as an unsigned integer).
 Run = Tuple[int, int, int]
@@ -225,6 +257,8 @@ def check_body(lane: LaneRecord, itemsize: int, length: int, index: int) -> None
         ok = len(lane.body) >= 52 and _U32.unpack_from(lane.body, 16)[0] == length
     elif lane.kind == KIND_RAW:
         ok = len(lane.body) == need
+    elif lane.kind == KIND_GRID:
+        ok = grid.plausible(lane.body, length)
     else:  # DEFLATE expands at most 1032-fold
         ok = len(lane.body) > 0 and len(lane.body) * 1032 >= need
     if not ok:
@@ -237,11 +271,14 @@ def _deflate(data: bytes) -> bytes:
 
 
 def exact_body(values: np.ndarray, shuffled: bool = True) -> Tuple[int, bytes]:
-    """The smallest exact body for `values`: kind 1, 3 or (when `shuffled`) 2."""
+    """The smallest exact body for finite `values`: kind 1, 3, 4 or (when `shuffled`) 2."""
     raw = values.astype(values.dtype.newbyteorder("<"), copy=False).tobytes()
     best = (KIND_RAW, raw)
     if len(raw) < _DEFLATE_FROM:
         return best
+    on_grid = grid.grid_body(values.astype(values.dtype.newbyteorder("="), copy=False))
+    if on_grid is not None and len(on_grid) < len(raw):
+        best = (KIND_GRID, on_grid)
     candidates = [(KIND_DEFLATE, raw)]
     if shuffled:
         size = values.dtype.itemsize
@@ -254,7 +291,12 @@ def exact_body(values: np.ndarray, shuffled: bool = True) -> Tuple[int, bytes]:
 
 
 def exact_values(kind: int, body: bytes, dtype: np.dtype, length: int) -> np.ndarray:
-    """Decode an exact body (kind 1, 2 or 3) into `length` native values of `dtype`."""
+    """Decode an exact body (kind 1, 2, 3 or 4) into `length` native values of `dtype`."""
+    if kind == KIND_GRID:
+        try:
+            return grid.grid_values(body, dtype, length)
+        except grid.GridError as exc:
+            raise FrameError(str(exc)) from None
     le = np.dtype(dtype).newbyteorder("<")
     need = length * le.itemsize
     if kind in (KIND_SHUFFLED, KIND_DEFLATE):

@@ -20,7 +20,7 @@ class LaneInfo:
 
     `method`, `scale` and `coder` come from the lane's container header and
     are None for lanes stored exactly (`lossless`, `kind` "raw",
-    "shuffled" or "deflate"). `nonfinite` counts the NaN and infinite samples the frame
+    "shuffled", "deflate" or "grid"). `nonfinite` counts the NaN and infinite samples the frame
     restores.
     """
 

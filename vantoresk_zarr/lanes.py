@@ -94,7 +94,7 @@ def _encode_lane(row: np.ndarray, settings: dict) -> bytes:
     targeted = settings["max_abs_error"] is not None or settings["max_prdn"] is not None
     if targeted and len(result.container) * _WORTH_A_LOOK > raw_size:
         # Exact storage meets any target too, and recordings on an ADC grid
-        # repeat values that DEFLATE finds: near the finest scales it can win.
+        # are small as grid lanes: near the finest scales it can win.
         kind, body = frame.exact_body(values, shuffled=False)
         if len(body) < len(result.container):
             return frame.pack_lane(kind, body, runs=runs, itemsize=itemsize)

@@ -39,9 +39,26 @@ std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsi
 AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> coded, std::uint64_t count,
                                                 unsigned context_bits);
 
-// Stream coder (framing of the even and odd byte planes).
+// Stream coder (framing of the even and odd byte planes). encode_stream
+// throws std::bad_alloc when it cannot get its working memory.
 std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input);
 AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> stream);
+
+// encode_stream appending to `out`; false when working memory cannot be had
+// (`out` then holds what it held, perhaps with more capacity).
+[[nodiscard]] bool encode_stream_append(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out);
+
+// decode_stream into a buffer of the caller's: the first prefix.size()
+// decoded bytes are written to `prefix`, the rest is decoded and dropped, so
+// a damaged stream fails exactly as with decode_stream while the memory used
+// is that of `prefix`. Returns the decoded length (which may be smaller or
+// larger than the prefix). A failure to allocate the model tables is
+// InvalidLength.
+AResult<std::uint64_t> decode_stream_prefix(std::span<const std::uint8_t> stream, std::span<std::uint8_t> prefix);
+
+// The length decode_stream would produce, from the framing alone; a stream
+// whose framing is refused gives that refusal.
+AResult<std::uint64_t> decoded_length(std::span<const std::uint8_t> stream);
 
 // Unsigned LEB128 reader; `pos` advances past every byte read, also on failure.
 AResult<std::uint64_t> rv(std::span<const std::uint8_t> data, std::uint64_t& pos);

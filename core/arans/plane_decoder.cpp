@@ -224,8 +224,7 @@ bool run_plane(DecodeLane lane, std::uint64_t count, unsigned context_bits, std:
 }
 
 template <bool kPredictableA, bool kPredictableB>
-bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_bits,
-              std::vector<std::uint8_t>& out) {
+bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_bits, const PairSink& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
     while (remaining != 0) {
@@ -244,7 +243,7 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, unsigned context_
                 ++i;
             }
         }
-        out.insert(out.end(), stage.begin(), stage.begin() + static_cast<std::ptrdiff_t>(2 * chunk));
+        out(stage.data(), 2 * chunk);
         remaining -= chunk;
     }
     return true;
@@ -294,7 +293,7 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
 
 support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
                                                      std::span<const std::uint8_t> coded_b, std::uint64_t count,
-                                                     unsigned context_bits, std::vector<std::uint8_t>& out) {
+                                                     unsigned context_bits, const PairSink& out) {
     if (count == 0) return {};
     std::vector<std::uint16_t> tables;
     DecodeLane a;

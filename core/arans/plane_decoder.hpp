@@ -24,7 +24,9 @@
 // zero-fill of memory that a damaged stream may never reach.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -32,13 +34,15 @@
 
 namespace vantoresk::arans {
 
-// Decodes two planes of `count` bytes each and appends them interleaved to
-// `out` (a0 b0 a1 b1 ...). `out` must already have capacity for 2 * count
-// more bytes. Fails with Truncated as soon as either plane runs out of words
-// or holds fewer than 4 bytes, and with InvalidLength if the model tables
-// cannot be allocated.
+// Receives the decoded bytes in order, a few KiB at a time; it cannot fail.
+using PairSink = std::function<void(const std::uint8_t* bytes, std::size_t size)>;
+
+// Decodes two planes of `count` bytes each and hands them interleaved to
+// `out` (a0 b0 a1 b1 ...). Fails with Truncated as soon as either plane runs
+// out of words or holds fewer than 4 bytes, and with InvalidLength if the
+// model tables cannot be allocated.
 support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
                                                      std::span<const std::uint8_t> coded_b, std::uint64_t count,
-                                                     unsigned context_bits, std::vector<std::uint8_t>& out);
+                                                     unsigned context_bits, const PairSink& out);
 
 }  // namespace vantoresk::arans

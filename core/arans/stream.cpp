@@ -1,5 +1,8 @@
 // Stream coder: splits the input into its even and odd byte planes, codes
 // them with the plane coder and frames the result (layout in stream_format.hpp).
+#include <algorithm>
+#include <new>
+
 #include "core/arans/arans.hpp"
 #include "core/arans/model.hpp"
 #include "core/arans/plane_decoder.hpp"
@@ -69,19 +72,20 @@ AResult<StreamHeader> read_stream_header(std::span<const std::uint8_t> stream) {
     return h;
 }
 
-std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
+bool encode_stream_append(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out) {
     const std::size_t length = input.size();
-    if (length < kFramedMinLength) return std::vector<std::uint8_t>(input.begin(), input.end());
+    if (length < kFramedMinLength) {
+        return support::guarded([&] { out.insert(out.end(), input.begin(), input.end()); });
+    }
 
     // The planes are read in place with stride 2; no copies of them are made.
     const std::size_t n = length / 2;
     const unsigned context_bits = context_bits_for_length(length);
     CodedPlane even;
     CodedPlane odd;
-    encode_plane_pair(input.data(), input.data() + 1, 2, n, context_bits, even, odd);
+    if (!encode_plane_pair(input.data(), input.data() + 1, 2, n, context_bits, even, odd)) return false;
 
-    std::vector<std::uint8_t> out;
-    out.reserve(even.size + odd.size + 16);
+    if (!support::try_reserve(out, out.size() + even.size + odd.size + 2 * kMaxVarintBytes + 3)) return false;
     out.push_back(static_cast<std::uint8_t>(length & 1));
     out.push_back(static_cast<std::uint8_t>(context_bits));
     write_varint(out, n);
@@ -89,6 +93,12 @@ std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
     out.insert(out.end(), even.data, even.data + even.size);
     out.insert(out.end(), odd.data, odd.data + odd.size);
     if ((length & 1) != 0) out.push_back(input[length - 1]);
+    return true;
+}
+
+std::vector<std::uint8_t> encode_stream(std::span<const std::uint8_t> input) {
+    std::vector<std::uint8_t> out;
+    if (!encode_stream_append(input, out)) throw std::bad_alloc();
     return out;
 }
 
@@ -129,9 +139,13 @@ AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> s
     // in turn; a memory failure falls back to the order-exact path.
     std::vector<std::uint8_t> out;
     if (!support::try_reserve(out, 2 * n + (h.odd_length ? 1 : 0))) return decode_planes_in_turn(stream, h);
+    // Within the reserved capacity: cannot throw.
+    const PairSink append = [&out](const std::uint8_t* bytes, std::size_t size) {
+        out.insert(out.end(), bytes, bytes + size);
+    };
     auto planes = decode_plane_pair(stream.subspan(h.even_begin, h.even_end - h.even_begin),
                                     stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length,
-                                    h.context_bits, out);
+                                    h.context_bits, append);
     if (!planes) {
         if (planes.error() == AransError::InvalidLength) {
             out = std::vector<std::uint8_t>();
@@ -141,6 +155,39 @@ AResult<std::vector<std::uint8_t>> decode_stream(std::span<const std::uint8_t> s
     }
     if (h.odd_length) out.push_back(stream.back());
     return out;
+}
+
+AResult<std::uint64_t> decoded_length(std::span<const std::uint8_t> stream) {
+    if (stream.size() < kFramedMinLength) return std::uint64_t{stream.size()};
+    auto header = read_stream_header(stream);
+    if (!header) return Err<AransError>{header.error()};
+    return 2 * header.value().plane_length + (header.value().odd_length ? 1 : 0);
+}
+
+AResult<std::uint64_t> decode_stream_prefix(std::span<const std::uint8_t> stream, std::span<std::uint8_t> prefix) {
+    if (stream.size() < kFramedMinLength) {
+        std::copy_n(stream.begin(), std::min(stream.size(), prefix.size()), prefix.begin());
+        return std::uint64_t{stream.size()};
+    }
+    auto header = read_stream_header(stream);
+    if (!header) return Err<AransError>{header.error()};
+    const StreamHeader& h = header.value();
+    const std::uint64_t length = 2 * h.plane_length + (h.odd_length ? 1 : 0);
+
+    // Bytes past the prefix are still decoded, so that a stream fails exactly
+    // where decode_stream fails; they are just not kept.
+    std::size_t kept = 0;
+    const PairSink keep = [&kept, prefix](const std::uint8_t* bytes, std::size_t size) {
+        const std::size_t now = std::min(size, prefix.size() - kept);
+        std::copy_n(bytes, now, prefix.begin() + static_cast<std::ptrdiff_t>(kept));
+        kept += now;
+    };
+    auto planes = decode_plane_pair(stream.subspan(h.even_begin, h.even_end - h.even_begin),
+                                    stream.subspan(h.even_end, h.odd_end - h.even_end), h.plane_length,
+                                    h.context_bits, keep);
+    if (!planes) return Err<AransError>{planes.error()};
+    if (h.odd_length && kept < prefix.size()) prefix[kept] = stream.back();
+    return length;
 }
 
 }  // namespace vantoresk::arans

@@ -4,6 +4,7 @@
 // bytes or the same error kind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "arans_test_data.hpp"
@@ -85,6 +86,19 @@ TEST_P(DamagedStreams, DecodeOrFailLikeThePlainDecoder) {
         const Bytes damaged = damage(GetParam(), stream, rng);
         auto fast = arans::decode_stream(damaged);
         expect_same_outcome(fast, arans::decode_stream_reference(damaged), "case " + std::to_string(i));
+        // Keeping only a prefix changes nothing but what is kept.
+        Bytes prefix(rng.below(static_cast<std::uint32_t>(2 * damaged.size() + 8)));
+        auto kept = arans::decode_stream_prefix(damaged, prefix);
+        ASSERT_EQ(kept.ok(), fast.ok()) << "case " << i;
+        if (!fast.ok()) {
+            ASSERT_EQ(kept.error(), fast.error()) << "case " << i;
+        } else {
+            ASSERT_EQ(kept.value(), fast.value().size()) << "case " << i;
+            const std::size_t common = std::min(prefix.size(), fast.value().size());
+            ASSERT_TRUE(std::equal(prefix.begin(), prefix.begin() + static_cast<std::ptrdiff_t>(common),
+                                   fast.value().begin()))
+                << "case " << i;
+        }
         if (fast.ok()) {
             ++decoded;
             if (damaged == stream) {

@@ -1,0 +1,212 @@
+"""The `vantoresk` command line.
+
+Exit status: 0 when everything asked for was done, 1 when something failed
+(a record that could not be converted, a missing or damaged file), 2 for a
+usage error (unknown option, bad value).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+from typing import Optional, Sequence
+
+PROG = "vantoresk"
+# Kept here too so `--help` needs no NumPy import.
+METHODS = ("cdf97", "cdf53", "db4", "sym4")
+CUTOFFS = ("low", "medium", "high")
+CODERS = ("auto", "arans", "deflate")
+
+
+class CommandError(Exception):
+    """A failure to report as `vantoresk CMD: error: ...` with exit status 1."""
+
+
+def _positive(text: str) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (v > 0 and math.isfinite(v)):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text!r}")
+    return v
+
+
+def _abs_error(text: str):
+    return "adc" if text.lower() == "adc" else _positive(text)
+
+
+def _workers(text: str) -> int:
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if v < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return v
+
+
+def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
+    g = p.add_argument_group("quality (a target overrides --scale)")
+    g.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
+                   help="largest error allowed per sample, in the data's units"
+                   + (" ('adc': each channel's own ADC step)" if adc else ""))
+    g.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
+    g.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default cdf97)")
+    g.add_argument("--scale", type=int, choices=range(6, 13), default=11, metavar="6..12",
+                   help="fixed quantisation scale when no target is given (default 11)")
+    g.add_argument("--cutoff", choices=CUTOFFS, default="low", help="dead zone (default low)")
+    g.add_argument("--coder", choices=CODERS, default="auto", help="entropy coder (default auto)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Compress biosignal recordings and whole archives of them.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("convert", help="WFDB/EDF/BDF/.npy records into a Zarr store",
+                       description="Convert records (files or folders of them) into a Zarr v3 store, "
+                       "one group per record. Finished records are skipped on a re-run.")
+    p.add_argument("sources", nargs="+", metavar="SRC", help=".hea, .edf, .bdf or .npy files, or folders")
+    p.add_argument("-o", "--output", required=True, metavar="STORE.zarr", help="the store to write")
+    _codec_options(p, adc=True)
+    p.add_argument("--chunk-seconds", type=_positive, default=60.0, metavar="S",
+                   help="chunk length along time (default 60)")
+    p.add_argument("--fs", type=_positive, metavar="HZ", help="sampling rate of .npy sources")
+    p.add_argument("--overwrite", action="store_true", help="convert records already in the store again")
+    run = p.add_mutually_exclusive_group()
+    run.add_argument("--workers", type=_workers, metavar="N", help="run on a local Dask cluster of N processes")
+    run.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster")
+    p.add_argument("--report", metavar="CSV", help="write the per-channel report to a CSV file")
+    p.add_argument("--plots", metavar="DIR", help="one PNG per record where its error is largest (needs matplotlib)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no table")
+
+    p = sub.add_parser("info", help="header of a container, or contents of a store",
+                       description="Show a container's or lane frame's header fields, or per record and "
+                       "channel of a store: sizes, ratios, error and the settings chosen. Nothing is decoded.")
+    p.add_argument("path", metavar="PATH", help="a container file, a lane frame file or a store")
+    p.add_argument("--report", metavar="CSV", help="also write the store table to a CSV file")
+
+    p = sub.add_parser("export", help="decoded samples of a record out of a store",
+                       description="Write a record's decoded samples as .npy (channels x time, float32), "
+                       "WFDB or EDF.")
+    p.add_argument("store", metavar="STORE.zarr")
+    p.add_argument("record", metavar="RECORD")
+    p.add_argument("-o", "--output", required=True, metavar="OUT")
+    p.add_argument("--format", choices=("npy", "wfdb", "edf"), default="npy", help="output format (default npy)")
+    p.add_argument("--array", metavar="NAME", help="which array, for records with several rates")
+
+    p = sub.add_parser("compress", help="one .npy array into a container or lane frame",
+                       description="Compress a .npy array: a 1-D array with fixed settings gives a container, "
+                       "otherwise a lane frame (one container per lane along the last axis).")
+    p.add_argument("input", metavar="IN.npy")
+    p.add_argument("-o", "--output", required=True, metavar="OUT")
+    _codec_options(p, adc=False)
+
+    p = sub.add_parser("decompress", help="a container or lane frame back into .npy",
+                       description="Decode a container (float32 result) or a lane frame (original dtype and shape).")
+    p.add_argument("input", metavar="IN")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.npy")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    handler = {"convert": cmd_convert, "info": cmd_info, "export": cmd_export,
+               "compress": cmd_compress, "decompress": cmd_decompress}[args.command]
+    try:
+        return handler(args)
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        return 130
+    except (CommandError, ImportError, OSError, ValueError, KeyError) as exc:
+        msg = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
+        if isinstance(exc, OSError) and exc.filename:
+            msg = f"{exc.filename}: {exc.strerror}"
+        print(f"{PROG} {args.command}: error: {msg}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # anything else: still one line, not a traceback
+        print(f"{PROG} {args.command}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 1
+
+
+def cmd_convert(args) -> int:
+    from .archive import convert_archive
+    from .record import ConvertOptions
+    from .report import as_rows, format_table, write_csv
+
+    options = ConvertOptions(
+        method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
+        max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, chunk_seconds=args.chunk_seconds,
+        sampling_rate=args.fs, overwrite=args.overwrite, plots_dir=args.plots,
+    )
+    result = convert_archive(args.sources, args.output, options, workers=args.workers,
+                             scheduler=args.scheduler, progress=not args.quiet)
+    rows = as_rows(result.channels)
+    if rows and not args.quiet:
+        print(format_table(rows))
+    if args.report:
+        write_csv(args.report, rows)
+    for r in result.failed:
+        print(f"{PROG} convert: failed: {r.source}: {r.reason}", file=sys.stderr)
+    if not args.quiet:
+        rate = result.samples / result.seconds if result.seconds > 0 else 0.0
+        print(f"{len(result.converted)} converted, {len(result.skipped)} already in the store, "
+              f"{len(result.failed)} failed; {result.samples} samples in {result.seconds:.1f} s "
+              f"({rate / 1e6:.2f} M samples/s)")
+    return 1 if result.failed else 0
+
+
+def cmd_info(args) -> int:
+    import os
+
+    from .info import file_lines, store_rows
+    from .report import format_table, write_csv
+
+    path = args.path
+    if os.path.isdir(path):
+        rows = store_rows(path)
+        if not rows:
+            print(f"{path}: no records")
+        else:
+            print(format_table(rows))
+        if args.report:
+            write_csv(args.report, rows)
+        return 0
+    if not os.path.exists(path):
+        raise CommandError(f"{path}: no such file or store")
+    try:
+        print("\n".join(file_lines(path)))
+    except ValueError as exc:
+        raise CommandError(f"{path}: {exc}") from None
+    return 0
+
+
+def cmd_export(args) -> int:
+    from .export import export_record
+
+    written = export_record(args.store, args.record, args.output, fmt=args.format, array=args.array)
+    print(written)
+    return 0
+
+
+def cmd_compress(args) -> int:
+    from .files import compress_file
+
+    n = compress_file(args.input, args.output, method=args.method, scale=args.scale, cutoff=args.cutoff,
+                      coder=args.coder, max_abs_error=args.max_abs_error, max_prdn=args.max_prdn)
+    print(f"{args.output}: {n} bytes")
+    return 0
+
+
+def cmd_decompress(args) -> int:
+    from .files import decompress_file
+
+    y = decompress_file(args.input, args.output)
+    print(f"{args.output}: {y.dtype} {tuple(y.shape)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

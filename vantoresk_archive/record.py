@@ -1,0 +1,308 @@
+"""Converting one record: read it in blocks, write one array per signal
+group into a temporary group, check each block against its source, and
+move the group into place only when every array is complete.
+
+`convert_record` does it all and is the unit of work for the serial loop
+and for one Dask task per record. Long records on Dask go in three steps
+instead: `prepare_record` creates the empty arrays, several
+`write_chunks` tasks fill disjoint chunk ranges, and `finish_record`
+summarises and moves the record into place. Everything passed between
+them is plain and picklable.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional, Union
+
+import numpy as np
+
+from ._deps import require
+from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
+from .readers import RecordError, SignalGroup, open_record
+from . import store as st
+
+
+METHODS = ("cdf97", "cdf53", "db4", "sym4")
+CUTOFFS = ("low", "medium", "high")
+CODERS = ("auto", "arans", "deflate")
+
+
+@dataclass(frozen=True)
+class ConvertOptions:
+    """Codec settings and targets for a conversion.
+
+    `max_abs_error` is a number in the data's units or "adc" for each
+    channel's own ADC step; `max_prdn` is in percent. Without a target the
+    fixed `method`, `scale`, `cutoff` and `coder` apply to every chunk.
+    """
+
+    method: str = "cdf97"
+    scale: int = 11
+    cutoff: str = "low"
+    coder: str = "auto"
+    max_abs_error: Union[float, str, None] = None
+    max_prdn: Optional[float] = None
+    chunk_seconds: float = 60.0
+    chunk_samples: Optional[int] = None  # overrides chunk_seconds
+    sampling_rate: Optional[float] = None  # for .npy sources, which carry none
+    overwrite: bool = False
+    plots_dir: Optional[str] = None
+
+    def __post_init__(self) -> None:
+        for field_name, allowed in (("method", METHODS), ("cutoff", CUTOFFS), ("coder", CODERS)):
+            if getattr(self, field_name) not in allowed:
+                raise ValueError(f"{field_name} must be one of {', '.join(allowed)}, not {getattr(self, field_name)!r}")
+        if not (isinstance(self.scale, int) and 6 <= self.scale <= 12):
+            raise ValueError(f"scale must be a whole number from 6 to 12, not {self.scale!r}")
+        mae = self.max_abs_error
+        if isinstance(mae, str) and mae != "adc":
+            raise ValueError(f"max_abs_error must be a number or 'adc', not {mae!r}")
+        if mae is not None and not isinstance(mae, str) and not (float(mae) > 0 and math.isfinite(mae)):
+            raise ValueError("max_abs_error must be a positive number")
+        if self.max_prdn is not None and not (self.max_prdn > 0 and math.isfinite(self.max_prdn)):
+            raise ValueError("max_prdn must be a positive number")
+        if not (self.chunk_seconds > 0):
+            raise ValueError("chunk_seconds must be positive")
+        if self.chunk_samples is not None and self.chunk_samples < 1:
+            raise ValueError("chunk_samples must be at least 1")
+
+
+@dataclass
+class ChannelReport:
+    record: str
+    array: str
+    channel: str
+    rate: Optional[float]
+    samples: int
+    bytes: int
+    ratio_float32: Optional[float]
+    ratio_source: Optional[float]
+    prdn: Optional[float]
+    max_error: Optional[float]
+    seconds: float
+    settings: str
+
+
+@dataclass
+class RecordResult:
+    source: str
+    name: str
+    status: str  # "converted", "skipped" or "failed"
+    reason: str = ""
+    samples: int = 0
+    seconds: float = 0.0
+    channels: list = field(default_factory=list)
+
+
+DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
+
+
+def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
+    if options.chunk_samples is not None:
+        n = options.chunk_samples
+    elif group.sampling_rate:
+        n = max(1, round(options.chunk_seconds * group.sampling_rate))
+    else:
+        n = DEFAULT_CHUNK_WITHOUT_RATE
+    m = group.block_multiple
+    return max(m, n // m * m)
+
+
+def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
+    codecs = require("vantoresk_zarr", "Writing Zarr stores")
+    mae = options.max_abs_error
+    if mae == "adc":
+        missing = [c for c, s in zip(group.channels, group.adc_step) if not s]
+        if missing:
+            raise RecordError(path, f"no ADC step known for channel(s) {', '.join(missing)}: give --max-abs-error a number")
+        mae = [float(s) for s in group.adc_step]
+    elif mae is not None:
+        mae = float(mae)
+    return codecs.VantoreskZarrCodec(
+        method=options.method, scale=options.scale, cutoff=options.cutoff, coder=options.coder,
+        axis=-1, max_abs_error=mae,
+        max_prdn=None if options.max_prdn is None else float(options.max_prdn),
+    )
+
+
+@dataclass
+class RecordPlan:
+    """A record whose arrays exist, still empty, in its temporary group."""
+
+    source: str
+    name: str
+    tmp: str
+    arrays: list  # (array name, channels, samples, chunk length) per signal group
+    started: float  # wall clock, for the record's time across tasks
+
+    def n_chunks(self, group: int) -> int:
+        _, _, n, chunk = self.arrays[group]
+        return -(-n // chunk)
+
+
+def convert_record(
+    source: str,
+    store: str,
+    name: str,
+    options: ConvertOptions,
+    progress: Optional[Callable[[int], None]] = None,
+) -> RecordResult:
+    """Convert one record into `store/name`; never raises for a bad record."""
+    plan = prepare_record(source, store, name, options)
+    if isinstance(plan, RecordResult):
+        return plan
+    try:
+        stats = [write_chunks(source, plan.tmp, g, 0, plan.n_chunks(g), options, progress)
+                 for g in range(len(plan.arrays))]
+        return finish_record(plan, store, stats, options)
+    except Exception as exc:  # one bad record must not stop the archive
+        return abandon_record(plan, exc)
+    except BaseException:  # interrupted: leave nothing half-written behind
+        st.discard_record(plan.tmp)
+        raise
+
+
+def prepare_record(source: str, store: str, name: str, options: ConvertOptions) -> Union[RecordPlan, RecordResult]:
+    """Read the record's header and create its empty arrays in a temporary
+    group; a skipped or failed result instead when there is nothing to do."""
+    started = time.time()
+    if not options.overwrite and st.is_complete(store, name):
+        return RecordResult(source, name, "skipped")
+    tmp = None
+    try:
+        reader = open_record(source, sampling_rate=options.sampling_rate)
+        try:
+            tmp = st.begin_record(store, name)
+            arrays = _create_arrays(reader, tmp, options)
+        finally:
+            reader.close()
+        return RecordPlan(source, name, str(tmp), arrays, started)
+    except Exception as exc:
+        if tmp is not None:
+            st.discard_record(tmp)
+        return RecordResult(source, name, "failed", _reason(exc), seconds=time.time() - started)
+
+
+def write_chunks(source: str, tmp: str, group: int, first: int, stop: int, options: ConvertOptions,
+                 progress: Optional[Callable[[int], None]] = None) -> list:
+    """Write chunks [first, stop) of one array from the source, each checked
+    by decoding it back; their error statistics, in order. Tasks given
+    disjoint chunk ranges never write the same chunk."""
+    reader = open_record(source, sampling_rate=options.sampling_rate)
+    try:
+        g = reader.groups[group]
+        arr = st.zarr_module().open_group(tmp, mode="r+")[g.name]
+        chunk = arr.chunks[1]
+        stats = []
+        for k in range(first, stop):
+            a, b = k * chunk, min(g.n_samples, (k + 1) * chunk)
+            block = reader.read(group, a, b)
+            arr[:, a:b] = block.astype(np.float32)
+            stats.append(ErrorStats.of_block(block, arr[:, a:b], a))
+            if progress is not None:
+                progress((b - a) * g.n_channels)
+        return stats
+    finally:
+        reader.close()
+
+
+def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOptions) -> RecordResult:
+    """Summarise the chunks' statistics (a list per array, in chunk order),
+    draw the plots, and move the record into place."""
+    group = st.zarr_module().open_group(plan.tmp, mode="r+")
+    reports: list = []
+    samples = 0
+    for gi, (aname, n_ch, n, _) in enumerate(plan.arrays):
+        arr = group[aname]
+        total = ErrorStats.merged(n_ch, stats[gi])
+        if total.nonfinite_mismatch.any():
+            raise RecordError(plan.source, "non-finite samples did not survive the round trip")
+        prdn = total.prdn()
+        arr.attrs.update({
+            "prdn": [finite_or_none(v) for v in prdn],
+            "max_abs_error": [float(v) for v in total.max_error],
+            "max_error_at": [int(v) for v in total.max_at],
+        })
+        attrs = arr.attrs
+        sizes = chunk_sizes(arr)
+        for c in range(n_ch):
+            bits = attrs["source_bits"][c]
+            nbytes = int(sizes.nbytes[c])
+            reports.append(ChannelReport(
+                record=plan.name, array=aname, channel=attrs["channel_names"][c], rate=attrs["sampling_rate"],
+                samples=n, bytes=nbytes, ratio_float32=ratio(4.0 * n, nbytes),
+                ratio_source=ratio(None if bits is None else bits / 8.0 * n, nbytes),
+                prdn=finite_or_none(prdn[c]), max_error=float(total.max_error[c]),
+                seconds=0.0, settings=sizes.describe(c),
+            ))
+        samples += n * n_ch
+    if options.plots_dir:
+        from .plots import plot_record
+
+        reader = open_record(plan.source, sampling_rate=options.sampling_rate)
+        try:
+            plot_record(reader, plan.tmp, plan.name, reports, options.plots_dir)
+        finally:
+            reader.close()
+    st.commit_record(store, plan.name, plan.tmp)
+    seconds = time.time() - plan.started
+    for r in reports:
+        r.seconds = seconds
+    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports)
+
+
+def abandon_record(plan: RecordPlan, exc: BaseException) -> RecordResult:
+    st.discard_record(plan.tmp)
+    return RecordResult(plan.source, plan.name, "failed", _reason(exc), seconds=time.time() - plan.started)
+
+
+def _reason(exc: BaseException) -> str:
+    return exc.reason if isinstance(exc, RecordError) else f"{type(exc).__name__}: {exc}"
+
+
+def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
+    zarr = st.zarr_module()
+    group = zarr.open_group(str(tmp), mode="w", zarr_format=3)
+    group.attrs.update({
+        "source": reader.path,
+        "format": reader.format,
+        "arrays": [g.name for g in reader.groups],
+        "settings": _settings_attrs(options),
+    })
+    arrays = []
+    for g in reader.groups:
+        codec = make_codec(g, options, reader.path)
+        chunk = chunk_length(g, options)
+        group.create_array(
+            g.name, shape=(g.n_channels, g.n_samples), chunks=(g.n_channels, chunk),
+            # NaN fill: the padding of a partial last chunk is then left out of
+            # the codec's range and error measures (zero padding would widen
+            # the range and let a PRDN target pass on padding instead of
+            # samples), and a lost chunk reads as missing data, not as zeros.
+            # Every chunk is written, so a missing chunk file means a loss.
+            dtype="float32", serializer=codec, compressors=None, fill_value=float("nan"),
+            config={"write_empty_chunks": True},
+            attributes={
+                "sampling_rate": g.sampling_rate,
+                "channel_names": list(g.channels),
+                "units": list(g.units),
+                "adc_step": list(g.adc_step),
+                "source_bits": list(g.source_bits),
+            },
+        )
+        arrays.append((g.name, g.n_channels, g.n_samples, chunk))
+    return arrays
+
+
+def _settings_attrs(options: ConvertOptions) -> dict:
+    out = {"method": options.method, "cutoff": options.cutoff, "coder": options.coder}
+    if options.max_abs_error is None and options.max_prdn is None:
+        out["scale"] = options.scale
+    if options.max_abs_error is not None:
+        out["max_abs_error"] = options.max_abs_error
+    if options.max_prdn is not None:
+        out["max_prdn"] = options.max_prdn
+    return out
