@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "core/arans/arans.hpp"
@@ -29,8 +32,6 @@ inline float sanitise_one(float v) {
 }
 
 }  // namespace
-
-float flat_threshold() { return std::bit_cast<float>(0x3727C5ACu); }
 
 SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out) {
     const std::size_t n = in.size();
@@ -65,11 +66,11 @@ float normalise(std::span<float> x, SampleRange r) {
     const std::size_t n = x.size();
     float* v = x.data();
     const float range = r.maximum - r.minimum;
-    if (range <= flat_threshold()) {
+    const float inv = 1.0f / range;
+    if (!std::isfinite(inv)) {
         std::fill(x.begin(), x.end(), 0.0f);
         return 0.0f;
     }
-    const float inv = 1.0f / range;
     const float minimum = r.minimum;
     std::size_t i = 0;
     for (; i + kBlock <= n; i += kBlock) {
@@ -87,6 +88,15 @@ float normalise(std::span<float> x, SampleRange r) {
     }
     for (; i < n; ++i) v[i] -= mean;
     return mean;
+}
+
+bool leaves_decoding_headroom(SampleRange r) {
+    // In double, where neither the sum nor the difference can round or
+    // overflow, so the bound holds exactly.
+    const double minimum = r.minimum;
+    const double maximum = r.maximum;
+    const double peak = std::max(std::fabs(minimum), std::fabs(maximum));
+    return peak + 0.5 * (maximum - minimum) <= static_cast<double>(std::numeric_limits<float>::max());
 }
 
 std::size_t compute_max_levels(std::size_t n, std::size_t filter_length) {
@@ -122,6 +132,45 @@ VResult<std::uint8_t> coder_byte_for(EntropyCoder coder, std::size_t code_count)
     }
     return fail(VantoreskError::unsupported_configuration(
         "Unknown entropy coder option " + std::to_string(static_cast<unsigned>(coder))));
+}
+
+std::size_t code_count_for(const tremora::DwtExecutor& executor, std::size_t n, std::size_t levels) {
+    std::size_t input = std::max(n, executor.filter_length());
+    std::size_t codes = 0;
+    for (std::size_t k = 0; k < levels; ++k) {
+        const tremora::DwtSize size = executor.dwt_size(input);
+        codes += size.details_length;
+        input = size.approx_length;
+    }
+    return codes + input;
+}
+
+std::optional<VResult<std::uint8_t>> coder_byte_before_transform(EntropyCoder coder,
+                                                                 const tremora::DwtExecutor& executor,
+                                                                 std::size_t n, std::size_t levels) {
+    std::size_t fewest = SIZE_MAX;
+    std::size_t most = 0;
+    for (std::size_t depth = 1; depth <= levels; ++depth) {
+        const std::size_t codes = code_count_for(executor, n, depth);
+        fewest = std::min(fewest, codes);
+        most = std::max(most, codes);
+    }
+    // coder_byte_for depends on the count only through one threshold, so
+    // the two ends agreeing means every depth in between agrees too.
+    auto at_fewest = coder_byte_for(coder, fewest);
+    auto at_most = coder_byte_for(coder, most);
+    if (at_fewest.ok() != at_most.ok()) return std::nullopt;
+    if (at_fewest.ok() && at_fewest.value() != at_most.value()) return std::nullopt;
+    if (at_fewest.ok()) return at_fewest;
+    return coder_byte_for(coder, code_count_for(executor, n, levels));
+}
+
+VResult<std::uint32_t> payload_length_field(std::size_t size) {
+    if (size > 0xFFFFFFFFu) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't store a payload of more than 4294967295 bytes, but it was " + std::to_string(size)));
+    }
+    return static_cast<std::uint32_t>(size);
 }
 
 }  // namespace vantoresk

@@ -157,6 +157,13 @@ VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
         return fail(VantoreskError::unsupported_configuration(
             "Can't compress samples whose range (maximum - minimum) is not finite in float32"));
     }
+    // Samples within half a range of the float32 limit could decode, coding
+    // error added, to infinity: finite input must come back finite.
+    if (!leaves_decoding_headroom(range)) {
+        return fail(VantoreskError::unsupported_configuration(
+            "Can't compress samples within half their range (maximum - minimum) of the float32 limit, "
+            "where decoded values could overflow"));
+    }
     const float mean = normalise(signal, range);
 
     // Signals shorter than the filter are padded with periodic copies
@@ -164,6 +171,10 @@ VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
     for (std::size_t i = 0; signal.size() < padded; ++i) signal.push_back(signal[i % n]);
 
     const std::size_t planned_levels = level_count_for(n, filter_length);
+    // Most streams are far from the arans limit either way: then the coder
+    // (or the refusal) is known before the transform does any work.
+    auto early_coder = coder_byte_before_transform(options.coder, *executor, n, planned_levels);
+    if (early_coder && !early_coder->ok()) return fail(std::move(*early_coder).error());
     auto decomposed = executor->multi_dwt(signal, planned_levels);
     std::vector<float>().swap(signal);
     if (!decomposed) return fail(VantoreskError::wavelet_failure(decomposed.error().display()));
@@ -189,23 +200,18 @@ VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
     const std::size_t levels = q.levels;
     q = QuantisedBands{};
 
-    auto coder = coder_byte_for(options.coder, code_count);
+    auto coder = early_coder ? std::move(*early_coder) : coder_byte_for(options.coder, code_count);
     if (!coder) return fail(std::move(coder).error());
     auto coded = code_container(stream, coder.value());
     std::vector<std::uint8_t>().swap(stream);
     if (!coded) return fail(std::move(coded).error());
     std::vector<std::uint8_t> container = std::move(coded).value();
-    const std::size_t payload_size = container.size() - kHeaderSize;
-    // payload_length is 32 bits; a longer payload would be cut off in the
-    // header and the container could not be read back.
-    if (payload_size > 0xFFFFFFFFu) {
-        return fail(VantoreskError::unsupported_configuration(
-            "Can't store a payload of more than 4294967295 bytes, but it was " + std::to_string(payload_size)));
-    }
+    auto payload_length = payload_length_field(container.size() - kHeaderSize);
+    if (!payload_length) return fail(std::move(payload_length).error());
 
     const VantoreskHeader header = make_header(
         options.method, static_cast<std::uint8_t>(levels), options.scale, coder.value(),
-        static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, static_cast<std::uint32_t>(payload_size));
+        static_cast<std::uint32_t>(n), range.minimum, range.maximum, mean, payload_length.value());
     const auto head = header.to_bytes();
     std::copy(head.begin(), head.end(), container.begin());
     return container;

@@ -3,7 +3,8 @@
 #   1. C++ tests (GoogleTest via ctest), release build, then once more with
 #      VANTORESK_DISABLE_SIMD=1 so the portable path is checked everywhere
 #   2. the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
-#   3. libFuzzer smoke runs when clang is available
+#   3. when clang is available: a replay of the committed fuzz corpora, then
+#      libFuzzer smoke runs (the ctest runs above replay them without clang)
 #   4. the Python tests (pytest) against one wheel built here: NumPy 2.x with
 #      every optional extra (again with the SIMD mask), then NumPy 1.26
 #   5. the storage tests under a second Python (3.12 or newer) when one is
@@ -47,15 +48,24 @@ if command -v clang++ >/dev/null && ls fuzz/*.cpp >/dev/null 2>&1; then
      && cmake --build build/fuzz -j "$JOBS"; then
     for f in fuzz/*.cpp; do
       name=$(basename "$f" .cpp)
-      # Seed each run with small valid inputs of its kind, so the fuzzer
-      # starts past the header checks instead of rediscovering the format.
+      committed="fuzz/corpus/$name"
+      # Every committed corpus input once, under the fuzzing build's
+      # sanitizers: findings that were fixed stay fixed.
+      if [ -d "$committed" ]; then
+        ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" -runs=0 -rss_limit_mb=4096 "$committed"
+      else
+        committed=""
+      fi
+      # Then a short run from that corpus and small valid inputs of its kind,
+      # so the fuzzer starts past the header checks instead of rediscovering
+      # the format. New inputs go to a scratch directory, not the repository.
       corpus=$(mktemp -d)
       case "$name" in
         codec_*) find tests/fixtures/codec/containers -size -4k -exec cp {} "$corpus" \; ;;
         arans_*) find tests/fixtures/arans -name '*.stream' -size -4k -exec cp {} "$corpus" \; ;;
       esac
-      ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" "$corpus" -max_total_time=15 -max_len=8192 \
-        -rss_limit_mb=4096 -print_final_stats=0
+      ASAN_OPTIONS=allocator_may_return_null=1 "build/fuzz/$name" "$corpus" $committed -max_total_time=15 \
+        -max_len=8192 -rss_limit_mb=4096 -print_final_stats=0
       rm -rf "$corpus"
     done
   else

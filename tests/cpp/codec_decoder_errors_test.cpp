@@ -1,8 +1,10 @@
 // decompress on hand-made and damaged containers: every check, its order
 // and its exact text, and the payload cases that must still decode.
 #include <gtest/gtest.h>
+
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -238,6 +240,24 @@ TEST(CodecDecoderAccepts, InflateStopsAtTheLayout) {
     const auto d = decoded(c);
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0], 5.0f);
+}
+
+// The first allocation is four times the payload; the limit must hold past
+// it, through every growth step, to the byte.
+TEST(CodecDecoderAccepts, InflateLimitHoldsAboveTheFirstAllocation) {
+    std::vector<std::uint8_t> content(std::size_t{1} << 20);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>((i >> 10) ^ (i % 5));
+    const auto payload = deflate_raw(content).value();
+    const std::size_t first = std::max<std::size_t>(4 * payload.size(), 4096);
+    ASSERT_LT(first, content.size() / 4);
+    for (const std::size_t limit : {first - 1, first, first + 1, 2 * first + 1, 3 * first + 7, content.size() - 1,
+                                    content.size(), content.size() + 1, 2 * content.size()}) {
+        const auto r = inflate_raw(payload, limit);
+        ASSERT_TRUE(r.ok()) << limit;
+        const std::size_t expected = std::min(limit, content.size());
+        ASSERT_EQ(r->size(), expected) << limit;
+        EXPECT_TRUE(std::equal(r->begin(), r->end(), content.begin())) << limit;
+    }
 }
 
 }  // namespace

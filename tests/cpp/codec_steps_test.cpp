@@ -14,6 +14,7 @@
 #include "core/compress_steps.hpp"
 #include "core/compressor.hpp"
 #include "core/quantise.hpp"
+#include "core/wavelet_choice.hpp"
 
 namespace {
 
@@ -54,18 +55,39 @@ INSTANTIATE_TEST_SUITE_P(Positions, CodecSignedZeros,
                                            std::make_tuple(9, 8, 0), std::make_tuple(9, 0, 8),
                                            std::make_tuple(17, 3, 16), std::make_tuple(17, 16, 3)));
 
-TEST(CodecNormalise, FlatThresholdIsInclusive) {
-    const float threshold = std::bit_cast<float>(0x3727C5ACu);
-    EXPECT_EQ(bits(flat_threshold()), 0x3727C5ACu);
-    std::vector<float> x = {0.0f, threshold};
-    EXPECT_EQ(bits(normalise(x, {0.0f, threshold})), 0u);
-    EXPECT_EQ(x, (std::vector<float>{0.0f, 0.0f}));
+// Flat means only that 1 / range overflows: a zero range, or a subnormal
+// range up to 2^-128 (bits 0x00200000). The next float up, and every range
+// above it however small in its units, is normalised to the unit range.
+class CodecFlatRange : public ::testing::TestWithParam<std::tuple<float, float, bool>> {};
 
-    const float above = std::nextafter(threshold, 1.0f);
-    std::vector<float> y = {0.0f, above};
-    EXPECT_EQ(normalise(y, {0.0f, above}), 0.5f);
-    EXPECT_EQ(y, (std::vector<float>{-0.5f, 0.5f}));
+TEST_P(CodecFlatRange, FlatOnlyWhereTheRangeCannotBeInverted) {
+    const auto& [minimum, range_bits_as_float, flat] = GetParam();
+    const float range = range_bits_as_float;
+    const float maximum = minimum + range;
+    ASSERT_EQ(maximum - minimum, range);
+    std::vector<float> x = {minimum, maximum, minimum};
+    const float mean = normalise(x, {minimum, maximum});
+    if (flat) {
+        EXPECT_EQ(bits(mean), 0u);
+        EXPECT_EQ(x, (std::vector<float>{0.0f, 0.0f, 0.0f}));
+    } else {
+        EXPECT_NEAR(x[1] - x[0], 1.0f, 1e-6f);
+        EXPECT_NEAR(mean, 1.0f / 3.0f, 1e-6f);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, CodecFlatRange,
+    ::testing::Values(std::make_tuple(0.0f, 0.0f, true), std::make_tuple(3.5f, 0.0f, true),
+                      std::make_tuple(0.0f, std::bit_cast<float>(0x00000001u), true),
+                      std::make_tuple(0.0f, std::bit_cast<float>(0x00200000u), true),
+                      std::make_tuple(0.0f, std::bit_cast<float>(0x00200001u), false),
+                      std::make_tuple(-0.0f, std::bit_cast<float>(0x00200001u), false),
+                      std::make_tuple(0.0f, std::numeric_limits<float>::min(), false),
+                      // The old fixed threshold of 1e-5 and its neighbours.
+                      std::make_tuple(0.0f, std::bit_cast<float>(0x3727C5ABu), false),
+                      std::make_tuple(0.0f, std::bit_cast<float>(0x3727C5ACu), false),
+                      std::make_tuple(-1e-6f, 1e-6f, false)));
 
 TEST(CodecNormalise, MeanIsOneAccumulatorInIndexOrder) {
     // Values chosen so that pairwise or eight-lane sums round differently.
@@ -213,5 +235,117 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(EntropyCoder::Arans, kLimit + 1, -1),
                       std::make_tuple(EntropyCoder::Arans, std::size_t{1} << 31, -1),
                       std::make_tuple(EntropyCoder::Deflate, 10, 0), std::make_tuple(EntropyCoder::Deflate, kLimit + 1, 0)));
+
+// Half a range of room beyond the larger magnitude, decided exactly.
+TEST(CodecHeadroom, HalfARangeFromTheFloatLimit) {
+    const float m = std::numeric_limits<float>::max();
+    const float third = m / 3.0f;
+    const std::vector<std::tuple<float, float, bool>> cases = {
+        {0.0f, 1.0f, true},
+        {-m / 2.0f, m / 2.0f, true},        // centred: room exactly when the range is finite
+        {-m, m, false},                     // the range overflows
+        {m, m, true}, {-m, -m, true},       // constants decode to the minimum exactly
+        {0.0f, 2.0f * third, true},         // 2/3 + 1/3 of the limit
+        {0.0f, std::nextafter(2.0f * third, m), false},
+        {-2.0f * third, 0.0f, true},
+        {std::nextafter(-2.0f * third, -m), 0.0f, false},
+        {0.0f, 3.4e38f, false},             // zeros and 3.4e38: would decode to infinity
+        {0.9f * m, std::nextafter(0.9f * m, m), true},
+        {0.8f * m, m, false}};
+    for (const auto& [lo, hi, room] : cases) EXPECT_EQ(leaves_decoding_headroom({lo, hi}), room) << lo << " " << hi;
+}
+
+TEST(CodecPayloadLength, ThirtyTwoBitsOrRefused) {
+    for (const std::size_t size : {std::size_t{0}, std::size_t{52}, std::size_t{0xFFFFFFFFu}}) {
+        const auto r = payload_length_field(size);
+        ASSERT_TRUE(r.ok()) << size;
+        EXPECT_EQ(r.value(), size);
+    }
+    for (const std::size_t size : {std::size_t{1} << 32, (std::size_t{1} << 32) + 1, SIZE_MAX}) {
+        const auto r = payload_length_field(size);
+        ASSERT_FALSE(r.ok()) << size;
+        EXPECT_EQ(r.error().kind(), VantoreskError::Kind::UnsupportedConfiguration);
+        EXPECT_EQ(r.error().display(),
+                  "Unsupported compression configuration 'Can't store a payload of more than 4294967295 bytes, "
+                  "but it was " + std::to_string(size) + "'");
+    }
+}
+
+constexpr CompressionMethod kMethods[] = {CompressionMethod::Cdf53, CompressionMethod::Cdf97, CompressionMethod::Db4,
+                                          CompressionMethod::Sym4};
+
+// The reader sizes its bands with the same dwt_size chain; the transform
+// itself must agree with the count.
+TEST(CodecCodeCount, MatchesTheTransformsBands) {
+    for (const auto method : kMethods) {
+        const auto executor = make_executor(method);
+        for (std::size_t n : {1u, 5u, 9u, 10u, 33u, 80u, 257u, 1000u}) {
+            const std::size_t levels = level_count_for(n, executor->filter_length());
+            std::vector<float> x(std::max(n, executor->filter_length()), 0.25f);
+            const auto dwt = executor->multi_dwt(x, levels);
+            ASSERT_TRUE(dwt.ok());
+            std::size_t codes = 0;
+            for (std::size_t k = 0; k < levels; ++k) {
+                codes += dwt->levels[k].details.size();
+                EXPECT_EQ(code_count_for(*executor, n, k + 1), codes + dwt->levels[k].approximations.size())
+                    << static_cast<int>(method) << " n " << n << " level " << k + 1;
+            }
+        }
+    }
+}
+
+// Decided before the transform only when every depth the level fallback
+// could write gets the same answer; then it is that answer exactly.
+TEST(CodecCoderChoice, BeforeTransformAgreesWithEveryDepth) {
+    const std::size_t near[] = {10u, kLimit - 64, kLimit - 9, kLimit - 1, kLimit,
+                                kLimit + 1, kLimit + 7, kLimit + 64, std::size_t{1} << 30};
+    std::size_t decided_early = 0;
+    for (const auto method : kMethods) {
+        const auto executor = make_executor(method);
+        for (const std::size_t n : near) {
+            const std::size_t levels = level_count_for(n, executor->filter_length());
+            for (const auto coder : {EntropyCoder::Auto, EntropyCoder::Arans, EntropyCoder::Deflate}) {
+                const auto early = coder_byte_before_transform(coder, *executor, n, levels);
+                bool all_agree = true;
+                const auto first = coder_byte_for(coder, code_count_for(*executor, n, 1));
+                for (std::size_t depth = 1; depth <= levels; ++depth) {
+                    const auto late = coder_byte_for(coder, code_count_for(*executor, n, depth));
+                    const bool same = late.ok() == first.ok() && (!late.ok() || late.value() == first.value());
+                    all_agree = all_agree && same;
+                    if (early && early->ok()) {
+                        ASSERT_TRUE(late.ok());
+                        EXPECT_EQ(early->value(), late.value());
+                    } else if (early) {
+                        ASSERT_FALSE(late.ok()) << n << " depth " << depth;
+                    }
+                }
+                EXPECT_EQ(early.has_value(), all_agree) << static_cast<int>(method) << " n " << n;
+                if (early) ++decided_early;
+                if (early && !early->ok()) {
+                    // The message counts the codes of the planned depth.
+                    EXPECT_EQ(early->error().display(),
+                              coder_byte_for(coder, code_count_for(*executor, n, levels)).error().display());
+                }
+            }
+        }
+    }
+    EXPECT_GT(decided_early, 0u);
+}
+
+// 2^28 + 64 samples: more codes than arans can frame at every depth, so the
+// answer (DEFLATE for auto, a refusal for arans) comes before any transform.
+TEST(CodecCoderChoice, LongSignalDecidedBeforeTransform) {
+    const std::size_t n = (std::size_t{1} << 28) + 64;
+    for (const auto method : kMethods) {
+        const auto executor = make_executor(method);
+        const std::size_t levels = level_count_for(n, executor->filter_length());
+        const auto automatic = coder_byte_before_transform(EntropyCoder::Auto, *executor, n, levels);
+        ASSERT_TRUE(automatic.has_value() && automatic->ok());
+        EXPECT_EQ(automatic->value(), 0);
+        const auto arans = coder_byte_before_transform(EntropyCoder::Arans, *executor, n, levels);
+        ASSERT_TRUE(arans.has_value());
+        EXPECT_FALSE(arans->ok());
+    }
+}
 
 }  // namespace

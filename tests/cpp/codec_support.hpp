@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "arans_test_data.hpp"
+#include "core/quantise.hpp"
 #include "support/npy.hpp"
 
 namespace codec_test {
@@ -46,6 +47,13 @@ inline float max_abs_error(const std::vector<float>& a, const std::vector<float>
     float e = 0.0f;
     for (std::size_t i = 0; i < a.size(); ++i) e = std::max(e, std::fabs(a[i] - b[i]));
     return e;
+}
+
+// Reconstruction bound in units of the signal's range: a quantisation step
+// of 2^-scale, widened by the dead zone, summed over the levels' filters.
+inline float error_bound(std::uint8_t scale, vantoresk::CutoffLevel cutoff) {
+    const int threshold = vantoresk::dead_zone_threshold(scale, cutoff);
+    return 12.0f * static_cast<float>(threshold + 1) * std::ldexp(1.0f, -scale);
 }
 
 inline float range_of(const std::vector<float>& x) {

@@ -31,8 +31,10 @@ def error_bound(signal, scale, cutoff):
     zone = BASE_THRESHOLD[scale] * CUTOFF_MULTIPLIER[cutoff]
     steps = max(zone, 1)
     rounding = 8 * np.spacing(np.float32(max(abs(lo), abs(hi))))
-    if span <= 1e-5:
-        return span + rounding  # flat: rebuilt as a constant
+    with np.errstate(divide="ignore", over="ignore"):
+        flat = not np.isfinite(np.float32(1) / (np.float32(hi) - np.float32(lo)))
+    if flat:
+        return span + rounding  # a range too small to invert: rebuilt as a constant
     return span * GAIN * steps / 2.0**scale + rounding
 
 
