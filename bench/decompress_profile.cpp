@@ -4,6 +4,9 @@
 //
 //   decompress_profile [repetitions] [recording.npy]
 //
+// Without a path it reads mitdb100_mlii from the shared data directory, or
+// the excerpt committed in the repository when that is absent.
+//
 // Times are the best of the repetitions in thread CPU time; cycles use the
 // clock measured by a chain of dependent additions (no hardware counters
 // needed), or the one /proc/cpuinfo reports where that cannot run. The decoder runs
@@ -13,10 +16,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
 #include "core/arans/arans.hpp"
 #include "core/compressor.hpp"
@@ -31,15 +34,6 @@ namespace {
 using namespace vantoresk;
 
 using bench::best_of;
-
-double clock_hz() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("cpu MHz", 0) == 0) return std::atof(line.substr(line.find(':') + 1).c_str()) * 1e6;
-    }
-    return 0.0;
-}
 
 // The core's clock as this thread sees it: a chain of dependent one-cycle
 // additions, 8 per iteration, timed in thread CPU time. The nominal clock
@@ -66,8 +60,10 @@ double measured_clock_hz() {
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    const std::string path = argc > 2 ? argv[2] : std::string(VANTORESK_DATA_DIR) + "/mitdb100_mlii.npy";
-    const auto x = support::read_npy(path);
+    // A path given is read as it is; otherwise the shared recording, or its
+    // committed excerpt.
+    const std::string path = argc > 2 ? argv[2] : std::string("mitdb100_mlii.npy");
+    const auto x = argc > 2 ? support::read_npy(path) : bench_data::load_recording(path);
     if (!x) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return 1;
@@ -111,7 +107,7 @@ int main(int argc, char** argv) {
     const double t_inverse = best_of(reps, [&] { (void)executor->multi_idwt(ref).value(); });
     const double t_whole = best_of(reps, [&] { (void)decompress(bytes).value(); });
 
-    const double nominal_hz = clock_hz();
+    const double nominal_hz = bench::nominal_clock_hz();
     const double measured_hz = measured_clock_hz();
     const double hz = measured_hz > 0.0 ? measured_hz : nominal_hz;
     const double decisions = 8.0 * static_cast<double>(decoded.size());
