@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ranges>
 #include <string>
 
 #include "core/arans/arans.hpp"
@@ -129,8 +128,8 @@ VResult<TakenSamples> take_samples(std::span<const double> samples, CompressionO
     // A C cast of double to float rounds to nearest even under the default
     // rounding mode, overflows to a signed infinity and keeps NaN a NaN:
     // exactly what NumPy's astype(float32) does.
-    const auto rounded = std::views::transform(samples, [](double v) { return static_cast<float>(v); });
-    taken.value().signal.assign(rounded.begin(), rounded.end());  // within capacity: cannot throw
+    std::vector<float>& signal = taken.value().signal;
+    for (const double v : samples) signal.push_back(static_cast<float>(v));  // within capacity: cannot throw
     return taken;
 }
 

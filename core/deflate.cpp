@@ -122,7 +122,6 @@ bool complete(std::span<const std::uint8_t> lengths) {
 int decode_symbol(BitReader& in, std::span<const std::uint8_t> lengths) {
     int code = 0;
     int first = 0;
-    int index = 0;
     for (unsigned len = 1; len <= 15; ++len) {
         const int b = in.take(1);
         if (b < 0) return -1;
@@ -135,7 +134,6 @@ int decode_symbol(BitReader& in, std::span<const std::uint8_t> lengths) {
             }
             return -1;
         }
-        index += count;
         first += count;
         first <<= 1;
         code <<= 1;

@@ -24,6 +24,8 @@ def run_example(script, tmp_path, in_repo):
     env = dict(os.environ)
     if in_repo:  # as on a machine without the shared data folder
         env.update(VANTORESK_DATA="", VANTORESK_NO_SHARED="1")
+    else:  # named outright: the checkout need not sit beside it
+        env.update(VANTORESK_DATA=str(SHARED))
     res = subprocess.run([sys.executable, str(EXAMPLES / script), "--seconds", "30"], capture_output=True,
                          text=True, timeout=300, env=env, cwd=tmp_path)
     assert res.returncode == 0, res.stdout + res.stderr
