@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,15 +26,6 @@ namespace {
 using namespace vantoresk;
 
 using bench::best_of;
-
-double clock_hz() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("cpu MHz", 0) == 0) return std::atof(line.substr(line.find(':') + 1).c_str()) * 1e6;
-    }
-    return 0.0;
-}
 
 }  // namespace
 
@@ -84,7 +74,7 @@ int main(int argc, char** argv) {
     const double t_encode = best_of(reps, [&] { coded = arans::encode_stream(stream); });
     const double t_whole = best_of(reps, [&] { (void)compress(*x, o); });
 
-    const double hz = clock_hz();
+    const double hz = bench::nominal_clock_hz();
     const double decisions = 8.0 * static_cast<double>(stream.size());
     const double coded_bits = 8.0 * static_cast<double>(coded.size());
     std::printf("%s: %zu samples, %zu codes, %zu coded bytes, clock %.0f MHz\n", path.c_str(), n, codes.size(),

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <string>
 
 #include <time.h>
 
@@ -24,6 +27,16 @@ inline double best_of(int reps, const std::function<void()>& run) {
         best = std::min(best, cpu_now() - t0);
     }
     return best;
+}
+
+// The clock /proc/cpuinfo reports, in Hz (0 where it reports none).
+inline double nominal_clock_hz() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("cpu MHz", 0) == 0) return std::atof(line.substr(line.find(':') + 1).c_str()) * 1e6;
+    }
+    return 0.0;
 }
 
 }  // namespace bench

@@ -5,9 +5,10 @@ reports VmHWM (from /proc/self/status) minus that resident size, as a
 multiple of the float32 bytes of the signal. ru_maxrss is of no use here: it
 carries the parent's peak across fork and exec.
 
-    python bench/peak_memory.py [--samples N] [--coder arans|deflate]
+    python bench/peak_memory.py [--samples N] [--methods cdf97 cdf53 db4 sym4]
 
-Also importable: measure(kind, samples, coder) -> ratio, used by the tests.
+Also importable: measure(kind, samples, coder, method=...) -> dict with the
+peak and the ratio, used by the tests.
 """
 from __future__ import annotations
 
@@ -31,13 +32,13 @@ CHILD = textwrap.dedent(
                     return int(line.split()[1]) * 1024
         raise RuntimeError(field + " missing")
 
-    kind, n, coder = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    kind, n, coder, method = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
     # An ECG-like signal built in place, so that building it leaves no peak.
     x = np.arange(n if not kind.startswith("hostile") else 10000, dtype=np.float32)
     x *= np.float32(2 * np.pi / 360)
     np.sin(x, out=x)
     x[::7] += np.float32(0.25)
-    options = v.VantrCompressionOptions("cdf97", 11, "low", coder)
+    options = v.VantrCompressionOptions(method, 11, "low", coder)
     # One small call first, so that faulting in code and the allocator's
     # first arenas does not count.
     v.decompress_signal(v.compress_signal(x[:5000].copy(), options))
@@ -84,14 +85,15 @@ CHILD = textwrap.dedent(
 )
 
 
-def measure(kind: str, samples: int, coder: str = "arans", python: str = sys.executable) -> dict:
+def measure(kind: str, samples: int, coder: str = "arans", python: str = sys.executable,
+            method: str = "cdf97") -> dict:
     """Peak bytes above the loaded input for one call, and the ratio to 4 * samples."""
     # A fixed mmap threshold: large blocks are then always mapped afresh and
     # returned on release, so that memory freed by building the input is not
     # silently reused (and left out of the count) by the call measured.
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
     out = subprocess.run(
-        [python, "-c", CHILD, kind, str(samples), coder], check=True, capture_output=True, text=True, env=env
+        [python, "-c", CHILD, kind, str(samples), coder, method], check=True, capture_output=True, text=True, env=env
     ).stdout
     result = json.loads(out)
     result["ratio"] = result["peak"] / (4 * samples)
@@ -101,11 +103,14 @@ def measure(kind: str, samples: int, coder: str = "arans", python: str = sys.exe
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--samples", type=int, default=20_000_000)
+    parser.add_argument("--methods", nargs="+", default=["cdf97"], choices=["cdf97", "cdf53", "db4", "sym4"])
     args = parser.parse_args()
-    for coder in ("arans", "deflate"):
-        for kind in ("compress", "decompress"):
-            r = measure(kind, args.samples, coder)
-            print(f"{kind:<10} {coder:<8} peak {r['peak'] / 2**20:8.1f} MiB  = {r['ratio']:.2f} x float32 input")
+    for method in args.methods:
+        for coder in ("arans", "deflate"):
+            for kind in ("compress", "decompress"):
+                r = measure(kind, args.samples, coder, method=method)
+                print(f"{method:<6} {kind:<10} {coder:<8} peak {r['peak'] / 2**20:8.1f} MiB"
+                      f"  = {r['ratio']:.2f} x float32 input")
     r = measure("hostile", 1 << 29, "deflate")
     print(f"hostile DEFLATE container claiming 2^29 samples: peak {r['peak'] / 2**20:.1f} MiB "
           f"({r['peak'] / (2 * (1 << 29)):.3f} of its layout's code bytes); {r['error']}")

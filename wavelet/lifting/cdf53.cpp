@@ -26,10 +26,10 @@ struct Body {
         lifting::update(0.25f, d, m, s, a);
     }
 
-    // (s, d) -> x, through e (copy of s) and o (copy of d).
+    // (s, d) -> x, through e (copy of s, or s itself) and o (copy of d).
     TREMORA_ALWAYS_INLINE static void inverse(const float* s, std::size_t a, const float* d, std::size_t m, float* e,
                                             float* o, float* x) {
-        std::copy(s, s + a, e);
+        if (e != s) std::copy(s, s + a, e);
         std::copy(d, d + m, o);
         // e[i] <- fma(-1/4, d[i-1] + d[i], e[i])   (undoes the update)
         lifting::update(-0.25f, o, m, e, a);

@@ -54,33 +54,31 @@ TResult<std::vector<float>> drive_multi_idwt(const LiftingKernels& kernels, std:
     // Lengths first, coarsest level first: the errors a chain of idwt calls
     // would meet, in the order it would meet them.
     std::size_t n = bands.approximation.size();
-    std::size_t max_a = 0;
     std::size_t max_m = 0;
     for (std::size_t k = bands.details.size(); k-- > 0;) {
         const std::size_t a = n;
         const std::size_t m = bands.details[k].size();
         if (auto st = validate_inverse(a, m, a + m, min_details); !st) return fail(st.error());
-        max_a = std::max(max_a, a);
         max_m = std::max(max_m, m);
         n = a + m;
     }
 
-    // One vector holds every level's reconstruction in turn: each level reads
-    // its approximations from the front of it and overwrites it in place (the
-    // kernels read both bands before writing), then the next finer level
-    // grows it within the reserved capacity.
+    // One vector holds every level's reconstruction in turn, and is also
+    // that level's even half while it is lifted: each level takes its
+    // approximations from the front of it, lifts them there against the odd
+    // half in the one temporary, and interleaves both back in place; the next
+    // finer level then grows it within the reserved capacity. Besides the
+    // output, the inverse holds only max_m (about half the output) floats.
     std::vector<float> out;
     if (!vantoresk::support::try_reserve(out, n)) return fail(TremoraError::allocation_failed(band_bytes(n)));
     out.assign(bands.approximation.begin(), bands.approximation.end());
-    const std::unique_ptr<float[]> even(new (std::nothrow) float[max_a]);
-    if (!even) return fail(TremoraError::allocation_failed(band_bytes(max_a)));
     const std::unique_ptr<float[]> odd(new (std::nothrow) float[max_m]);
     if (!odd) return fail(TremoraError::allocation_failed(band_bytes(max_m)));
     for (std::size_t k = bands.details.size(); k-- > 0;) {
         const std::span<const float> details = bands.details[k];
         const std::size_t a = out.size();
         out.resize(a + details.size());  // within capacity: cannot throw
-        kernels.inverse(out.data(), a, details.data(), details.size(), even.get(), odd.get(), out.data());
+        kernels.inverse(out.data(), a, details.data(), details.size(), out.data(), odd.get(), out.data());
     }
     return out;
 }

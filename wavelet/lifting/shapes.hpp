@@ -81,13 +81,25 @@ TREMORA_ALWAYS_INLINE void split(const float* x, std::size_t n, float* e, float*
 }
 
 // x[2i] = e[i], x[2i+1] = d[i]; for odd n the last x[n-1] = e[a-1].
+// Runs from the end in blocks, so that x may be e itself (the multi-level
+// inverse interleaves in place): a block's e values are copied out first,
+// its writes x[2b .. 2c) lie at or after e[b], and every e[j] still to be
+// read (j < b) lies before them. d must not overlap x.
 TREMORA_ALWAYS_INLINE void interleave(const float* e, const float* d, std::size_t n, float* x) {
+    constexpr std::size_t kBlock = 64;
     const std::size_t m = n / 2;
-    for (std::size_t i = 0; i < m; ++i) {
-        x[2 * i] = e[i];
-        x[2 * i + 1] = d[i];
-    }
     if (n % 2 != 0) x[n - 1] = e[m];
+    float even[kBlock];
+    for (std::size_t c = m; c > 0;) {
+        const std::size_t b = c > kBlock ? c - kBlock : 0;
+        const std::size_t len = c - b;
+        for (std::size_t j = 0; j < len; ++j) even[j] = e[b + j];
+        for (std::size_t j = 0; j < len; ++j) {
+            x[2 * (b + j)] = even[j];
+            x[2 * (b + j) + 1] = d[b + j];
+        }
+        c = b;
+    }
 }
 
 // The variants of one transform, built from its body. `Body` provides

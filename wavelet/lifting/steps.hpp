@@ -30,8 +30,10 @@ struct LiftingKernels {
     // x (n samples, n >= the transform's minimum) -> s (ceil(n/2)), d (floor(n/2)).
     using Forward = void (*)(const float* x, std::size_t n, float* s, float* d);
     // s (a), d (m) -> x (a + m). e (a floats) and o (m floats) are scratch.
-    // s and d are read in full before x is written, so x may start where s
-    // starts (the multi-level inverse reconstructs in place).
+    // e may be s itself (each s[i] is read once, into e[i], before anything
+    // else touches e), and x may be e itself (the interleave runs from the
+    // end): the multi-level inverse passes one buffer for s, e and x and
+    // needs only o besides. o and d must not overlap x, e or each other.
     using Inverse = void (*)(const float* s, std::size_t a, const float* d, std::size_t m, float* e, float* o,
                              float* x);
 
