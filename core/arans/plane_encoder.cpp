@@ -24,26 +24,28 @@ alignas(64) constexpr model::AdaptTable kAdapted = model::make_adapt_table();
 // decisions go through the table.
 //
 // The eight decisions of one byte: entries adapted and, with kRecords, the
-// records written in decision order. The records go out as two 8-byte
-// stores: eight 2-byte stores per byte were the model's bottleneck (about
-// 1.3 cycles per decision, measured), and the packing costs less.
+// records written in decision order. The records are gathered into two
+// 8-byte words and stored as such: eight 2-byte stores per byte were the
+// model's bottleneck (about 1.3 cycles per decision, measured).
 template <bool kRecords>
 inline void model_byte(unsigned byte, std::uint16_t* __restrict row, std::uint16_t* __restrict records) {
-    constexpr bool kPack = std::endian::native == std::endian::little;
     const unsigned path = byte | 0x100u;
     std::uint64_t packed[2] = {0, 0};
 #pragma GCC unroll 8
     for (int k = 7; k >= 0; --k) {
         const unsigned node = path >> (k + 1);
         const std::uint32_t record = 2u * row[node] + ((byte >> k) & 1u);
-        if constexpr (kRecords && kPack) {
-            packed[(7 - k) / 4] |= std::uint64_t{record} << (16 * ((7 - k) % 4));
-        } else if constexpr (kRecords) {
-            records[7 - k] = static_cast<std::uint16_t>(record);
-        }
+        packed[(7 - k) / 4] |= std::uint64_t{record} << (16 * ((7 - k) % 4));
         row[node] = kAdapted[record];
     }
-    if constexpr (kRecords && kPack) std::memcpy(records, packed, sizeof packed);
+    if constexpr (!kRecords) return;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(records, packed, sizeof packed);
+    } else {
+        for (unsigned d = 0; d < model::kBitsPerByte; ++d) {
+            records[d] = static_cast<std::uint16_t>(packed[d / 4] >> (16 * (d % 4)));
+        }
+    }
 }
 
 // Everything the coding pass needs for one decision, by record (2p + bit),
@@ -154,8 +156,6 @@ constexpr std::size_t chunk_room(std::size_t bytes) noexcept { return 4 + 2 * mo
 
 // A plane of n bytes cut into chunks of at most `chunk` bytes: every chunk
 // but the first is full, the first takes what is left (1 to chunk bytes).
-// A short first chunk is the one whose model replay has the least coding
-// to hide behind (see PlaneSet::code).
 struct ChunkGeometry {
     std::size_t n;
     std::size_t chunk;
@@ -179,15 +179,13 @@ struct Plane {
 };
 
 // L planes of the same length coded side by side (L = 1 or 2): the model
-// runs forwards once, then the coder takes the chunks last to first.
+// runs forwards once, then the coder takes the chunks last to first, each
+// chunk's model replayed from its table copy just before it is coded.
 //
-// The replay of chunk k - 1's model runs in the same loop as the coding of
-// chunk k, so the out-of-order core fills the coding chains' latency with
-// the model's independent work. Both share one buffer of records: coding
-// byte i of chunk k (from its last byte down) frees the eight records of one
-// byte, and the model's byte i of chunk k - 1 takes their place. The next
-// chunk's records thus lie in the other direction: byte i of a chunk sits at
-// slot first + i * step, with step alternating between +8 and -8.
+// Measured, and left alone: replaying chunk k - 1's model inside the loop
+// that codes chunk k (so that the model's work fills the coding chains'
+// latency) came out slower than the two loops one after the other, whether
+// the model ran a byte or a decision at a time between the coder's steps.
 template <std::size_t L>
 class PlaneSet {
 public:
@@ -213,8 +211,8 @@ public:
     }
 
     // The model over every chunk, keeping a copy of the table at the start of
-    // each chunk but the first and the last, and the last chunk's records
-    // (byte i at slot 8i).
+    // each chunk but the first and the last; only the last chunk's records
+    // are kept (the others are replayed later).
     void forward() noexcept {
         const std::size_t last = chunks_.count - 1;
         for (std::size_t k = 0; k < last; ++k) {
@@ -227,23 +225,16 @@ public:
 
     // The coding pass, last chunk first; false when the output cannot grow.
     [[nodiscard]] bool code() noexcept {
-        std::ptrdiff_t first = 0;
-        std::ptrdiff_t step = model::kBitsPerByte;
         for (std::size_t k = chunks_.count; k-- > 0;) {
             const std::size_t bytes = chunks_.bytes(k);
             for (Plane& p : planes_) {
                 if (!p.writer.make_room(chunk_room(bytes))) return false;
             }
-            // The chunk's last byte is coded first.
-            const std::ptrdiff_t at = first + static_cast<std::ptrdiff_t>(bytes - 1) * step;
-            std::size_t replayed = 0;
+            code_span(bytes);
             if (k != 0) {
                 restore(k - 1);
-                replayed = chunks_.bytes(k - 1);  // at most `bytes`
+                model_span<true>(chunks_.begin(k - 1), chunks_.bytes(k - 1));
             }
-            code_and_model(at, -step, bytes, replayed, k != 0 ? chunks_.begin(k - 1) : 0);
-            first = at;
-            step = -step;
         }
         return true;
     }
@@ -274,9 +265,8 @@ private:
         return begin == 0 ? 0u : p.src[(begin - 1) * stride_];
     }
 
-    // The model over bytes [begin, begin + count), records (with kRecords)
-    // from slot 0 up. The planes take turns byte by byte: each waits on its
-    // own table's round trips, and the other fills those waits.
+    // The model over bytes [begin, begin + count), byte i's records (with
+    // kRecords) at slot 8i. The planes take turns byte by byte.
     template <bool kRecords>
     void model_span(std::size_t begin, std::size_t count) noexcept {
         const std::uint8_t* src[L];
@@ -299,38 +289,18 @@ private:
         }
     }
 
-    // Codes `bytes` bytes whose records start at slot `at` and go on by
-    // `step`, the lanes taking turns decision by decision. The first
-    // `replayed` steps also run the model over bytes [begin, begin +
-    // replayed) of the previous chunk, into the slot just coded.
-    void code_and_model(std::ptrdiff_t at, std::ptrdiff_t step, std::size_t bytes, std::size_t replayed,
-                        std::size_t begin) noexcept {
-        std::uint16_t* slot[L];
+    // Codes the `bytes` bytes whose records are in the buffers, last decision
+    // first, the lanes taking turns decision by decision so that their state
+    // chains overlap.
+    void code_span(std::size_t bytes) noexcept {
+        const std::uint16_t* records[L];
         EncodeLane lane[L];
-        const std::uint8_t* src[L];
-        std::uint16_t* table[L];
-        unsigned prev[L];
         for (std::size_t l = 0; l < L; ++l) {
-            Plane& p = planes_[l];
-            slot[l] = p.records.get() + at;
-            lane[l] = EncodeLane{p.lane.x, p.writer.cursor()};
-            src[l] = p.src + begin * stride_;
-            table[l] = p.table.get();
-            prev[l] = previous(p, begin);
+            records[l] = planes_[l].records.get();
+            lane[l] = EncodeLane{planes_[l].lane.x, planes_[l].writer.cursor()};
         }
-        for (std::size_t i = 0; i < bytes; ++i) {
-#pragma GCC unroll 8
-            for (int d = model::kBitsPerByte - 1; d >= 0; --d) {
-                for (std::size_t l = 0; l < L; ++l) encode_step(lane[l], slot[l][d]);
-            }
-            if (i < replayed) {
-                for (std::size_t l = 0; l < L; ++l) {
-                    const unsigned byte = src[l][i * stride_];
-                    model_byte<true>(byte, table[l] + model::row_offset(prev[l], context_bits_), slot[l]);
-                    prev[l] = byte;
-                }
-            }
-            for (std::size_t l = 0; l < L; ++l) slot[l] += step;
+        for (std::size_t j = model::kBitsPerByte * bytes; j-- > 0;) {
+            for (std::size_t l = 0; l < L; ++l) encode_step(lane[l], records[l][j]);
         }
         for (std::size_t l = 0; l < L; ++l) {
             planes_[l].lane.x = lane[l].x;
