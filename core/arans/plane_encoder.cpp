@@ -33,10 +33,11 @@ inline void model_byte(unsigned byte, std::uint16_t* __restrict row, std::uint16
     std::uint64_t packed[2] = {0, 0};
 #pragma GCC unroll 8
     for (int k = 7; k >= 0; --k) {
-        const unsigned node = path >> (k + 1);
-        const std::uint32_t record = 2u * row[node] + ((byte >> k) & 1u);
+        // The node after this decision: the node before it and the bit in one.
+        const unsigned next = path >> k;
+        const std::uint32_t record = 2u * row[next >> 1] + (next & 1u);
         packed[(7 - k) / 4] |= std::uint64_t{record} << (16 * ((7 - k) % 4));
-        row[node] = kAdapted[record];
+        row[next >> 1] = kAdapted[record];
     }
     if constexpr (!kRecords) return;
     if constexpr (std::endian::native == std::endian::little) {
