@@ -240,6 +240,14 @@ public:
         return true;
     }
 
+    // The model's share of code() alone: every chunk's replay but the last's.
+    void replay_only() noexcept {
+        for (std::size_t k = chunks_.count - 1; k-- > 0;) {
+            restore(k);
+            model_span<true>(chunks_.begin(k), chunks_.bytes(k));
+        }
+    }
+
     void finish(const std::array<CodedPlane*, L>& out) noexcept {
         for (std::size_t l = 0; l < L; ++l) *out[l] = planes_[l].writer.finish(planes_[l].lane.x);
     }
@@ -339,6 +347,16 @@ bool encode_plane_strided(const std::uint8_t* src, std::size_t stride, std::size
 bool encode_plane_pair(const std::uint8_t* src_a, const std::uint8_t* src_b, std::size_t stride, std::size_t n,
                        unsigned context_bits, CodedPlane& a, CodedPlane& b, std::size_t chunk_bytes) {
     return encode_planes<2>({src_a, src_b}, stride, n, context_bits, {&a, &b}, chunk_bytes);
+}
+
+bool run_plane_pair_model(const std::uint8_t* src_a, const std::uint8_t* src_b, std::size_t stride, std::size_t n,
+                          unsigned context_bits, std::size_t chunk_bytes) {
+    if (n == 0) return true;
+    PlaneSet<2> planes({src_a, src_b}, stride, n, context_bits, chunk_bytes == 0 ? encode_chunk_bytes(n) : chunk_bytes);
+    if (!planes.prepare()) return false;
+    planes.forward();
+    planes.replay_only();
+    return true;
 }
 
 std::vector<std::uint8_t> encode_plane(std::span<const std::uint8_t> plane, unsigned context_bits) {
