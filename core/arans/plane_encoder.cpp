@@ -175,7 +175,7 @@ struct Plane {
     std::unique_ptr<std::uint16_t[]> table;
     std::unique_ptr<std::uint16_t[]> copies;
     std::unique_ptr<std::uint16_t[]> records;
-    EncodeLane lane;
+    std::uint32_t state = model::kStateLow;
     BackwardWriter writer;
 };
 
@@ -249,7 +249,7 @@ public:
     }
 
     void finish(const std::array<CodedPlane*, L>& out) noexcept {
-        for (std::size_t l = 0; l < L; ++l) *out[l] = planes_[l].writer.finish(planes_[l].lane.x);
+        for (std::size_t l = 0; l < L; ++l) *out[l] = planes_[l].writer.finish(planes_[l].state);
     }
 
 private:
@@ -306,13 +306,13 @@ private:
         EncodeLane lane[L];
         for (std::size_t l = 0; l < L; ++l) {
             records[l] = planes_[l].records.get();
-            lane[l] = EncodeLane{planes_[l].lane.x, planes_[l].writer.cursor()};
+            lane[l] = EncodeLane{planes_[l].state, planes_[l].writer.cursor()};
         }
         for (std::size_t j = model::kBitsPerByte * bytes; j-- > 0;) {
             for (std::size_t l = 0; l < L; ++l) encode_step(lane[l], records[l][j]);
         }
         for (std::size_t l = 0; l < L; ++l) {
-            planes_[l].lane.x = lane[l].x;
+            planes_[l].state = lane[l].x;
             planes_[l].writer.cursor() = lane[l].w;
         }
     }
