@@ -18,6 +18,7 @@
 
 #include "core/arans/arans.hpp"
 #include "core/deflate.hpp"
+#include "core/denormalise.hpp"
 #include "core/header.hpp"
 #include "core/quantise.hpp"
 #include "core/wavelet_choice.hpp"
@@ -27,7 +28,6 @@ namespace vantoresk {
 namespace {
 
 constexpr std::size_t kMaxLevels = 10;
-constexpr std::size_t kBlock = 8;
 
 struct BandLayout {
     std::size_t levels = 0;
@@ -130,16 +130,6 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
     if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
     dequantise_le(code_bytes, inverse_scale_factor(header.scale), std::span(storage.get(), codes));
     return storage;
-}
-
-void denormalise(std::span<float> x, float mean, float range, float minimum) {
-    const std::size_t n = x.size();
-    float* v = x.data();
-    std::size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) v[i + j] = std::fma(mean + v[i + j], range, minimum);
-    }
-    for (; i < n; ++i) v[i] = std::fma(mean + v[i], range, minimum);
 }
 
 }  // namespace

@@ -93,8 +93,21 @@ void dequantise_le(const std::uint8_t* bytes, float inv, std::span<float> out) {
         return static_cast<float>(code) * inv;
     };
     std::size_t i = 0;
+    // The decoder dequantises in place (`out` below `bytes` in one buffer),
+    // which a vectoriser's overlap check sends to a scalar loop. Each block's
+    // codes are read into a local array first, so the block reads end before
+    // its stores begin and the compiler sees that they cannot meet.
     for (; i + kBlock <= n; i += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) o[i + j] = one(bytes + 2 * (i + j));
+        std::int16_t block[kBlock];
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(block, bytes + 2 * i, sizeof block);
+        } else {
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const std::uint8_t* const b = bytes + 2 * (i + j);
+                block[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | (b[1] << 8)));
+            }
+        }
+        for (std::size_t j = 0; j < kBlock; ++j) o[i + j] = static_cast<float>(block[j]) * inv;
     }
     for (; i < n; ++i) o[i] = one(bytes + 2 * i);
 }
