@@ -204,11 +204,14 @@ public:
     // each on first touch (about 1,300 per call at 650,000 samples, a few
     // per cent of the encoder's time), and the next call needs it again.
     [[nodiscard]] bool prepare() noexcept {
+        // Sizes no plane in memory can have, or a tiny chunk asked for on a
+        // huge plane, would overflow the sums below (at the default chunk
+        // size the copies take at most 4n entries).
+        constexpr std::size_t kMaxEntries = SIZE_MAX / (L * sizeof(std::uint16_t));
         const std::size_t copies = chunks_.count > 2 ? chunks_.count - 2 : 0;
+        if (chunks_.chunk > kMaxEntries / model::kBitsPerByte) return false;
         const std::size_t records = model::kBitsPerByte * chunks_.chunk;
-        // At the default chunk size the copies take at most 4n entries; a
-        // tiny chunk asked for on a huge plane could overflow the sum.
-        if (copies + 1 > (SIZE_MAX / L - records) / table_size_) return false;
+        if (copies + 1 > (kMaxEntries - records) / table_size_) return false;
         const std::size_t per_plane = table_size_ * (1 + copies) + records;
         block_ = support::Scratch<std::uint16_t>::take(L * per_plane);
         if (!block_) return false;

@@ -5,6 +5,7 @@
 // reach of short planes; the bytes must equal the plain encoder's.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "arans_test_data.hpp"
@@ -50,6 +51,25 @@ TEST(ChunkedEncoder, AnyChunkSizeGivesThePlainEncodersBytes) {
                 }
             }
         }
+    }
+}
+
+// Plane lengths no memory holds, with chunk sizes whose working memory would
+// overflow a size computation (a chunk of one byte needs a table copy per
+// byte; a chunk of the whole plane 16 bytes of records per byte): the encoder
+// must refuse before touching the source, not allocate a wrapped-around size.
+TEST(ChunkedEncoder, WorkingMemoryBeyondAnySizeFailsCleanly) {
+    const std::uint8_t src[2] = {1, 2};
+    const std::size_t n = SIZE_MAX / 4;
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, n / 2, n}) {
+        arans::CodedPlane a;
+        arans::CodedPlane b;
+        EXPECT_FALSE(arans::encode_plane_pair(src, src + 1, 2, n, 8, a, b, chunk)) << chunk;
+        EXPECT_EQ(a.size, 0u);
+        EXPECT_EQ(b.size, 0u);
+        arans::CodedPlane single;
+        EXPECT_FALSE(arans::encode_plane_strided(src, 1, n, 0, single, chunk)) << chunk;
+        EXPECT_EQ(single.size, 0u);
     }
 }
 
