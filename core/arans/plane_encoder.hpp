@@ -14,9 +14,10 @@
 //    in one loop, so their state dependency chains overlap.
 //
 // What it costs (650,000-sample recording, cycles per decision of both
-// planes, bench/compress_profile): the coding loop about 3.7, close to the
-// bound the two state chains set; the model about 4 in all, being run 1.75
-// times (below), at about 10 instructions per decision.
+// planes at the nominal clock, bench/compress_profile): the coding loop about
+// 3.75, at the bound the two state chains set; the model about 3.8 more, as
+// it runs 1.75 times (below): the forward pass 1.9, the replays 1.9, at about
+// ten instructions per decision.
 //
 // Memory: the model runs forwards and the coder backwards, so the decisions
 // of a whole plane would have to be kept (16 bytes per plane byte). Instead
