@@ -44,7 +44,6 @@ struct DecodeLane {
     std::uint16_t* row = nullptr;                  // row of the next byte
     std::uint32_t first_p = model::kInitialProb;  // its entry of node 1
     unsigned row_shift = 0;                        // 8 - context_bits
-    std::size_t odd_row_step = 0;  // row distance between c and c | 1 at a byte's end: 256 with 8 context bits, else 0
 
     // Bytes the unchecked path may decode from here: each takes at most 16
     // coded bytes from a normalised state. A damaged plane can start from a
@@ -69,9 +68,8 @@ struct Walk {
 };
 
 // The selects that sit on the state's path, all keyed on slot < p (the bit
-// is 0): the next state, the next decision's entry (and on a byte's last
-// decision the next byte's row); then the adaptation of the entry used,
-// whose new value sits at kAdapted[2p + bit], and the walk
+// is 0): the next state and the next decision's entry; then the adaptation
+// of the entry used, whose new value sits at kAdapted[2p + bit], and the walk
 // c = 2c + (bit == 0). Left to itself GCC turns the selects into a branch on
 // the bit (duplicating the rest of the decision on both sides), which
 // mispredicts about every other time on busy data; mask arithmetic costs
@@ -79,38 +77,24 @@ struct Walk {
 // the comparison is the walk's next bit (sbb, lea and the moves keep it for
 // the adc). kCmov selects the x86-64 inline assembly; the plain C++ form is
 // the portable variant (same bits, whatever the compiler makes of it).
-template <bool kCmov, bool kLast>
+template <bool kCmov>
 inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, std::uint32_t x_if_one,
-                          std::size_t& next, std::size_t next_if_one, std::uint16_t*& row,
-                          std::uint16_t* row_if_one, std::uint16_t& entry, std::size_t& c) noexcept {
+                          std::size_t& next, std::size_t next_if_one, std::uint16_t& entry, std::size_t& c) noexcept {
 #if VANTORESK_SIMD_X86
     if constexpr (kCmov) {
         std::size_t a;
-#define VANTORESK_ADAPT_AND_WALK          \
-    "sbbq %[a], %[a]\n\t"                 \
-    "leaq 1(%[a],%[p],2), %[a]\n\t"       \
-    "movzwl (%[tab],%[a],2), %k[a]\n\t"   \
-    "movw %w[a], %[e]\n\t"                \
-    "adcq %[c], %[c]"
-        if constexpr (!kLast) {
-            asm("cmpl %k[p], %[slot]\n\t"
-                "cmovael %[x1], %[x]\n\t"
-                "cmovaeq %[n1], %[n]\n\t" VANTORESK_ADAPT_AND_WALK
-                : [x] "+r"(x), [n] "+r"(next), [c] "+r"(c), [a] "=&r"(a), [e] "=m"(entry)
-                : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one),
-                  [tab] "r"(kAdapted.data()), "m"(kAdapted)
-                : "cc");
-        } else {
-            asm("cmpl %k[p], %[slot]\n\t"
-                "cmovael %[x1], %[x]\n\t"
-                "cmovaeq %[n1], %[n]\n\t"
-                "cmovaeq %[r1], %[r]\n\t" VANTORESK_ADAPT_AND_WALK
-                : [x] "+r"(x), [n] "+r"(next), [r] "+r"(row), [c] "+r"(c), [a] "=&r"(a), [e] "=m"(entry)
-                : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one), [r1] "r"(row_if_one),
-                  [tab] "r"(kAdapted.data()), "m"(kAdapted)
-                : "cc");
-        }
-#undef VANTORESK_ADAPT_AND_WALK
+        asm("cmpl %k[p], %[slot]\n\t"
+            "cmovael %[x1], %[x]\n\t"
+            "cmovaeq %[n1], %[n]\n\t"
+            "sbbq %[a], %[a]\n\t"
+            "leaq 1(%[a],%[p],2), %[a]\n\t"
+            "movzwl (%[tab],%[a],2), %k[a]\n\t"
+            "movw %w[a], %[e]\n\t"
+            "adcq %[c], %[c]"
+            : [x] "+r"(x), [n] "+r"(next), [c] "+r"(c), [a] "=&r"(a), [e] "=m"(entry)
+            : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one), [tab] "r"(kAdapted.data()),
+              "m"(kAdapted)
+            : "cc");
         return;
     }
 #endif
@@ -118,41 +102,44 @@ inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, s
     entry = kAdapted[2 * p + 1 - zero];
     x = zero ? x : x_if_one;
     next = zero ? next : next_if_one;
-    if constexpr (kLast) row = zero ? row : row_if_one;
     c = 2 * c + zero;
 }
 
 // One decision, in one of two shapes chosen per plane (see PlaneShape).
 // The state is the critical path: x -> x >> 12 -> multiply -> add -> select.
 //  * Both successors' entries are loaded before the bit is known (the
-//    children of this node, or on the eighth decision node 1 of the two rows
-//    the next byte can use) and the bit picks one afterwards.
+//    children of this node, or on the eighth decision node 1 of the rows the
+//    next byte can use) and the bit picks one afterwards.
 //  * The state after the decision is computed for both bits from one
 //    product: with x = 4096 q + slot,
 //        bit 0: p q + slot,     bit 1: (4096 - p) q + slot - p = x - p q - p.
 //  * kPredictable: the bit picks by branching. On planes that code to a
 //    fraction of a bit per decision the branch is nearly always predicted and
 //    the comparison drops off the path altogether.
-//  * otherwise: conditional moves for the state, the next entry and the
-//    bit; a branch there would mispredict about every other decision of
-//    busy data.
+//  * otherwise: conditional moves for the state and the next entry; a
+//    branch there would mispredict about every other decision of busy data.
+//  * On the eighth decision the walk also moves to the next byte's row. With
+//    fewer than 8 context bits (kWide false) the last bit does not reach the
+//    context, so that row is known before the bit and there is one entry to
+//    load; with 8 (kWide) the two candidates are rows 2c & 0xFF and its
+//    neighbour, and the row follows from c once the bit is known.
 // The adaptation store never aliases the successors loaded: they are other
 // nodes (children) or node 1, which this byte updated at its first decision.
-// On the eighth decision the walk also moves to the next byte's row.
-template <bool kChecked, bool kLast, bool kPredictable, bool kCmov>
+template <bool kChecked, bool kLast, bool kWide, bool kPredictable, bool kCmov>
 inline bool decide(DecodeLane& lane, Walk& walk) {
     std::size_t next0;
     std::size_t next1;
-    std::uint16_t* row0 = nullptr;
-    std::uint16_t* row1 = nullptr;
+    std::uint16_t* next_row = nullptr;
     if constexpr (!kLast) {
         next0 = walk.row[2 * walk.c + 1];
         next1 = walk.row[2 * walk.c];
+    } else if constexpr (kWide) {
+        const std::uint16_t* const pair = lane.table + ((walk.c & 0x7Fu) << 9);  // rows 2c & 0xFF and 2c + 1
+        next0 = pair[model::kRowSize + 1];
+        next1 = pair[1];
     } else {
-        row1 = lane.row_of(2 * walk.c);
-        row0 = row1 + lane.odd_row_step;
-        next0 = row0[1];
-        next1 = row1[1];
+        next_row = lane.row_of(2 * walk.c);
+        next0 = next1 = next_row[1];
     }
     const std::size_t p = walk.p;
     const std::uint32_t x = lane.x;
@@ -166,21 +153,19 @@ inline bool decide(DecodeLane& lane, Walk& walk) {
             walk.c = 2 * walk.c;
             xn = x_if_one;
             next0 = next1;
-            row0 = row1;
         } else {
             walk.row[walk.c] = kAdapted[2 * p];
             walk.c = 2 * walk.c + 1;
         }
-        if constexpr (kLast) walk.row = row0;
     } else {
         // Locals for the selects: a struct member bound to an asm operand
         // keeps GCC from holding the walk in registers.
         std::size_t c = walk.c;
-        select_by_bit<kCmov, kLast>(slot, p, xn, x_if_one, next0, next1, row0, row1, walk.row[c], c);
+        select_by_bit<kCmov>(slot, p, xn, x_if_one, next0, next1, walk.row[c], c);
         walk.c = c;
-        if constexpr (kLast) walk.row = row0;
     }
     walk.p = next0;
+    if constexpr (kLast) walk.row = kWide ? lane.table + ((walk.c & 0xFFu) << 8) : next_row;
     // Renormalisation is rare (one decision in 16 per bit of information),
     // so a predicted branch beats a branch-free select here.
     if constexpr (kChecked) {
@@ -206,29 +191,29 @@ inline std::uint8_t end_byte(DecodeLane& lane, const Walk& walk) {
     return static_cast<std::uint8_t>(~walk.c);
 }
 
-template <bool kChecked, bool kPredictable, bool kCmov>
+template <bool kChecked, bool kWide, bool kPredictable, bool kCmov>
 inline bool decode_byte(DecodeLane& lane, std::uint8_t& byte) {
     Walk walk = begin_byte(lane);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false, kPredictable, kCmov>(lane, walk)) return false;
+        if (!decide<kChecked, false, kWide, kPredictable, kCmov>(lane, walk)) return false;
     }
-    if (!decide<kChecked, true, kPredictable, kCmov>(lane, walk)) return false;
+    if (!decide<kChecked, true, kWide, kPredictable, kCmov>(lane, walk)) return false;
     byte = end_byte(lane, walk);
     return true;
 }
 
-template <bool kChecked, bool kPredictableA, bool kPredictableB, bool kCmov>
+template <bool kChecked, bool kWide, bool kPredictableA, bool kPredictableB, bool kCmov>
 inline bool decode_byte_pair(DecodeLane& a, DecodeLane& b, std::uint8_t* bytes) {
     Walk wa = begin_byte(a);
     Walk wb = begin_byte(b);
 #pragma GCC unroll 7
     for (int k = 0; k < 7; ++k) {
-        if (!decide<kChecked, false, kPredictableA, kCmov>(a, wa)) return false;
-        if (!decide<kChecked, false, kPredictableB, kCmov>(b, wb)) return false;
+        if (!decide<kChecked, false, kWide, kPredictableA, kCmov>(a, wa)) return false;
+        if (!decide<kChecked, false, kWide, kPredictableB, kCmov>(b, wb)) return false;
     }
-    if (!decide<kChecked, true, kPredictableA, kCmov>(a, wa)) return false;
-    if (!decide<kChecked, true, kPredictableB, kCmov>(b, wb)) return false;
+    if (!decide<kChecked, true, kWide, kPredictableA, kCmov>(a, wa)) return false;
+    if (!decide<kChecked, true, kWide, kPredictableB, kCmov>(b, wb)) return false;
     bytes[0] = end_byte(a, wa);
     bytes[1] = end_byte(b, wb);
     return true;
@@ -246,7 +231,7 @@ inline bool predictable(std::span<const std::uint8_t> coded, std::uint64_t count
 constexpr unsigned kPredictableAlone = 4;
 constexpr unsigned kPredictableInPair = 1;
 
-template <bool kPredictable, bool kCmov>
+template <bool kWide, bool kPredictable, bool kCmov>
 bool run_plane(DecodeLane lane, std::uint64_t count, std::vector<std::uint8_t>& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
@@ -255,10 +240,10 @@ bool run_plane(DecodeLane lane, std::uint64_t count, std::vector<std::uint8_t>& 
         for (std::size_t i = 0; i < chunk;) {
             const std::size_t run = std::min(chunk - i, lane.unchecked_bytes());
             for (const std::size_t stop = i + run; i < stop; ++i) {
-                decode_byte<false, kPredictable, kCmov>(lane, stage[i]);
+                decode_byte<false, kWide, kPredictable, kCmov>(lane, stage[i]);
             }
             if (run == 0) {
-                if (!decode_byte<true, kPredictable, kCmov>(lane, stage[i])) return false;
+                if (!decode_byte<true, kWide, kPredictable, kCmov>(lane, stage[i])) return false;
                 ++i;
             }
         }
@@ -268,7 +253,7 @@ bool run_plane(DecodeLane lane, std::uint64_t count, std::vector<std::uint8_t>& 
     return true;
 }
 
-template <bool kPredictableA, bool kPredictableB, bool kCmov>
+template <bool kWide, bool kPredictableA, bool kPredictableB, bool kCmov>
 bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& out) {
     std::array<std::uint8_t, kStageBytes> stage;
     std::uint64_t remaining = count;
@@ -277,10 +262,10 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& o
         for (std::size_t i = 0; i < chunk;) {
             const std::size_t run = std::min({chunk - i, a.unchecked_bytes(), b.unchecked_bytes()});
             for (const std::size_t stop = i + run; i < stop; ++i) {
-                decode_byte_pair<false, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i]);
+                decode_byte_pair<false, kWide, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i]);
             }
             if (run == 0) {
-                if (!decode_byte_pair<true, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i])) return false;
+                if (!decode_byte_pair<true, kWide, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i])) return false;
                 ++i;
             }
         }
@@ -290,25 +275,38 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& o
     return true;
 }
 
-// One plane, in the shape its coded size asks for.
+// One plane, in the shape its coded size asks for; `wide`: 8 context bits.
 template <bool kCmov>
-bool run_plane_shaped(DecodeLane lane, std::uint64_t count, std::vector<std::uint8_t>& out, bool predictable_plane) {
-    return predictable_plane ? run_plane<true, kCmov>(lane, count, out) : run_plane<false, kCmov>(lane, count, out);
+bool run_plane_shaped(DecodeLane lane, std::uint64_t count, std::vector<std::uint8_t>& out, bool wide,
+                      bool predictable_plane) {
+    if (wide) {
+        return predictable_plane ? run_plane<true, true, kCmov>(lane, count, out)
+                                 : run_plane<true, false, kCmov>(lane, count, out);
+    }
+    return predictable_plane ? run_plane<false, true, kCmov>(lane, count, out)
+                             : run_plane<false, false, kCmov>(lane, count, out);
 }
 
 // Two planes, each in the shape its coded size asks for.
-template <bool kCmov>
-bool run_pair_shaped(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& out, bool pa, bool pb) {
+template <bool kCmov, bool kWide>
+bool run_pair_in_shapes(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& out, bool pa, bool pb) {
     if (pa) {
-        return pb ? run_pair<true, true, kCmov>(a, b, count, out)
-                  : run_pair<true, false, kCmov>(a, b, count, out);
+        return pb ? run_pair<kWide, true, true, kCmov>(a, b, count, out)
+                  : run_pair<kWide, true, false, kCmov>(a, b, count, out);
     }
-    return pb ? run_pair<false, true, kCmov>(a, b, count, out)
-              : run_pair<false, false, kCmov>(a, b, count, out);
+    return pb ? run_pair<kWide, false, true, kCmov>(a, b, count, out)
+              : run_pair<kWide, false, false, kCmov>(a, b, count, out);
 }
 
-using PlaneRunner = bool (*)(DecodeLane, std::uint64_t, std::vector<std::uint8_t>&, bool);
-using PairRunner = bool (*)(DecodeLane, DecodeLane, std::uint64_t, const PairSink&, bool, bool);
+template <bool kCmov>
+bool run_pair_shaped(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& out, bool wide, bool pa,
+                     bool pb) {
+    return wide ? run_pair_in_shapes<kCmov, true>(a, b, count, out, pa, pb)
+                : run_pair_in_shapes<kCmov, false>(a, b, count, out, pa, pb);
+}
+
+using PlaneRunner = bool (*)(DecodeLane, std::uint64_t, std::vector<std::uint8_t>&, bool, bool);
+using PairRunner = bool (*)(DecodeLane, DecodeLane, std::uint64_t, const PairSink&, bool, bool, bool);
 
 // The runners built for `isa`; the portable ones for any other request.
 constexpr bool kHaveCmov = VANTORESK_SIMD_X86;
@@ -336,7 +334,6 @@ bool open_lane(DecodeLane& lane, std::span<const std::uint8_t> coded, std::uint1
     lane.end = p + coded.size();
     lane.table = table;
     lane.row_shift = model::kBitsPerByte - context_bits;
-    lane.odd_row_step = context_bits == model::kBitsPerByte ? model::kRowSize : 0;
     lane.row = lane.row_of(0xFF);  // the row after a 0 byte
     lane.first_p = model::kInitialProb;
     return true;
@@ -364,7 +361,7 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
     if (!make_tables(tables, 1, context_bits)) return Err<AransError>{AransError::InvalidLength};
     DecodeLane lane;
     (void)open_lane(lane, coded, tables.data(), context_bits);
-    const bool ok = DispatchedPlane::call(lane, count, out, predictable(coded, count, kPredictableAlone));
+    const bool ok = DispatchedPlane::call(lane, count, out, context_bits == model::kBitsPerByte, predictable(coded, count, kPredictableAlone));
     if (!ok) return Err<AransError>{AransError::Truncated};
     return out;
 }
@@ -385,7 +382,7 @@ support::Result<void, AransError> decode_pair_with(PairRunner run, std::span<con
 
     const bool pa = predictable(coded_a, count, kPredictableInPair);
     const bool pb = predictable(coded_b, count, kPredictableInPair);
-    if (!run(a, b, count, out, pa, pb)) return Err<AransError>{AransError::Truncated};
+    if (!run(a, b, count, out, context_bits == model::kBitsPerByte, pa, pb)) return Err<AransError>{AransError::Truncated};
     return {};
 }
 
