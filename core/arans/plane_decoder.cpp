@@ -82,18 +82,16 @@ inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, s
                           std::size_t& next, std::size_t next_if_one, std::uint16_t& entry, std::size_t& c) noexcept {
 #if VANTORESK_SIMD_X86
     if constexpr (kCmov) {
-        std::size_t a;
+        std::size_t a = kAdapted[2 * p];
+        const std::size_t a1 = kAdapted[2 * p + 1];
         asm("cmpl %k[p], %[slot]\n\t"
             "cmovael %[x1], %[x]\n\t"
             "cmovaeq %[n1], %[n]\n\t"
-            "sbbq %[a], %[a]\n\t"
-            "leaq 1(%[a],%[p],2), %[a]\n\t"
-            "movzwl (%[tab],%[a],2), %k[a]\n\t"
+            "cmovaeq %[a1], %[a]\n\t"
             "movw %w[a], %[e]\n\t"
             "adcq %[c], %[c]"
-            : [x] "+r"(x), [n] "+r"(next), [c] "+r"(c), [a] "=&r"(a), [e] "=m"(entry)
-            : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one), [tab] "r"(kAdapted.data()),
-              "m"(kAdapted)
+            : [x] "+r"(x), [n] "+r"(next), [c] "+r"(c), [a] "+r"(a), [e] "=m"(entry)
+            : [slot] "r"(slot), [p] "r"(p), [x1] "r"(x_if_one), [n1] "r"(next_if_one), [a1] "r"(a1)
             : "cc");
         return;
     }
