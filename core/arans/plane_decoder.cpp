@@ -68,14 +68,14 @@ struct Walk {
 };
 
 // The selects that sit on the state's path, all keyed on slot < p (the bit
-// is 0): the next state and the next decision's entry; then the adaptation
-// of the entry used, whose new value sits at kAdapted[2p + bit], and the walk
-// c = 2c + (bit == 0). Left to itself GCC turns the selects into a branch on
-// the bit (duplicating the rest of the decision on both sides), which
-// mispredicts about every other time on busy data; mask arithmetic costs
-// extra steps on the path. Conditional moves cost one step, and the carry of
-// the comparison is the walk's next bit (sbb, lea and the moves keep it for
-// the adc). kCmov selects the x86-64 inline assembly; the plain C++ form is
+// is 0): the next state, the next decision's entry and the adapted entry
+// (both candidates of each are at hand before the comparison); then the
+// store of the adapted entry and the walk c = 2c + (bit == 0). Left to itself
+// GCC turns the selects into a branch on the bit (duplicating the rest of the
+// decision on both sides), which mispredicts about every other time on busy
+// data; mask arithmetic costs extra steps on the path. Conditional moves cost
+// one step, and the carry of the comparison is the walk's next bit (moves
+// keep it for the adc). kCmov selects the x86-64 inline assembly; the plain C++ form is
 // the portable variant (same bits, whatever the compiler makes of it).
 template <bool kCmov>
 inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, std::uint32_t x_if_one,
@@ -103,7 +103,7 @@ inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, s
     c = 2 * c + zero;
 }
 
-// One decision, in one of two shapes chosen per plane (see PlaneShape).
+// One decision, in one of two shapes chosen per plane (see `predictable`).
 // The state is the critical path: x -> x >> 12 -> multiply -> add -> select.
 //  * Both successors' entries are loaded before the bit is known (the
 //    children of this node, or on the eighth decision node 1 of the rows the

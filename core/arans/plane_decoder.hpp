@@ -11,7 +11,9 @@
 //    planes that code to almost nothing use a branch instead, which is then
 //    nearly always predicted (the shape is chosen per plane from its coded
 //    size; both give the same bytes);
-//  * the adaptation is a table lookup;
+//  * the adaptation is a table lookup, both bits' values loaded ahead;
+//  * the table keeps nodes with their path bits complemented, so that the
+//    comparison's carry is the walk's next step (one add-with-carry);
 //  * stretches of bytes that cannot run out of words (16 coded bytes per
 //    plane byte left, the most one byte can take from a normalised state)
 //    run without bounds checks; near the end of a slice every word fetch is
