@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -31,6 +32,14 @@ inline float sanitise_one(float v) {
     return finite ? v : replacement;
 }
 
+// sanitise_one on the bit pattern with masks instead of selects, so that a
+// block of them vectorises: +inf -> 1.0f, other non-finite -> +0.0f.
+inline std::uint32_t sanitise_bits(std::uint32_t b) {
+    const std::uint32_t finite = 0u - static_cast<std::uint32_t>((b & 0x7FFFFFFFu) < 0x7F800000u);
+    const std::uint32_t one = (0u - static_cast<std::uint32_t>(b == 0x7F800000u)) & 0x3F800000u;
+    return (b & finite) | (one & ~finite);
+}
+
 }  // namespace
 
 SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out) {
@@ -40,18 +49,26 @@ SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out
     std::int32_t lo = order_key(sanitise_one(s[0]));
     std::int32_t hi = lo;
     std::size_t i = 0;
+    // Lane-wise extremes over blocks, folded at the end: min and max are
+    // exact, so the order of folding cannot show.
+    std::int32_t lane_lo[kBlock];
+    std::int32_t lane_hi[kBlock];
+    for (std::size_t j = 0; j < kBlock; ++j) lane_lo[j] = lane_hi[j] = lo;
     for (; i + kBlock <= n; i += kBlock) {
-        std::int32_t block_lo[kBlock];
-        std::int32_t block_hi[kBlock];
+        std::uint32_t block[kBlock];
+        std::memcpy(block, s + i, sizeof block);
         for (std::size_t j = 0; j < kBlock; ++j) {
-            const float v = sanitise_one(s[i + j]);
-            d[i + j] = v;
-            block_lo[j] = block_hi[j] = order_key(v);
+            block[j] = sanitise_bits(block[j]);
+            const auto k = static_cast<std::int32_t>(block[j]);
+            const std::int32_t key = k ^ ((k >> 31) & 0x7FFFFFFF);  // order_key
+            lane_lo[j] = key < lane_lo[j] ? key : lane_lo[j];
+            lane_hi[j] = key > lane_hi[j] ? key : lane_hi[j];
         }
-        for (std::size_t j = 0; j < kBlock; ++j) {
-            lo = std::min(lo, block_lo[j]);
-            hi = std::max(hi, block_hi[j]);
-        }
+        std::memcpy(d + i, block, sizeof block);
+    }
+    for (std::size_t j = 0; j < kBlock; ++j) {
+        lo = std::min(lo, lane_lo[j]);
+        hi = std::max(hi, lane_hi[j]);
     }
     for (; i < n; ++i) {
         const float v = sanitise_one(s[i]);

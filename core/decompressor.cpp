@@ -18,16 +18,17 @@
 
 #include "core/arans/arans.hpp"
 #include "core/deflate.hpp"
+#include "core/denormalise.hpp"
 #include "core/header.hpp"
 #include "core/quantise.hpp"
 #include "core/wavelet_choice.hpp"
 #include "support/fallible.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk {
 namespace {
 
 constexpr std::size_t kMaxLevels = 10;
-constexpr std::size_t kBlock = 8;
 
 struct BandLayout {
     std::size_t levels = 0;
@@ -95,7 +96,9 @@ std::uint64_t payload_reach(std::uint8_t coder, std::span<const std::uint8_t> pa
     return length ? length.value() : 0;
 }
 
-using Bands = std::unique_ptr<float[]>;
+// The band buffer comes from the thread's kept working blocks: fresh pages
+// for it on every call cost about as much as inflating the payload.
+using Bands = support::Scratch<float>;
 
 VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::uint8_t> payload, std::size_t codes) {
     // A payload that cannot fill the layout fails for too few codes (or
@@ -108,7 +111,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
             return fail(too_few_codes(held.value() / 2, codes));
         }
     }
-    Bands storage(new (std::nothrow) float[codes]);
+    Bands storage = Bands::take(codes);
     if (!storage) {
         // Not even address space for the layout: decode as the payload
         // allows, so that a short payload is still reported as such.
@@ -117,7 +120,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
         if (decoded.value().size() / 2 < codes) return fail(too_few_codes(decoded.value().size() / 2, codes));
         if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
         decoded.value().resize(2 * codes);  // shrinks: cannot throw
-        Bands bands(new (std::nothrow) float[codes]);
+        Bands bands = Bands::take(codes);
         if (!bands) return fail(VantoreskError::out_of_memory(codes));
         dequantise_le(decoded.value().data(), inverse_scale_factor(header.scale), std::span(bands.get(), codes));
         return bands;
@@ -130,16 +133,6 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
     if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
     dequantise_le(code_bytes, inverse_scale_factor(header.scale), std::span(storage.get(), codes));
     return storage;
-}
-
-void denormalise(std::span<float> x, float mean, float range, float minimum) {
-    const std::size_t n = x.size();
-    float* v = x.data();
-    std::size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) v[i + j] = std::fma(mean + v[i + j], range, minimum);
-    }
-    for (; i < n; ++i) v[i] = std::fma(mean + v[i], range, minimum);
 }
 
 }  // namespace

@@ -36,14 +36,23 @@ bool quantise_band(std::span<const float> band, float m, std::span<std::int16_t>
     std::int16_t* c = codes.data();
     bool clamped = false;
     std::size_t i = 0;
+    // Written so that it vectorises: the range test as bitwise ands of the
+    // two comparisons (a short-circuit would be control flow), the codes
+    // truncated to 32 bits before they are narrowed.
     for (; i + kBlock <= n; i += kBlock) {
-        bool block_clamped = false;
+        std::int32_t wide[kBlock];
+        unsigned in_range[kBlock];
         for (std::size_t j = 0; j < kBlock; ++j) {
             const float p = w[i + j] * m;
-            block_clamped |= out_of_code_range(p);
-            c[i + j] = static_cast<std::int16_t>(static_cast<std::int32_t>(clamp_code(p)));
+            in_range[j] = static_cast<unsigned>(p >= kCodeMin) & static_cast<unsigned>(p <= kCodeMax);
+            wide[j] = static_cast<std::int32_t>(clamp_code(p));
         }
-        clamped |= block_clamped;
+        unsigned block_clamped = 0;
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            c[i + j] = static_cast<std::int16_t>(wide[j]);
+            block_clamped |= in_range[j] ^ 1u;
+        }
+        clamped |= block_clamped != 0;
     }
     for (; i < n; ++i) {
         const float p = w[i] * m;
@@ -78,6 +87,10 @@ void apply_dead_zone(std::span<std::int16_t> codes, int threshold) {
 
 void store_codes_le(std::span<const std::int16_t> codes, std::uint8_t* bytes) {
     const std::size_t n = codes.size();
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n != 0) std::memcpy(bytes, codes.data(), 2 * n);
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const auto u = static_cast<std::uint16_t>(codes[i]);
         bytes[2 * i] = static_cast<std::uint8_t>(u);
@@ -93,8 +106,21 @@ void dequantise_le(const std::uint8_t* bytes, float inv, std::span<float> out) {
         return static_cast<float>(code) * inv;
     };
     std::size_t i = 0;
+    // The decoder dequantises in place (`out` below `bytes` in one buffer),
+    // which a vectoriser's overlap check sends to a scalar loop. Each block's
+    // codes are read into a local array first, so the block reads end before
+    // its stores begin and the compiler sees that they cannot meet.
     for (; i + kBlock <= n; i += kBlock) {
-        for (std::size_t j = 0; j < kBlock; ++j) o[i + j] = one(bytes + 2 * (i + j));
+        std::int16_t block[kBlock];
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(block, bytes + 2 * i, sizeof block);
+        } else {
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const std::uint8_t* const b = bytes + 2 * (i + j);
+                block[j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(b[0] | (b[1] << 8)));
+            }
+        }
+        for (std::size_t j = 0; j < kBlock; ++j) o[i + j] = static_cast<float>(block[j]) * inv;
     }
     for (; i < n; ++i) o[i] = one(bytes + 2 * i);
 }

@@ -42,8 +42,10 @@ void apply_dead_zone(std::span<std::int16_t> codes, int threshold);
 // Serialises codes as little-endian pairs into `bytes` (2 * codes.size()).
 void store_codes_le(std::span<const std::int16_t> codes, std::uint8_t* bytes);
 
-// Reads codes.size() little-endian pairs from `bytes` and multiplies each by
-// `inv` into `out`.
+// Reads out.size() little-endian pairs from `bytes` and multiplies each by
+// `inv` into `out`. May run in place: `bytes` at or past the end of the
+// first half of `out`'s bytes (bytes >= out + 2 * out.size() as byte
+// addresses) in the same buffer.
 void dequantise_le(const std::uint8_t* bytes, float inv, std::span<float> out);
 
 }  // namespace vantoresk

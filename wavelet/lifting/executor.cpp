@@ -1,10 +1,9 @@
 #include "wavelet/lifting/executor.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 #include <utility>
 
+#include "support/scratch.hpp"
 #include "wavelet/contract/bands.hpp"
 #include "wavelet/contract/level_loops.hpp"
 
@@ -72,7 +71,9 @@ TResult<std::vector<float>> drive_multi_idwt(const LiftingKernels& kernels, std:
     std::vector<float> out;
     if (!vantoresk::support::try_reserve(out, n)) return fail(TremoraError::allocation_failed(band_bytes(n)));
     out.assign(bands.approximation.begin(), bands.approximation.end());
-    const std::unique_ptr<float[]> odd(new (std::nothrow) float[max_m]);
+    // The temporary is one of the thread's kept working blocks (see
+    // support/scratch.hpp): it is needed again by the next call.
+    const auto odd = vantoresk::support::Scratch<float>::take(max_m);
     if (!odd) return fail(TremoraError::allocation_failed(band_bytes(max_m)));
     for (std::size_t k = bands.details.size(); k-- > 0;) {
         const std::span<const float> details = bands.details[k];
