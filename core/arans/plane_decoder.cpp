@@ -75,8 +75,9 @@ struct Walk {
 // decision on both sides), which mispredicts about every other time on busy
 // data; mask arithmetic costs extra steps on the path. Conditional moves cost
 // one step, and the carry of the comparison is the walk's next bit (moves
-// keep it for the adc). kCmov selects the x86-64 inline assembly; the plain C++ form is
-// the portable variant (same bits, whatever the compiler makes of it).
+// keep it for the adc). kCmov selects the x86-64 inline assembly; the plain
+// C++ form is the portable variant (same bits, whatever the compiler makes of
+// it).
 template <bool kCmov>
 inline void select_by_bit(std::uint32_t slot, std::size_t p, std::uint32_t& x, std::uint32_t x_if_one,
                           std::size_t& next, std::size_t next_if_one, std::uint16_t& entry, std::size_t& c) noexcept {
@@ -263,7 +264,9 @@ bool run_pair(DecodeLane a, DecodeLane b, std::uint64_t count, const PairSink& o
                 decode_byte_pair<false, kWide, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i]);
             }
             if (run == 0) {
-                if (!decode_byte_pair<true, kWide, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i])) return false;
+                if (!decode_byte_pair<true, kWide, kPredictableA, kPredictableB, kCmov>(a, b, &stage[2 * i])) {
+                    return false;
+                }
                 ++i;
             }
         }
@@ -359,7 +362,8 @@ AResult<std::vector<std::uint8_t>> decode_plane(std::span<const std::uint8_t> co
     if (!make_tables(tables, 1, context_bits)) return Err<AransError>{AransError::InvalidLength};
     DecodeLane lane;
     (void)open_lane(lane, coded, tables.data(), context_bits);
-    const bool ok = DispatchedPlane::call(lane, count, out, context_bits == model::kBitsPerByte, predictable(coded, count, kPredictableAlone));
+    const bool wide = context_bits == model::kBitsPerByte;
+    const bool ok = DispatchedPlane::call(lane, count, out, wide, predictable(coded, count, kPredictableAlone));
     if (!ok) return Err<AransError>{AransError::Truncated};
     return out;
 }
@@ -380,7 +384,8 @@ support::Result<void, AransError> decode_pair_with(PairRunner run, std::span<con
 
     const bool pa = predictable(coded_a, count, kPredictableInPair);
     const bool pb = predictable(coded_b, count, kPredictableInPair);
-    if (!run(a, b, count, out, context_bits == model::kBitsPerByte, pa, pb)) return Err<AransError>{AransError::Truncated};
+    const bool wide = context_bits == model::kBitsPerByte;
+    if (!run(a, b, count, out, wide, pa, pb)) return Err<AransError>{AransError::Truncated};
     return {};
 }
 
