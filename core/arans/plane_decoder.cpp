@@ -374,6 +374,7 @@ support::Result<void, AransError> decode_pair_with(PairRunner run, std::span<con
                                                    std::span<const std::uint8_t> coded_b, std::uint64_t count,
                                                    unsigned context_bits, const PairSink& out) {
     if (count == 0) return {};
+    if (context_bits > model::kMaxContextBits) return Err<AransError>{AransError::InvalidLength};
     std::vector<std::uint16_t> tables;
     DecodeLane a;
     DecodeLane b;

@@ -222,3 +222,14 @@ INSTANTIATE_TEST_SUITE_P(Variants, PairDecoderVariant,
                              return std::string(vantoresk::simd::name(std::get<0>(param_info.param))) + "_" +
                                     kind_name(std::get<1>(param_info.param));
                          });
+
+// More than 8 context bits is refused before any table is sized from it, as
+// by the single-plane decoder.
+TEST(PairDecoder, RefusesTooManyContextBits) {
+    const Bytes plane = make_data(Kind::Random, 40, 3);
+    const Bytes coded = arans::encode_plane_reference(plane, 8);
+    const arans::PairSink discard = [](const std::uint8_t*, std::size_t) {};
+    const auto r = arans::decode_plane_pair(coded, coded, plane.size(), 9, discard);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), arans::AransError::InvalidLength);
+}
