@@ -11,7 +11,9 @@
 //    planes that code to almost nothing use a branch instead, which is then
 //    nearly always predicted (the shape is chosen per plane from its coded
 //    size; both give the same bytes);
-//  * the adaptation is a table lookup;
+//  * the adaptation is a table lookup, both bits' values loaded ahead;
+//  * the table keeps nodes with their path bits complemented, so that the
+//    comparison's carry is the walk's next step (one add-with-carry);
 //  * stretches of bytes that cannot run out of words (16 coded bytes per
 //    plane byte left, the most one byte can take from a normalised state)
 //    run without bounds checks; near the end of a slice every word fetch is
@@ -45,8 +47,8 @@ using PairSink = std::function<void(const std::uint8_t* bytes, std::size_t size)
 
 // Decodes two planes of `count` bytes each and hands them interleaved to
 // `out` (a0 b0 a1 b1 ...). Fails with Truncated as soon as either plane runs
-// out of words or holds fewer than 4 bytes, and with InvalidLength if the
-// model tables cannot be allocated.
+// out of words or holds fewer than 4 bytes, and with InvalidLength if
+// context_bits exceeds 8 or the model tables cannot be allocated.
 support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t> coded_a,
                                                      std::span<const std::uint8_t> coded_b, std::uint64_t count,
                                                      unsigned context_bits, const PairSink& out);

@@ -179,35 +179,38 @@ TEST(Reciprocal, ExactForEveryDivisor) {
 
 // Each variant of the pair decoder's decision select (portable C++, x86-64
 // conditional moves) gives the reference's bytes for both planes, whole or
-// cut short, in either decision shape (the shape follows the coded size).
+// cut short, in either decision shape (the shape follows the coded size),
+// with 8 context bits (two candidate rows at a byte's end) and fewer (one).
 class PairDecoderVariant : public ::testing::TestWithParam<std::tuple<vantoresk::simd::Isa, Kind>> {};
 
 TEST_P(PairDecoderVariant, MatchesTheReference) {
     const auto& [isa, kind] = GetParam();
     VANTORESK_SKIP_UNLESS_ENABLED(isa);
-    for (const std::size_t n : {std::size_t{1}, std::size_t{33}, std::size_t{5000}}) {
-        SCOPED_TRACE("n = " + std::to_string(n));
-        const Bytes a = make_data(kind, n, 7 * n + 1);
-        const Bytes b = make_data(Kind::Random, n, 7 * n + 2);
-        const Bytes ca = arans::encode_plane_reference(a, 8);
-        const Bytes cb = arans::encode_plane_reference(b, 8);
-        Bytes out;
-        const arans::PairSink append = [&out](const std::uint8_t* p, std::size_t size) {
-            out.insert(out.end(), p, p + size);
-        };
-        ASSERT_TRUE(arans::decode_plane_pair_pinned(isa, ca, cb, n, 8, append).ok());
-        Bytes want;
-        for (std::size_t i = 0; i < n; ++i) {
-            want.push_back(a[i]);
-            want.push_back(b[i]);
-        }
-        EXPECT_EQ(out, want);
+    for (const unsigned context_bits : {8u, 3u, 0u}) {
+        for (const std::size_t n : {std::size_t{1}, std::size_t{33}, std::size_t{5000}}) {
+            SCOPED_TRACE("context bits " + std::to_string(context_bits) + ", n = " + std::to_string(n));
+            const Bytes a = make_data(kind, n, 7 * n + 1);
+            const Bytes b = make_data(Kind::Random, n, 7 * n + 2);
+            const Bytes ca = arans::encode_plane_reference(a, context_bits);
+            const Bytes cb = arans::encode_plane_reference(b, context_bits);
+            Bytes out;
+            const arans::PairSink append = [&out](const std::uint8_t* p, std::size_t size) {
+                out.insert(out.end(), p, p + size);
+            };
+            ASSERT_TRUE(arans::decode_plane_pair_pinned(isa, ca, cb, n, context_bits, append).ok());
+            Bytes want;
+            for (std::size_t i = 0; i < n; ++i) {
+                want.push_back(a[i]);
+                want.push_back(b[i]);
+            }
+            EXPECT_EQ(out, want);
 
-        // Too few words: the same failure as the plain decoder.
-        const Bytes cut(ca.begin(), ca.begin() + static_cast<std::ptrdiff_t>(ca.size() / 2 / 2 * 2));
-        const arans::PairSink discard = [](const std::uint8_t*, std::size_t) {};
-        const bool plain_ok = arans::decode_plane_reference(cut, n, 8).ok();
-        EXPECT_EQ(arans::decode_plane_pair_pinned(isa, cut, cb, n, 8, discard).ok(), plain_ok);
+            // Too few words: the same failure as the plain decoder.
+            const Bytes cut(ca.begin(), ca.begin() + static_cast<std::ptrdiff_t>(ca.size() / 2 / 2 * 2));
+            const arans::PairSink discard = [](const std::uint8_t*, std::size_t) {};
+            const bool plain_ok = arans::decode_plane_reference(cut, n, context_bits).ok();
+            EXPECT_EQ(arans::decode_plane_pair_pinned(isa, cut, cb, n, context_bits, discard).ok(), plain_ok);
+        }
     }
 }
 
@@ -219,3 +222,14 @@ INSTANTIATE_TEST_SUITE_P(Variants, PairDecoderVariant,
                              return std::string(vantoresk::simd::name(std::get<0>(param_info.param))) + "_" +
                                     kind_name(std::get<1>(param_info.param));
                          });
+
+// More than 8 context bits is refused before any table is sized from it, as
+// by the single-plane decoder.
+TEST(PairDecoder, RefusesTooManyContextBits) {
+    const Bytes plane = make_data(Kind::Random, 40, 3);
+    const Bytes coded = arans::encode_plane_reference(plane, 8);
+    const arans::PairSink discard = [](const std::uint8_t*, std::size_t) {};
+    const auto r = arans::decode_plane_pair(coded, coded, plane.size(), 9, discard);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), arans::AransError::InvalidLength);
+}
