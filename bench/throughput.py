@@ -73,7 +73,12 @@ def main() -> int:
         o = v.VantrCompressionOptions(coder=coder)
         c = v.compress_signal(x, o)
         for name, call in (("compress", lambda: v.compress_signal(x, o)), ("decompress", lambda: v.decompress_signal(c))):
-            one, cpu1 = best_wall(lambda: [call() for _ in range(args.calls)], args.reps)
+            # Both measurements run on pool threads: glibc gives the main
+            # thread and other threads different heaps, which return freed
+            # memory to the system differently, so a main-thread run would
+            # compare allocators as well as thread counts.
+            with ThreadPoolExecutor(1) as pool:
+                one, cpu1 = best_wall(lambda: list(pool.map(lambda _: call(), range(args.calls))), args.reps)
             with ThreadPoolExecutor(2) as pool:
                 two, cpu2 = best_wall(lambda: list(pool.map(lambda _: call(), range(args.calls))), args.reps)
             rate1 = args.calls * n / one / 1e6
