@@ -19,10 +19,8 @@ constexpr std::size_t kBlock = 8;
 // Orders finite floats as integers with -0.0 below +0.0: negative patterns
 // have their magnitude bits flipped, so the key rises with the value. The
 // map is its own inverse.
-inline std::int32_t order_key(float v) {
-    const auto k = std::bit_cast<std::int32_t>(v);
-    return k ^ ((k >> 31) & 0x7FFFFFFF);
-}
+inline std::int32_t order_key_of_bits(std::int32_t k) { return k ^ ((k >> 31) & 0x7FFFFFFF); }
+inline std::int32_t order_key(float v) { return order_key_of_bits(std::bit_cast<std::int32_t>(v)); }
 inline float from_order_key(std::int32_t k) { return std::bit_cast<float>(k ^ ((k >> 31) & 0x7FFFFFFF)); }
 
 inline float sanitise_one(float v) {
@@ -59,8 +57,7 @@ SampleRange sanitise_and_measure(std::span<const float> in, std::span<float> out
         std::memcpy(block, s + i, sizeof block);
         for (std::size_t j = 0; j < kBlock; ++j) {
             block[j] = sanitise_bits(block[j]);
-            const auto k = static_cast<std::int32_t>(block[j]);
-            const std::int32_t key = k ^ ((k >> 31) & 0x7FFFFFFF);  // order_key
+            const std::int32_t key = order_key_of_bits(static_cast<std::int32_t>(block[j]));
             lane_lo[j] = key < lane_lo[j] ? key : lane_lo[j];
             lane_hi[j] = key > lane_hi[j] ? key : lane_hi[j];
         }
