@@ -20,7 +20,7 @@
 
 #include "wavelet/lifting/cdf53.hpp"
 #include "wavelet/lifting/cdf97.hpp"
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace {
 

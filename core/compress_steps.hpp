@@ -17,7 +17,7 @@
 
 #include "core/error.hpp"
 #include "core/compression_options.hpp"
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace vantoresk {
 

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "core/compression_options.hpp"
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace vantoresk {
 

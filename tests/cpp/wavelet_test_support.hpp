@@ -17,7 +17,7 @@
 
 #include "wavelet/filter_bank/border_mode.hpp"
 #include "wavelet/contract/error.hpp"
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace wavelet_test {
 

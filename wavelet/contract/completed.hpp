@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace tremora {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "wavelet/contract/bands.hpp"
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace tremora {
 

@@ -1,22 +1,6 @@
-// Border modes: what a convolution reads beyond either end of its input.
-//
-//   signal      s0 s1 s2 s3 s4            (n = 5)
-//   Clamp    s0 s0 | s0 s1 s2 s3 s4 | s4 s4
-//   Wrap     s3 s4 | s0 s1 s2 s3 s4 | s0 s1
-//   Symmetric s1 s0 | s0 s1 s2 s3 s4 | s4 s3     (mirror about the half sample)
-//   Reflect  s2 s1 | s0 s1 s2 s3 s4 | s3 s2     (mirror about the end sample)
-//   Zeros     0  0 | s0 s1 s2 s3 s4 |  0  0
-//
-// Far from the signal the mirror modes do not keep mirroring: they take one
-// mirror image and then repeat it periodically,
-//
-//   Symmetric  x -> s[(-x - 1) mod n]
-//   Reflect    x < 0  -> s[1 + ((-x - 1) mod (n - 1))]
-//              x >= n -> s[(n - 1) - (x mod (n - 1))]      (n = 1: s[0])
-//
-// (mod is the Euclidean remainder). Kernels never reach that far, because
-// they reject inputs shorter than their filter, so a pad is at most n - 1
-// positions; the rule matters for the arena writer's tests and nothing else.
+// The border arithmetic of the convolution kernels: exact signed division by
+// a fixed length and the source index of every outside position, for the
+// modes drawn in contract/border_mode.hpp.
 //
 // BorderInterpolation is built once per forward step of a fixed-tap kernel;
 // the few outside positions of its first and last windows go through
@@ -27,18 +11,12 @@
 
 #include <cstdint>
 
+#include "wavelet/contract/border_mode.hpp"
+
 namespace tremora {
 
 __extension__ typedef __int128 int128_t;
 __extension__ typedef unsigned __int128 uint128_t;
-
-enum class BorderMode : std::uint32_t {
-    Clamp = 0,
-    Wrap = 1,
-    Symmetric = 2,
-    Reflect = 3,
-    Zeros = 4,
-};
 
 // Truncating signed 64-bit division by a fixed divisor d != 0 as a multiply
 // and shifts. Let s = floor(log2 |d|).

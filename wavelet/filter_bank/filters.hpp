@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/filter_bank/families.hpp"
+#include "wavelet/contract/families.hpp"
 
 namespace tremora {
 

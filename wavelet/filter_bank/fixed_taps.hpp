@@ -100,9 +100,6 @@ public:
     Status execute_inverse(std::span<const float> approximations, std::span<const float> details,
                            std::span<float> output) const override;
 
-    const std::array<float, kLanes>& low() const noexcept { return low_; }
-    const std::array<float, kLanes>& high() const noexcept { return high_; }
-
 private:
     std::array<float, kLanes> low_{};   // h, zero lanes after L
     std::array<float, kLanes> high_{};  // g = mirror of h, zero lanes after L

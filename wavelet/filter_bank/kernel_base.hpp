@@ -19,7 +19,7 @@
 #include <limits>
 #include <span>
 
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 
 namespace tremora {
 

@@ -41,9 +41,6 @@ public:
     Status execute_inverse(std::span<const float> approximations, std::span<const float> details,
                            std::span<float> output) const override;
 
-    std::span<const float> low() const noexcept { return low_; }
-    std::span<const float> high() const noexcept { return high_; }
-
 private:
     bool valid_filter() const noexcept { return taps_ >= 2 && taps_ % 2 == 0; }
 

@@ -31,9 +31,6 @@ public:
     Status execute_inverse(std::span<const float> approximations, std::span<const float> details,
                            std::span<float> output) const override;
 
-    const std::array<float, 4>& low() const noexcept { return low_; }
-    const std::array<float, 4>& high() const noexcept { return high_; }
-
 private:
     std::array<float, 4> low_{};
     std::array<float, 4> high_{};

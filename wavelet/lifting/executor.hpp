@@ -21,7 +21,7 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/factory.hpp"
+#include "wavelet/contract/factory.hpp"
 #include "wavelet/lifting/steps.hpp"
 
 namespace tremora {

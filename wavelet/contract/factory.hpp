@@ -10,11 +10,13 @@
 //   IncompleteDwtExecutor   both of the above + filter_length   (one level)
 //   DwtExecutor             + dwt, multi_dwt, idwt, multi_idwt  (any levels)
 //
-// CompletedDwtExecutor (contract/completed.hpp) turns an IncompleteDwtExecutor
-// into a DwtExecutor.
+// CompletedDwtExecutor (completed.hpp) turns an IncompleteDwtExecutor into a
+// DwtExecutor.
 //
-// Where things are:
-//   contract/      errors, band storage, the multi-level loops, the adapter
+// Where things are (under wavelet/):
+//   contract/      this index, the border modes and filter families callers
+//                  name, errors, band storage, the multi-level loops, the
+//                  adapter; it includes nothing from the folders below
 //   lifting/       CDF 5/3 and CDF 9/7 by lifting (their own executors)
 //   filter_bank/   the orthogonal filters and their convolution kernels
 //
@@ -30,9 +32,9 @@
 #include <span>
 #include <vector>
 
-#include "wavelet/filter_bank/border_mode.hpp"
+#include "wavelet/contract/border_mode.hpp"
 #include "wavelet/contract/error.hpp"
-#include "wavelet/filter_bank/families.hpp"
+#include "wavelet/contract/families.hpp"
 
 namespace tremora {
 
