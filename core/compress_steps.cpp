@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/arans/arans.hpp"
+#include "core/band_layout.hpp"
 #include "core/header.hpp"
 
 namespace vantoresk {
@@ -149,14 +150,7 @@ VResult<std::uint8_t> coder_byte_for(EntropyCoder coder, std::size_t code_count)
 }
 
 std::size_t code_count_for(const tremora::DwtExecutor& executor, std::size_t n, std::size_t levels) {
-    std::size_t input = std::max(n, executor.filter_length());
-    std::size_t codes = 0;
-    for (std::size_t k = 0; k < levels; ++k) {
-        const tremora::DwtSize size = executor.dwt_size(input);
-        codes += size.details_length;
-        input = size.approx_length;
-    }
-    return codes + input;
+    return band_layout(executor, n, levels).codes;
 }
 
 std::optional<VResult<std::uint8_t>> coder_byte_before_transform(EntropyCoder coder,

@@ -61,8 +61,8 @@ std::size_t level_count_for(std::size_t n, std::size_t filter_length);
 VResult<std::uint8_t> coder_byte_for(EntropyCoder coder, std::size_t code_count);
 
 // Codes in the stream of `n` samples decomposed to `levels` levels: the
-// deepest approximation band and every detail band, sized by the executor's
-// dwt_size from the padded length exactly as the reader sizes them.
+// deepest approximation band and every detail band (band_layout's count, the
+// one the reader expects).
 std::size_t code_count_for(const tremora::DwtExecutor& executor, std::size_t n, std::size_t levels);
 
 // The coder decision taken from the sample count before anything is

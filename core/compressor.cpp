@@ -78,8 +78,9 @@ VResult<QuantisedBands> quantise_levels(const tremora::MultiDwt& dwt, std::size_
     return q;
 }
 
-// Checks that need only the count and the options, in the order callers
-// have always seen them; then the working buffer with room for the padding.
+// Checks that need only the count and the options, in a fixed order (the
+// first failing one decides the error); then the working buffer with room
+// for the padding.
 VResult<TakenSamples> reserve_signal(std::size_t n, CompressionOptions options) {
     if (n == 0) return fail(VantoreskError::unsupported_configuration("Can't compress empty data"));
     if (n > kMaxSampleCount) {
@@ -191,9 +192,7 @@ VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
 
     const std::size_t code_count = q.approximation.size() + q.details.size();
     std::vector<std::uint8_t> stream;
-    if (!support::try_resize(stream, 2 * code_count)) {
-        return fail(VantoreskError::out_of_memory(q.details.size()));
-    }
+    if (!support::try_resize(stream, 2 * code_count)) return fail(VantoreskError::out_of_memory(2 * code_count));
     store_codes_le(q.approximation, stream.data());
     store_codes_le(q.details, stream.data() + 2 * q.approximation.size());
     const std::size_t levels = q.levels;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "core/arans/arans.hpp"
+#include "core/band_layout.hpp"
 #include "core/deflate.hpp"
 #include "core/denormalise.hpp"
 #include "core/header.hpp"
@@ -28,48 +29,60 @@
 namespace vantoresk {
 namespace {
 
-constexpr std::size_t kMaxLevels = 10;
-
-struct BandLayout {
-    std::size_t levels = 0;
-    std::array<tremora::DwtSize, kMaxLevels> sizes{};  // level k at index k - 1
-    std::size_t codes = 0;                             // A_L + D_1 + ... + D_L
+// What the decoder needs of each coder, indexed by the coder byte (from_bytes
+// admits only the bytes listed here).
+//   reach        most bytes the payload can decode to: a DEFLATE stream
+//                expands at most 1032-fold (a 258-byte match in two bits),
+//                an rANS stream to the length its framing states (0 when the
+//                framing is refused: decoding then fails before producing
+//                anything)
+//   decode_into  the payload's first `bytes.size()` bytes into `bytes`;
+//                returns how many it holds in all
+//   decode       the whole payload, of which `usable_bytes` matter (the
+//                DEFLATE reader stops there)
+struct PayloadCoder {
+    std::uint64_t (*reach)(std::span<const std::uint8_t> payload);
+    VResult<std::uint64_t> (*decode_into)(std::span<const std::uint8_t> payload, std::span<std::uint8_t> bytes);
+    VResult<std::vector<std::uint8_t>> (*decode)(std::span<const std::uint8_t> payload, std::size_t usable_bytes);
 };
 
-BandLayout band_layout(const tremora::DwtExecutor& executor, std::size_t n, std::size_t levels) {
-    BandLayout layout;
-    layout.levels = levels;
-    std::size_t input = std::max(n, executor.filter_length());
-    for (std::size_t k = 0; k < levels; ++k) {
-        layout.sizes[k] = executor.dwt_size(input);
-        input = layout.sizes[k].approx_length;
-        layout.codes += layout.sizes[k].details_length;
-    }
-    layout.codes += layout.sizes[levels - 1].approx_length;
-    return layout;
+VantoreskError arans_failure(arans::AransError error) {
+    return VantoreskError::decompression_failed(std::string(arans::message(error)));
 }
 
-VResult<std::vector<std::uint8_t>> decode_payload(std::uint8_t coder, std::span<const std::uint8_t> payload,
-                                                  std::size_t usable_bytes) {
-    if (coder == kCoderDeflate) return inflate_raw(payload, usable_bytes);
-    auto decoded = arans::decode_stream(payload);
-    if (!decoded) return fail(VantoreskError::decompression_failed(std::string(arans::message(decoded.error()))));
-    return std::move(decoded).value();
-}
-
-// The payload's first `bytes.size()` bytes into `bytes`; returns how many it
-// holds in all (the DEFLATE reader never makes more than it is given room for).
-VResult<std::uint64_t> decode_payload_into(std::uint8_t coder, std::span<const std::uint8_t> payload,
-                                           std::span<std::uint8_t> bytes) {
-    if (coder == kCoderDeflate) {
+constexpr PayloadCoder kDeflatePayload{
+    [](std::span<const std::uint8_t> payload) { return 1040 * std::uint64_t{payload.size()} + 1024; },
+    [](std::span<const std::uint8_t> payload, std::span<std::uint8_t> bytes) -> VResult<std::uint64_t> {
         auto produced = inflate_raw_into(payload, bytes);
         if (!produced) return fail(std::move(produced).error());
         return std::uint64_t{produced.value()};
-    }
-    auto decoded = arans::decode_stream_prefix(payload, bytes);
-    if (!decoded) return fail(VantoreskError::decompression_failed(std::string(arans::message(decoded.error()))));
-    return decoded.value();
-}
+    },
+    [](std::span<const std::uint8_t> payload, std::size_t usable_bytes) { return inflate_raw(payload, usable_bytes); },
+};
+
+constexpr PayloadCoder kAransPayload{
+    [](std::span<const std::uint8_t> payload) {
+        auto length = arans::decoded_length(payload);
+        return length ? length.value() : std::uint64_t{0};
+    },
+    [](std::span<const std::uint8_t> payload, std::span<std::uint8_t> bytes) -> VResult<std::uint64_t> {
+        auto decoded = arans::decode_stream_prefix(payload, bytes);
+        if (!decoded) return fail(arans_failure(decoded.error()));
+        return decoded.value();
+    },
+    [](std::span<const std::uint8_t> payload, std::size_t) -> VResult<std::vector<std::uint8_t>> {
+        auto decoded = arans::decode_stream(payload);
+        if (!decoded) return fail(arans_failure(decoded.error()));
+        return std::move(decoded).value();
+    },
+};
+
+constexpr std::array<const PayloadCoder*, 2> kPayloadCoders = [] {
+    std::array<const PayloadCoder*, 2> table{};
+    table[kCoderDeflate] = &kDeflatePayload;
+    table[kCoderArans] = &kAransPayload;
+    return table;
+}();
 
 VantoreskError too_few_codes(std::uint64_t codes, std::size_t needed) {
     return VantoreskError::decompression_failed("Payload holds " + std::to_string(codes) +
@@ -81,32 +94,23 @@ VantoreskError bad_scale(std::uint8_t scale) {
                                                 std::to_string(kMaxScale) + "] but it was " + std::to_string(scale));
 }
 
+// The band buffer comes from the thread's kept working blocks: fresh pages
+// for it on every call cost about as much as inflating the payload.
+using Bands = support::Scratch<float>;
+
 // The bands, A_L, D_1, ..., D_L in one buffer, from the payload. The buffer
 // is sized from the layout once and its pages are touched only as data
 // fills them: the codes are decoded into its upper half and dequantised
 // forwards in place (float i is written at bytes 4i..4i+3, below the code
 // bytes 2c + 2i.. still to be read, for every i < c).
-// Most bytes the payload can decode to: a DEFLATE stream expands at most
-// 1032-fold (a 258-byte match in two bits), an rANS stream to the length
-// its framing states (0 when the framing is refused: decoding then fails
-// before producing anything).
-std::uint64_t payload_reach(std::uint8_t coder, std::span<const std::uint8_t> payload) {
-    if (coder == kCoderDeflate) return 1040 * std::uint64_t{payload.size()} + 1024;
-    auto length = arans::decoded_length(payload);
-    return length ? length.value() : 0;
-}
-
-// The band buffer comes from the thread's kept working blocks: fresh pages
-// for it on every call cost about as much as inflating the payload.
-using Bands = support::Scratch<float>;
-
 VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::uint8_t> payload, std::size_t codes) {
+    const PayloadCoder& coder = *kPayloadCoders[header.coder];
     // A payload that cannot fill the layout fails for too few codes (or
     // earlier); it is decoded into what it can reach, never into the layout.
-    if (const std::uint64_t reach = payload_reach(header.coder, payload); reach < 2 * std::uint64_t{codes}) {
+    if (const std::uint64_t reach = coder.reach(payload); reach < 2 * std::uint64_t{codes}) {
         std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[reach + 1]);
         if (bytes) {
-            auto held = decode_payload_into(header.coder, payload, std::span(bytes.get(), reach));
+            auto held = coder.decode_into(payload, std::span(bytes.get(), reach));
             if (!held) return fail(std::move(held).error());
             return fail(too_few_codes(held.value() / 2, codes));
         }
@@ -115,7 +119,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
     if (!storage) {
         // Not even address space for the layout: decode as the payload
         // allows, so that a short payload is still reported as such.
-        auto decoded = decode_payload(header.coder, payload, 2 * codes);
+        auto decoded = coder.decode(payload, 2 * codes);
         if (!decoded) return fail(std::move(decoded).error());
         if (decoded.value().size() / 2 < codes) return fail(too_few_codes(decoded.value().size() / 2, codes));
         if (!scale_supported(header.scale)) return fail(bad_scale(header.scale));
@@ -126,7 +130,7 @@ VResult<Bands> decode_bands(const VantoreskHeader& header, std::span<const std::
         return bands;
     }
     auto* const code_bytes = reinterpret_cast<std::uint8_t*>(storage.get()) + 2 * codes;
-    auto held = decode_payload_into(header.coder, payload, std::span(code_bytes, 2 * codes));
+    auto held = coder.decode_into(payload, std::span(code_bytes, 2 * codes));
     if (!held) return fail(std::move(held).error());
     // An odd final byte is no code; codes past the layout are ignored.
     if (held.value() / 2 < codes) return fail(too_few_codes(held.value() / 2, codes));
@@ -172,7 +176,7 @@ VResult<std::vector<float>> decompress(std::span<const std::uint8_t> container) 
     const std::span<const float> bands(decoded.value().get(), layout.codes);
 
     tremora::MultiDwtRef ref;
-    const std::size_t approx_length = layout.sizes[levels - 1].approx_length;
+    const std::size_t approx_length = layout.approx_length();
     ref.approximation = bands.first(approx_length);
     std::size_t offset = approx_length;
     if (!support::try_reserve(ref.details, levels)) return fail(VantoreskError::out_of_memory(levels));
