@@ -18,7 +18,7 @@ constexpr bool scale_supported(unsigned scale) noexcept { return scale >= kMinSc
 
 struct CompressionOptions {
     CompressionMethod method = CompressionMethod::Cdf97;
-    std::uint8_t scale = 11;  // kMinScale..kMaxScale, guaranteed by the caller
+    std::uint8_t scale = 11;  // kMinScale..kMaxScale; the compressor refuses any other
     CutoffLevel cutoff = CutoffLevel::Low;
     EntropyCoder coder = EntropyCoder::Auto;
 };

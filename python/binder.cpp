@@ -107,18 +107,7 @@ void set_cast_error(PyObject* value, const char* expected) {
 
 void prefix_conversion_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyRef original(PyErr_GetRaisedException());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef type_ref(type);
-    PyRef traceback_ref(traceback);
-    PyRef original(value);
-#endif
+    PyRef original = take_raised();
     if (!original) return;
     PyRef text(PyObject_Str(original.get()));
     if (!text) return;

@@ -72,17 +72,10 @@ PyObject* raise_no_memory(std::size_t count) {
 // give it the words above instead. Any other error is left as it is.
 PyObject* name_memory_error(std::size_t count) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyRef held_type(type);
-        PyRef held_value(value);
-        PyRef held_traceback(traceback);
-        PyRef text(value != nullptr ? PyObject_Str(value) : nullptr);
+        PyRef raised = take_raised();
+        PyRef text(raised ? PyObject_Str(raised.get()) : nullptr);
         if (text && PyUnicode_GetLength(text.get()) > 0) {
-            PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+            restore_raised(std::move(raised));
         } else {
             PyErr_Clear();
             raise_no_memory(count);

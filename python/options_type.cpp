@@ -173,7 +173,7 @@ PyType_Slot kSlots[] = {
 
 // No Py_TPFLAGS_BASETYPE (final), no dict or weak-reference offsets; the
 // object holds no references, so it needs no GC support either.
-PyType_Spec kSpec = {
+PyType_Spec kOptionsTypeSpec = {
     "builtins.VantrCompressionOptions",
     static_cast<int>(sizeof(OptionsObject)),
     0,
@@ -191,7 +191,7 @@ PyTypeObject* options_type() {
         // Creating the type can run a garbage collection, and with it Python
         // code that lets another thread in; whoever finishes first wins and
         // the other copy is dropped, so every caller sees the same class.
-        PyObject* created = PyType_FromSpec(&kSpec);
+        PyObject* created = PyType_FromSpec(&kOptionsTypeSpec);
         if (created == nullptr) return nullptr;
         if (g_type == nullptr) {
             g_type = created;

@@ -27,12 +27,6 @@ public:
     }
     ~PyRef() { Py_XDECREF(p_); }
 
-    // Owned reference from a borrowed one.
-    static PyRef borrow(PyObject* borrowed) noexcept {
-        Py_XINCREF(borrowed);
-        return PyRef(borrowed);
-    }
-
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference to the caller (for returning to CPython or to a
@@ -46,5 +40,37 @@ public:
 private:
     PyObject* p_ = nullptr;
 };
+
+// Takes the error being raised off the thread: the exception object,
+// normalised, carrying its traceback (empty when no error was set). Hand it
+// back with restore_raised, or drop it.
+inline PyRef take_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyRef(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return PyRef(value);
+#endif
+}
+
+// Raises again what take_raised took.
+inline void restore_raised(PyRef raised) noexcept {
+    if (!raised) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised.release());
+#else
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    Py_INCREF(type);
+    PyObject* traceback = PyException_GetTraceback(raised.get());
+    PyErr_Restore(type, raised.release(), traceback);
+#endif
+}
 
 }  // namespace vantoresk::py

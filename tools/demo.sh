@@ -5,8 +5,9 @@
 # (examples/demo.py). With matplotlib it also writes examples/demo.png.
 #
 # Works on a fresh Debian/Ubuntu machine: missing compilers and headers are
-# installed with apt-get first (tools/install_system_packages.sh). Set PYTHON
-# to choose the interpreter.
+# installed with apt-get first (tools/install_system_packages.sh, which waits
+# a while for the package manager's lock when another process holds it, then
+# says which process that was). Set PYTHON to choose the interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)

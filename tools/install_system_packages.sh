@@ -18,11 +18,42 @@ done
 
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+
+# apt-get, waiting while another process holds the package manager's lock
+# (on a fresh cloud machine the boot-time upgrades often do, for minutes):
+# up to VANTORESK_APT_LOCK_WAIT seconds (default 600), then stop and say who
+# held it (status 75). Any other failure is apt-get's own, passed on at once.
+apt_get() {
+  local waited=0 limit=${VANTORESK_APT_LOCK_WAIT:-600} pause=${VANTORESK_APT_LOCK_PAUSE:-5}
+  local err status holder
+  err=$(mktemp)
+  while :; do
+    status=0
+    $SUDO apt-get "$@" 2>"$err" || status=$?
+    if [ "$status" -eq 0 ] || ! grep -qE 'Could not get lock|Unable to acquire|Unable to lock' "$err"; then
+      cat "$err" >&2
+      rm -f "$err"
+      return "$status"
+    fi
+    holder=$(grep -oE 'held by process [0-9]+( \([^)]*\))?' "$err" | head -n 1 || true)
+    holder=${holder:-"another process"}
+    if [ "$waited" -ge "$limit" ]; then
+      echo "error: the package manager's lock was still taken after ${waited}s (${holder#held by }); run this again when it is free" >&2
+      rm -f "$err"
+      return 75
+    fi
+    [ "$waited" -gt 0 ] || echo "== waiting for the package manager's lock (${holder#held by })"
+    sleep "$pause"
+    waited=$((waited + pause))
+  done
+}
+
 echo "== installing system packages: ${missing[*]}"
-$SUDO apt-get update || true
+apt_get update || { status=$?; [ "$status" -ne 75 ] || exit 1; }
 # clang only serves the fuzz smoke runs: carry on without it if it cannot be had.
-$SUDO apt-get install -y "${missing[@]}" || {
+apt_get install -y "${missing[@]}" || {
+  status=$?; [ "$status" -ne 75 ] || exit 1
   essential=()
   for p in "${missing[@]}"; do [ "$p" = clang ] || essential+=("$p"); done
-  $SUDO apt-get install -y "${essential[@]}"
+  apt_get install -y "${essential[@]}" || exit 1
 }

@@ -13,7 +13,6 @@ _EXTRA_OF = {
     "dask": "archive",
     "distributed": "archive",
     "zarr": "archive",
-    "vantoresk_zarr": "archive",
     "matplotlib": "demo",
 }
 

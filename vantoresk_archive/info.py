@@ -8,7 +8,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
-from ._deps import require
 from .quality import chunk_sizes, ratio
 
 HEADER = struct.Struct("<4sH2s4sBBBBIfffI16s")
@@ -62,7 +61,8 @@ def parse_container(data: bytes) -> ContainerInfo:
 
 
 def frame_lines(data: bytes) -> list:
-    inspect_frame = require("vantoresk_zarr", "Reading lane frames").inspect_frame
+    from vantoresk_zarr import inspect_frame
+
     fr = inspect_frame(data)
     lines = [
         f"lane frame     {len(data)} bytes",

@@ -96,9 +96,8 @@ class ChunkSizes:
 
 def chunk_sizes(array) -> ChunkSizes:
     from .store import chunk_files
-    from ._deps import require
+    from vantoresk_zarr import inspect_frame
 
-    inspect_frame = require("vantoresk_zarr", "Reading stored chunks").inspect_frame
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]

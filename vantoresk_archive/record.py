@@ -19,7 +19,6 @@ from typing import Callable, Optional, Union
 
 import numpy as np
 
-from ._deps import require
 from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
 from .readers import RecordError, SignalGroup, open_record
 from . import store as st
@@ -112,7 +111,7 @@ def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
 
 
 def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
-    codecs = require("vantoresk_zarr", "Writing Zarr stores")
+    import vantoresk_zarr as codecs
     mae = options.max_abs_error
     if mae == "adc":
         missing = [c for c, s in zip(group.channels, group.adc_step) if not s]

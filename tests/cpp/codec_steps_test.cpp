@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(0.0f, std::bit_cast<float>(0x00200001u), false),
                       std::make_tuple(-0.0f, std::bit_cast<float>(0x00200001u), false),
                       std::make_tuple(0.0f, std::numeric_limits<float>::min(), false),
-                      // The old fixed threshold of 1e-5 and its neighbours.
+                      // Ranges of about 1e-5: tiny, but invertible, so kept.
                       std::make_tuple(0.0f, std::bit_cast<float>(0x3727C5ABu), false),
                       std::make_tuple(0.0f, std::bit_cast<float>(0x3727C5ACu), false),
                       std::make_tuple(-1e-6f, 1e-6f, false)));

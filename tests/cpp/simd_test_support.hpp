@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "support/cpu_dispatch.hpp"
 
 #define VANTORESK_SKIP_UNLESS_ENABLED(isa)                                                   \
@@ -16,11 +14,3 @@
                          << ::vantoresk::simd::unavailable_reason(isa);                      \
         }                                                                                    \
     } while (0)
-
-namespace simd_test {
-
-inline std::string isa_name(const ::testing::TestParamInfo<vantoresk::simd::Isa>& info) {
-    return vantoresk::simd::name(info.param);
-}
-
-}  // namespace simd_test
