@@ -1,10 +1,13 @@
-// Recordings for the benchmarks: the shared data directory beside the
-// repository when it is there, otherwise the short excerpts committed in the
-// repository, with a line on stderr saying which was used. A benchmark that
-// finds neither says so and fails rather than reporting nothing measured.
+// Recordings for the benchmarks, looked up the way the Python side does
+// (examples/data_folder.py): the folder named by $VANTORESK_DATA, then the
+// shared data folder beside the checkout (../shared/data, fixed when the
+// benchmarks are configured), then the short excerpts committed in the
+// repository. A line on stderr says which was used; a benchmark that finds
+// none says so and fails rather than reporting nothing measured.
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,19 +23,37 @@ inline std::string in_repo_path(const std::string& name) {
     return root + "/tests/fixtures/codec/excerpts/" + name;
 }
 
-// The recording `name` (e.g. "mitdb100_mlii.npy"), from the shared data or
-// its committed excerpt; nothing if neither can be read.
-inline std::optional<std::vector<float>> load_recording(const std::string& name) {
-    const std::string shared = std::string(VANTORESK_DATA_DIR) + "/" + name;
-    if (auto x = vantoresk::support::read_npy(shared)) return x;
-    const std::string local = in_repo_path(name);
-    if (auto x = vantoresk::support::read_npy(local)) {
-        std::fprintf(stderr, "note: %s not found; using the in-repository excerpt %s (%zu samples)\n",
-                     shared.c_str(), local.c_str(), x->size());
-        return x;
+struct Recording {
+    std::string path;
+    const char* source;  // which of the three places it came from
+    std::vector<float> samples;
+};
+
+// The recording `name` (e.g. "mitdb100_mlii.npy") from the first place that
+// has it, announced on stderr; nothing if none can be read.
+inline std::optional<Recording> find_recording(const std::string& name) {
+    std::vector<std::pair<std::string, const char*>> places;
+    if (const char* named = std::getenv("VANTORESK_DATA"); named != nullptr && *named != '\0') {
+        places.emplace_back(std::string(named) + "/" + name, "$VANTORESK_DATA");
     }
-    std::fprintf(stderr, "cannot read %s or %s\n", shared.c_str(), local.c_str());
+    places.emplace_back(std::string(VANTORESK_DATA_DIR) + "/" + name, "../shared/data beside the checkout");
+    places.emplace_back(in_repo_path(name), "the in-repository excerpt");
+    for (const auto& [path, source] : places) {
+        if (auto x = vantoresk::support::read_npy(path)) {
+            std::fprintf(stderr, "recording: %s (%s, %zu samples)\n", path.c_str(), source, x->size());
+            return Recording{path, source, std::move(*x)};
+        }
+    }
+    std::fprintf(stderr, "cannot read %s from $VANTORESK_DATA, %s or %s\n", name.c_str(), VANTORESK_DATA_DIR,
+                 in_repo_path(name).c_str());
     return std::nullopt;
+}
+
+// The samples of find_recording(name).
+inline std::optional<std::vector<float>> load_recording(const std::string& name) {
+    auto found = find_recording(name);
+    if (!found) return std::nullopt;
+    return std::move(found->samples);
 }
 
 // `x` repeated end to end up to `n` samples (a short excerpt stretched to a

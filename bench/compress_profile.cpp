@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
 #include "core/arans/arans.hpp"
 #include "core/arans/plane_encoder.hpp"
@@ -34,8 +35,9 @@ using bench::best_of;
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    const std::string path = argc > 2 ? argv[2] : std::string(VANTORESK_DATA_DIR) + "/mitdb100_mlii.npy";
-    const auto x = support::read_npy(path);
+    // A path given is read as it is; otherwise the recording as found.
+    const std::string path = argc > 2 ? argv[2] : std::string("mitdb100_mlii.npy");
+    const auto x = argc > 2 ? support::read_npy(path) : bench_data::load_recording(path);
     if (!x) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return 1;

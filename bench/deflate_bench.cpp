@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
 #include "core/arans/arans.hpp"
 #include "core/compressor.hpp"
@@ -47,7 +48,11 @@ int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     std::vector<std::string> files;
     for (int i = 2; i < argc; ++i) files.emplace_back(argv[i]);
-    if (files.empty()) files.push_back(std::string(VANTORESK_DATA_DIR) + "/mitdb100_mlii.npy");
+    if (files.empty()) {
+        auto found = bench_data::find_recording("mitdb100_mlii.npy");
+        if (!found) return 1;
+        files.push_back(found->path);
+    }
     std::printf("%-24s %9s | %-22s %-22s | %-22s %-22s\n", "recording", "stream", "deflate zlib", "deflate libdeflate",
                 "inflate zlib", "inflate libdeflate");
     for (const auto& path : files) {

@@ -14,8 +14,8 @@ point and a PNG of ratio against PRDN.
 
 Peers come with `pip install vantoresk[bench]`; a missing one is skipped
 with a message. Recordings are read from the shared data folder next to the
-checkout (or --data-dir, or $VANTORESK_DATA_DIR); without it, from the
-example data inside the repository.
+checkout (or --data-dir, or $VANTORESK_DATA; examples/data_folder.py);
+without it, from the example data inside the repository.
 
     python bench/peers.py --records mitdb100_mlii eegmat_s00r1_fz --png peers.png
     python bench/peers.py --quick
@@ -26,7 +26,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import json
-import os
 import pathlib
 import platform
 import sys
@@ -39,6 +38,9 @@ from peer_metrics import CLOCKS, Point, measure
 from peer_report import draw_png, markdown_table, write_csv
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "examples"))
+from data_folder import data_folder  # noqa: E402
+
 EXAMPLE_DATA = REPO / "examples" / "data"
 DEFAULT_RECORDS = ("mitdb100_mlii", "eegmat_s00r1_fz")
 QUICK_SAMPLES = 30000
@@ -50,13 +52,8 @@ def find_data_dir(given: Optional[str]) -> tuple[pathlib.Path, bool]:
     """The recordings folder and whether it is the in-repository fallback."""
     if given:
         return pathlib.Path(given), False
-    candidates = [os.environ.get("VANTORESK_DATA_DIR", ""),
-                  REPO.parent / "shared" / "data",          # beside the checkout
-                  REPO.parent.parent / "shared" / "data"]   # beside a folder of worktrees
-    for c in candidates:
-        if c and (pathlib.Path(c) / "manifest.json").is_file():
-            return pathlib.Path(c), False
-    return EXAMPLE_DATA, True
+    found = data_folder(needs="manifest.json", root=REPO)
+    return (EXAMPLE_DATA, True) if found.excerpts else (found.path, False)
 
 
 def adc_grid(entry: dict) -> tuple[Optional[float], float]:

@@ -8,7 +8,8 @@ same run, and reports wall-time throughput in million samples/s for each
 coder, the two-thread speed-up, the single-thread figure against the
 speed we aim for, and the minor page faults per call (fresh pages touched:
 each costs about as much as decoding a few hundred samples). Default recording: mitdb100_mlii from
-../shared/data, else the excerpt in examples/data.
+the folder examples/data_folder.py finds ($VANTORESK_DATA, ../shared/data
+beside the checkout), else the excerpt in examples/data.
 """
 from __future__ import annotations
 
@@ -24,11 +25,8 @@ import numpy as np
 import vantoresk as v
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CANDIDATES = [
-    os.path.join(HERE, "..", "..", "shared", "data", "mitdb100_mlii.npy"),
-    "/work/shared/data/mitdb100_mlii.npy",
-    os.path.join(HERE, "..", "examples", "data", "mitdb100_mlii_60s.npy"),
-]
+sys.path.insert(0, os.path.join(HERE, "..", "examples"))
+from data_folder import data_folder  # noqa: E402
 
 
 # Single-thread speeds we aim for, million samples/s, on mitdb100_mlii at
@@ -62,10 +60,11 @@ def main() -> int:
     parser.add_argument("--calls", type=int, default=8)
     parser.add_argument("--reps", type=int, default=3)
     args = parser.parse_args()
-    path = args.recording or next((p for p in CANDIDATES if os.path.exists(p)), None)
-    if path is None:
-        print("no recording found", file=sys.stderr)
-        return 1
+    if args.recording:
+        path = args.recording
+    else:
+        folder = data_folder(announce=True)
+        path = str(folder.path / ("mitdb100_mlii_60s.npy" if folder.excerpts else "mitdb100_mlii.npy"))
     x = np.load(path).astype(np.float32)
     n = x.size
     print(f"{os.path.basename(path)}: {n} samples, {args.calls} calls per measurement, best of {args.reps}")

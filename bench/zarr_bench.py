@@ -15,8 +15,9 @@ whole record, and write/read speed (million samples per CPU second, best of
 
 The fixed scale is the one the target search picked most often, so the rows
 compare like with like. Speeds are ratios within one run: the machine is
-shared. Needs `pip install vantoresk[zarr]` and the recordings in
-../shared/data (or --data-dir).
+shared. Needs `pip install vantoresk[zarr]` and the full recordings: --data-dir,
+else the folder examples/data_folder.py finds ($VANTORESK_DATA, or
+../shared/data beside the checkout).
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from __future__ import annotations
 import argparse
 import collections
 import pathlib
+import sys
 import time
 
 import numpy as np
@@ -31,6 +33,9 @@ import zarr
 
 from vantoresk import VantrCompressionOptions, compress_signal, decompress_signal
 from vantoresk_zarr import VantoreskCodec, VantoreskZarrCodec, compress_to_target, decode_lanes, encode_lanes
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from data_folder import data_folder  # noqa: E402
 
 RECORDS = {  # name: (sampling rate in Hz, ADC step in the recording's units)
     "mitdb100_mlii": (360, 0.005),
@@ -116,15 +121,19 @@ def bench(name, x, fs, step, repeat):
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    here = pathlib.Path(__file__).resolve().parent
-    ap.add_argument("--data-dir", default=str(here.parent.parent / "shared" / "data"))
+    ap.add_argument("--data-dir", help="folder of the recordings (default: found as described above)")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--steps", type=float, nargs="+", default=[1.0],
                     help="targets as multiples of the ADC step (default: 1)")
     args = ap.parse_args(argv)
-    data = pathlib.Path(args.data_dir)
-    if not (data / "mitdb100_mlii.npy").is_file():
-        data = pathlib.Path("/work/shared/data")
+    if args.data_dir:
+        data = pathlib.Path(args.data_dir)
+    else:
+        folder = data_folder(needs=f"{list(RECORDS)[-1]}.npy", announce=True)
+        if folder.excerpts:
+            print("error: the full recordings are not here: set VANTORESK_DATA or give --data-dir", file=sys.stderr)
+            return 1
+        data = folder.path
     for name, (fs, step) in RECORDS.items():
         for multiple in args.steps:
             bench(name, np.load(data / f"{name}.npy"), fs, step * multiple, args.repeat)

@@ -13,15 +13,14 @@ Records (at their sources' own ADC steps, so the integers are the originals):
   a103l      II and PLETH, 250 Hz, format 16
   eegmat     Fz, Cz, O1 at 500 Hz as EDF+ (16-bit), and as BDF+ (24-bit)
 
-Without the shared folder (`../shared/data` beside the repository, or
-$VANTORESK_DATA), every signal is cut from the ECG minute in examples/data.
+Without the shared folder (found by data_folder.py: $VANTORESK_DATA, or
+`../shared/data` beside the checkout), every signal is cut from the ECG minute in examples/data.
 Needs `pip install vantoresk[archive]` (wfdb and pyedflib).
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -29,16 +28,15 @@ from typing import Optional
 
 import numpy as np
 
+from data_folder import data_folder
+
 HERE = Path(__file__).resolve().parent
 EXAMPLE = HERE / "data" / "mitdb100_mlii_60s.npy"
 
 
 def shared_folder() -> Optional[Path]:
-    for cand in (os.environ.get("VANTORESK_DATA"), HERE.parent.parent.parent / "shared" / "data",
-                 HERE.parent.parent / "shared" / "data", "/work/shared/data"):
-        if cand and (Path(cand) / "mitdb100_mlii.npy").is_file():
-            return Path(cand)
-    return None
+    found = data_folder()
+    return None if found.excerpts else found.path
 
 
 def shared_signal(name: str, n: Optional[int] = None) -> np.ndarray:

@@ -1,43 +1,34 @@
 """The 2-channel recording of the storage examples: MIT-BIH record 100, leads MLII and V5.
 
 The full 30 minutes come from the shared data folder when it is present
-(`$VANTORESK_DATA`, or `shared/data` beside or above the checkout, unless
-`$VANTORESK_NO_SHARED` is set); otherwise the first 60 seconds kept in
-examples/data are used.
+(found by data_folder.py: `$VANTORESK_DATA`, or `shared/data` beside the
+checkout unless `$VANTORESK_NO_SHARED` is set); otherwise the first 60
+seconds kept in examples/data are used.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import pathlib
 from typing import Optional, Tuple
 
 import numpy as np
 
-HERE = pathlib.Path(__file__).resolve().parent
+from data_folder import data_folder
+
 FS_HZ = 360
 ADC_STEP_MV = 0.005  # 11-bit ADC, gain 200 per mV
 LEADS = ("MLII", "V5")
 
 
-def _shared_data() -> Optional[pathlib.Path]:
-    candidates = [os.environ.get("VANTORESK_DATA", "")]
-    if not os.environ.get("VANTORESK_NO_SHARED"):
-        candidates += [str(p / "shared" / "data") for p in HERE.parents]
-    for c in candidates:
-        if c and (pathlib.Path(c) / "mitdb100_mlii.npy").is_file():
-            return pathlib.Path(c)
-    return None
-
-
 def load(seconds: Optional[float] = None) -> Tuple[np.ndarray, str]:
     """A (2, samples) float32 array in mV, channels MLII and V5, and where it came from."""
-    shared = _shared_data()
-    if shared is not None:
-        names, where = ["mitdb100_mlii.npy", "mitdb100_v5.npy"], str(shared)
+    folder = data_folder("mitdb100_v5.npy")
+    if folder.excerpts:
+        names = ["mitdb100_mlii_60s.npy", "mitdb100_v5_60s.npy"]
     else:
-        names, where = ["mitdb100_mlii_60s.npy", "mitdb100_v5_60s.npy"], str(HERE / "data")
+        names = ["mitdb100_mlii.npy", "mitdb100_v5.npy"]
+    where = str(folder.path)
     data = np.stack([np.load(pathlib.Path(where) / n) for n in names])
     if seconds is not None:
         data = data[:, : int(seconds * FS_HZ)]

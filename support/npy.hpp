@@ -1,5 +1,5 @@
-// Reader for 1-D little-endian float .npy files, for tests, benchmarks and
-// examples (the library itself never reads files). float64 data is rounded
+// Reader for 1-D little-endian float .npy files. Only tests, benchmarks and
+// tools include it; the codec, the engine and the module never read files. float64 data is rounded
 // to float32 to nearest, as the Python layer does before compressing.
 #pragma once
 

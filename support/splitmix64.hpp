@@ -1,4 +1,5 @@
-// splitmix64: a tiny deterministic generator for tests and benchmarks, the
+// splitmix64: a tiny deterministic generator. Only tests and benchmarks
+// include it (never the codec, the engine or the module); it gives the
 // same numbers on every platform and standard library (unlike the
 // distributions of <random>).
 #pragma once

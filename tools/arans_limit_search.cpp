@@ -7,8 +7,8 @@
 //
 // Build and run (from the repository root):
 //   g++ -std=c++20 -O2 -I. -Itests/cpp -DVANTORESK_FIXTURES_DIR=\"\" \
-//       tools/arans_limit_search.cpp -o /tmp/arans_limit_search
-//   nice -n 19 /tmp/arans_limit_search [first_seed] [last_seed]
+//       tools/arans_limit_search.cpp -o build/arans_limit_search
+//   nice -n 19 build/arans_limit_search [first_seed] [last_seed]
 // Prints "hit seed S decision D" for the first hit and exits 0; exits 1
 // when no seed in the range hits.
 #include <cstdint>

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Copies the reference bands into tests/fixtures/wavelet/, so the C++ tests
-run without /work/shared and without an npz reader: CDF 5/3 and CDF 9/7 into
+run without the shared folder and without an npz reader: CDF 5/3 and CDF 9/7 into
 lifting/, db4 and sym4 (border mode Wrap) into ortho/.
 
 Each case becomes one little-endian file <name>.bin:
@@ -18,7 +18,9 @@ Level 1 is the finest level (the transform of the input itself). The file
 cases.txt lists one case a line: "<name> <method> <n> <levels>" in lifting/,
 "<name> <n> <levels>" in ortho/.
 
-    python3 tools/export_wavelet_fixtures.py [/work/shared/fixtures/wavelet]
+    python3 tools/export_wavelet_fixtures.py [FOLDER]
+
+FOLDER defaults to shared/fixtures/wavelet beside the checkout.
 """
 import json
 import pathlib
@@ -65,7 +67,8 @@ def export(src, manifest, directory, methods, with_method):
 
 
 def main():
-    src = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else "/work/shared/fixtures/wavelet")
+    beside = pathlib.Path(__file__).resolve().parents[2] / "shared" / "fixtures" / "wavelet"
+    src = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else beside
     manifest = json.loads((src / "manifest.json").read_text())
     for directory, (methods, with_method) in GROUPS.items():
         export(src, manifest, directory, methods, with_method)

@@ -19,10 +19,10 @@ main is preloaded; otherwise only the harness's Python code is seen:
     CXX=clang++ cmake -S . -B build/pyfuzz -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DVANTORESK_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
         -DPython_EXECUTABLE=$(which python) && cmake --build build/pyfuzz
-    clang++ -shared -o /tmp/libfuzzer_no_main.so -Wl,--whole-archive \
+    clang++ -shared -o build/pyfuzz/libfuzzer_no_main.so -Wl,--whole-archive \
         $(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a \
         -Wl,--no-whole-archive -lpthread
-    PYTHONPATH=build/pyfuzz LD_PRELOAD=/tmp/libfuzzer_no_main.so \
+    PYTHONPATH=build/pyfuzz LD_PRELOAD=build/pyfuzz/libfuzzer_no_main.so \
         python fuzz/python/fuzz_signal.py decompress CORPUS ...
 """
 

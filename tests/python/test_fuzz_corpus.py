@@ -5,13 +5,11 @@ libFuzzer decompress corpus goes through decompress_signal as well, so the
 Python layer sees every damaged container the C++ fuzzer kept.
 """
 
-import sys
 from pathlib import Path
 
 import pytest
 
 FUZZ = Path(__file__).resolve().parents[2] / "fuzz"
-sys.path.insert(0, str(FUZZ / "python"))
 
 harness = pytest.importorskip("harness", reason="fuzz/python is not beside the tests")
 

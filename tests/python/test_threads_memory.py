@@ -16,8 +16,7 @@ import pytest
 
 import vantoresk as v
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-import peak_memory  # noqa: E402
+import peak_memory
 
 LINUX = sys.platform.startswith("linux") and os.path.exists("/proc/self/status")
 

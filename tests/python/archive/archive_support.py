@@ -13,10 +13,9 @@ from pathlib import Path
 
 import numpy as np
 
-REPO = Path(__file__).resolve().parents[3]
-sys.path.insert(0, str(REPO / "examples"))
+from make_records import EXAMPLE, build_archive, shared_signal, to_digital  # noqa: F401
 
-from make_records import EXAMPLE, build_archive, shared_signal, to_digital  # noqa: E402,F401
+REPO = Path(__file__).resolve().parents[3]
 
 
 # Checks on converted stores

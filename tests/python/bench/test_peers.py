@@ -13,7 +13,6 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[3]
 BENCH = REPO / "bench"
 EXCERPT = REPO / "examples" / "data" / "mitdb100_mlii_60s.npy"
-sys.path.insert(0, str(BENCH))
 
 from peer_codecs import METHODS, CODERS, Record, adc_codes, NotApplicable  # noqa: E402
 from peer_metrics import Point, at_prdn, prdn  # noqa: E402

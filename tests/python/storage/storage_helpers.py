@@ -7,11 +7,12 @@ import subprocess
 import sys
 
 import numpy as np
+from data_folder import shared_candidate
 
 REPO = pathlib.Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
 FRAMES = REPO / "tests" / "fixtures" / "frames"
-SHARED = pathlib.Path("/work/shared/data")
+SHARED = shared_candidate()
 
 
 def ecg_60s() -> np.ndarray:
