@@ -97,11 +97,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=("npy", "wfdb", "edf"), default="npy", help="output format (default npy)")
     p.add_argument("--array", metavar="NAME", help="which array, for records with several rates")
 
-    p = sub.add_parser("compress", help="one .npy array into a container or lane frame",
-                       description="Compress a .npy array: a 1-D array with fixed settings gives a container, "
-                       "otherwise a lane frame (one container per lane along the last axis).")
+    p = sub.add_parser("compress", help="one .npy array into a lane frame or container",
+                       description="Compress a .npy array into a lane frame (one container per lane along the "
+                       "last axis, checked by a CRC-32 when read).")
     p.add_argument("input", metavar="IN.npy")
     p.add_argument("-o", "--output", required=True, metavar="OUT")
+    p.add_argument("--bare", action="store_true",
+                   help="write a bare container instead (1-D, fixed settings; no checksum, so damage can go unnoticed)")
     _codec_options(p, adc=False)
 
     p = sub.add_parser("decompress", help="a container or lane frame back into .npy",
@@ -195,7 +197,7 @@ def cmd_compress(args) -> int:
     from .files import compress_file
 
     n = compress_file(args.input, args.output, method=args.method, scale=args.scale, cutoff=args.cutoff,
-                      coder=args.coder, max_abs_error=args.max_abs_error, max_prdn=args.max_prdn)
+                      coder=args.coder, max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, bare=args.bare)
     print(f"{args.output}: {n} bytes")
     return 0
 

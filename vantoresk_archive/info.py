@@ -76,6 +76,12 @@ def frame_lines(data: bytes) -> list:
             how += f", {lane.nonfinite} non-finite"
         r = ratio(4.0 * lane.length, lane.nbytes)
         lines.append(f"{i:>5} {lane.length:>10} {lane.nbytes:>10} {r or 0:>7.2f}  {how}")
+    if len(fr.lanes) == 1 and not fr.lanes[0].lossless:
+        # One coded array, as `vantoresk compress` writes a 1-D one: its
+        # settings as a container's header would show them.
+        lane = fr.lanes[0]
+        lines += [f"wavelet        {lane.method}", f"scale          {lane.scale}", f"coder          {lane.coder}",
+                  f"samples        {lane.length}"]
     return lines
 
 
