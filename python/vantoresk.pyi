@@ -15,7 +15,9 @@ class VantrCompressionOptions:
     scale: 6 to 12 (default 11); each step halves the quantisation step.
     cutoff: "low" (default), "medium" or "high"; how many small detail
         coefficients are zeroed.
-    coder: None or "auto" (both mean "arans"), "deflate" or "arans".
+    coder: None or "auto" (the same: "arans" up to 2**28 coefficient codes,
+        "deflate" above, where the rANS reader could not read it back),
+        "deflate" or "arans" (refused above that limit).
     """
 
     def __new__(
@@ -34,5 +36,12 @@ def compress_signal(
     ...
 
 def decompress_signal(data: bytes) -> npt.NDArray[np.float32]:
-    """Decompress a Vantoresk bytes object into a 1-D float32 NumPy array."""
+    """Decompress a Vantoresk bytes object into a 1-D float32 NumPy array.
+
+    Raises ValueError for a container whose header or payload cannot be read.
+    A container carries no checksum: most damage to its payload decodes to
+    other samples without an error. Keep containers inside something that is
+    checked (a lane frame of vantoresk_zarr, a Zarr store, a file system with
+    checksums) when damage must be noticed.
+    """
     ...
