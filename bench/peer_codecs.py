@@ -22,10 +22,11 @@ from types import ModuleType
 from typing import Any, Callable, Optional
 
 import numpy as np
+from vantoresk_zarr import vocabulary
 
-METHODS = ("cdf53", "cdf97", "db4", "sym4")
-CODERS = ("arans", "deflate")
-SCALES = tuple(range(6, 13))
+METHODS = tuple(sorted(vocabulary.METHODS))  # table rows in alphabetical order
+CODERS = tuple(c for c in vocabulary.CODERS if c != "auto")
+SCALES = vocabulary.SCALES
 QUICK_SCALES = (6, 8, 10, 12)
 
 

@@ -19,6 +19,7 @@ from typing import Any, Callable, Optional, Sequence
 import numpy as np
 
 from peer_codecs import Family, Setting, blob_size
+from vantoresk_zarr.vocabulary import prdn
 
 
 @dataclass(frozen=True)
@@ -32,18 +33,6 @@ class Point:
     max_error: float    # physical units
     compress_mss: float  # million samples per second
     decompress_mss: float
-
-
-def prdn(x: np.ndarray, y: np.ndarray) -> float:
-    """100 * ||x - y|| / ||x - mean(x)||, in float64."""
-    # Sums of squares rather than np.linalg.norm: no BLAS threads competing
-    # with the timed calls.
-    x64 = x.astype(np.float64)
-    spread = math.sqrt(float(np.sum(np.square(x64 - x64.mean()))))
-    error = math.sqrt(float(np.sum(np.square(x64 - y.astype(np.float64)))))
-    if spread == 0.0:
-        return 0.0 if error == 0.0 else math.inf
-    return 100.0 * error / spread
 
 
 CLOCKS: dict[str, Callable[[], float]] = {"cpu": time.process_time, "wall": time.perf_counter}

@@ -33,6 +33,7 @@ import zarr
 
 from vantoresk import VantrCompressionOptions, compress_signal, decompress_signal
 from vantoresk_zarr import VantoreskCodec, VantoreskZarrCodec, compress_to_target, decode_lanes, encode_lanes
+from vantoresk_zarr.vocabulary import prdn
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 from data_folder import data_folder  # noqa: E402
@@ -50,12 +51,6 @@ def best_time(fn, repeat):
         out = fn()
         best = min(best, time.process_time() - t0)
     return best, out
-
-
-def prdn(x, y):
-    x = x.astype(np.float64)
-    d = x - y
-    return 100.0 * np.sqrt(np.sum(d * d) / np.sum((x - x.mean()) ** 2))
 
 
 def chunks_of(x, n):

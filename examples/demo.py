@@ -19,6 +19,8 @@ import numpy as np
 
 import vantoresk
 from vantoresk import VantrCompressionOptions, compress_signal, decompress_signal
+from vantoresk_zarr import vocabulary
+from vantoresk_zarr.vocabulary import prdn  # PRD with the mean removed: an offset cannot flatter it
 
 HERE = pathlib.Path(__file__).resolve().parent
 RECORDING = HERE / "data" / "mitdb100_mlii_60s.npy"
@@ -26,19 +28,13 @@ FS_HZ = 360.0
 ADC_BITS = 11  # MIT-BIH stores 11-bit samples; the ECG literature counts ratios against them
 ADC_STEP_MV = 0.005
 
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
+METHODS = sorted(vocabulary.METHODS)
 SCALES = [6, 8, 10, 12]
 
 
 def prd(x, y):
     """Percentage root-mean-square difference against the raw signal."""
     return 100.0 * np.sqrt(np.sum((x - y) ** 2) / np.sum(x**2))
-
-
-def prdn(x, y):
-    """PRD with the signal's mean removed from the reference energy, so a
-    baseline offset cannot flatter the figure."""
-    return 100.0 * np.sqrt(np.sum((x - y) ** 2) / np.sum((x - x.mean()) ** 2))
 
 
 def best_time(fn, repeats):

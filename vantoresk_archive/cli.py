@@ -12,11 +12,9 @@ import math
 import sys
 from typing import Optional, Sequence
 
+from vantoresk_zarr.vocabulary import CODERS, CUTOFFS, METHODS, SCALES  # imports nothing heavy
+
 PROG = "vantoresk"
-# Kept here too so `--help` needs no NumPy import.
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CUTOFFS = ("low", "medium", "high")
-CODERS = ("auto", "arans", "deflate")
 
 
 class CommandError(Exception):
@@ -54,7 +52,7 @@ def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
                    + (" ('adc': each channel's own ADC step)" if adc else ""))
     g.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
     g.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default cdf97)")
-    g.add_argument("--scale", type=int, choices=range(6, 13), default=11, metavar="6..12",
+    g.add_argument("--scale", type=int, choices=SCALES, default=11, metavar="6..12",
                    help="fixed quantisation scale when no target is given (default 11)")
     g.add_argument("--cutoff", choices=CUTOFFS, default="low", help="dead zone (default low)")
     g.add_argument("--coder", choices=CODERS, default="auto", help="entropy coder (default auto)")

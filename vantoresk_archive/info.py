@@ -3,17 +3,16 @@ read from headers and chunk frames without decoding any samples."""
 
 from __future__ import annotations
 
-import struct
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
-from .quality import chunk_sizes, ratio
+from vantoresk_zarr.vocabulary import CODER_BYTES as CODERS
+from vantoresk_zarr.vocabulary import CONTAINER_HEADER as HEADER
+from vantoresk_zarr.vocabulary import CONTAINER_MAGIC as MAGIC
+from vantoresk_zarr.vocabulary import WAVELET_TAGS as WAVELETS
 
-HEADER = struct.Struct("<4sH2s4sBBBBIfffI16s")
-MAGIC = b"VNTR"
-WAVELETS = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-CODERS = {0: "deflate", 1: "arans"}
+from .quality import chunk_sizes, ratio
 
 
 @dataclass(frozen=True)

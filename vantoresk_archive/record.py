@@ -18,15 +18,11 @@ from dataclasses import dataclass, field
 from typing import Callable, Optional, Union
 
 import numpy as np
+from vantoresk_zarr.vocabulary import CODERS, CUTOFFS, METHODS
 
 from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
 from .readers import RecordError, SignalGroup, open_record
 from . import store as st
-
-
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CUTOFFS = ("low", "medium", "high")
-CODERS = ("auto", "arans", "deflate")
 
 
 @dataclass(frozen=True)

@@ -13,10 +13,7 @@ from typing import Optional, Sequence, Tuple, Union
 
 from vantoresk import VantrCompressionOptions
 
-METHODS = ("cdf97", "cdf53", "db4", "sym4")
-CUTOFFS = ("low", "medium", "high")
-CODERS = ("auto", "arans", "deflate")
-SCALES = tuple(range(6, 13))
+from .vocabulary import CODERS, CUTOFFS, METHODS, SCALES
 PARAMS = ("method", "scale", "cutoff", "coder", "axis", "max_abs_error", "max_prdn")
 
 # A target is one number for every lane, or a tuple with one number per lane.

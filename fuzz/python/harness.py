@@ -19,10 +19,14 @@ from __future__ import annotations
 import numpy as np
 
 from vantoresk import VantrCompressionOptions, compress_signal, decompress_signal
+from vantoresk_zarr import vocabulary
 
+# Input bytes pick choices by position in these tables, so their order is
+# fixed by the committed corpora; their names are the codec's.
 METHODS = ("cdf53", "cdf97", "db4", "sym4")
 CUTOFFS = ("low", "medium", "high")
 CODERS = ("auto", "deflate", "arans")
+assert (set(METHODS), CUTOFFS, set(CODERS)) == (set(vocabulary.METHODS), vocabulary.CUTOFFS, set(vocabulary.CODERS))
 DEAD_ZONE_BASE = (0, 0, 1, 1, 2, 2, 3)  # scales 6..12
 DEAD_ZONE_MULTIPLIER = (1, 3, 7)  # low, medium, high
 HEADER_SIZE = 52

@@ -7,8 +7,8 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from vantoresk import VantrCompressionOptions, compress_signal, decompress_signal
+from vantoresk_zarr.vocabulary import METHODS
 
-METHODS = ["cdf53", "cdf97", "db4", "sym4"]
 CUTOFF_MULTIPLIER = {"low": 1, "medium": 3, "high": 7}
 BASE_THRESHOLD = {6: 0, 7: 0, 8: 1, 9: 1, 10: 2, 11: 2, 12: 3}
 

@@ -8,6 +8,7 @@ import sys
 
 import numpy as np
 from data_folder import shared_candidate
+from vantoresk_zarr.vocabulary import prdn
 
 REPO = pathlib.Path(__file__).resolve().parents[3]
 EXAMPLES = REPO / "examples"
@@ -38,6 +39,4 @@ def errors(x: np.ndarray, y: np.ndarray):
     """Largest absolute error and PRDN (percent) in float64."""
     x = np.asarray(x, np.float64)
     d = x - np.asarray(y, np.float64)
-    den = np.sum((x - x.mean()) ** 2)
-    prdn = 0.0 if not d.any() else (np.inf if den == 0 else 100 * np.sqrt(np.sum(d * d) / den))
-    return float(np.max(np.abs(d))), float(prdn)
+    return float(np.max(np.abs(d))), prdn(x, y)
