@@ -18,7 +18,8 @@ namespace vantoresk {
 void denormalise(std::span<float> x, float mean, float range, float minimum);
 
 // denormalise in the variant built for `isa` (Portable where this build or
-// CPU lacks it), for tests that compare the variants.
+// CPU lacks it). Only tests call it, to compare the variants; the decoder
+// uses denormalise.
 void denormalise_pinned(simd::Isa isa, std::span<float> x, float mean, float range, float minimum);
 
 }  // namespace vantoresk

@@ -54,8 +54,9 @@ support::Result<void, AransError> decode_plane_pair(std::span<const std::uint8_t
                                                      unsigned context_bits, const PairSink& out);
 
 // decode_plane_pair with the decision select pinned to one variant (Portable
-// or X86Cmov; Portable where this build or CPU lacks the one asked for), for
-// tests that compare the variants.
+// or X86Cmov; Portable where this build or CPU lacks the one asked for).
+// Only tests call it, to compare the variants; the decoder uses
+// decode_plane_pair.
 support::Result<void, AransError> decode_plane_pair_pinned(vantoresk::simd::Isa isa,
                                                            std::span<const std::uint8_t> coded_a,
                                                            std::span<const std::uint8_t> coded_b,

@@ -91,8 +91,9 @@ public:
 
     // Interior loops through the library's dispatch.
     WaveletTapsKernel(BorderMode mode, const std::array<float, L>& low_pass);
-    // Interior loops pinned to one variant, for tests and benchmarks; the
-    // portable loops where this CPU lacks `isa`.
+    // Interior loops pinned to one variant (the portable loops where this
+    // CPU lacks `isa`). Only tests and benchmarks build kernels this way;
+    // the factories use the constructor above.
     WaveletTapsKernel(BorderMode mode, const std::array<float, L>& low_pass, vantoresk::simd::Isa isa);
 
     Status execute_forward_with_scratch(std::span<const float> input, std::span<float> approximations,

@@ -41,9 +41,9 @@ private:
 };
 
 namespace lifting {
-// The CDF 5/3 kernels built for `isa` (nullptr where this build has none),
-// for tests and benchmarks that compare variants; the executor uses the
-// dispatched ones.
+// The CDF 5/3 kernels built for `isa` (nullptr where this build has none).
+// Only tests and benchmarks call it, to compare variants; the executor uses
+// the dispatched ones.
 const LiftingKernels* cdf53_kernels(vantoresk::simd::Isa isa) noexcept;
 }  // namespace lifting
 

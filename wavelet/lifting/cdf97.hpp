@@ -43,6 +43,8 @@ private:
 
 namespace lifting {
 // The CDF 9/7 kernels built for `isa` (nullptr where this build has none).
+// Only tests and benchmarks call it, to compare variants; the executor uses
+// the dispatched ones.
 const LiftingKernels* cdf97_kernels(vantoresk::simd::Isa isa) noexcept;
 }  // namespace lifting
 
