@@ -38,10 +38,15 @@ inline std::optional<Recording> find_recording(const std::string& name) {
     }
     places.emplace_back(std::string(VANTORESK_DATA_DIR) + "/" + name, "../shared/data beside the checkout");
     places.emplace_back(in_repo_path(name), "the in-repository excerpt");
-    for (const auto& [path, source] : places) {
+    const bool named = places.size() == 3;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const auto& [path, source] = places[i];
         if (auto x = vantoresk::support::read_npy(path)) {
             std::fprintf(stderr, "recording: %s (%s, %zu samples)\n", path.c_str(), source, x->size());
             return Recording{path, source, std::move(*x)};
+        }
+        if (named && i == 0) {
+            std::fprintf(stderr, "note: cannot read %s named by $VANTORESK_DATA; looking further\n", path.c_str());
         }
     }
     std::fprintf(stderr, "cannot read %s from $VANTORESK_DATA, %s or %s\n", name.c_str(), VANTORESK_DATA_DIR,
