@@ -84,7 +84,7 @@ rm -rf "$fuzz_probe"
 
 # Python suites by directory: the extension's own tests at the top, the
 # companion packages' tests in subfolders that need their extras.
-CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench)
+CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench --ignore=tools)
 EXTRAS="test,zarr,nwb,archive,bench"
 
 echo "== building the wheel"
