@@ -192,7 +192,11 @@ VResult<std::vector<std::uint8_t>> compress_taken(TakenSamples&& taken) {
 
     const std::size_t code_count = q.approximation.size() + q.details.size();
     std::vector<std::uint8_t> stream;
-    if (!support::try_resize(stream, 2 * code_count)) return fail(VantoreskError::out_of_memory(2 * code_count));
+    // The stream grows by the detail codes in one reservation; its failure
+    // reports that count of codes (callers compare it with the band sizes).
+    if (!support::try_resize(stream, 2 * code_count)) {
+        return fail(VantoreskError::out_of_memory(q.details.size()));
+    }
     store_codes_le(q.approximation, stream.data());
     store_codes_le(q.details, stream.data() + 2 * q.approximation.size());
     const std::size_t levels = q.levels;

@@ -1,5 +1,6 @@
 // The compressor's out-of-memory reports: an allocation of one chosen size
-// is made to fail, and the error must name the bytes that were asked for.
+// is made to fail, and the error must name the detail codes the coefficient
+// stream was to grow by (a count of codes, not of bytes).
 // This executable replaces the global allocation functions (malloc and free
 // underneath, every form, so that nothing pairs with another allocator); the
 // failing size is armed per test and disarms itself on its first use.
@@ -50,8 +51,8 @@ using vantoresk::EntropyCoder;
 using vantoresk::VantoreskError;
 
 // The coefficient stream holds two bytes per code; when it cannot be had,
-// the report names those bytes, whichever coder would have followed.
-TEST(CompressorOutOfMemory, StreamReportsItsBytes) {
+// the report names the detail codes, whichever coder would have followed.
+TEST(CompressorOutOfMemory, StreamReportsItsDetailCodes) {
     const auto x = codec_test::random_walk(5003, 7);
     for (const auto method : {CompressionMethod::Db4, CompressionMethod::Sym4}) {
         for (const auto coder : {EntropyCoder::Deflate, EntropyCoder::Arans}) {
@@ -62,14 +63,16 @@ TEST(CompressorOutOfMemory, StreamReportsItsBytes) {
             ASSERT_TRUE(container.ok());
             const std::size_t levels = container.value()[12];
             const auto executor = vantoresk::make_executor(method);
-            const std::size_t bytes = 2 * vantoresk::band_layout(*executor, x.size(), levels).codes;
+            const auto layout = vantoresk::band_layout(*executor, x.size(), levels);
+            const std::size_t bytes = 2 * layout.codes;
 
             g_fail_size = bytes;
             const auto failed = vantoresk::compress(x, options);
             g_fail_size = 0;
             ASSERT_FALSE(failed.ok());
             EXPECT_EQ(failed.error().kind(), VantoreskError::Kind::OutOfMemory);
-            EXPECT_EQ(failed.error().display(), "Out of memory, can't allocate additional " + std::to_string(bytes));
+            EXPECT_EQ(failed.error().display(), "Out of memory, can't allocate additional " +
+                                                   std::to_string(layout.codes - layout.approx_length()));
 
             // Nothing is left half-done: the same call succeeds afterwards.
             const auto again = vantoresk::compress(x, options);
