@@ -15,6 +15,8 @@ _EXTRA_OF = {
     "zarr": "archive",
     "vantoresk_zarr": "archive",
     "matplotlib": "demo",
+    "starlette": "view",
+    "uvicorn": "view",
 }
 
 

@@ -47,6 +47,16 @@ def _workers(text: str) -> int:
     return v
 
 
+def _port(text: str) -> int:
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= v <= 65535:
+        raise argparse.ArgumentTypeError("must be from 0 to 65535")
+    return v
+
+
 def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
     g = p.add_argument_group("quality (a target overrides --scale)")
     g.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
@@ -97,6 +107,21 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=("npy", "wfdb", "edf"), default="npy", help="output format (default npy)")
     p.add_argument("--array", metavar="NAME", help="which array, for records with several rates")
 
+    p = sub.add_parser("index", help="add the overview pyramid to a store written before",
+                       description="Write each record's min/max overview pyramid where it is missing "
+                       "(convert writes it for new records); the samples are not touched.")
+    p.add_argument("store", metavar="STORE.zarr")
+    p.add_argument("--force", action="store_true", help="rewrite pyramids that exist")
+
+    p = sub.add_parser("view", help="browse a store's records in the web browser",
+                       description="Serve a viewer for a store's records on this machine and open it "
+                       "in the browser. Ctrl-C stops it.")
+    p.add_argument("store", metavar="STORE.zarr")
+    p.add_argument("record", nargs="?", metavar="RECORD", help="the record to open first")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1, this machine only)")
+    p.add_argument("--port", type=_port, default=8765, metavar="N", help="port (default 8765; 0 picks a free one)")
+    p.add_argument("--no-browser", action="store_true", help="do not open a browser")
+
     p = sub.add_parser("compress", help="one .npy array into a container or lane frame",
                        description="Compress a .npy array: a 1-D array with fixed settings gives a container, "
                        "otherwise a lane frame (one container per lane along the last axis).")
@@ -114,7 +139,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     handler = {"convert": cmd_convert, "info": cmd_info, "export": cmd_export,
-               "compress": cmd_compress, "decompress": cmd_decompress}[args.command]
+               "compress": cmd_compress, "decompress": cmd_decompress,
+               "index": cmd_index, "view": cmd_view}[args.command]
     try:
         return handler(args)
     except KeyboardInterrupt:
@@ -189,6 +215,22 @@ def cmd_export(args) -> int:
     written = export_record(args.store, args.record, args.output, fmt=args.format, array=args.array)
     print(written)
     return 0
+
+
+def cmd_index(args) -> int:
+    from .overview import index_store
+
+    done = index_store(args.store, force=args.force)
+    for rec, name, levels in done:
+        print(f"{rec}/{name}: {len(levels)} levels, blocks of {levels[0].block} samples and up")
+    print(f"{len(done)} arrays indexed")
+    return 0
+
+
+def cmd_view(args) -> int:
+    from .view.serve import serve
+
+    return serve(args.store, record=args.record, host=args.host, port=args.port, browser=not args.no_browser)
 
 
 def cmd_compress(args) -> int:

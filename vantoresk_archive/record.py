@@ -20,6 +20,7 @@ from typing import Callable, Optional, Union
 import numpy as np
 
 from ._deps import require
+from .overview import write_overview
 from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
 from .readers import RecordError, SignalGroup, open_record
 from . import store as st
@@ -226,6 +227,7 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
             "max_abs_error": [float(v) for v in total.max_error],
             "max_error_at": [int(v) for v in total.max_at],
         })
+        write_overview(group, aname)
         attrs = arr.attrs
         sizes = chunk_sizes(arr)
         for c in range(n_ch):
