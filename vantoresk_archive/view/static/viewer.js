@@ -277,11 +277,16 @@ function draw() {
         }
       }
     } else {
+      // Each column reaches its neighbour's range too, so steep edges
+      // between columns stay joined.
       const w = Math.max(1, p.dt / S.span * plotW);
+      let pa = NaN, pb = NaN;
       for (let i = 0; i < n; i++) {
-        const a = v[k * 2 * n + i], b = v[k * 2 * n + n + i];
-        if (!Number.isFinite(a) || !Number.isFinite(b)) continue;
-        const x = xOf(p.t0 + i * p.dt), ya = yOf(b), yb = yOf(a);
+        let a = v[k * 2 * n + i], b = v[k * 2 * n + n + i];
+        if (!Number.isFinite(a) || !Number.isFinite(b)) { pa = pb = NaN; continue; }
+        const lo = Number.isFinite(pb) ? Math.min(a, pb) : a, hi = Number.isFinite(pa) ? Math.max(b, pa) : b;
+        pa = a; pb = b;
+        const x = xOf(p.t0 + i * p.dt), ya = yOf(hi), yb = yOf(lo);
         ctx.fillRect(x, ya, w, Math.max(1, yb - ya));
       }
     }
