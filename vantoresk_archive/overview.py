@@ -46,14 +46,14 @@ class Level:
     blocks: int
 
 
-def level_plan(n_samples: int, block: int = BLOCK, factor: int = FACTOR) -> list:
+def level_plan(n_samples: int, block: int = BLOCK, factor: int = FACTOR, top: int = MAX_TOP_BLOCKS) -> list:
     """The levels a pyramid of an array of `n_samples` samples has."""
     levels = []
     b = block
     while True:
         nb = -(-n_samples // b)
         levels.append(Level(len(levels), b, nb))
-        if nb <= MAX_TOP_BLOCKS:
+        if nb <= top:
             return levels
         b *= factor
 
@@ -101,7 +101,7 @@ def _coarser(lo: np.ndarray, hi: np.ndarray, factor: int, fill) -> tuple:
     return block_extremes(lo, factor, fill)[0], block_extremes(hi, factor, fill)[1]
 
 
-def compute_levels(arr, block: int = BLOCK, factor: int = FACTOR) -> list:
+def compute_levels(arr, block: int = BLOCK, factor: int = FACTOR, top: int = MAX_TOP_BLOCKS) -> list:
     """Every level's (minima, maxima) of a (channel, time) array, read span
     by span (whole chunks at a time) so a long record is never in memory."""
     c, n = arr.shape
@@ -125,7 +125,7 @@ def compute_levels(arr, block: int = BLOCK, factor: int = FACTOR) -> list:
     lo = np.concatenate(los, axis=1) if los else np.zeros((c, 0), dtype)
     hi = np.concatenate(his, axis=1) if his else np.zeros((c, 0), dtype)
     out = [(lo, hi)]
-    for _ in level_plan(n, block, factor)[1:]:
+    for _ in level_plan(n, block, factor, top)[1:]:
         lo, hi = _coarser(lo, hi, factor, fill)
         out.append((lo, hi))
     return out
@@ -137,7 +137,7 @@ def _is_ours(node) -> bool:
     return (isinstance(meta, dict) and meta.get("kind") == KIND) or attrs.get("kind") == KIND
 
 
-def write_overview(group, name: str) -> list:
+def write_overview(group, name: str, *, block: int = BLOCK, factor: int = FACTOR, top: int = MAX_TOP_BLOCKS) -> list:
     """Write (or rewrite) the pyramid of array `name` of the record `group`
     (a writable Zarr group); returns its levels. Refuses, before writing,
     when something other than one of our pyramids holds its place."""
@@ -147,8 +147,10 @@ def write_overview(group, name: str) -> list:
     if arr.ndim != 2:
         raise OverviewError(f"{name}: expected a (channel, time) array, not {arr.ndim}-D")
     c, n = arr.shape
-    levels = level_plan(n)
-    data = compute_levels(arr)
+    if block < 2 or factor < 2:
+        raise OverviewError("blocks and their growth factor must be at least 2")
+    levels = level_plan(n, block, factor, top)
+    data = compute_levels(arr, block, factor, top)
     members = dict(group.members())
     if OVERVIEW in members:
         parent = members[OVERVIEW]
@@ -173,7 +175,7 @@ def write_overview(group, name: str) -> list:
         if values.size:
             level[...] = values
     target.attrs[OVERVIEW] = {
-        "kind": KIND, "block": BLOCK, "factor": FACTOR, "samples": int(n), "channels": int(c),
+        "kind": KIND, "block": block, "factor": factor, "samples": int(n), "channels": int(c),
         "levels": [{"block": lv.block, "blocks": lv.blocks} for lv in levels],
     }
     return levels
