@@ -22,7 +22,7 @@ from .. import overview as ov
 
 MAX_POINTS = 8192
 DEFAULT_POINTS = 1000
-RAW_BUDGET = 1_500_000  # values decoded for an envelope before the pyramid takes over
+RAW_BUDGET = 800_000  # values decoded for an envelope before the pyramid takes over
 RAW_HARD_LIMIT = 4_000_000  # values decoded for any one request, pyramid or not
 MAX_OVERVIEW_BLOCKS = 65536
 MAX_EVENTS = 5000

@@ -51,6 +51,10 @@ def test_view_refuses_unknown_record_and_taken_port(store, server):
     assert r.returncode == 1 and "no record 'nosuch'" in r.stderr and "Traceback" not in r.stderr
     r = run(store, "--port", port)
     assert r.returncode == 1 and f"port {port}" in r.stderr and len(r.stderr.splitlines()) == 1
+    r = run(store, "--port", "70000")
+    assert r.returncode == 2 and "65535" in r.stderr
+    r = run(store.parent / "not-a-store.zarr", "--port", "0")
+    assert r.returncode == 1 and "not a Zarr v3 store" in r.stderr and "Traceback" not in r.stderr
 
 
 INK = """(box) => {

@@ -5,6 +5,7 @@
 "use strict";
 
 const S = {
+  inputAt: null, stepMs: null,  // time from the last key or click to its drawing
   records: [], rec: null, info: null, traces: [], t0: 0, span: 1, gain: 1,
   data: {}, ann: null, seq: 0, drawn: 0, startMs: null, points: 0,
 };
@@ -92,7 +93,7 @@ async function loadRecords() {
     const cells = [r.name, fmtDuration(r.duration), r.channels, r.rates.map((x) => +x.toFixed(2)).join(", "),
                    fmtSize(r.size), r.ratio ? r.ratio.toFixed(2) : ""];
     for (const c of cells) tr.insertCell().textContent = c;
-    tr.onclick = () => { location.hash = encodeURIComponent(r.name); };
+    tr.onclick = () => { S.inputAt = performance.now(); location.hash = encodeURIComponent(r.name); };
   }
   const wanted = decodeURIComponent(location.hash.slice(1)) || cfg.record;
   if (wanted) openRecord(wanted);
@@ -170,7 +171,8 @@ async function fetchView() {
     if (!chans.length) continue;
     const stop = Math.min(t1, a.duration);
     if (stop <= t0) continue;
-    const q = `array=${encodeURIComponent(a.name)}&start=${t0}&stop=${stop}&points=${width}&channels=${chans.join(",")}`;
+    const q = `array=${encodeURIComponent(a.name)}&start=${t0}&stop=${stop}&points=${width}` +
+              `&channels=${chans.join(",")}`;
     jobs.push(getBinary(`/api/records/${encodeURIComponent(S.rec)}/data?${q}`));
   }
   const annJob = S.info.annotators.length
@@ -192,7 +194,8 @@ async function fetchView() {
 
 function describeView(parts, ann) {
   const kinds = parts.map((p) => p.kind === "samples" ? `${p.array}: samples`
-    : `${p.array}: min/max of ${p.per_column} samples per column` + (p.level >= 0 ? ` (overview level ${p.level})` : ""));
+    : `${p.array}: min/max of ${p.per_column} samples per column` +
+      (p.level >= 0 ? ` (overview level ${p.level})` : ""));
   let text = kinds.join("; ");
   if (ann && ann.truncated) text += `; ${ann.count} annotations here: zoom in to see them`;
   return text;
@@ -327,6 +330,7 @@ function draw() {
     (S.startMs !== null ? ` (${new Date(S.startMs + S.t0 * 1000).toISOString().slice(0, 10)})` : "") +
     ` | ${fmtDuration(S.span)} of ${fmtDuration(S.info.duration)}`;
   S.points = points; S.drawn += 1;
+  if (S.inputAt !== null) { S.stepMs = performance.now() - S.inputAt; S.inputAt = null; }
   document.body.dataset.drawn = S.drawn;
 }
 
@@ -369,7 +373,7 @@ canvas.addEventListener("keydown", (e) => {
     Home: () => setView(0, S.span), End: () => setView(Infinity, S.span),
     ArrowUp: () => { S.gain *= 1.5; draw(); }, ArrowDown: () => { S.gain /= 1.5; draw(); },
   };
-  if (keys[e.key]) { e.preventDefault(); keys[e.key](); }
+  if (keys[e.key]) { e.preventDefault(); S.inputAt = performance.now(); keys[e.key](); }
 });
 $("whole").onclick = () => setView(0, Infinity);
 $("prev").onclick = () => scroll(-1);
