@@ -86,7 +86,9 @@ def convert_archive(
     t0 = time.perf_counter()
     # Absolute paths: workers may run in another folder.
     store = os.path.abspath(store)
-    jobs, clashes = plan(os.path.abspath(s) for s in sources)
+    sources = [os.path.abspath(s) for s in sources]
+    options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
+    jobs, clashes = plan(sources)
     st.open_root(store, create=True)
     bar = _progress_bar(jobs, store, options, enabled=progress)
     try:
@@ -104,6 +106,9 @@ def convert_archive(
     finally:
         bar.close()
     st.tidy(store)
+    from .layout import update_index
+
+    update_index(store, [name for name, r in done.items() if r.status == "converted"])
     records = [done[name] for _, name in jobs] + clashes
     return ArchiveResult(store, records, time.perf_counter() - t0)
 
