@@ -127,7 +127,7 @@ def _write_edf(rec, out: str) -> str:
         for t in rec.annotations.values():
             for k in range(len(t)):
                 text = t.label[k] if not t.aux[k] else f"{t.label[k]} {t.aux[k]}"
-                writer.writeAnnotation(float(t.onset[k]) - rec.window[0], float(t.duration[k]) or -1, text)
+                writer.writeAnnotation(float(t.onset[k]) - rec.window[0], float(t.duration[k]), text)
         writer.writeSamples([d.astype(np.int32) for d in digital], digital=True)
     finally:
         writer.close()
