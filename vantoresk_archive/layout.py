@@ -197,8 +197,9 @@ def record_summary(zgroup) -> dict:
 
 
 def update_index(store: str, names: Sequence[str]) -> None:
-    """Refresh the root's record index for `names` (records gone from the
-    store leave it), stamp the writer, and consolidate the metadata."""
+    """Refresh the root's record index for `names` and for every record it
+    lacks (one finished by a run that was killed before this step); records
+    gone from the store leave it. Stamp the writer, consolidate the metadata."""
     zarr = _zarr()
     from . import store as st
 
@@ -206,7 +207,7 @@ def update_index(store: str, names: Sequence[str]) -> None:
     index = dict(root.attrs.get("records", {}) or {})
     present = set(st.record_names(store))
     index = {k: v for k, v in index.items() if k in present}
-    for name in names:
+    for name in sorted(set(names) | (present - set(index))):
         if name in present:
             index[name] = record_summary(zarr.open_group(f"{store}/{name}", mode="r"))
     root.attrs.update({"vantoresk": {"writer": writer(), "layout": LAYOUT}, "records": dict(sorted(index.items()))})

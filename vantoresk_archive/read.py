@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import os
 from dataclasses import dataclass, field
 from typing import Optional, Sequence, Union
 
@@ -83,6 +84,9 @@ class RecordData:
 def open_store(store, mode: str = "r"):
     """The root group of an archive store (a path or a zarr store)."""
     zarr = require("zarr", "Reading Zarr stores")
+    if isinstance(store, (str, os.PathLike)) and "://" not in str(store) \
+            and not os.path.isfile(os.path.join(store, "zarr.json")):
+        raise FileNotFoundError(f"{store}: not a Zarr v3 store (no zarr.json)")
     try:
         root = zarr.open_group(store, mode=mode)
     except Exception as exc:
