@@ -64,6 +64,8 @@ class ConvertOptions:
             raise ValueError("max_abs_error must be a positive number")
         if self.max_prdn is not None and not (self.max_prdn > 0 and math.isfinite(self.max_prdn)):
             raise ValueError("max_prdn must be a positive number")
+        if mae is not None and self.max_prdn is not None:
+            raise ValueError("give max_abs_error or max_prdn, not both")
         if not (self.chunk_seconds > 0):
             raise ValueError("chunk_seconds must be positive")
         if self.chunk_samples is not None and self.chunk_samples < 1:
@@ -184,6 +186,10 @@ def prepare_record(source: str, store: str, name: str, options: ConvertOptions) 
         if tmp is not None:
             st.discard_record(tmp)
         return RecordResult(source, name, "failed", _reason(exc), seconds=time.time() - started)
+    except BaseException:  # interrupted: leave nothing half-made behind
+        if tmp is not None:
+            st.discard_record(tmp)
+        raise
 
 
 def write_chunks(source: str, tmp: str, group: int, first: int, stop: int, options: ConvertOptions,
@@ -305,4 +311,11 @@ def _settings_attrs(options: ConvertOptions) -> dict:
         out["max_abs_error"] = options.max_abs_error
     if options.max_prdn is not None:
         out["max_prdn"] = options.max_prdn
+    if options.chunk_samples is not None:
+        out["chunk_samples"] = options.chunk_samples
+    else:
+        out["chunk_seconds"] = options.chunk_seconds
     return out
+
+
+settings_attrs = _settings_attrs
