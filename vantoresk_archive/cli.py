@@ -192,8 +192,10 @@ def cmd_info(args) -> int:
     from .info import file_lines, store_rows
     from .report import format_table, write_csv
 
-    path = args.path
-    if os.path.isdir(path):
+    from .store import check_location, url_scheme
+
+    path = check_location(args.path)
+    if os.path.isdir(path) or url_scheme(path) is not None:
         rows = store_rows(path)
         if not rows:
             print(f"{path}: no records")

@@ -17,19 +17,23 @@ FORMATS = ("npy", "wfdb", "edf")
 
 
 def open_record_array(store: str, record: str, array: Optional[str] = None):
+    from .readback import array_names, open_record
+
     st.open_root(store, create=False)
     if not st.is_complete(store, record):
         known = ", ".join(st.record_names(store)) or "none"
         raise KeyError(f"no record {record!r} in {store} (records: {known})")
-    group = st.zarr_module().open_group(str(Path(store) / record), mode="r")
-    names = list(group.attrs.get("arrays", []))
+    group = open_record(store, record)
+    names = array_names(store, record, group)
     if array is None:
         if len(names) != 1:
             raise KeyError(f"record {record!r} has several arrays ({', '.join(names)}): choose one with --array")
         array = names[0]
     if array not in names:
         raise KeyError(f"record {record!r} has no array {array!r} (arrays: {', '.join(names)})")
-    return group[array]
+    from .readback import record_arrays
+
+    return next(arr for aname, arr, _ in record_arrays(store, record) if aname == array)
 
 
 def export_record(store: str, record: str, out: str, *, fmt: str = "npy", array: Optional[str] = None) -> str:

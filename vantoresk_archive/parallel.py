@@ -174,6 +174,8 @@ def _plan_split(src: str, store: str, name: str, options: ConvertOptions, part_c
         from .record import chunk_length
 
         longest = max(-(-g.n_samples // chunk_length(g, options)) for g in reader.groups)
+    except RecordError:
+        return None  # its own task reports why
     finally:
         reader.close()
     if longest <= part_chunks:

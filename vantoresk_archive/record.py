@@ -22,6 +22,7 @@ import numpy as np
 from ._deps import require
 from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
 from .readers import RecordError, SignalGroup, open_record
+from . import limits
 from . import store as st
 
 
@@ -103,14 +104,18 @@ DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
 
 
 def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
+    """Samples per channel of the group's chunks, within the bounds that
+    keep forged rates from asking for huge chunks or a file per sample."""
+    why = limits.group_problem(group.sampling_rate, group.n_channels, group.n_samples)
+    if why is not None:
+        raise RecordError(group.name, why)
     if options.chunk_samples is not None:
         n = options.chunk_samples
     elif group.sampling_rate:
-        n = max(1, round(options.chunk_seconds * group.sampling_rate))
+        n = max(1, min(round(options.chunk_seconds * group.sampling_rate), limits.MAX_CHUNK_ELEMENTS))
     else:
         n = DEFAULT_CHUNK_WITHOUT_RATE
-    m = group.block_multiple
-    return max(m, n // m * m)
+    return limits.bounded_chunk(n, group.n_channels, group.block_multiple)
 
 
 def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
@@ -227,6 +232,10 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
         if total.nonfinite_mismatch.any():
             raise RecordError(plan.source, "non-finite samples did not survive the round trip")
         prdn = total.prdn()
+        missed = limits.unmet_target(options, arr.attrs["channel_names"], arr.attrs["adc_step"],
+                                     total.max_error, prdn)
+        if missed is not None:
+            raise RecordError(plan.source, missed)
         arr.attrs.update({
             "prdn": [finite_or_none(v) for v in prdn],
             "max_abs_error": [float(v) for v in total.max_error],
