@@ -12,6 +12,7 @@ import logging
 import signal
 import threading
 import uuid
+import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
@@ -65,7 +66,11 @@ def run_on_dask(
         # up to half. The workers take the config as it is at their start.
         # They ignore Ctrl-C, which the terminal sends to every process of
         # the group: the client alone handles it and shuts them down.
-        with dask.config.set({"distributed.worker.profile.enabled": False}), _sigint_ignored():
+        with dask.config.set({"distributed.worker.profile.enabled": False}), _sigint_ignored(), \
+                warnings.catch_warnings():
+            # Its HTTP server moves to a free port when another cluster holds
+            # the usual one; that is nothing to tell a user converting files.
+            warnings.filterwarnings("ignore", message="Port .* is already in use")
             cluster = distributed.LocalCluster(
                 n_workers=workers, threads_per_worker=1, processes=True,
                 dashboard_address=None, silence_logs=logging.ERROR,

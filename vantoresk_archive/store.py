@@ -202,6 +202,10 @@ def open_root(store: str, *, create: bool):
     store = check_location(store)
     if create:
         _create_root(store)
+        if url_scheme(store) is None:
+            for sub in (PARTIAL, LOCKS):  # refused before any record would use them
+                if os.path.lexists(os.path.join(store, sub)):
+                    _safe_folder(store, sub)
         return zarr.open_group(store, mode="r+")
     doc = _read_json(store, "zarr.json")
     if doc is None:
