@@ -2,7 +2,8 @@
 
 Exit status: 0 when everything asked for was done, 1 when something failed
 (a record that could not be converted, a missing or damaged file), 2 for a
-usage error (unknown option, bad value).
+usage error (unknown option, bad value, a missing or empty input, an
+output that is not ours to write), 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -21,6 +22,15 @@ CODERS = ("auto", "arans", "deflate")
 
 class CommandError(Exception):
     """A failure to report as `vantoresk CMD: error: ...` with exit status 1."""
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("vantoresk")
+    except Exception:  # running from a checkout that was never installed
+        return "unknown"
 
 
 def _positive(text: str) -> float:
@@ -49,10 +59,11 @@ def _workers(text: str) -> int:
 
 def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
     g = p.add_argument_group("quality (a target overrides --scale)")
-    g.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
+    target = g.add_mutually_exclusive_group()
+    target.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
                    help="largest error allowed per sample, in the data's units"
                    + (" ('adc': each channel's own ADC step)" if adc else ""))
-    g.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
+    target.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
     g.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default cdf97)")
     g.add_argument("--scale", type=int, choices=range(6, 13), default=11, metavar="6..12",
                    help="fixed quantisation scale when no target is given (default 11)")
@@ -63,6 +74,7 @@ def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Compress biosignal recordings and whole archives of them.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("convert", help="WFDB/EDF/BDF/.npy records into a Zarr store",
@@ -121,9 +133,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                "compress": cmd_compress, "decompress": cmd_decompress}[args.command]
     try:
         return handler(args)
-    except KeyboardInterrupt:
-        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+    except KeyboardInterrupt as exc:
+        detail = str(exc)
+        print(f"{PROG} {args.command}: interrupted" + (f"; {detail}" if detail else ""), file=sys.stderr)
         return 130
+    except _usage_errors() as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 2
     except (CommandError, ImportError, OSError, ValueError, KeyError) as exc:
         msg = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
         if isinstance(exc, OSError) and exc.filename:
@@ -133,6 +149,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as exc:  # anything else: still one line, not a traceback
         print(f"{PROG} {args.command}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
         return 1
+
+
+def _usage_errors() -> tuple:
+    """The library's refusals that are usage errors, once it is imported
+    (`--help` and the file commands never import it)."""
+    store = sys.modules.get("vantoresk_archive.store")
+    return (store.UsageError,) if store is not None else ()
 
 
 def cmd_convert(args) -> int:
@@ -155,9 +178,14 @@ def cmd_convert(args) -> int:
         write_csv(args.report, rows)
     for r in result.failed:
         print(f"{PROG} convert: failed: {r.source}: {r.reason}", file=sys.stderr)
+    for r in result.skipped:
+        if r.reason:  # held by another run, not finished here
+            print(f"{PROG} convert: skipped: {r.source}: {r.reason}", file=sys.stderr)
     if not args.quiet:
         rate = result.samples / result.seconds if result.seconds > 0 else 0.0
-        print(f"{len(result.converted)} converted, {len(result.skipped)} already in the store, "
+        held = sum(1 for r in result.skipped if r.reason)
+        busy = f", {held} being converted by another run" if held else ""
+        print(f"{len(result.converted)} converted, {len(result.skipped) - held} already in the store{busy}, "
               f"{len(result.failed)} failed; {result.samples} samples in {result.seconds:.1f} s "
               f"({rate / 1e6:.2f} M samples/s)")
     return 1 if result.failed else 0
@@ -169,8 +197,10 @@ def cmd_info(args) -> int:
     from .info import file_lines, store_rows
     from .report import format_table, write_csv
 
-    path = args.path
-    if os.path.isdir(path):
+    from .store import check_location, url_scheme
+
+    path = check_location(args.path)
+    if os.path.isdir(path) or url_scheme(path) is not None:
         rows = store_rows(path)
         if not rows:
             print(f"{path}: no records")

@@ -140,11 +140,10 @@ def chunk_sizes(array) -> ChunkSizes:
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
-    for _, raw in chunk_files(array):
-        if raw is None:  # reads would give the fill value: say so
-            for c in range(n_ch):
-                settings[c]["missing"] += 1
-            continue
+    n_chunks = -(-array.shape[1] // array.chunks[1]) if array.shape[1] else 0
+    present = 0
+    for _, raw in chunk_files(array):  # only the chunks that exist
+        present += 1
         try:
             frame = inspect_frame(raw)
         except ValueError:  # say so per channel rather than fail the listing
@@ -159,6 +158,9 @@ def chunk_sizes(array) -> ChunkSizes:
             share = overhead // n_ch + (1 if c < overhead % n_ch else 0)
             nbytes[c] += lane.nbytes + share
             settings[c][lane_setting(lane)] += 1
+    if present < n_chunks:  # reads would give the fill value: say so
+        for c in range(n_ch):
+            settings[c]["missing"] += n_chunks - present
     return ChunkSizes(nbytes, settings)
 
 

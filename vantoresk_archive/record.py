@@ -29,6 +29,7 @@ from ._deps import require
 from . import layout
 from .quality import ErrorStats, chunk_sizes, finite_or_none, ratio
 from .readers import RecordError, SignalGroup, open_record
+from . import limits
 from . import store as st
 
 
@@ -74,6 +75,8 @@ class ConvertOptions:
             raise ValueError("max_abs_error must be a positive number")
         if self.max_prdn is not None and not (self.max_prdn > 0 and math.isfinite(self.max_prdn)):
             raise ValueError("max_prdn must be a positive number")
+        if mae is not None and self.max_prdn is not None:
+            raise ValueError("give max_abs_error or max_prdn, not both")
         if not (self.chunk_seconds > 0):
             raise ValueError("chunk_seconds must be positive")
         if self.chunk_samples is not None and self.chunk_samples < 1:
@@ -112,26 +115,25 @@ class RecordResult:
 
 
 DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
-# Chunks per channel hold at least this many samples (a header claiming a
-# tiny rate must not make a file per sample) and at most this many (nor one
-# claiming a huge rate a chunk of gigabytes).
-MIN_CHUNK = 1024
-MAX_CHUNK = 1 << 22
 
 
 def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
-    """Samples per chunk along time: the asked length, bounded, and never
-    longer than the record (a short record is one chunk of its own size,
-    not a padded one)."""
+    """Samples per channel of the group's chunks, within the bounds that
+    keep forged rates from asking for huge chunks or a file per sample,
+    and never longer than the record: a short record (and a short last
+    part) is not padded out to a whole chunk."""
+    why = limits.group_problem(group.sampling_rate, group.n_channels, group.n_samples)
+    if why is not None:
+        raise RecordError(group.name, why)
     if options.chunk_samples is not None:
         n = options.chunk_samples
     elif group.sampling_rate:
-        n = min(MAX_CHUNK, max(MIN_CHUNK, round(options.chunk_seconds * group.sampling_rate)))
+        n = max(1, min(round(options.chunk_seconds * group.sampling_rate), limits.MAX_CHUNK_ELEMENTS))
     else:
         n = DEFAULT_CHUNK_WITHOUT_RATE
-    n = max(1, min(n, MAX_CHUNK, group.n_samples))
-    m = group.block_multiple
-    return max(m, n // m * m)
+    n = limits.bounded_chunk(n, group.n_channels, group.block_multiple)
+    m = max(1, group.block_multiple)
+    return max(m, min(n, -(-group.n_samples // m) * m))
 
 
 def write_length(group: SignalGroup, options: ConvertOptions) -> int:
@@ -238,6 +240,10 @@ def prepare_record(source: str, store: str, name: str, options: ConvertOptions) 
         if tmp is not None:
             st.discard_record(tmp)
         return RecordResult(source, name, "failed", _reason(exc), seconds=time.time() - started)
+    except BaseException:  # interrupted: leave nothing half-made behind
+        if tmp is not None:
+            st.discard_record(tmp)
+        raise
 
 
 def write_chunks(source: str, tmp: str, group: int, first: int, stop: int, options: ConvertOptions,
@@ -291,7 +297,12 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
         if total.nonfinite_mismatch.any():
             raise RecordError(plan.source, "missing or non-finite samples did not survive the round trip")
         prdn = total.prdn()
-        _check_targets(plan, aname, arr, total, prdn, options)
+        if options.lossless and total.max_error.any():
+            raise RecordError(plan.source, f"array {aname} is not exact after lossless storage")
+        missed = limits.unmet_target(options, arr.attrs["channel_names"], arr.attrs["adc_step"],
+                                     total.max_error, prdn)
+        if missed is not None:
+            raise RecordError(plan.source, missed)
         arr.attrs.update({
             "prdn": [finite_or_none(v) for v in prdn],
             "max_abs_error": [float(v) for v in total.max_error],
@@ -332,27 +343,6 @@ def abandon_record(plan: RecordPlan, exc: BaseException) -> RecordResult:
 
 def _reason(exc: BaseException) -> str:
     return exc.reason if isinstance(exc, RecordError) else f"{type(exc).__name__}: {exc}"
-
-
-def _check_targets(plan: RecordPlan, aname: str, arr, total: ErrorStats, prdn, options: ConvertOptions) -> None:
-    """A target missed in what was stored fails the record: never reported as met."""
-    attrs = arr.attrs
-    if options.lossless and total.max_error.any():
-        raise RecordError(plan.source, f"array {aname} is not exact after lossless storage")
-    mae = options.max_abs_error
-    if mae is not None:
-        if mae == "adc":
-            steps = attrs.get("adc_step") or []
-            limit = np.array([s if s else np.inf for s in steps], dtype=np.float64)
-        else:
-            limit = np.full(total.max_error.shape, float(mae))
-        # The codec meets the target on the stored numbers; allow their own rounding to physical units.
-        if np.any(total.max_error > limit * (1 + 1e-9) + 1e-12):
-            raise RecordError(plan.source, f"array {aname} misses the error target "
-                              f"(largest error {float(total.max_error.max()):.6g})")
-    if options.max_prdn is not None and np.any(np.asarray(prdn) > options.max_prdn * (1 + 1e-6)):
-        raise RecordError(plan.source, f"array {aname} misses the PRDN target "
-                          f"({float(np.max(prdn)):.6g} %)")
 
 
 def relative_source(path: str, roots: tuple) -> str:
@@ -440,4 +430,11 @@ def _settings_attrs(options: ConvertOptions) -> dict:
         out["max_abs_error"] = options.max_abs_error
     if options.max_prdn is not None:
         out["max_prdn"] = options.max_prdn
+    if options.chunk_samples is not None:
+        out["chunk_samples"] = options.chunk_samples
+    else:
+        out["chunk_seconds"] = options.chunk_seconds
     return out
+
+
+settings_attrs = _settings_attrs

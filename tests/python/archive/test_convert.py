@@ -7,6 +7,7 @@ import zarr
 
 from archive_support import decoded, within_target
 from vantoresk_archive import ConvertOptions, convert_archive
+from vantoresk_archive.store import UsageError
 
 
 def test_every_channel_within_its_adc_step(archive, reference_store):
@@ -69,15 +70,17 @@ def test_rates_in_one_record_stay_apart(archive, reference_store):
 
 
 def test_nonfinite_and_integer_npy_sources(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
     x = np.sin(np.arange(3000) / 20.0)
     x[100:110] = np.nan
     x[500] = np.inf
-    np.save(tmp_path / "gaps.npy", x.astype(np.float32))
-    np.save(tmp_path / "wide.npy", 1e6 + x[:1500])  # float64 far from zero: stays float64
+    np.save(src / "gaps.npy", x.astype(np.float32))
+    np.save(src / "wide.npy", 1e6 + x[:1500])  # float64 far from zero: stays float64
     counts = np.round(1000 * np.nan_to_num(np.stack([x, -x]), posinf=0, neginf=0)).astype(np.int16)[:, 200:]
-    np.save(tmp_path / "counts.npy", np.asfortranarray(counts))  # time-major on disk
+    np.save(src / "counts.npy", np.asfortranarray(counts))  # time-major on disk
     store = tmp_path / "n.zarr"
-    result = convert_archive([str(tmp_path)], str(store),
+    result = convert_archive([str(src)], str(store),
                              ConvertOptions(max_abs_error=0.01, sampling_rate=100.0, chunk_seconds=7))
     assert not result.failed, [r.reason for r in result.failed]
     gaps, attrs = decoded(store, "gaps")
@@ -139,8 +142,11 @@ def test_rerun_skips_finished_records_and_overwrite_redoes_them(archive, tmp_pat
     src = str(built["mitdb100"].path)
     store = str(tmp_path / "s.zarr")
     first = convert_archive([src], store, ConvertOptions(scale=8))
-    again = convert_archive([src], store, ConvertOptions(scale=12))
+    again = convert_archive([src], store, ConvertOptions(scale=8))
     assert (first.records[0].status, again.records[0].status) == ("converted", "skipped")
+    # Other settings on a finished record are refused, not skipped as if they matched.
+    with pytest.raises(UsageError, match="scale=8, this run asks for scale=12: give --overwrite"):
+        convert_archive([src], store, ConvertOptions(scale=12))
     coarse, _ = decoded(store, "mitdb100")
     redo = convert_archive([src], store, ConvertOptions(scale=12, overwrite=True))
     fine, _ = decoded(store, "mitdb100")

@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 from archive_support import same_tree
 from vantoresk_archive import ConvertOptions, convert_archive
@@ -71,7 +72,7 @@ def test_leftovers_are_cleared_per_record_name_exactly(tmp_path):
 
     store = str(tmp_path / "s.zarr")
     st.open_root(store, create=True)
-    stale_a = st.begin_record(store, "a")
-    busy_ab = st.begin_record(store, "a.b")
-    fresh_a = st.begin_record(store, "a")
+    stale_a = Path(st.begin_record(store, "a"))
+    busy_ab = Path(st.begin_record(store, "a.b"))
+    fresh_a = Path(st.begin_record(store, "a"))
     assert not stale_a.exists() and busy_ab.exists() and fresh_a.exists()
