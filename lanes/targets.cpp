@@ -71,10 +71,13 @@ public:
             }
         }
         if (!(limit > 0.0)) return exact(true);
+        // A near-lossless body that gives back its input exactly means the
+        // lane sits on its own output already: the container, which would
+        // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        if (settled) return {};
         if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        if (settled) return {};
         return search_container(by_prdn, limit);
     }
 
@@ -203,22 +206,26 @@ private:
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
-                    grid_tried_ = true;
                     const LevelMap map{kOnGrid, g->a, g->b};
                     if (auto st = try_levels(fit_.k, k, map, true, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
+                        grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;
                         return {};
                     }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
                 }
-                if (grid_tried_) return {};
+                return {};  // finer than a step: the exact kinds
             }
-            // No grid to stand on: bins of twice the bound (or of the width for the PRDN).
+            // No grid to stand on: bins of twice the bound (or of the width for
+            // the PRDN), not finer than a few of the dtype's own spacings.
             double step = by_prdn ? width : 2.0 * limit;
+            double top = 0.0;
+            for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
+            const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
             std::vector<std::int64_t> levels(x_.size());
             for (int attempt = 0; attempt < 3; ++attempt) {
-                if (!(step > 0.0) || !std::isfinite(step)) return {};
+                if (!(step > finest) || !std::isfinite(step)) return {};
                 bool fits = true;
                 for (std::size_t i = 0; i < x_.size() && fits; ++i) {
                     const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
