@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <optional>
 
 namespace vantoresk::lanes {
 namespace {
@@ -17,6 +19,56 @@ constexpr double kBitsPerCoefficient = 22.0;
 double residual_bits(double energy, double n) {
     if (n <= 0) return 0.0;
     return 0.5 * n * std::log2(energy / n + 0.3);
+}
+
+using Factor = std::array<std::array<double, kMaxPredictorOrder>, kMaxPredictorOrder>;
+
+// The order-m coefficients from the factorisation (L^T a = z), quantised.
+std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMaxPredictorOrder>& z, unsigned m,
+                                   std::uint64_t max_abs) {
+    std::array<double, kMaxPredictorOrder> a{};
+    for (unsigned i = m; i-- > 0;) {
+        double s = z[i];
+        for (unsigned k = i + 1; k < m; ++k) s -= l[k][i] * a[k];
+        a[i] = s / l[i][i];
+    }
+    double largest = 0, total = 0;
+    for (unsigned i = 0; i < m; ++i) {
+        if (!std::isfinite(a[i])) return std::nullopt;
+        largest = std::max(largest, std::fabs(a[i]));
+        total += std::fabs(a[i]);
+    }
+    int shift = static_cast<int>(kCoefficientBits) - static_cast<int>(std::ceil(std::log2(largest + 1.0)));
+    shift = std::clamp(shift, 0, static_cast<int>(kMaxCoefficientShift));
+    // The decoder's sum of |coef| * max_abs must stay well inside int64.
+    const double limit = std::ldexp(1.0, 61);
+    const double top = static_cast<double>(max_abs) + 1;
+    while (shift > 0 && (total * std::ldexp(1.0, shift) + m) * top >= limit) --shift;
+    if ((total + m) * top >= limit) return std::nullopt;
+    Predictor p;
+    p.order = m;
+    p.shift = static_cast<unsigned>(shift);
+    p.coefficients.resize(m);
+    for (unsigned i = 0; i < m; ++i) p.coefficients[i] = static_cast<std::int64_t>(std::llround(std::ldexp(a[i], shift)));
+    return p;
+}
+
+// A quick estimate of the coded size of a predictor's residuals over
+// [begin, end): the bit length of each zigzagged residual, on every other
+// sample, plus the coefficients.
+double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p) {
+    std::uint64_t bits = 0;
+    const std::size_t from = std::max<std::size_t>(begin, p.order);
+    for (std::size_t t = from; t < end; t += 2) {
+        std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+        for (unsigned j = 0; j < p.order; ++j) {
+            acc += static_cast<std::uint64_t>(p.coefficients[j]) * static_cast<std::uint64_t>(y[t - 1 - j]);
+        }
+        const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+        const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+        bits += static_cast<std::uint64_t>(std::bit_width(zz));
+    }
+    return 2.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
 }
 
 }  // namespace
@@ -59,7 +111,7 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
 
     // Cholesky of the regressors' block (indices 1..p), stopping at the
     // first order that is not positive definite.
-    std::array<std::array<double, kMaxPredictorOrder>, kMaxPredictorOrder> l{};
+    Factor l{};
     std::array<double, kMaxPredictorOrder> z{};
     double ridge = 0;
     for (unsigned i = 1; i <= p; ++i) ridge = std::max(ridge, g[i][i]);
@@ -89,39 +141,30 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
             best_order = usable;
         }
     }
-    (void)usable;
-    if (best_order == 0) return best;
-
-    // Back substitution for the chosen order: L^T a = z.
-    std::array<double, kMaxPredictorOrder> a{};
-    for (unsigned i = best_order; i-- > 0;) {
-        double s = z[i];
-        for (unsigned k = i + 1; k < best_order; ++k) s -= l[k][i] * a[k];
-        a[i] = s / l[i][i];
+    // Candidates: the order the energies favour and a few shorter ones from
+    // the same factorisation, plus the fixed first and second differences.
+    // Energy is a poor guide for peaky signals (a flat baseline between
+    // beats codes to almost nothing after a plain difference), so the final
+    // choice estimates the coded size of each candidate's residuals.
+    std::vector<Predictor> candidates;
+    candidates.push_back(Predictor{});
+    candidates.push_back(Predictor{1, 0, {1}});
+    candidates.push_back(Predictor{2, 0, {2, -1}});
+    const unsigned orders[] = {best_order, 2, 4, 8, 16};
+    for (const unsigned m : orders) {
+        if (m == 0 || m > usable) continue;
+        bool seen = false;
+        for (const Predictor& c : candidates) seen = seen || (c.order == m && c.shift != 0);
+        if (seen) continue;
+        if (auto q = quantised(l, z, m, max_abs)) candidates.push_back(std::move(*q));
     }
-    double largest = 0, total = 0;
-    for (unsigned i = 0; i < best_order; ++i) {
-        if (!std::isfinite(a[i])) return best;
-        largest = std::max(largest, std::fabs(a[i]));
-        total += std::fabs(a[i]);
-    }
-    int shift = static_cast<int>(kCoefficientBits) - static_cast<int>(std::ceil(std::log2(largest + 1.0)));
-    shift = std::clamp(shift, 0, static_cast<int>(kMaxCoefficientShift));
-    // The decoder's sum of |coef| * max_abs must stay well inside int64.
-    const double limit = std::ldexp(1.0, 61);
-    while (shift > 0 && (total * std::ldexp(1.0, shift) + best_order) * (static_cast<double>(max_abs) + 1) >= limit) {
-        --shift;
-    }
-    if ((total + best_order) * (static_cast<double>(max_abs) + 1) >= limit) {
-        best.order = 1;
-        best.coefficients = {1};
-        return best;
-    }
-    best.order = best_order;
-    best.shift = static_cast<unsigned>(shift);
-    best.coefficients.resize(best_order);
-    for (unsigned i = 0; i < best_order; ++i) {
-        best.coefficients[i] = static_cast<std::int64_t>(std::llround(std::ldexp(a[i], shift)));
+    double best_cost = 0;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const double cost = estimated_bits(y, begin, end, candidates[i]);
+        if (i == 0 || cost < best_cost) {
+            best_cost = cost;
+            best = candidates[i];
+        }
     }
     return best;
 }

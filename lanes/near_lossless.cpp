@@ -27,6 +27,14 @@ VantoreskError damaged(const char* what) {
     return VantoreskError::decompression_failed(std::string("near-lossless body ") + what);
 }
 
+// The check value's start: the header's numbers go in first, so that a
+// damaged bound, count or block size is caught as well as a damaged index.
+std::uint64_t start_hash(std::uint64_t k, std::uint64_t count, unsigned block_log2) {
+    std::uint64_t h = kHashStart;
+    for (const std::uint64_t x : {k, count, std::uint64_t{block_log2}}) h = (h ^ x) * kHashStep;
+    return h;
+}
+
 std::uint32_t finish_hash(std::uint64_t h) {
     h ^= h >> 33;
     h *= 0xC4CEB9FE1A85EC53ull;
@@ -210,18 +218,16 @@ Error encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::
         max_abs = std::max<std::uint64_t>(max_abs, q < 0 ? 0 - static_cast<std::uint64_t>(q) : static_cast<std::uint64_t>(q));
     }
 
-    const std::size_t start = body.size();
     body.push_back(kNearLosslessVersion);
     put_varint(body, k);
     put_varint(body, levels.size());
     body.push_back(static_cast<std::uint8_t>(kBlockLog2));
-    (void)start;
 
     const std::span<const std::int64_t> ys(y.get(), levels.size());
     auto models = std::make_unique<Models>();
     History hist;
     RangeEncoder enc(body);
-    std::uint64_t h = kHashStart;
+    std::uint64_t h = start_hash(k, levels.size(), kBlockLog2);
     const std::size_t block = std::size_t{1} << kBlockLog2;
     for (std::size_t b = 0; b < levels.size(); b += block) {
         const std::size_t e = std::min(levels.size(), b + block);
@@ -274,7 +280,7 @@ Error decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> 
     auto models = std::make_unique<Models>();
     History hist;
     std::int64_t* y = out.data();
-    std::uint64_t h = kHashStart;
+    std::uint64_t h = start_hash(k, count, block_log2);
     const std::size_t block = std::size_t{1} << block_log2;
     std::array<std::int64_t, kMaxPredictorOrder> coef{};
     for (std::size_t b = 0; b < out.size(); b += block) {

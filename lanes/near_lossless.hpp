@@ -37,7 +37,8 @@
 //   s = 2|r[t-1]| + |r[t-2]| + |r[t-3]| (32 classes), the sign model by the
 //   sign of r[t-1]. Every model starts at 1/2 at the start of the lane.
 // The check value is the top 32 bits of h after h = 0x9E3779B97F4A7C15,
-// h = (h ^ y) * 0xFF51AFD7ED558CCD for each index, h ^= h >> 33,
+// h = (h ^ x) * 0xFF51AFD7ED558CCD for x = k, count, block_log2 and then
+// each bin index y in order (as 64-bit two's complement), h ^= h >> 33,
 // h *= 0xC4CEB9FE1A85EC53, h ^= h >> 33.
 #pragma once
 

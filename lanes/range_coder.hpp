@@ -7,7 +7,8 @@
 //    the decoder reads exactly as many bytes as the encoder wrote. The
 //    decoder uses that to refuse truncated or extended inputs: a read past
 //    the end yields zero bytes and is counted, and `exhausted_exactly` says
-//    whether the input was consumed to its last byte and no further.
+//    whether the input was consumed to its last byte and no further and
+//    ends as the flush ends it.
 //  * A BitModel holds two estimates of P(bit = 0) in 1/65536 units, a fast
 //    one (adaptation shift 4) and a slow one (shift 7); a decision uses their
 //    mean. Each stays within [15, 65521] (fast) or [127, 65409] (slow) from
@@ -141,8 +142,11 @@ public:
         return value;
     }
 
-    // Were the input's bytes all read, and none beyond?
-    bool exhausted_exactly() const noexcept { return pos_ == in_.size(); }
+    // Were the input's bytes all read, and none beyond, and do they end as
+    // the encoder's flush ends them? The flush writes the low end in full,
+    // so after the last decision the code equals it exactly: a change to any
+    // of the final bytes shows here even where no decision reads it.
+    bool exhausted_exactly() const noexcept { return pos_ == in_.size() && code_ == 0; }
     // Has the decoder already asked for bytes the input does not have?
     bool overran() const noexcept { return pos_ > in_.size(); }
 
