@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
                     std::vector<std::uint8_t> body;
                     auto r = vantoresk::lanes::encode_levels({levels.data() + s, e - s}, k, body);
                     if (!r.ok()) {
-                        std::fprintf(stderr, "encode failed: %s\n", r.error().display().c_str());
+                        std::fprintf(stderr, "encode failed: %s\n", r.error().message.c_str());
                         std::exit(1);
                     }
                     bodies.push_back(std::move(body));
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
                     const std::size_t e = std::min(n, s + lane);
                     auto r = vantoresk::lanes::decode_levels(bodies[i], {out.data() + s, e - s});
                     if (!r.ok()) {
-                        std::fprintf(stderr, "decode failed: %s\n", r.error().display().c_str());
+                        std::fprintf(stderr, "decode failed: %s\n", r.error().message.c_str());
                         std::exit(1);
                     }
                 }

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int64_t> out(n);
     const auto r = vantoresk::lanes::decode_levels(body, out);
     if (!r.ok()) {
-        if (r.error().display().empty()) std::abort();
+        if (r.error().message.empty()) std::abort();
         return 0;
     }
     const auto k = vantoresk::lanes::near_lossless_bound(body);

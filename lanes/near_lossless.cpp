@@ -23,9 +23,7 @@ constexpr std::int64_t kIndexSpan = std::int64_t{1} << 42;
 constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kHashStep = 0xFF51AFD7ED558CCDull;
 
-VantoreskError damaged(const char* what) {
-    return VantoreskError::decompression_failed(std::string("near-lossless body ") + what);
-}
+support::Err<LaneError> damaged(const char* what) { return bad_frame(std::string("near-lossless body ") + what); }
 
 // The check value's start: the header's numbers go in first, so that a
 // damaged bound, count or block size is caught as well as a damaged index.
@@ -194,19 +192,19 @@ bool decode_predictor(RangeDecoder& dec, unsigned& order, unsigned& shift, std::
 
 }  // namespace
 
-Error encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body) {
+Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body) {
     k = std::min(k, kNearLosslessMaxBound);
-    const std::int64_t limit = kNearLosslessLevelLimit + static_cast<std::int64_t>(std::min<std::uint64_t>(k, std::uint64_t{1} << 40));
+    const std::int64_t limit = kMaxLevel + static_cast<std::int64_t>(std::min<std::uint64_t>(k, std::uint64_t{1} << 40));
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
     std::unique_ptr<std::int64_t[]> y(new (std::nothrow) std::int64_t[levels.size() + 1]);
-    if (!y) return fail(VantoreskError::out_of_memory(levels.size()));
+    if (!y) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
     std::uint64_t max_abs = 0;
     const auto ik = static_cast<std::int64_t>(k);
     for (std::size_t t = 0; t < levels.size(); ++t) {
         const std::int64_t v = levels[t];
         if (v < -limit || v > limit) {
-            return fail(VantoreskError::unsupported_configuration("near-lossless level outside [-2^40, 2^40]"));
+            return bad_argument("a level beyond 2^40");
         }
         std::int64_t q = v;
         if (k > 0) {
@@ -245,38 +243,38 @@ Error encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::
     return {};
 }
 
-VResult<std::uint64_t> near_lossless_bound(std::span<const std::uint8_t> body) {
-    if (body.empty()) return fail(damaged("is empty"));
+LResult<std::uint64_t> near_lossless_bound(std::span<const std::uint8_t> body) {
+    if (body.empty()) return damaged("is empty");
     if (body[0] != kNearLosslessVersion) {
-        return fail(VantoreskError::decompression_failed("near-lossless body version " + std::to_string(body[0]) +
-                                                         " is not supported by this reader"));
+        return lane_fail(VNT_UNSUPPORTED, "near-lossless body version " + std::to_string(body[0]) +
+                                              " is newer than this reader; upgrade vantoresk to read it");
     }
     std::size_t pos = 1;
     std::uint64_t k = 0;
-    if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return fail(damaged("has an invalid bound"));
+    if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
     return k;
 }
 
-Error decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
+Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
     auto bound = near_lossless_bound(body);
-    if (!bound.ok()) return fail(std::move(bound).error());
+    if (!bound.ok()) return support::Err<LaneError>{std::move(bound).error()};
     const std::uint64_t k = *bound;
     std::size_t pos = 1;
     std::uint64_t skip = 0, count = 0;
     (void)get_varint(body, pos, skip);
-    if (!get_varint(body, pos, count)) return fail(damaged("is truncated"));
-    if (count != out.size()) return fail(damaged("holds another number of levels than the lane"));
-    if (pos >= body.size()) return fail(damaged("is truncated"));
+    if (!get_varint(body, pos, count)) return damaged("is truncated");
+    if (count != out.size()) return damaged("holds another number of levels than the lane");
+    if (pos >= body.size()) return damaged("is truncated");
     const unsigned block_log2 = body[pos++];
-    if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) return fail(damaged("has an invalid block size"));
-    if (body.size() - pos < 5 + 4) return fail(damaged("is truncated"));
+    if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) return damaged("has an invalid block size");
+    if (body.size() - pos < 5 + 4) return damaged("is truncated");
     const std::span<const std::uint8_t> coded = body.subspan(pos, body.size() - pos - 4);
     const std::span<const std::uint8_t> trailer = body.subspan(body.size() - 4);
 
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
     RangeDecoder dec;
-    if (!dec.start(coded)) return fail(damaged("is damaged"));
+    if (!dec.start(coded)) return damaged("is damaged");
     auto models = std::make_unique<Models>();
     History hist;
     std::int64_t* y = out.data();
@@ -286,22 +284,22 @@ Error decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> 
     for (std::size_t b = 0; b < out.size(); b += block) {
         const std::size_t e = std::min(out.size(), b + block);
         unsigned order = 0, shift = 0;
-        if (!decode_predictor(dec, order, shift, coef.data())) return fail(damaged("has an invalid predictor"));
+        if (!decode_predictor(dec, order, shift, coef.data())) return damaged("has an invalid predictor");
         for (std::size_t t = b; t < e; ++t) {
             const std::int64_t pred = predict(y, t, order, shift, coef.data(), ymax);
             std::int64_t r;
-            if (!decode_residual(dec, *models, hist, r)) return fail(damaged("has an invalid residual"));
+            if (!decode_residual(dec, *models, hist, r)) return damaged("has an invalid residual");
             const std::int64_t v = pred + r;  // |pred| <= 2^42, |r| < 2^45
-            if (v < -ymax || v > ymax) return fail(damaged("decodes to a level out of range"));
+            if (v < -ymax || v > ymax) return damaged("decodes to a level out of range");
             y[t] = v;
             h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
         }
-        if (dec.overran()) return fail(damaged("is truncated"));
+        if (dec.overran()) return damaged("is truncated");
     }
-    if (!dec.exhausted_exactly()) return fail(damaged("has a stream of the wrong length"));
+    if (!dec.exhausted_exactly()) return damaged("has a stream of the wrong length");
     std::uint32_t check = 0;
     for (int i = 0; i < 4; ++i) check |= static_cast<std::uint32_t>(trailer[i]) << (8 * i);
-    if (check != finish_hash(h)) return fail(damaged("fails its check"));
+    if (check != finish_hash(h)) return damaged("fails its check");
     if (k > 0) {
         for (std::int64_t& v : out) v *= width;
     }

@@ -46,25 +46,25 @@
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
+#include "lanes/common.hpp"
 
 namespace vantoresk::lanes {
 
 inline constexpr std::uint8_t kNearLosslessVersion = 1;
-inline constexpr std::int64_t kNearLosslessLevelLimit = std::int64_t{1} << 40;
+inline constexpr std::int64_t kMaxLevel = std::int64_t{1} << 40;
 inline constexpr std::uint64_t kNearLosslessMaxBound = std::uint64_t{1} << 41;
 
-using Error = VResult<void>;
-
 // Appends the body to `body` (which keeps what it held before).
-Error encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body);
+Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body);
 
 // `out.size()` is the lane's length; a body of another length is refused.
-// Every damaged or truncated body that the check value can tell is refused;
-// nothing is read or written out of bounds on any input.
-Error decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> out);
+// Every damaged or truncated body that the check value can tell is refused
+// (VNT_BAD_FRAME; a newer body version is VNT_UNSUPPORTED); nothing is read
+// or written out of bounds on any input. Levels outside the range are
+// VNT_INVALID_ARGUMENT for the encoder.
+Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t> out);
 
 // The k a body was coded with, from its first bytes.
-VResult<std::uint64_t> near_lossless_bound(std::span<const std::uint8_t> body);
+LResult<std::uint64_t> near_lossless_bound(std::span<const std::uint8_t> body);
 
 }  // namespace vantoresk::lanes

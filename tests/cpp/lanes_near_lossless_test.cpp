@@ -26,14 +26,14 @@ constexpr std::int64_t kTop = std::int64_t{1} << 40;
 Bytes encoded(const Levels& v, std::uint64_t k) {
     Bytes body;
     auto r = encode_levels(v, k, body);
-    EXPECT_TRUE(r.ok()) << r.error().display();
+    EXPECT_TRUE(r.ok()) << r.error().message;
     return body;
 }
 
 Levels decoded(const Bytes& body, std::size_t n) {
     Levels out(n, 0x5A5A);
     auto r = decode_levels(body, out);
-    EXPECT_TRUE(r.ok()) << r.error().display();
+    EXPECT_TRUE(r.ok()) << r.error().message;
     return out;
 }
 
@@ -163,7 +163,7 @@ TEST(NearLossless, DamagedBodiesAreErrors) {
     Levels out(10);
     auto r = decode_levels(newer, out);
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().display().find("version 2"), std::string::npos);
+    EXPECT_NE(r.error().message.find("version 2"), std::string::npos);
 }
 
 // Frozen bodies: what was written once decodes to the same levels forever.
