@@ -11,7 +11,7 @@
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
 #include "lanes/level_lane.hpp"
-#include "lanes/level_stream.hpp"
+#include "lanes/near_lossless.hpp"
 
 namespace vantoresk::lanes {
 
