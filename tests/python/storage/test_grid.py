@@ -128,9 +128,10 @@ def test_shared_records_at_their_adc_step_are_stored_as_grid_lanes(name, step):
     assert lane.kind == "grid" and lane.lossless
     assert same_bits(decode_lanes(exact)[0], x)
     assert len(exact) < x.nbytes / 3
-    # One step of error allowed: levels within one step, smaller than the exact lane.
+    # One step of error allowed: never larger than the exact lane (smaller where
+    # the recording uses neighbouring levels; one that skips levels stays exact).
     out = encode_lanes(x[None], max_abs_error=step)
-    assert inspect_frame(out).lanes[0].kind == "near-lossless" and len(out) < len(exact)
+    assert inspect_frame(out).lanes[0].kind in ("near-lossless", "grid") and len(out) <= len(exact)
     assert np.max(np.abs(decode_lanes(out)[0].astype(np.float64) - x)) <= step
 
 
