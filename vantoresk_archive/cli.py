@@ -2,7 +2,8 @@
 
 Exit status: 0 when everything asked for was done, 1 when something failed
 (a record that could not be converted, a missing or damaged file), 2 for a
-usage error (unknown option, bad value).
+usage error (unknown option, bad value, a missing or empty input, an
+output that is not ours to write), 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -21,6 +22,15 @@ CODERS = ("auto", "arans", "deflate")
 
 class CommandError(Exception):
     """A failure to report as `vantoresk CMD: error: ...` with exit status 1."""
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("vantoresk")
+    except Exception:  # running from a checkout that was never installed
+        return "unknown"
 
 
 def _positive(text: str) -> float:
@@ -59,10 +69,11 @@ def _port(text: str) -> int:
 
 def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
     g = p.add_argument_group("quality (a target overrides --scale)")
-    g.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
+    target = g.add_mutually_exclusive_group()
+    target.add_argument("--max-abs-error", type=_abs_error if adc else _positive, metavar="E" + ("|adc" if adc else ""),
                    help="largest error allowed per sample, in the data's units"
                    + (" ('adc': each channel's own ADC step)" if adc else ""))
-    g.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
+    target.add_argument("--max-prdn", type=_positive, metavar="P", help="largest PRDN allowed, in percent")
     g.add_argument("--method", choices=METHODS, default="cdf97", help="wavelet (default cdf97)")
     g.add_argument("--scale", type=int, choices=range(6, 13), default=11, metavar="6..12",
                    help="fixed quantisation scale when no target is given (default 11)")
@@ -73,6 +84,7 @@ def _codec_options(p: argparse.ArgumentParser, *, adc: bool) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Compress biosignal recordings and whole archives of them.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser("convert", help="WFDB/EDF/BDF/.npy records into a Zarr store",
@@ -84,6 +96,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--chunk-seconds", type=_positive, default=60.0, metavar="S",
                    help="chunk length along time (default 60)")
     p.add_argument("--fs", type=_positive, metavar="HZ", help="sampling rate of .npy sources")
+    p.add_argument("--lossless", action="store_true",
+                   help="store every sample exactly (the source's own integers); takes no target")
+    p.add_argument("--shard-chunks", type=_workers, metavar="N",
+                   help="pack N chunks per stored object (Zarr sharding), for archives of many hours")
     p.add_argument("--overwrite", action="store_true", help="convert records already in the store again")
     run = p.add_mutually_exclusive_group()
     run.add_argument("--workers", type=_workers, metavar="N", help="run on a local Dask cluster of N processes")
@@ -143,9 +159,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                "index": cmd_index, "view": cmd_view}[args.command]
     try:
         return handler(args)
-    except KeyboardInterrupt:
-        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+    except KeyboardInterrupt as exc:
+        detail = str(exc)
+        print(f"{PROG} {args.command}: interrupted" + (f"; {detail}" if detail else ""), file=sys.stderr)
         return 130
+    except _usage_errors() as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
+        return 2
     except (CommandError, ImportError, OSError, ValueError, KeyError) as exc:
         msg = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
         if isinstance(exc, OSError) and exc.filename:
@@ -157,6 +177,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
 
 
+def _usage_errors() -> tuple:
+    """The library's refusals that are usage errors, once it is imported
+    (`--help` and the file commands never import it)."""
+    store = sys.modules.get("vantoresk_archive.store")
+    return (store.UsageError,) if store is not None else ()
+
+
 def cmd_convert(args) -> int:
     from .archive import convert_archive
     from .record import ConvertOptions
@@ -166,6 +193,7 @@ def cmd_convert(args) -> int:
         method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
         max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, chunk_seconds=args.chunk_seconds,
         sampling_rate=args.fs, overwrite=args.overwrite, plots_dir=args.plots,
+        lossless=args.lossless, shard_chunks=args.shard_chunks,
     )
     result = convert_archive(args.sources, args.output, options, workers=args.workers,
                              scheduler=args.scheduler, progress=not args.quiet)
@@ -176,9 +204,14 @@ def cmd_convert(args) -> int:
         write_csv(args.report, rows)
     for r in result.failed:
         print(f"{PROG} convert: failed: {r.source}: {r.reason}", file=sys.stderr)
+    for r in result.skipped:
+        if r.reason:  # held by another run, not finished here
+            print(f"{PROG} convert: skipped: {r.source}: {r.reason}", file=sys.stderr)
     if not args.quiet:
         rate = result.samples / result.seconds if result.seconds > 0 else 0.0
-        print(f"{len(result.converted)} converted, {len(result.skipped)} already in the store, "
+        held = sum(1 for r in result.skipped if r.reason)
+        busy = f", {held} being converted by another run" if held else ""
+        print(f"{len(result.converted)} converted, {len(result.skipped) - held} already in the store{busy}, "
               f"{len(result.failed)} failed; {result.samples} samples in {result.seconds:.1f} s "
               f"({rate / 1e6:.2f} M samples/s)")
     return 1 if result.failed else 0
@@ -190,8 +223,10 @@ def cmd_info(args) -> int:
     from .info import file_lines, store_rows
     from .report import format_table, write_csv
 
-    path = args.path
-    if os.path.isdir(path):
+    from .store import check_location, url_scheme
+
+    path = check_location(args.path)
+    if os.path.isdir(path) or url_scheme(path) is not None:
         rows = store_rows(path)
         if not rows:
             print(f"{path}: no records")

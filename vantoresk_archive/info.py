@@ -95,14 +95,12 @@ def store_rows(store: str, records: Optional[list] = None) -> list:
     """One row per record, array and channel of an archive store."""
     from . import store as st
 
+    from .readback import record_arrays
+
     st.open_root(store, create=False)
-    zarr = st.zarr_module()
     rows = []
     for name in records or st.record_names(store):
-        group = zarr.open_group(str(Path(store) / name), mode="r")
-        for aname in group.attrs.get("arrays", []):
-            arr = group[aname]
-            attrs = dict(arr.attrs)
+        for aname, arr, attrs in record_arrays(store, name):
             sizes = chunk_sizes(arr)
             n = arr.shape[1]
             for c in range(arr.shape[0]):

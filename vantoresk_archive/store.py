@@ -1,110 +1,433 @@
-"""The archive store on disk: one Zarr v3 group per record under a root
-group, each record written under a temporary name and moved into place
-only when complete.
+"""The archive store: one Zarr v3 group per record under a root group that
+carries our writer mark, each record written under a temporary name and
+moved into place only when complete.
 
-Partial records live in `STORE/.partial/`, which holds no group metadata of
-its own, so readers of the store never list them. A record is finished
-exactly when `STORE/<name>/zarr.json` exists: the move into place is one
-rename on one file system.
+A store is a local folder or an fsspec URL (`s3://bucket/x.zarr`,
+`memory://x`). Partial records live in `STORE/.partial/`, which holds no
+group metadata of its own, so readers of the store never list them. A
+record is finished exactly when `STORE/<name>/zarr.json` exists: locally the
+move into place is one rename on one file system.
+
+Nothing here deletes or writes outside the store: `.partial` and record
+folders that turn out to be links are refused or unlinked, never followed,
+and the store is only created in a folder that is empty or already ours.
+Per-record claims (`claim_record`) keep two runs on one store from ever
+touching each other's work in progress.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
+import stat
 import uuid
 from pathlib import Path
-from typing import Iterator
+from typing import Iterable, Iterator, Optional
 
 from ._deps import require
+from .claims import Claim, claim
 
 PARTIAL = ".partial"
+LOCKS = ".locks"
+# Bumped when the arrays' layout changes in a way readers must know.
+LAYOUT = 1
+# Names a record may never take: the store's own metadata (any Zarr
+# version), on case-insensitive file systems too.
+RESERVED = {"zarr.json", ".zgroup", ".zattrs", ".zarray", ".zmetadata"}
+_URL = re.compile(r"^([A-Za-z][A-Za-z0-9+.\-]*)://")
+
+
+class UsageError(ValueError):
+    """A request refused before anything was written (exit status 2)."""
+
+
+class StoreError(ValueError):
+    """A store whose contents are not what this package wrote."""
 
 
 def zarr_module():
     return require("zarr", "Writing Zarr stores")
 
 
+def writer() -> str:
+    try:
+        from importlib.metadata import version
+
+        return f"vantoresk {version('vantoresk')}"
+    except Exception:
+        return "vantoresk"
+
+
+# Locations: local folders and fsspec URLs
+
+def url_scheme(store: str) -> Optional[str]:
+    m = _URL.match(str(store))
+    return m.group(1).lower() if m else None
+
+
+def check_location(store: str) -> str:
+    """`store` as given, or a local path for file:// URLs; UsageError for
+    a scheme no fsspec file system is known for."""
+    scheme = url_scheme(store)
+    if scheme is None:
+        return str(store)
+    if scheme in ("file", "local"):
+        return str(store)[len(scheme) + 3:] or "/"
+    from fsspec.registry import known_implementations, registry
+
+    if scheme not in known_implementations and scheme not in registry:
+        raise UsageError(f"{store}: unknown URL scheme '{scheme}://' (no fsspec file system for it)")
+    return str(store).rstrip("/")
+
+
+def _remote(store: str):
+    """(fsspec file system, path) for a URL store; None for a local one."""
+    if url_scheme(store) is None:
+        return None
+    import fsspec
+
+    return fsspec.core.url_to_fs(store)
+
+
+def _join(store: str, *parts: str) -> str:
+    return "/".join([str(store).rstrip("/"), *parts]) if url_scheme(store) else os.path.join(store, *parts)
+
+
+def _read_json(store: str, key: str):
+    """A metadata document of the store, or None when absent or not JSON.
+    A local link is never followed: the store's metadata is its own."""
+    rem = _remote(store)
+    try:
+        if rem is None:
+            path = os.path.join(store, key)
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                return None
+            text = Path(path).read_text()
+        else:
+            fs, root = rem
+            text = fs.cat_file(f"{root}/{key}").decode()
+        doc = json.loads(text)
+    except (OSError, ValueError, UnicodeDecodeError):
+        return None
+    return doc if isinstance(doc, dict) else None
+
+
+def _is_group(doc) -> bool:
+    return isinstance(doc, dict) and doc.get("node_type") == "group" and doc.get("zarr_format") == 3
+
+
+# Output checks, before anything is written
+
+def check_record_name(name: str) -> str:
+    """`name` when it can be a record's folder; ValueError otherwise."""
+    if (not isinstance(name, str) or not name or name.startswith(".") or "/" in name or "\\" in name
+            or "\0" in name or name.lower() in RESERVED):
+        raise ValueError(f"{name!r} cannot name a record (reserved for the store's own metadata or not a plain name)")
+    return name
+
+
+def is_our_store(store: str) -> bool:
+    """True for a store this package wrote: a root group with our mark, or
+    (stores from before the mark) one holding nothing but record groups."""
+    root = _read_json(store, "zarr.json")
+    if not _is_group(root):
+        return False
+    if isinstance(root.get("attributes", {}).get("vantoresk"), dict):
+        return True
+    for entry in _entries(store):
+        if entry in ("zarr.json", PARTIAL, LOCKS):
+            continue
+        doc = _read_json(store, f"{entry}/zarr.json")
+        if not (_is_group(doc) and isinstance(doc.get("attributes", {}).get("arrays"), list)):
+            return False
+    return True
+
+
+def _entries(store: str) -> list:
+    rem = _remote(store)
+    if rem is None:
+        return sorted(os.listdir(store))
+    fs, root = rem
+    return sorted(p.rstrip("/").rsplit("/", 1)[-1] for p in fs.ls(root, detail=False))
+
+
+def _within(inner: str, outer: str) -> bool:
+    return inner == outer or inner.startswith(outer.rstrip(os.sep) + os.sep)
+
+
+def check_output(store: str, sources: Iterable[str]) -> None:
+    """Refuse, before anything is written, a store that would replace or mix
+    with what is not ours: an existing file, a folder or URL holding
+    something other than a store of ours, or a store that is, holds or lies
+    inside one of the sources."""
+    store = check_location(store)
+    rem = _remote(store)
+    if rem is not None:
+        fs, root = rem
+        if fs.exists(root):
+            if fs.isfile(root):
+                raise UsageError(f"{store}: exists and is not a store; choose another output")
+            if _entries(store) and not is_our_store(store):
+                raise UsageError(f"{store}: exists and is not a vantoresk store; choose a new or empty location")
+        return
+    if os.path.lexists(store):
+        if not os.path.isdir(store):
+            raise UsageError(f"{store}: exists and is not a folder; choose another output")
+        if os.listdir(store) and not is_our_store(store):
+            raise UsageError(f"{store}: exists and is not a vantoresk store (it holds other files); "
+                             "choose a new or empty folder")
+    out = os.path.realpath(store)
+    for src in sources:
+        if url_scheme(src) is not None:
+            continue
+        real = os.path.realpath(src)
+        if not os.path.exists(real) and os.path.exists(real + ".hea"):
+            real += ".hea"
+        if _within(real, out):
+            what = "is" if real == out else "holds"
+            raise UsageError(f"{store}: the store {what} the source {src}; choose an output outside the sources")
+        if os.path.isdir(real) and _within(out, real):
+            raise UsageError(f"{store}: the store lies inside the source folder {src}; "
+                             "choose an output outside the sources")
+
+
+# The root group
+
 def open_root(store: str, *, create: bool):
-    """The store's root group; created (Zarr v3) when `create` and absent."""
+    """The store's root group; created (Zarr v3, with our mark) when
+    `create` and absent. Never replaces anything already there."""
     zarr = zarr_module()
+    store = check_location(store)
     if create:
-        Path(store).mkdir(parents=True, exist_ok=True)
-        if not (Path(store) / "zarr.json").exists():
-            return zarr.open_group(store, mode="w", zarr_format=3)
+        _create_root(store)
+        if url_scheme(store) is None:
+            for sub in (PARTIAL, LOCKS):  # refused before any record would use them
+                if os.path.lexists(os.path.join(store, sub)):
+                    _safe_folder(store, sub)
         return zarr.open_group(store, mode="r+")
-    if not (Path(store) / "zarr.json").exists():
+    doc = _read_json(store, "zarr.json")
+    if doc is None:
         raise FileNotFoundError(f"{store}: not a Zarr v3 store (no zarr.json)")
+    if not _is_group(doc):
+        raise StoreError(f"{store}: damaged store: its zarr.json is not a Zarr v3 group")
     return zarr.open_group(store, mode="r")
 
 
+def _create_root(store: str) -> None:
+    doc = {"zarr_format": 3, "node_type": "group",
+           "attributes": {"vantoresk": {"writer": writer(), "layout": LAYOUT}}}
+    data = json.dumps(doc, indent=2).encode()
+    rem = _remote(store)
+    if rem is not None:
+        fs, root = rem
+        if not fs.exists(f"{root}/zarr.json"):
+            fs.makedirs(root, exist_ok=True)
+            fs.pipe_file(f"{root}/zarr.json", data)
+        return
+    os.makedirs(store, exist_ok=True)
+    path = os.path.join(store, "zarr.json")
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    except FileExistsError:  # there already, or written a moment ago by another run
+        if not _is_group(_read_json(store, "zarr.json")):
+            raise StoreError(f"{store}: damaged store: its zarr.json is not a Zarr v3 group") from None
+        return
+    with os.fdopen(fd, "wb") as f:
+        f.write(data)
+
+
+# Records
+
 def is_complete(store: str, name: str) -> bool:
-    return (Path(store) / name / "zarr.json").is_file()
+    return _is_group(_read_json(store, f"{name}/zarr.json"))
+
+
+def record_attrs(store: str, name: str) -> dict:
+    """The attributes of a finished record's group ({} when unreadable)."""
+    doc = _read_json(store, f"{name}/zarr.json") or {}
+    attrs = doc.get("attributes")
+    return attrs if isinstance(attrs, dict) else {}
 
 
 def record_names(store: str) -> list:
     """Names of the finished records (the root's child groups), sorted."""
-    root = Path(store)
-    return sorted(
-        p.name for p in root.iterdir()
-        if p.is_dir() and not p.name.startswith(".") and _node_type(p) == "group"
-    )
+    store = check_location(store)
+    names = []
+    for entry in _entries(store):
+        if entry.startswith(".") or entry.lower() in RESERVED:
+            continue
+        if url_scheme(store) is None and os.path.islink(os.path.join(store, entry)):
+            continue  # not ours: a link is never read as a record
+        if is_complete(store, entry):
+            names.append(entry)
+    return names
 
 
-def _node_type(folder: Path):
+def claim_record(store: str, name: str) -> Claim:
+    """Hold `name` for this process until released; `Claim.busy` says who
+    else holds it when taken. URL stores rely on one writer at a time."""
+    check_record_name(name)
+    if url_scheme(store) is not None:
+        return Claim(None, None)
+    for _ in range(3):  # another run may tidy the folder away meanwhile
+        try:
+            return claim(_safe_folder(store, LOCKS), name)
+        except FileNotFoundError:
+            continue
+    raise StoreError(f"{store}: cannot create a lock in {LOCKS}")
+
+
+def _safe_folder(store: str, sub: str) -> str:
+    """STORE/sub as a real folder of the store, created when absent;
+    StoreError when something else (a link, a file) stands there."""
+    path = os.path.join(store, sub)
     try:
-        return json.loads((folder / "zarr.json").read_text()).get("node_type")
-    except (OSError, ValueError, AttributeError):
-        return None
+        os.mkdir(path)
+    except FileExistsError:
+        pass
+    st_ = os.lstat(path)
+    if not stat.S_ISDIR(st_.st_mode):
+        raise StoreError(f"{path}: expected the store's own folder, found a link or file; "
+                         "remove it (nothing outside the store is touched)")
+    return path
 
 
-def begin_record(store: str, name: str) -> Path:
-    """A fresh temporary folder for `name`; stale ones from killed runs go."""
-    partial = Path(store) / PARTIAL
-    partial.mkdir(parents=True, exist_ok=True)
-    for stale in partial.iterdir():
-        # Exactly this record's leftovers: "a" must not take those of "a.b".
-        if stale.name.rsplit(".", 1)[0] == name:
-            shutil.rmtree(stale, ignore_errors=True)
-    tmp = partial / f"{name}.{uuid.uuid4().hex[:12]}"
-    tmp.mkdir()
-    return tmp
+def begin_record(store: str, name: str) -> str:
+    """A fresh temporary folder for `name`; stale ones from killed runs go.
+    The caller holds the record's claim, so they are nobody's work."""
+    check_record_name(name)
+    rem = _remote(store)
+    tag = f"{name}.{uuid.uuid4().hex[:12]}"
+    if rem is not None:
+        fs, root = rem
+        for stale in _stale(store, name):
+            fs.rm(f"{root}/{PARTIAL}/{stale}", recursive=True)
+        return _join(store, PARTIAL, tag)
+    for attempt in range(3):  # another run may tidy the folder away meanwhile
+        partial = _safe_folder(store, PARTIAL)
+        for stale in _stale(store, name):
+            remove_tree(os.path.join(partial, stale))
+        try:
+            os.mkdir(os.path.join(partial, tag))
+            return os.path.join(partial, tag)
+        except FileNotFoundError:
+            continue
+    raise StoreError(f"{store}: cannot create a temporary folder in {PARTIAL}")
+
+
+def _stale(store: str, name: str) -> list:
+    try:
+        entries = _entries(_join(store, PARTIAL))
+    except (OSError, FileNotFoundError):
+        return []
+    # Exactly this record's leftovers: "a" must not take those of "a.b".
+    return [e for e in entries if e.rsplit(".", 1)[0] == name or e.startswith(f"{name}.old")]
 
 
 def commit_record(store: str, name: str, tmp) -> None:
     """Move a finished record into place, replacing an older one if any."""
-    tmp = Path(tmp)
-    final = Path(store) / name
-    old = None
-    if final.exists():
-        old = tmp.parent / f"{name}.old{uuid.uuid4().hex[:12]}"
+    tmp = str(tmp)
+    final = _join(store, name)
+    old = _join(store, PARTIAL, f"{name}.old{uuid.uuid4().hex[:12]}")
+    rem = _remote(store)
+    if rem is not None:
+        fs, _ = rem
+        src, dst, bak = (fsspec_path(p) for p in (tmp, final, old))
+        moved = fs.exists(dst)
+        if moved:
+            fs.mv(dst, bak, recursive=True)
+        fs.mv(src, dst, recursive=True)
+        if moved:
+            fs.rm(bak, recursive=True)
+        return
+    moved = os.path.lexists(final)
+    if moved:
         os.rename(final, old)
-    os.rename(tmp, final)
-    if old is not None:
-        shutil.rmtree(old, ignore_errors=True)
+    try:
+        os.rename(tmp, final)
+    except BaseException:  # interrupted or failed between the renames: the old record goes back
+        if moved and not os.path.lexists(final):
+            os.rename(old, final)
+        raise
+    if moved:
+        remove_tree(old)
+
+
+def fsspec_path(url: str) -> str:
+    return _remote(url)[1]
+
+
+def remove_tree(path: str) -> None:
+    """Delete a folder we made; a link is unlinked, never followed."""
+    rem = _remote(path)
+    if rem is not None:
+        fs, p = rem
+        try:
+            fs.rm(p, recursive=True)
+        except FileNotFoundError:
+            pass
+        return
+    try:
+        mode = os.lstat(path).st_mode
+    except FileNotFoundError:
+        return
+    if stat.S_ISDIR(mode):
+        shutil.rmtree(path, ignore_errors=True)  # does not follow links inside
+    else:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
 
 
 def discard_record(tmp) -> None:
-    shutil.rmtree(tmp, ignore_errors=True)
+    remove_tree(str(tmp))
 
 
 def tidy(store: str) -> None:
-    """Remove the temporary folder once nothing is left in it."""
-    try:
-        (Path(store) / PARTIAL).rmdir()
-    except OSError:
-        pass
+    """Remove the temporary and lock folders once nothing is left in them."""
+    if url_scheme(store) is not None:
+        return
+    for sub in (PARTIAL, LOCKS):
+        try:
+            os.rmdir(os.path.join(store, sub))
+        except OSError:
+            pass
 
 
 def chunk_files(array) -> Iterator[tuple]:
-    """(chunk index along time, raw bytes or None) for each chunk of a
-    channels x time array in a local store."""
-    root = Path(str(array.store.root)) if hasattr(array.store, "root") else None
-    if root is None:
-        raise ValueError("chunk sizes can only be read from a local store")
+    """(chunk index along time, raw bytes) for each chunk of a channels x
+    time array that exists in its store, in index order. Found by listing
+    the store, so a forged shape costs nothing: callers count the missing
+    ones from the shape."""
+    from zarr.core.buffer import default_buffer_prototype
+    from zarr.core.sync import sync
+
     n_chunks = -(-array.shape[1] // array.chunks[1]) if array.shape[1] else 0
-    for k in range(n_chunks):
-        key = array.metadata.encode_chunk_key((0, k))
-        path = root / array.path / key
-        yield k, path.read_bytes() if path.is_file() else None
+    prefix = f"{array.path}/"
+
+    async def listed():
+        return [k async for k in array.store.list_prefix(prefix)]
+
+    found = []
+    for key in sync(listed()):
+        k = _chunk_index(key[len(prefix):] if key.startswith(prefix) else key)
+        if k is not None and 0 <= k < n_chunks and array.metadata.encode_chunk_key((0, k)) == key[len(prefix):]:
+            found.append((k, key))
+    proto = default_buffer_prototype()
+    for k, key in sorted(found):
+        buf = sync(array.store.get(key, prototype=proto))
+        if buf is not None:
+            yield k, buf.to_bytes()
+
+
+def _chunk_index(suffix: str) -> Optional[int]:
+    """k of a chunk key (0, k) in the default or the v2 encoding."""
+    parts = re.split(r"[/.]", suffix)
+    if parts and parts[0] == "c":
+        parts = parts[1:]
+    if len(parts) != 2 or parts[0] != "0" or not parts[1].isdigit():
+        return None
+    return int(parts[1])

@@ -1,0 +1,64 @@
+"""Bounds on what headers and stored metadata may ask of us.
+
+Rates, lengths and channel counts come from files nobody here wrote; they
+size chunks, blocks and loops. Everything sized from them passes through
+here first: a forged header becomes a clear refusal or a sane chunk, never
+a 16 GiB allocation, a file per sample or a listing that runs for hours.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Optional
+
+# Samples per channel of one chunk: fewer would store a file per handful of
+# samples (a header claiming 1e-4 Hz asks for one sample per minute).
+MIN_CHUNK = 256
+# Channels x samples of one chunk: its block is read as float64 and coded
+# in one piece, so this bounds the memory of one task (128 MiB + codec).
+MAX_CHUNK_ELEMENTS = 1 << 24
+MAX_CHANNELS = MAX_CHUNK_ELEMENTS // MIN_CHUNK
+MAX_SAMPLES = 1 << 48  # per channel; beyond any recording, inside NumPy's sizes
+# Chunks of one stored array that a listing walks; a store claiming more
+# is damaged or forged (a million hours at 60 s chunks is 6e7).
+MAX_CHUNKS = 1 << 27
+
+
+def bounded_chunk(wanted: int, n_channels: int, multiple: int = 1) -> int:
+    """The chunk length (samples per channel) to use for `wanted`: at
+    least MIN_CHUNK, at most what keeps a chunk within MAX_CHUNK_ELEMENTS,
+    a multiple of `multiple` (WFDB samples per frame)."""
+    m = max(1, int(multiple))
+    top = max(m, MAX_CHUNK_ELEMENTS // max(1, n_channels) // m * m)
+    n = min(max(int(wanted), MIN_CHUNK), top)
+    return max(m, n // m * m)
+
+
+def group_problem(rate: Optional[float], n_channels: int, n_samples: int) -> Optional[str]:
+    """Why a signal group read from a header cannot be converted, or None."""
+    if rate is not None and not (isinstance(rate, (int, float)) and math.isfinite(rate) and rate > 0):
+        return f"sampling rate {rate!r} is not a positive number"
+    if not 0 < n_channels <= MAX_CHANNELS:
+        return f"{n_channels} channels in one group (at most {MAX_CHANNELS} are converted)"
+    if not 0 <= n_samples <= MAX_SAMPLES:
+        return f"a length of {n_samples} samples is not possible"
+    return None
+
+
+def unmet_target(options, channels, adc_steps, max_error, prdn) -> Optional[str]:
+    """Why a converted array misses the conversion's target, measured against
+    the source samples (not against what the store's dtype could hold), or
+    None when every channel meets it. A source whose values the stored
+    dtype cannot represent that finely (a large offset in float64 through a
+    float32 store) lands here instead of being reported as within target."""
+    mae = options.max_abs_error
+    slack = 1 + 1e-6  # the figures' own rounding, far below any real miss
+    for c, name in enumerate(channels):
+        limit = adc_steps[c] if mae == "adc" else mae
+        if limit is not None and float(max_error[c]) > float(limit) * slack:
+            return (f"channel {name}: largest error {float(max_error[c]):.6g} exceeds the target {float(limit):.6g} "
+                    "(the stored samples cannot hold values of this size that finely); nothing was stored")
+        p = prdn[c]
+        if options.max_prdn is not None and p is not None and math.isfinite(p) and p > options.max_prdn * slack:
+            return f"channel {name}: PRDN {p:.6g} % exceeds the target {options.max_prdn:g} %; nothing was stored"
+    return None
