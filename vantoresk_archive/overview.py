@@ -254,17 +254,27 @@ def pyramid_bytes(record_dir) -> int:
 
 def index_store(store: str, *, force: bool = False) -> list:
     """Add the pyramid to every array of every finished record that lacks
-    one (all of them with `force`); (record, array, levels) written."""
+    one (all of them with `force`); (record, array, levels) written. Only
+    stores this package wrote are touched, and a record another process is
+    converting right now is left to it."""
     from . import store as st
 
     zarr = st.zarr_module()
     st.open_root(store, create=False)
+    if not st.is_our_store(store):
+        raise OverviewError(f"{store}: not a store written by vantoresk: left as it is")
     done = []
     for rec in st.record_names(store):
-        group = zarr.open_group(f"{store}/{rec}", mode="r+")
-        for name in group.attrs.get("arrays", []):
-            if force or not has_overview(group, name):
-                done.append((rec, name, write_overview(group, name)))
+        claim = st.claim_record(store, rec)
+        if not claim.held:
+            continue  # being converted: that run writes the pyramid itself
+        try:
+            group = zarr.open_group(f"{store}/{rec}", mode="r+")
+            for name in group.attrs.get("arrays", []):
+                if force or not has_overview(group, name):
+                    done.append((rec, name, write_overview(group, name)))
+        finally:
+            claim.release()
     if done and "consolidated_metadata" in _root_meta(store):
         zarr.consolidate_metadata(store)  # keep the consolidated view in step
     return done

@@ -107,13 +107,9 @@ class StoreView:
 
         self.store = str(store)
         self._zarr = st.zarr_module()
-        self._local = "://" not in self.store
-        if self._local:
-            st.open_root(self.store, create=False)
-            self.names = st.record_names(self.store)
-        else:
-            root = self._zarr.open_group(self.store, mode="r")
-            self.names = sorted(k for k, _ in root.groups() if not k.startswith("."))
+        self._local = st.url_scheme(self.store) is None
+        st.open_root(self.store, create=False)
+        self.names = st.record_names(self.store)
         self._records: dict = {}
         self._summaries: Optional[list] = None
         self._cache: OrderedDict = OrderedDict()
@@ -133,7 +129,10 @@ class StoreView:
             return self._records[name]
 
     def _open_record(self, name: str) -> RecordInfo:
-        group = self._zarr.open_group(self.store, path=name, mode="r")
+        # Local folders are read as they are, not through a consolidated copy
+        # of their metadata that a later write may have left behind.
+        group = self._zarr.open_group(self.store, path=name, mode="r",
+                                      use_consolidated=False if self._local else None)
         attrs = dict(group.attrs)
         arrays = {}
         for aname in attrs.get("arrays", []):

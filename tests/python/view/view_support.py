@@ -4,6 +4,7 @@ from decoded samples."""
 
 from __future__ import annotations
 
+import datetime as dt
 import sys
 from pathlib import Path
 
@@ -29,19 +30,22 @@ def build_store(folder: Path) -> Path:
     src.mkdir()
     fs, n = 360, 360 * 180
     wfdb_record(src, "ecg", {"MLII": shared_signal("mitdb100_mlii", n), "V5": shared_signal("mitdb100_v5", n)},
-                fs=fs, gain=[200, 200], baseline=[1024, 1024], fmt="212", units=["mV", "mV"])
+                fs=fs, gain=[200, 200], baseline=[1024, 1024], fmt="212", units=["mV", "mV"],
+                start=dt.datetime.fromisoformat(START), comments=[])
     mcl1, abp = shared_signal("mimicdb03700181_mcl1", 4 * 125 * 60), shared_signal("mimicdb03700181_abp", 125 * 60)
     wfdb_record(src, "mixed", {"MCL1": mcl1, "ABP": abp}, fs=125, gain=[2966.0, 12.83], baseline=[0, -640],
-                fmt="16", units=["mV", "mmHg"], samps_per_frame=[4, 1])
+                fmt="16", units=["mV", "mmHg"], samps_per_frame=[4, 1], comments=[])
     store = folder / "archive.zarr"
     result = convert_archive([str(src)], str(store), ConvertOptions(max_abs_error="adc", chunk_seconds=10))
     assert not result.failed, result.failed
-    group = zarr.open_group(str(store / "ecg"), mode="r+")
-    group.attrs["start_time"] = START
+    group = zarr.open_group(str(store / "ecg"), mode="r+", use_consolidated=False)
     beats = np.arange(0.4, 179.0, 0.8)
     labels = np.where(np.arange(beats.size) % 10 == 7, 1, 0).astype(np.int32)
     add_annotations(group, "atr", beats, labels, ["N", "V"])
     add_annotations(group, "note", np.array([60.0]), np.array([0], np.int32), ["(AFIB"], durations=[20.0])
+    from vantoresk_archive import layout
+
+    layout.update_index(str(store), ["ecg"])
     return store
 
 
