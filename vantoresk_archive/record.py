@@ -146,43 +146,39 @@ def write_length(group: SignalGroup, options: ConvertOptions) -> int:
     return chunk * max(1, min(options.shard_chunks, -(-group.n_samples // chunk)))
 
 
-def counts_target(group: SignalGroup, options: ConvertOptions, path: str) -> Optional[float]:
+def counts_target(group: SignalGroup, options: ConvertOptions) -> Optional[float]:
     """The absolute error target of an integer group in counts: whole counts
-    (so rounding the decoded value keeps it), below one count exact."""
+    (a fraction of a count allows no error in integers), 0 for exact."""
+    if options.lossless:
+        return 0.0
     mae = options.max_abs_error
     if mae is None:
         return None
     if mae == "adc":
         return 1.0
-    counts = float(mae) / abs(group.scale_factor)
-    return float(math.floor(counts + 1e-9)) if counts >= 1 else 0.49
+    return float(math.floor(float(mae) / abs(group.scale_factor) + 1e-9))
 
 
 def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
-    """(serializer, compressors) for a group's array."""
-    zarr = st.zarr_module()
-    if options.lossless:
-        if group.dtype.startswith("int"):
-            return "auto", [zarr.codecs.BloscCodec(cname="zstd", clevel=5, shuffle="shuffle",
-                                                   typesize=np.dtype(group.dtype).itemsize)]
-        return "auto", [zarr.codecs.ZstdCodec(level=5)]
+    """The serializer of a group's array (the lane codec; no further compressor)."""
     codecs = require("vantoresk_zarr", "Writing Zarr stores")
     common = dict(method=options.method, scale=options.scale, cutoff=options.cutoff, coder=options.coder, axis=-1,
                   max_prdn=None if options.max_prdn is None else float(options.max_prdn))
     if group.integer:
         from .counts_codec import VantoreskCountsCodec
 
-        return VantoreskCountsCodec(fill=group.fill_value, max_abs_error=counts_target(group, options, path),
-                                    **common), None
+        return VantoreskCountsCodec(fill=group.fill_value, max_abs_error=counts_target(group, options), **common)
     mae = options.max_abs_error
-    if mae == "adc":
+    if options.lossless:
+        mae = 0.0
+    elif mae == "adc":
         missing = [c for c, s in zip(group.channels, group.adc_step) if not s]
         if missing:
             raise RecordError(path, f"no ADC step known for channel(s) {', '.join(missing)}: give --max-abs-error a number")
         mae = [float(s) for s in group.adc_step]
     elif mae is not None:
         mae = float(mae)
-    return codecs.VantoreskZarrCodec(max_abs_error=mae, **common), None
+    return codecs.VantoreskZarrCodec(max_abs_error=mae, **common)
 
 
 @dataclass
@@ -388,7 +384,7 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
     layout.create_coordinates(group, reader.groups, dims, layout.time_units(reader.start_time), chunks)
     arrays = []
     for g, (cdim, tdim), chunk in zip(reader.groups, dims, chunks):
-        serializer, compressors = make_codec(g, options, reader.path)
+        serializer = make_codec(g, options, reader.path)
         unit = write_length(g, options)
         attrs = {
             "sampling_rate": g.sampling_rate,
@@ -414,7 +410,7 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
             g.name, shape=(g.n_channels, g.n_samples), chunks=(g.n_channels, chunk),
             shards=(g.n_channels, unit) if unit != chunk else None,
             # Every chunk is written, so a missing chunk file means a loss.
-            dtype=g.dtype, serializer=serializer, compressors=compressors, fill_value=fill,
+            dtype=g.dtype, serializer=serializer, compressors=None, fill_value=fill,
             config={"write_empty_chunks": True}, dimension_names=(cdim, tdim), attributes=attrs,
         )
         arrays.append((g.name, g.n_channels, g.n_samples, unit))

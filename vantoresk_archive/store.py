@@ -32,7 +32,7 @@ from .claims import Claim, claim
 PARTIAL = ".partial"
 LOCKS = ".locks"
 # Bumped when the arrays' layout changes in a way readers must know.
-LAYOUT = 1
+LAYOUT = 2  # integer samples with CF packing, coordinates, annotations, a record index
 # Names a record may never take: the store's own metadata (any Zarr
 # version), on case-insensitive file systems too.
 RESERVED = {"zarr.json", ".zgroup", ".zattrs", ".zarray", ".zmetadata"}
