@@ -13,7 +13,11 @@ from view_support import START, block_reference
 
 
 def _decoded(store, rec, array):
-    return zarr.open_group(str(store / rec), mode="r")[array][...].astype(np.float64)
+    """Physical samples of a whole array, as the reader API computes them."""
+    from vantoresk_archive.read import physical
+
+    arr = zarr.open_group(str(store / rec), mode="r")[array]
+    return physical(arr[...], dict(arr.attrs))
 
 
 def test_records_and_description(client):
@@ -38,6 +42,21 @@ def test_short_range_is_the_decoded_samples(client, store):
     s0 = round(head["t0"] * 125)
     assert s0 == 2562 - 1  # from the sample holding 20.5 s, one more on each side
     np.testing.assert_array_equal(v[0], x[0, s0:s0 + head["n"]].astype(np.float32))
+
+
+def test_sample_range_equals_read_record(client, store):
+    from vantoresk_archive.read import read_record
+
+    d = client.get("/api/records/mixed").json()
+    array = next(a for a in d["arrays"] if "ABP" in a["channels"])
+    row = array["channels"].index("ABP")
+    head, v = unpack(client.get("/api/records/mixed/data", params={
+        "array": array["name"], "start": 20.0, "stop": 22.0, "points": 1000, "channels": str(row)}).content)
+    rec = read_record(str(store), "mixed", start=20.0, stop=22.0, channels=["ABP"])
+    assert head["kind"] == "samples" and rec.rate == head["rate"] == 125
+    first = rec.signals[0].first - round(head["t0"] * 125)
+    assert first == 1  # the answer has one sample more on each side
+    np.testing.assert_array_equal(v[0, first:first + rec.data.shape[1]], rec.data[0].astype(np.float32))
 
 
 @pytest.mark.parametrize("start,stop,points,source", [
