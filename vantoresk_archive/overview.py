@@ -26,7 +26,7 @@ from typing import Optional
 import numpy as np
 
 OVERVIEW = "overview"
-BLOCK = 512
+BLOCK = 256
 FACTOR = 4
 MAX_TOP_BLOCKS = 1024
 LEVEL_CHUNK = 8192  # blocks per stored chunk of a level
@@ -276,7 +276,11 @@ def index_store(store: str, *, force: bool = False) -> list:
         finally:
             claim.release()
     if done and "consolidated_metadata" in _root_meta(store):
-        zarr.consolidate_metadata(store)  # keep the consolidated view in step
+        import warnings
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # zarr's notes on consolidated metadata and our lock folder
+            zarr.consolidate_metadata(store)  # keep the consolidated view in step
     return done
 
 

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 import zarr
 
+from vantoresk_archive.overview import BLOCK
 from vantoresk_archive.view import data as vd
 from vantoresk_archive.view.app import unpack
 from view_support import START, block_reference
@@ -30,7 +31,7 @@ def test_records_and_description(client):
     d = client.get("/api/records/ecg").json()
     assert d["annotators"] == ["atr", "note"]
     (a,) = d["arrays"]
-    assert a["channels"] == ["MLII", "V5"] and a["units"] == ["mV", "mV"] and a["levels"][0]["block"] == 512
+    assert a["channels"] == ["MLII", "V5"] and a["units"] == ["mV", "mV"] and a["levels"][0]["block"] == BLOCK
 
 
 def test_short_range_is_the_decoded_samples(client, store):
@@ -82,7 +83,7 @@ def test_overview_endpoint_serves_stored_blocks(client, store):
     x = _decoded(store, "ecg", "signals")
     head, v = unpack(client.get("/api/records/ecg/overview", params={"level": 0, "start": 3, "stop": 9,
                                                                      "channels": "1"}).content)
-    lo, hi = block_reference(x[1:2, 3 * 512:9 * 512], 512)
+    lo, hi = block_reference(x[1:2, 3 * BLOCK:9 * BLOCK], BLOCK)
     np.testing.assert_array_equal(v[:, 0], lo.astype(np.float32))
     np.testing.assert_array_equal(v[:, 1], hi.astype(np.float32))
 
@@ -128,8 +129,9 @@ def test_bad_requests(client, url, params, status, words):
 def test_huge_ranges_never_decode_the_whole_record(store, monkeypatch):
     view = vd.StoreView(str(store))
     decoded = []
-    real = vd.StoreView._chunk
-    monkeypatch.setattr(vd.StoreView, "_chunk", lambda self, a, k: decoded.append(k) or real(self, a, k))
+    real = vd.StoreView._remember
+    monkeypatch.setattr(vd.StoreView, "_remember", lambda self, a, blocks: decoded.extend(blocks) or
+                        real(self, a, blocks))
     monkeypatch.setattr(vd, "RAW_BUDGET", 1000)
     head, _ = view.data("ecg", {"points": "8192"})
     assert head["level"] == 0 and not decoded  # the pyramid answers

@@ -108,7 +108,7 @@ def test_index_needs_a_store(tmp_path):
     assert r.returncode == 1 and "Traceback" not in r.stderr
 
 
-@pytest.mark.parametrize("n", [0, 1, 511, 512, 513])
+@pytest.mark.parametrize("n", [0, 1, ov.BLOCK - 1, ov.BLOCK, ov.BLOCK + 1, 10 ** 8])
 def test_level_plan_edges(n):
     levels = ov.level_plan(n)
     assert levels[0].blocks == -(-n // ov.BLOCK) and levels[-1].blocks <= ov.MAX_TOP_BLOCKS
