@@ -41,8 +41,14 @@ def unpack(body: bytes) -> tuple:
     return head, values.reshape(shape)
 
 
-def create_app(store: str, record: str = None):
+def create_app(store: str, record: str = None, allowed_hosts=None):
+    """The application for `store`; `record` is opened first. With
+    `allowed_hosts`, requests naming any other host are refused, so a web
+    page elsewhere cannot reach a loopback server through a name of its own
+    that resolves here (DNS rebinding)."""
     from starlette.applications import Starlette
+    from starlette.middleware import Middleware
+    from starlette.middleware.trustedhost import TrustedHostMiddleware
     from starlette.exceptions import HTTPException
     from starlette.responses import FileResponse, JSONResponse, Response
     from starlette.routing import Mount, Route
@@ -101,7 +107,8 @@ def create_app(store: str, record: str = None):
         Route("/api/records/{name}/annotations", annotations),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
-    app = Starlette(routes=routes, exception_handlers={
+    middleware = [] if allowed_hosts is None else [Middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts))]
+    app = Starlette(routes=routes, middleware=middleware, exception_handlers={
         RequestError: request_error, HTTPException: http_error, Exception: server_error})
     app.state.view = view
     return app

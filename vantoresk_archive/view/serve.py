@@ -32,7 +32,9 @@ def serve(store: str, *, record=None, host: str = "127.0.0.1", port: int = 8765,
     require("starlette", "The viewer")
     from .app import create_app
 
-    app = create_app(store, record)
+    # On loopback only the names of this machine are answered.
+    app = create_app(store, record, allowed_hosts=["127.0.0.1", "localhost", "::1", "[::1]"]
+                     if host in LOOPBACK else None)
     sock = bind(host, port)
     bound = sock.getsockname()[1]
     shown = f"[{host}]" if ":" in host else host
@@ -41,7 +43,8 @@ def serve(store: str, *, record=None, host: str = "127.0.0.1", port: int = 8765,
         print(f"vantoresk view: listening on {host}, not only this machine: "
               "anyone who can reach it may read the store", file=sys.stderr)
     print(f"Viewing {store} at {url} (Ctrl-C stops)", flush=True)
-    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off"))
+    server = uvicorn.Server(uvicorn.Config(app, log_level="warning", access_log=False, lifespan="off",
+                                           timeout_graceful_shutdown=2))
     if browser:
         threading.Timer(0.5, _open_browser, args=(url,)).start()
     server.run(sockets=[sock])

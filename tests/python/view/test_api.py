@@ -144,3 +144,15 @@ def test_huge_ranges_never_decode_the_whole_record(store, monkeypatch):
     assert err.value.status == 400 and "vantoresk index" in err.value.message and not decoded
     head, _ = view.data("ecg", {"start": "0", "stop": "20", "points": "100"})
     assert head["kind"] == "envelope" and decoded == [0, 1]
+
+
+def test_loopback_server_answers_only_its_own_names(store):
+    from starlette.testclient import TestClient
+
+    from vantoresk_archive.view import create_app
+
+    app = create_app(str(store), allowed_hosts=["127.0.0.1", "localhost"])
+    with TestClient(app, base_url="http://127.0.0.1:8765") as c:
+        assert c.get("/api/records").status_code == 200
+    with TestClient(app, base_url="http://rebound.example:8765") as c:
+        assert c.get("/api/records").status_code == 400
