@@ -7,7 +7,7 @@ ASGI application over the overview pyramid and the decoded chunks.
 from __future__ import annotations
 
 
-def create_app(store: str, record: str = None):
+def create_app(store: str, record: str = None, allowed_hosts=None):
     from .app import create_app as make
 
-    return make(store, record)
+    return make(store, record, allowed_hosts)
