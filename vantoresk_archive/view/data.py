@@ -9,6 +9,7 @@ values at once.
 
 from __future__ import annotations
 
+import json
 import math
 import threading
 from collections import OrderedDict
@@ -152,34 +153,55 @@ class StoreView:
         return RecordInfo(name, start if isinstance(start, str) else None, arrays, group)
 
     def summaries(self) -> list:
-        """One line per record: duration, channels, rates, size and ratio."""
+        """One line per record: duration, channels, rates, size and ratio.
+        From the root's record index and the arrays' metadata files where
+        the store has them, so a store of thousands of records lists fast."""
         if self._summaries is None:
+            index = self._root_index()
             out = []
             for name in self.names:
-                rec = self.record(name)
-                size, raw = self._sizes(rec)
-                out.append({
-                    "name": name, "duration": rec.duration, "start_time": rec.start_time,
-                    "channels": sum(len(a.channels) for a in rec.arrays.values()),
-                    "rates": [a.rate for a in rec.arrays.values()],
-                    "size": size, "ratio": (raw / size) if size and raw else None,
-                })
+                entry = index.get(name)
+                if isinstance(entry, dict) and isinstance(entry.get("arrays"), list) and self._local:
+                    size, raw = self._file_sizes(name, entry["arrays"])
+                    line = {"duration": float(entry.get("duration") or 0.0), "start_time": entry.get("start_time"),
+                            "channels": int(entry.get("channels") or 0),
+                            "rates": [float(r) for r in entry.get("rates") or []]}
+                else:
+                    rec = self.record(name)
+                    size, raw = self._file_sizes(name, list(rec.arrays)) if self._local else (None, None)
+                    line = {"duration": rec.duration, "start_time": rec.start_time,
+                            "channels": sum(len(a.channels) for a in rec.arrays.values()),
+                            "rates": [a.rate for a in rec.arrays.values()]}
+                out.append({"name": name, **line, "size": size,
+                            "ratio": (raw / size) if size and raw else None})
             self._summaries = out
         return self._summaries
 
-    def _sizes(self, rec: RecordInfo) -> tuple:
-        """(bytes of the signal arrays on disk, bytes of their source
-        samples); (None, None) for stores that are not local folders."""
+    def _root_index(self) -> dict:
         if not self._local:
-            return None, None
+            return {}
+        try:
+            doc = json.loads((Path(self.store) / "zarr.json").read_text())
+            index = doc.get("attributes", {}).get("records")
+        except (OSError, ValueError, AttributeError):
+            return {}
+        return index if isinstance(index, dict) else {}
+
+    def _file_sizes(self, name: str, arrays: list) -> tuple:
+        """(bytes of a local record's signal arrays on disk, bytes of their
+        samples at the source's own bit depths); None for what is unknown."""
         size = raw = 0
-        for a in rec.arrays.values():
-            folder = Path(self.store) / rec.name / a.name
-            size += sum(p.stat().st_size for p in folder.rglob("*") if p.is_file() and p.name != "zarr.json")
-            bits = dict(a.node.attrs).get("source_bits") or []
-            per = [b / 8.0 if b else np.dtype(a.node.dtype).itemsize for b in bits] or \
-                [np.dtype(a.node.dtype).itemsize] * len(a.channels)
-            raw += a.samples * sum(per)
+        for aname in arrays:
+            folder = Path(self.store) / name / str(aname)
+            try:
+                meta = json.loads((folder / "zarr.json").read_text())
+                c, n = (int(v) for v in meta["shape"])
+                item = np.dtype(meta["data_type"]).itemsize
+            except (OSError, ValueError, KeyError, TypeError):
+                return None, None
+            size += sum(e.stat().st_size for e in folder.rglob("*") if e.is_file() and e.name != "zarr.json")
+            bits = (meta.get("attributes") or {}).get("source_bits") or [None] * c
+            raw += n * sum(b / 8.0 if isinstance(b, (int, float)) and b > 0 else item for b in bits)
         return size, raw
 
     def describe(self, name: str) -> dict:
