@@ -48,6 +48,8 @@ def serve(store: str, *, record=None, host: str = "127.0.0.1", port: int = 8765,
     if browser:
         threading.Timer(0.5, _open_browser, args=(url,)).start()
     server.run(sockets=[sock])
+    if not server.started:
+        raise ValueError("the web server did not start")
     # uvicorn returns after a signal it caught; the caller reports it.
     raise KeyboardInterrupt
 

@@ -54,6 +54,9 @@ def test_many_levels_gaps_and_integer_fill(tmp_path):
         levels = ov.write_overview(group, name, block=16, factor=3, top=20)
         assert len(levels) >= 4 and levels[-1].blocks <= 20
         _check_levels(group, name)
+    group.create_array("empty", shape=(2, 0), chunks=(2, 100), dtype="float32", fill_value=np.nan)
+    (only,) = ov.write_overview(group, "empty")
+    assert only.blocks == 0 and ov.open_overview(group, "empty").read(0, 0, 0)[0].shape == (2, 0)
     lo, hi = ov.open_overview(group, "ints").read(0, 4, 12)
     assert np.isnan(lo[0, 4:12]).all() and np.isnan(hi[0, 4:12]).all()  # only fill values there
     assert (lo[1] <= hi[1]).all()  # a negative scale swaps the stored extremes back
