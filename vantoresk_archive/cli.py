@@ -171,6 +171,9 @@ def cmd_convert(args) -> int:
         print(format_table(rows))
     if args.report:
         write_csv(args.report, rows)
+    for r in result.records:
+        for w in r.warnings:
+            print(f"{PROG} convert: warning: {r.source}: {w}", file=sys.stderr)
     for r in result.failed:
         print(f"{PROG} convert: failed: {r.source}: {r.reason}", file=sys.stderr)
     for r in result.skipped:

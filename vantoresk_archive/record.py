@@ -98,6 +98,7 @@ class RecordResult:
     samples: int = 0
     seconds: float = 0.0
     channels: list = field(default_factory=list)
+    warnings: list = field(default_factory=list)  # what was read leniently from the source
 
 
 DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
@@ -115,7 +116,7 @@ def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
         n = max(1, min(round(options.chunk_seconds * group.sampling_rate), limits.MAX_CHUNK_ELEMENTS))
     else:
         n = DEFAULT_CHUNK_WITHOUT_RATE
-    return limits.bounded_chunk(n, group.n_channels, group.block_multiple)
+    return limits.bounded_chunk(n, group.n_channels, group.n_samples, group.block_multiple)
 
 
 def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
@@ -144,6 +145,7 @@ class RecordPlan:
     tmp: str
     arrays: list  # (array name, channels, samples, chunk length) per signal group
     started: float  # wall clock, for the record's time across tasks
+    warnings: list = field(default_factory=list)
 
     def n_chunks(self, group: int) -> int:
         _, _, n, chunk = self.arrays[group]
@@ -184,9 +186,10 @@ def prepare_record(source: str, store: str, name: str, options: ConvertOptions) 
         try:
             tmp = st.begin_record(store, name)
             arrays = _create_arrays(reader, tmp, options)
+            warnings = list(getattr(reader, "warnings", []))
         finally:
             reader.close()
-        return RecordPlan(source, name, str(tmp), arrays, started)
+        return RecordPlan(source, name, str(tmp), arrays, started, warnings)
     except Exception as exc:
         if tmp is not None:
             st.discard_record(tmp)
@@ -266,7 +269,8 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
     seconds = time.time() - plan.started
     for r in reports:
         r.seconds = seconds
-    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports)
+    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports,
+                        warnings=plan.warnings)
 
 
 def abandon_record(plan: RecordPlan, exc: BaseException) -> RecordResult:

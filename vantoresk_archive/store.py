@@ -241,6 +241,8 @@ def _create_root(store: str) -> None:
 # Records
 
 def is_complete(store: str, name: str) -> bool:
+    if url_scheme(store) is None and os.path.islink(os.path.join(store, name)):
+        return False  # a link is not a record of ours, whatever it points at
     return _is_group(_read_json(store, f"{name}/zarr.json"))
 
 
@@ -258,8 +260,6 @@ def record_names(store: str) -> list:
     for entry in _entries(store):
         if entry.startswith(".") or entry.lower() in RESERVED:
             continue
-        if url_scheme(store) is None and os.path.islink(os.path.join(store, entry)):
-            continue  # not ours: a link is never read as a record
         if is_complete(store, entry):
             names.append(entry)
     return names
