@@ -86,6 +86,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--chunk-seconds", type=_positive, default=60.0, metavar="S",
                    help="chunk length along time (default 60)")
     p.add_argument("--fs", type=_positive, metavar="HZ", help="sampling rate of .npy sources")
+    p.add_argument("--lossless", action="store_true",
+                   help="store every sample exactly (the source's own integers); takes no target")
+    p.add_argument("--shard-chunks", type=_workers, metavar="N",
+                   help="pack N chunks per stored object (Zarr sharding), for archives of many hours")
     p.add_argument("--overwrite", action="store_true", help="convert records already in the store again")
     run = p.add_mutually_exclusive_group()
     run.add_argument("--workers", type=_workers, metavar="N", help="run on a local Dask cluster of N processes")
@@ -163,6 +167,7 @@ def cmd_convert(args) -> int:
         method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
         max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, chunk_seconds=args.chunk_seconds,
         sampling_rate=args.fs, overwrite=args.overwrite, plots_dir=args.plots,
+        lossless=args.lossless, shard_chunks=args.shard_chunks,
     )
     result = convert_archive(args.sources, args.output, options, workers=args.workers,
                              scheduler=args.scheduler, progress=not args.quiet)

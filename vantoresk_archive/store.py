@@ -212,7 +212,10 @@ def open_root(store: str, *, create: bool):
         raise FileNotFoundError(f"{store}: not a Zarr v3 store (no zarr.json)")
     if not _is_group(doc):
         raise StoreError(f"{store}: damaged store: its zarr.json is not a Zarr v3 group")
-    return zarr.open_group(store, mode="r")
+    try:
+        return zarr.open_group(store, mode="r")
+    except Exception as exc:  # forged or damaged consolidated metadata, among others
+        raise StoreError(f"{store}: damaged store metadata ({type(exc).__name__}: {exc})") from None
 
 
 def _create_root(store: str) -> None:
@@ -397,15 +400,15 @@ def tidy(store: str) -> None:
             pass
 
 
-def chunk_files(array) -> Iterator[tuple]:
-    """(chunk index along time, raw bytes) for each chunk of a channels x
-    time array that exists in its store, in index order. Found by listing
-    the store, so a forged shape costs nothing: callers count the missing
-    ones from the shape."""
-    from zarr.core.buffer import default_buffer_prototype
+def stored_objects(array, span: Optional[int] = None) -> list:
+    """[(index along time, key)] of the objects of a channels x time array
+    that exist in its store (chunks, or shards of `span` samples), in index
+    order. Found by listing the store, so a forged shape costs nothing:
+    callers count the missing ones from the shape."""
     from zarr.core.sync import sync
 
-    n_chunks = -(-array.shape[1] // array.chunks[1]) if array.shape[1] else 0
+    span = span or array.chunks[1]
+    n_objects = -(-array.shape[1] // span) if array.shape[1] else 0
     prefix = f"{array.path}/"
 
     async def listed():
@@ -413,11 +416,30 @@ def chunk_files(array) -> Iterator[tuple]:
 
     found = []
     for key in sync(listed()):
-        k = _chunk_index(key[len(prefix):] if key.startswith(prefix) else key)
-        if k is not None and 0 <= k < n_chunks and array.metadata.encode_chunk_key((0, k)) == key[len(prefix):]:
+        suffix = key[len(prefix):] if key.startswith(prefix) else key
+        k = _chunk_index(suffix)
+        if k is not None and 0 <= k < n_objects and array.metadata.encode_chunk_key((0, k)) == suffix:
             found.append((k, key))
+    return sorted(found)
+
+
+def object_size(array, key: str) -> Optional[int]:
+    from zarr.core.sync import sync
+
+    try:
+        return int(sync(array.store.getsize(key)))
+    except FileNotFoundError:
+        return None
+
+
+def chunk_files(array) -> Iterator[tuple]:
+    """(chunk index along time, raw bytes) for each chunk of a channels x
+    time array that exists in its store, in index order."""
+    from zarr.core.buffer import default_buffer_prototype
+    from zarr.core.sync import sync
+
     proto = default_buffer_prototype()
-    for k, key in sorted(found):
+    for k, key in stored_objects(array):
         buf = sync(array.store.get(key, prototype=proto))
         if buf is not None:
             yield k, buf.to_bytes()

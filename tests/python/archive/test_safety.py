@@ -174,14 +174,14 @@ def test_interrupts_leave_no_half_made_record(place, monkeypatch):
 
     tmp_path, src, _ = place
     store = tmp_path / "s.zarr"
-    read = npy_reader.NpyReader.read
+    read = npy_reader.NpyReader.read_stored
 
     def stop_in_b(self, group, start, stop):
         if self.name == "b":
             raise KeyboardInterrupt
         return read(self, group, start, stop)
 
-    monkeypatch.setattr(npy_reader.NpyReader, "read", stop_in_b)
+    monkeypatch.setattr(npy_reader.NpyReader, "read_stored", stop_in_b)
     with pytest.raises(Interrupted):
         convert_archive([str(src)], str(store), ConvertOptions(sampling_rate=100.0))
     assert st.record_names(str(store)) == ["a"]

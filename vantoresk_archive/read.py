@@ -1,0 +1,246 @@
+"""Reading records back out of an archive store, in physical units.
+
+    from vantoresk_archive import read_record
+    rec = read_record("archive.zarr", "mitdb100", start=10.0, stop=20.0, channels=["MLII"])
+    rec.data, rec.rate, rec.channels, rec.units, rec.start_time, rec.annotations
+    raw = rec.to_mne()        # mne.io.RawArray in volts with meas_date and annotations
+    wrec = rec.to_wfdb()      # wfdb.Record with the source's format, gain and baseline
+
+A record's channels are returned per sampling rate (`rec.signals`); most
+records have one rate, and then `data`, `rate`, `channels` and `units` are
+that rate's. Missing samples (gaps, invalid samples) are NaN.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Optional, Sequence, Union
+
+import numpy as np
+
+from ._deps import require
+from .layout import read_annotations
+
+Time = Union[float, int, dt.datetime, None]
+
+
+@dataclass
+class Signals:
+    """The channels of one sampling rate over the window read."""
+
+    rate: Optional[float]
+    channels: list
+    units: list
+    data: np.ndarray  # float64, channels x time, physical units, NaN where missing
+    first: int  # index of the first sample in the record at this rate
+    stored: list = field(default_factory=list)  # per channel: (stored integers, array attrs) or None
+
+
+@dataclass
+class RecordData:
+    name: str
+    start_time: Optional[dt.datetime]  # of the record (naive, as the source gives it)
+    window: tuple  # (start, stop) in seconds from the record's start
+    signals: list  # Signals per rate, fastest first
+    annotations: dict  # annotator -> Annotations (onset in seconds from the record's start)
+    attrs: dict  # the record group's attributes: source facts, header, comments
+
+    def _single(self) -> Signals:
+        if len(self.signals) != 1:
+            rates = ", ".join(f"{s.rate:g} Hz" for s in self.signals)
+            raise ValueError(f"record {self.name!r} has channels at several rates ({rates}): use .signals")
+        return self.signals[0]
+
+    @property
+    def data(self) -> np.ndarray:
+        return self._single().data
+
+    @property
+    def rate(self) -> Optional[float]:
+        return self._single().rate
+
+    @property
+    def channels(self) -> list:
+        return [c for s in self.signals for c in s.channels]
+
+    @property
+    def units(self) -> list:
+        return [u for s in self.signals for u in s.units]
+
+    def to_mne(self, rate: Optional[float] = None):
+        from .interop import to_mne
+
+        return to_mne(self, rate)
+
+    def to_wfdb(self):
+        from .interop import to_wfdb
+
+        return to_wfdb(self)
+
+
+def open_store(store, mode: str = "r"):
+    """The root group of an archive store (a path or a zarr store)."""
+    zarr = require("zarr", "Reading Zarr stores")
+    if isinstance(store, (str, os.PathLike)) and "://" not in str(store) \
+            and not os.path.isfile(os.path.join(store, "zarr.json")):
+        raise FileNotFoundError(f"{store}: not a Zarr v3 store (no zarr.json)")
+    try:
+        root = zarr.open_group(store, mode=mode)
+    except Exception as exc:
+        raise FileNotFoundError(f"{store}: not an archive store ({type(exc).__name__}: {exc})") from None
+    return root
+
+
+def list_records(store) -> dict:
+    """The store's record index: {name: {duration, channels, rates, start_time, arrays}}."""
+    root = open_store(store)
+    index = root.attrs.get("records")
+    if not isinstance(index, dict):
+        raise ValueError(f"{store}: no record index (not written by this package?)")
+    return dict(index)
+
+
+def record_group(store, name: str):
+    root = open_store(store)
+    try:
+        group = root[name]
+    except KeyError:
+        known = ", ".join(sorted(root.group_keys())) or "none"
+        raise KeyError(f"no record {name!r} in {store} (records: {known})") from None
+    arrays = group.attrs.get("arrays")
+    if not isinstance(arrays, list) or not all(isinstance(a, str) and a in group.array_keys() for a in arrays):
+        raise ValueError(f"record {name!r}: its list of arrays does not match what it holds")
+    from .readback import array_problem
+
+    for a in arrays:  # nothing below sizes or indexes anything by unchecked metadata
+        arr = group[a]
+        problem = array_problem(arr, dict(arr.attrs))
+        if problem:
+            raise ValueError(f"record {name!r}, array {a!r}: damaged metadata: {problem}")
+    return group
+
+
+def read_record(store, name: str, start: Time = None, stop: Time = None,
+                channels: Optional[Sequence[Union[str, int]]] = None) -> RecordData:
+    """Physical samples of `name` from `start` to `stop` (seconds from the
+    record's start, or datetimes when it has a start time), of `channels`
+    (names or positions in the record; all by default), with rates, names,
+    units, the start time and the annotations of that window."""
+    group = record_group(store, name)
+    attrs = dict(group.attrs)
+    start_time = _parse_time(attrs.get("start_time"))
+    t0 = _seconds(start, start_time, 0.0)
+    arrays = [group[a] for a in attrs["arrays"]]
+    duration = max((a.shape[1] / a.attrs["sampling_rate"] for a in arrays if a.attrs.get("sampling_rate")),
+                   default=None)
+    t1 = _seconds(stop, start_time, duration if duration is not None else math.inf)
+    if t1 < t0:
+        raise ValueError(f"stop ({t1} s) comes before start ({t0} s)")
+    wanted = _channel_list(attrs, arrays, channels, name)
+    by_rate: dict = {}
+    for arr, row, cname in wanted:
+        by_rate.setdefault(arr.attrs.get("sampling_rate"), []).append((arr, row, cname))
+    signals = []
+    for rate in sorted(by_rate, key=lambda r: -(r or 0)):
+        members = by_rate[rate]
+        n = members[0][0].shape[1]
+        a, b = (0, n) if rate is None else (_index(t0, rate, n), _index(t1, rate, n))
+        data = np.empty((len(members), b - a))
+        units, stored = [], []
+        for k, (arr, row, cname) in enumerate(members):
+            raw = arr[row, a:b]
+            data[k] = physical(raw, dict(arr.attrs))
+            units.append(str((arr.attrs.get("units") or [""] * arr.shape[0])[row]))
+            stored.append((raw, dict(arr.attrs), row))
+        signals.append(Signals(rate, [m[2] for m in members], units, data, a, stored))
+    tables = read_annotations(group)
+    for t in tables.values():
+        keep = (t.onset >= t0) & (t.onset < t1)
+        _filter(t, keep)
+    return RecordData(name, start_time, (t0, min(t1, duration) if duration is not None else t1),
+                      signals, tables, attrs)
+
+
+def physical(raw: np.ndarray, attrs: dict) -> np.ndarray:
+    """Stored samples in physical units (CF packing), missing ones NaN."""
+    if raw.dtype.kind == "f":
+        return raw.astype(np.float64)
+    scale = float(attrs.get("scale_factor", 1.0))
+    offset = float(attrs.get("add_offset", 0.0))
+    x = raw * scale + offset
+    fill = attrs.get("_FillValue")
+    if fill is not None:
+        x[raw == fill] = np.nan
+    return x
+
+
+def _channel_list(attrs: dict, arrays: list, channels, name: str) -> list:
+    """(array, row, channel name) in the record's channel order, selected."""
+    table = attrs.get("channels")
+    by_name = {a.path.rsplit("/", 1)[-1]: a for a in arrays}
+    order = []
+    if isinstance(table, list) and all(isinstance(c, dict) for c in table):
+        for c in table:
+            arr = by_name.get(c.get("array"))
+            row = c.get("row")
+            if arr is None or not isinstance(row, int) or not 0 <= row < arr.shape[0]:
+                raise ValueError(f"record {name!r}: its channel table does not match its arrays")
+            order.append((arr, row, str(c.get("name"))))
+    else:  # no table: array by array
+        for arr in arrays:
+            order.extend((arr, r, str(n)) for r, n in enumerate(arr.attrs.get("channel_names", [])))
+    if channels is None:
+        return order
+    out = []
+    names = [o[2] for o in order]
+    for c in channels:
+        if isinstance(c, (int, np.integer)) and not isinstance(c, bool):
+            if not 0 <= int(c) < len(order):
+                raise IndexError(f"record {name!r} has {len(order)} channels, not channel {c}")
+            out.append(order[int(c)])
+        elif c in names:
+            out.append(order[names.index(c)])
+        else:
+            raise KeyError(f"record {name!r} has no channel {c!r} (channels: {', '.join(names)})")
+    return out
+
+
+def _index(t: float, rate: float, n: int) -> int:
+    if math.isinf(t):
+        return n if t > 0 else 0
+    return max(0, min(n, math.ceil(t * rate - 1e-9)))
+
+
+def _seconds(t: Time, start_time: Optional[dt.datetime], default: float) -> float:
+    if t is None:
+        return default
+    if isinstance(t, dt.datetime):
+        if start_time is None:
+            raise ValueError("this record has no start time: give start and stop in seconds")
+        base = start_time if t.tzinfo is None else start_time.replace(tzinfo=dt.timezone.utc)
+        return (t - base).total_seconds()
+    t = float(t)
+    if math.isnan(t):
+        raise ValueError("start and stop must be numbers of seconds or datetimes")
+    return t
+
+
+def _parse_time(text) -> Optional[dt.datetime]:
+    if not text:
+        return None
+    try:
+        return dt.datetime.fromisoformat(str(text))
+    except ValueError:
+        return None
+
+
+def _filter(t, keep: np.ndarray) -> None:
+    for k in ("onset", "duration", "sample", "subtype", "chan"):
+        setattr(t, k, getattr(t, k)[keep])
+    t.label = [v for v, k in zip(t.label, keep) if k]
+    t.aux = [v for v, k in zip(t.aux, keep) if k]
+    t.extra = {k: (v[keep] if isinstance(v, np.ndarray) and v.shape == keep.shape else v)
+               for k, v in t.extra.items()}
