@@ -172,10 +172,11 @@ def convert_archive(
     finally:
         bar.close()
         claims.abandon()
-    st.tidy(store)
     from .layout import update_index
 
-    update_index(store, [name for name, r in done.items() if r.status == "converted"])
+    with st.index_lock(store):
+        update_index(store, [name for name, r in done.items() if r.status == "converted"])
+    st.tidy(store)
     records = [done[name] for _, name in jobs] + clashes
     return ArchiveResult(store, records, time.perf_counter() - t0)
 

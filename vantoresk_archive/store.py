@@ -17,6 +17,7 @@ touching each other's work in progress.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -31,8 +32,6 @@ from .claims import Claim, claim
 
 PARTIAL = ".partial"
 LOCKS = ".locks"
-# Bumped when the arrays' layout changes in a way readers must know.
-LAYOUT = 1
 # Names a record may never take: the store's own metadata (any Zarr
 # version), on case-insensitive file systems too.
 RESERVED = {"zarr.json", ".zgroup", ".zattrs", ".zarray", ".zmetadata"}
@@ -49,15 +48,6 @@ class StoreError(ValueError):
 
 def zarr_module():
     return require("zarr", "Writing Zarr stores")
-
-
-def writer() -> str:
-    try:
-        from importlib.metadata import version
-
-        return f"vantoresk {version('vantoresk')}"
-    except Exception:
-        return "vantoresk"
 
 
 # Locations: local folders and fsspec URLs
@@ -122,7 +112,7 @@ def _is_group(doc) -> bool:
 
 def check_record_name(name: str) -> str:
     """`name` when it can be a record's folder; ValueError otherwise."""
-    if (not isinstance(name, str) or not name or name.startswith(".") or "/" in name or "\\" in name
+    if (not isinstance(name, str) or not name or name.startswith((".", "_")) or "/" in name or "\\" in name
             or "\0" in name or name.lower() in RESERVED):
         raise ValueError(f"{name!r} cannot name a record (reserved for the store's own metadata or not a plain name)")
     return name
@@ -219,6 +209,8 @@ def open_root(store: str, *, create: bool):
 
 
 def _create_root(store: str) -> None:
+    from .layout import LAYOUT, writer
+
     doc = {"zarr_format": 3, "node_type": "group",
            "attributes": {"vantoresk": {"writer": writer(), "layout": LAYOUT}}}
     data = json.dumps(doc, indent=2).encode()
@@ -280,6 +272,27 @@ def claim_record(store: str, name: str) -> Claim:
         except FileNotFoundError:
             continue
     raise StoreError(f"{store}: cannot create a lock in {LOCKS}")
+
+
+@contextlib.contextmanager
+def index_lock(store: str):
+    """Held while the root's record index is rewritten: concurrent runs
+    finishing at once take turns instead of losing each other's entries."""
+    if url_scheme(store) is not None:
+        yield
+        return
+    for _ in range(3):
+        try:
+            c = claim(_safe_folder(store, LOCKS), "_index", wait=True)  # record names never start with '_'
+            break
+        except FileNotFoundError:
+            continue
+    else:
+        raise StoreError(f"{store}: cannot create a lock in {LOCKS}")
+    try:
+        yield
+    finally:
+        c.release()
 
 
 def _safe_folder(store: str, sub: str) -> str:

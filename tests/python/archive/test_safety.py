@@ -167,6 +167,26 @@ def test_a_record_another_run_holds_is_left_alone(place, capsys):
     assert st.record_names(store) == ["b"]
 
 
+def test_two_runs_on_one_store_share_the_work(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    for i in range(8):
+        np.save(src / f"r{i}.npy", np.sin(np.arange(20_000) / (5.0 + i)).astype(np.float32))
+    store = tmp_path / "s.zarr"
+    cmd = [sys.executable, "-m", "vantoresk_archive", "convert", str(src), "-o", str(store), "--fs", "100",
+           "--max-prdn", "1", "--chunk-seconds", "20"]
+    runs = [subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    outs = [r.communicate(timeout=300) for r in runs]
+    assert [r.returncode for r in runs] == [0, 0], outs
+    assert not any("failed:" in err for _, err in outs), outs
+    converted = sum(int(out.splitlines()[-1].split()[0]) for out, _ in outs)
+    assert converted >= 8 and st.record_names(str(store)) == [f"r{i}" for i in range(8)]
+    from vantoresk_archive.read import list_records
+
+    assert sorted(list_records(str(store))) == [f"r{i}" for i in range(8)]
+    assert sorted(os.listdir(store)) == [f"r{i}" for i in range(8)] + ["zarr.json"]
+
+
 def test_interrupts_leave_no_half_made_record(place, monkeypatch):
     from vantoresk_archive import record
     from vantoresk_archive.archive import Interrupted
