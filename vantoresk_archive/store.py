@@ -351,12 +351,12 @@ def commit_record(store: str, name: str, tmp) -> None:
     if rem is not None:
         fs, _ = rem
         src, dst, bak = (fsspec_path(p) for p in (tmp, final, old))
-        moved = fs.exists(dst)
+        moved = bool(fs.find(dst))
         if moved:
-            fs.mv(dst, bak, recursive=True)
-        fs.mv(src, dst, recursive=True)
+            _move_objects(fs, dst, bak)
+        _move_objects(fs, src, dst)
         if moved:
-            fs.rm(bak, recursive=True)
+            fs.rm(fs.find(bak))
         return
     moved = os.path.lexists(final)
     if moved:
@@ -369,6 +369,16 @@ def commit_record(store: str, name: str, tmp) -> None:
         raise
     if moved:
         remove_tree(old)
+
+
+def _move_objects(fs, src: str, dst: str) -> None:
+    """Copy every object below `src` to the same place below `dst`, then
+    delete the originals (object stores have no folders to rename)."""
+    objects = fs.find(src)
+    for key in objects:
+        fs.copy(key, dst + key[len(src):])
+    if objects:
+        fs.rm(objects)
 
 
 def fsspec_path(url: str) -> str:
