@@ -257,3 +257,23 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
     assert err.startswith("vantoresk convert: interrupted") and err.count("\n") == 1, err
     left = sorted(os.listdir(store))
     assert st.PARTIAL not in left and st.LOCKS not in left
+
+
+def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, capsys):
+    np.save(tmp_path / "x.npy", np.sin(np.arange(4000) / 9.0))
+    for name in ("x.vtr", "y.npy", "rec.npy", "rec.edf", "w.dat"):
+        (tmp_path / name).write_bytes(b"the user's own")
+    cases = [
+        ["compress", str(tmp_path / "x.npy"), "-o", str(tmp_path / "x.vtr")],
+        ["decompress", str(tmp_path / "x.vtr"), "-o", str(tmp_path / "y")],  # np.save adds .npy
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "rec")],
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "rec.edf"), "--format", "edf"],
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "w"), "--format", "wfdb"],
+    ]
+    before = snapshot(tmp_path)
+    for cmd in cases:
+        assert main(cmd) == 2, cmd
+        assert "exists; give --overwrite to replace it" in capsys.readouterr().err
+    assert snapshot(tmp_path) == before
+    assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
+    assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
