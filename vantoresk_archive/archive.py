@@ -154,10 +154,10 @@ def convert_archive(
                 if busy is not None:
                     done[name] = busy
                     continue
-                try:
-                    done[name] = convert_record(src, store, name, options, progress=bar.update)
-                finally:
-                    claims.release(name)
+                # Not released on the way out of an interrupt: the handler
+                # below clears what the record left and counts it.
+                done[name] = convert_record(src, store, name, options, progress=bar.update)
+                claims.release(name)
         else:
             from .parallel import DEFAULT_PART_CHUNKS, run_on_dask
 

@@ -202,7 +202,7 @@ def test_interrupts_leave_no_half_made_record(place, monkeypatch):
         return read(self, group, start, stop)
 
     monkeypatch.setattr(npy_reader.NpyReader, "read_stored", stop_in_b)
-    with pytest.raises(Interrupted):
+    with pytest.raises(Interrupted, match="1 unfinished record"):
         convert_archive([str(src)], str(store), ConvertOptions(sampling_rate=100.0))
     assert st.record_names(str(store)) == ["a"]
     assert sorted(os.listdir(store)) == ["a", "zarr.json"]
