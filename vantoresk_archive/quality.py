@@ -104,21 +104,20 @@ def _lane_coded(array) -> bool:
 
 
 def _whole_objects(array, label: str) -> ChunkSizes:
-    """Sizes of arrays whose stored objects are not lane frames (exact
-    storage, or shards of many chunks): each object's bytes shared evenly
-    among the channels."""
-    from pathlib import Path
+    """Sizes of arrays whose stored objects are not lane frames (shards of
+    many chunks): each object's bytes shared evenly among the channels."""
+    from zarr.core.sync import sync
 
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
-    root = Path(str(array.store.root)) if hasattr(array.store, "root") else None
-    if root is None:
-        raise ValueError("chunk sizes can only be read from a local store")
     span = (getattr(array, "shards", None) or array.chunks)[1]
     for k in range(-(-array.shape[1] // span) if array.shape[1] else 0):
-        path = root / array.path / array.metadata.encode_chunk_key((0, k))
-        size = path.stat().st_size if path.is_file() else None
+        key = f"{array.path}/{array.metadata.encode_chunk_key((0, k))}"
+        try:
+            size = int(sync(array.store.getsize(key)))
+        except (FileNotFoundError, KeyError):
+            size = None
         for c in range(n_ch):
             if size is None:
                 settings[c]["missing"] += 1

@@ -43,7 +43,8 @@ def test_stored_dtypes_and_cf_packing(lossless_store, reference_store):
     # A 32-bit source at one count: float32 could not even hold its samples.
     data, attrs = decoded(reference_store, "abp32")
     src = zarr.open_group(str(lossless_store), mode="r")["abp32"]["signals"][...]
-    assert np.abs(data[0] - (src[0] * (1 / 1e6) + 3e-6)).max() <= attrs["adc_step"][0] * (1 + 1e-9)
+    assert src.dtype == np.int32 and np.abs(src[0]).max() > 1 << 24  # beyond float32's integers
+    assert np.abs(data[0] - (src[0] * (1 / 1e6) + 3e-6)).max() <= attrs["adc_step"][0] * (1 + 1e-6)
 
 
 @pytest.mark.parametrize("name", WFDB_RECORDS)
@@ -226,5 +227,28 @@ def test_a_forged_channel_table_is_refused_clearly(tmp_path, lossless_store):
     shutil.copytree(lossless_store, store)
     group = zarr.open_group(str(store / "a103l"), mode="r+")
     group.attrs["channels"] = [{"name": "II", "array": "signals_250hz", "row": 7}]
+    zarr.consolidate_metadata(str(store))
     with pytest.raises(ValueError, match="channel table does not match"):
         read_record(str(store), "a103l")
+
+
+def test_a_numerics_record_many_channels_at_a_low_rate(tmp_path):
+    """Numerics: one value a second of many channels, each its own gain."""
+    import wfdb
+
+    rng = np.random.default_rng(9)
+    n, names = 400, [f"num{i}" for i in range(12)]
+    gains = [1.0, 10.0, 100.0] * 4
+    digital = np.cumsum(rng.integers(-2, 3, (n, 12)), axis=0) + 500
+    digital[50:60, 3] = -32768  # a stretch the monitor did not record
+    wfdb.wrsamp("num", fs=1.0, units=["NU"] * 12, sig_name=names, d_signal=digital, fmt=["16"] * 12,
+                adc_gain=gains, baseline=[0] * 12, write_dir=str(tmp_path))
+    store = tmp_path / "n.zarr"
+    result = convert_archive([str(tmp_path / "num.hea")], str(store), ConvertOptions(max_abs_error="adc"))
+    assert not result.failed, result.failed[0].reason
+    rec = read_record(str(store), "num")
+    assert rec.channels == names and rec.rate == 1.0 and rec.data.shape == (12, n)
+    src = wfdb.rdrecord(str(tmp_path / "num")).p_signal.T
+    assert np.array_equal(np.isnan(rec.data), np.isnan(src))
+    assert np.all(np.nan_to_num(np.abs(rec.data - src)) <= 1 / np.array(gains)[:, None] * (1 + 1e-9))
+    assert len(zarr.open_group(str(store), mode="r")["num"].attrs["arrays"]) == 3  # one per gain
