@@ -100,12 +100,13 @@ def wfdb_record(folder: Path, name: str, signals: dict, *, fs: float, gain: list
 
 
 def beat_annotations(folder: Path, name: str, x: np.ndarray, fs: float, ext: str = "atr") -> tuple:
-    """Point annotations on the peaks of `x` written with `wfdb.wrann`: 'N'
-    beats, with a rhythm change ('+', aux text) at the start."""
+    """Point annotations on the largest sample of every 0.4 s of `x`,
+    written with `wfdb.wrann`: 'N' beats, after a rhythm label ('+' with
+    aux text) at the start."""
     import wfdb
 
     gap = int(0.4 * fs)
-    peaks = [i for i in range(gap, x.size - gap, gap) if x[i] == x[i - gap // 2: i + gap // 2].max()]
+    peaks = [k * gap + int(np.argmax(x[k * gap:(k + 1) * gap])) for k in range(1, x.size // gap - 1)]
     sample = np.array([1] + peaks, dtype=np.int64)
     symbols = ["+"] + ["N"] * len(peaks)
     aux = ["(N"] + [""] * len(peaks)

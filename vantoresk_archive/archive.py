@@ -135,6 +135,7 @@ def convert_archive(
         raise st.UsageError(f"{store}: a memory:// store lives in this process only; "
                             "it cannot be written by Dask workers")
     sources = [os.path.abspath(s) for s in sources]
+    options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
     check_sources(sources)
     options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
     st.check_output(store, sources)

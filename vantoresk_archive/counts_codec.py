@@ -1,14 +1,18 @@
-"""Integer sample arrays (int16, int32) through the float lane codec: the
-one place where the archive adapts the source's integers to it.
+"""Integer sample arrays (int16, int32) with a missing-sample value through
+the lane codec, without ever turning a missing sample into a valid one or
+a valid one into a missing one.
 
-Encoding turns the chunk's integers into floats (float32 for int16, where
-every value is exact; float64 for int32) with the missing-sample value as
-NaN, so zarr's padding of a partial last chunk and the gaps of a record are
-left out of the codec's range and error measures and come back exactly.
-Decoding rounds to the nearest integer: with a whole-count error target k,
-the decoded value is within k counts of the source's, so the rounded one is
-too. The codec is stored by name ("vantoresk_counts") in each array's
-metadata and found through the `zarr.codecs` entry point.
+The lane codec codes integer lanes within a target in counts, but knows no
+missing-sample value: a gap of the fill value could come back one count
+off (and read as a sample), a sample next to it could land on it (and read
+as a gap). So a chunk goes to the codec as integers only when it holds no
+fill value and no sample within the target of it; otherwise its values go
+as floats with the fill value as NaN (runs of NaN come back exactly; the
+padding of a partial last chunk is a run too), and decoding rounds them
+back to integers: within a whole-count target k the decoded value is within
+k counts of the source's, so the rounded one is too. The codec is stored
+by name ("vantoresk_counts") in each array's metadata and found through the
+`zarr.codecs` entry point.
 """
 
 from __future__ import annotations
@@ -18,9 +22,10 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from vantoresk_zarr.zarr3_codec import VantoreskZarrCodec, _native_dtype, _common
+from vantoresk_zarr.info import inspect_frame
 from vantoresk_zarr.lanes import decode_lanes, encode_lanes
 from vantoresk_zarr.settings import PARAMS, check_known
+from vantoresk_zarr.zarr3_codec import VantoreskZarrCodec, _common, _native_dtype
 
 NAME = "vantoresk_counts"
 INTEGER_DTYPES = ("int16", "int32")
@@ -42,6 +47,8 @@ class VantoreskCountsCodec(VantoreskZarrCodec):
         _, configuration = _common.parse_named_configuration(data, NAME, require_configuration=False)
         configuration = dict(configuration or {})
         fill = configuration.pop("fill", None)
+        if fill is not None and not isinstance(fill, int):
+            raise TypeError(f"vantoresk_counts: fill must be a whole number, not {fill!r}")
         return cls(fill=fill, **check_known(configuration))
 
     def to_dict(self) -> dict:
@@ -51,32 +58,47 @@ class VantoreskCountsCodec(VantoreskZarrCodec):
         native = _native_dtype(dtype)
         if native.name not in INTEGER_DTYPES:
             raise ValueError(f"the vantoresk_counts codec stores int16 or int32 arrays, not {native}")
-        super().validate(shape=shape, dtype=np.dtype(self._float(native)), chunk_grid=chunk_grid)
+        super().validate(shape=shape, dtype=dtype, chunk_grid=chunk_grid)
 
-    @staticmethod
-    def _float(native: np.dtype) -> str:
-        return "float32" if native.itemsize <= 2 else "float64"
+    def _as_integers(self, ints: np.ndarray) -> bool:
+        """Whether the chunk can go to the codec as integers: no fill value
+        in it and, within an absolute target of k counts, no sample within
+        k of it (without one the error has no bound in counts)."""
+        if self.fill is None or ints.size == 0:
+            return True
+        if self.max_abs_error is None:
+            return False
+        k = max(self.max_abs_error) if isinstance(self.max_abs_error, tuple) else self.max_abs_error
+        return not np.any(np.abs(ints.astype(np.int64) - self.fill) <= k)
 
     def _encode_sync(self, chunk_array: Any, chunk_spec: Any) -> Any:
         ints = chunk_array.as_numpy_array()
-        values = ints.astype(self._float(ints.dtype))
-        if self.fill is not None:
-            values[ints == self.fill] = np.nan
-        params = {k: getattr(self, k) for k in PARAMS}
-        for k in ("max_abs_error", "max_prdn"):
-            if isinstance(params[k], tuple):
-                params[k] = list(params[k])
+        params = self._params()
+        if self._as_integers(ints):
+            return chunk_spec.prototype.buffer.from_bytes(encode_lanes(ints, **params))
+        values = ints.astype("float32" if ints.dtype.itemsize <= 2 else "float64")
+        values[ints == self.fill] = np.nan
         return chunk_spec.prototype.buffer.from_bytes(encode_lanes(values, **params))
 
     def _decode_sync(self, chunk_bytes: Any, chunk_spec: Any) -> Any:
-        values = decode_lanes(chunk_bytes.as_numpy_array())
-        want = _native_dtype(chunk_spec.dtype)
-        if values.shape != tuple(chunk_spec.shape) or values.dtype.kind != "f":
-            raise ValueError(f"vantoresk_counts chunk holds {values.dtype} {values.shape}, the array expects "
-                             f"{want} {tuple(chunk_spec.shape)}")
+        raw = chunk_bytes.as_numpy_array()
+        shape, want = tuple(chunk_spec.shape), _native_dtype(chunk_spec.dtype)
+        head = inspect_frame(raw)
+        stored = np.dtype(head.dtype)
+        if tuple(head.shape) != shape or not (stored == want or stored.kind == "f"):
+            raise ValueError(f"vantoresk_counts chunk holds {stored} {tuple(head.shape)}, the array expects "
+                             f"{want} {shape}")
+        values = decode_lanes(raw, expect=(shape, stored))
+        if stored == want:
+            return chunk_spec.prototype.nd_buffer.from_ndarray_like(values)
         missing = np.isnan(values)
         info = np.iinfo(want)
         ints = np.clip(np.rint(np.where(missing, 0, values)), info.min, info.max).astype(want)
-        if missing.any():
-            ints[missing] = self.fill if self.fill is not None else 0
+        if self.fill is not None:
+            # A sample rounded onto the fill value would read as missing: one
+            # count inwards (the fill value is the dtype's end, the source's
+            # sample lies inside).
+            collide = (ints == self.fill) & ~missing
+            ints[collide] = self.fill + 1 if self.fill < info.max else self.fill - 1
+            ints[missing] = self.fill
         return chunk_spec.prototype.nd_buffer.from_ndarray_like(ints)

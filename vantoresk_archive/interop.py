@@ -42,7 +42,11 @@ def to_mne(rec, rate: Optional[float] = None):
     the source does not say) and every annotation table as annotations."""
     mne = require("mne", "Handing records to MNE")
     if rate is None:
-        sig = rec._single()
+        if len(rec.signals) != 1:
+            rates = ", ".join(f"{s.rate:g}" for s in rec.signals)
+            raise ValueError(f"record {rec.name!r} has channels at several rates ({rates} Hz) and MNE takes one: "
+                             "choose it with rate=")
+        sig = rec.signals[0]
     else:
         sig = next((s for s in rec.signals if s.rate == rate), None)
         if sig is None:

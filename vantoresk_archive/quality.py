@@ -168,6 +168,8 @@ def chunk_sizes(array) -> ChunkSizes:
 def lane_setting(lane) -> str:
     if lane.lossless:
         return "lossless"
+    if lane.kind == "near-lossless":
+        return f"near-lossless k{lane.steps}"
     return f"{lane.method} s{lane.scale}"
 
 
@@ -181,12 +183,12 @@ def describe_settings(counts: Counter) -> str:
     lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing", "sharded")}
     parts = []
     by_method: dict = {}
-    for key in lossy:
-        method, scale = key.split(" s")
-        by_method.setdefault(method, []).append(int(scale))
-    for method, scales in sorted(by_method.items()):
-        lo, hi = min(scales), max(scales)
-        parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
+    for key in lossy:  # "cdf97 s10" (scale) or "near-lossless k2" (levels of error)
+        method, setting = key.rsplit(" ", 1)
+        by_method.setdefault((method, setting[0]), []).append(int(setting[1:]))
+    for (method, letter), values in sorted(by_method.items()):
+        lo, hi = min(values), max(values)
+        parts.append(f"{method} {letter}{lo}" if lo == hi else f"{method} {letter}{lo}-{hi}")
     if sharded:
         parts.append(f"{sharded} shards")
     if lossless:

@@ -106,7 +106,10 @@ def list_records(store) -> dict:
 def record_group(store, name: str):
     root = open_store(store)
     try:
-        group = root[name]
+        try:
+            group = root[name]
+        except KeyError:  # finished after the metadata were last consolidated (a killed run)
+            group = require("zarr", "Reading Zarr stores").open_group(store, mode="r", use_consolidated=False)[name]
     except KeyError:
         known = ", ".join(sorted(root.group_keys())) or "none"
         raise KeyError(f"no record {name!r} in {store} (records: {known})") from None

@@ -116,28 +116,23 @@ class RecordResult:
 
 
 DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
-# Chunks per channel hold at least this many samples (a header claiming a
-# tiny rate must not make a file per sample) and at most this many (nor one
-# claiming a huge rate a chunk of gigabytes).
-MIN_CHUNK = 1024
-MAX_CHUNK = 1 << 22
 
 
 def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
-    """Samples per chunk along time: the asked length, bounded, and never
-    longer than the record (a short record is one chunk of its own size,
-    not a padded one). Rates, lengths and channel counts come from headers
-    nobody here wrote: they are checked before anything is sized by them."""
+    """Samples per channel of the group's chunks, within the bounds that
+    keep forged rates from asking for huge chunks or a file per sample,
+    and never longer than the record: a short record (and a short last
+    part) is not padded out to a whole chunk."""
     why = limits.group_problem(group.sampling_rate, group.n_channels, group.n_samples)
     if why is not None:
         raise RecordError(group.name, why)
     if options.chunk_samples is not None:
         n = options.chunk_samples
     elif group.sampling_rate:
-        n = min(MAX_CHUNK, max(MIN_CHUNK, round(options.chunk_seconds * group.sampling_rate)))
+        n = max(1, min(round(options.chunk_seconds * group.sampling_rate), limits.MAX_CHUNK_ELEMENTS))
     else:
         n = DEFAULT_CHUNK_WITHOUT_RATE
-    return limits.bounded_chunk(min(n, MAX_CHUNK), group.n_channels, group.n_samples, group.block_multiple)
+    return limits.bounded_chunk(n, group.n_channels, group.n_samples, group.block_multiple)
 
 
 def write_length(group: SignalGroup, options: ConvertOptions) -> int:
@@ -149,43 +144,39 @@ def write_length(group: SignalGroup, options: ConvertOptions) -> int:
     return chunk * max(1, min(options.shard_chunks, -(-group.n_samples // chunk)))
 
 
-def counts_target(group: SignalGroup, options: ConvertOptions, path: str) -> Optional[float]:
+def counts_target(group: SignalGroup, options: ConvertOptions) -> Optional[float]:
     """The absolute error target of an integer group in counts: whole counts
-    (so rounding the decoded value keeps it), below one count exact."""
+    (a fraction of a count allows no error in integers), 0 for exact."""
+    if options.lossless:
+        return 0.0
     mae = options.max_abs_error
     if mae is None:
         return None
     if mae == "adc":
         return 1.0
-    counts = float(mae) / abs(group.scale_factor)
-    return float(math.floor(counts + 1e-9)) if counts >= 1 else 0.49
+    return float(math.floor(float(mae) / abs(group.scale_factor) + 1e-9))
 
 
 def make_codec(group: SignalGroup, options: ConvertOptions, path: str):
-    """(serializer, compressors) for a group's array."""
-    zarr = st.zarr_module()
-    if options.lossless:
-        if group.dtype.startswith("int"):
-            return "auto", [zarr.codecs.BloscCodec(cname="zstd", clevel=5, shuffle="shuffle",
-                                                   typesize=np.dtype(group.dtype).itemsize)]
-        return "auto", [zarr.codecs.ZstdCodec(level=5)]
+    """The serializer of a group's array (the lane codec; no further compressor)."""
     codecs = require("vantoresk_zarr", "Writing Zarr stores")
     common = dict(method=options.method, scale=options.scale, cutoff=options.cutoff, coder=options.coder, axis=-1,
                   max_prdn=None if options.max_prdn is None else float(options.max_prdn))
     if group.integer:
         from .counts_codec import VantoreskCountsCodec
 
-        return VantoreskCountsCodec(fill=group.fill_value, max_abs_error=counts_target(group, options, path),
-                                    **common), None
+        return VantoreskCountsCodec(fill=group.fill_value, max_abs_error=counts_target(group, options), **common)
     mae = options.max_abs_error
-    if mae == "adc":
+    if options.lossless:
+        mae = 0.0
+    elif mae == "adc":
         missing = [c for c, s in zip(group.channels, group.adc_step) if not s]
         if missing:
             raise RecordError(path, f"no ADC step known for channel(s) {', '.join(missing)}: give --max-abs-error a number")
         mae = [float(s) for s in group.adc_step]
     elif mae is not None:
         mae = float(mae)
-    return codecs.VantoreskZarrCodec(max_abs_error=mae, **common), None
+    return codecs.VantoreskZarrCodec(max_abs_error=mae, **common)
 
 
 @dataclass
@@ -303,7 +294,12 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
         if total.nonfinite_mismatch.any():
             raise RecordError(plan.source, "missing or non-finite samples did not survive the round trip")
         prdn = total.prdn()
-        _check_targets(plan, aname, arr, total, prdn, options)
+        if options.lossless and total.max_error.any():
+            raise RecordError(plan.source, f"array {aname} is not exact after lossless storage")
+        missed = limits.unmet_target(options, arr.attrs["channel_names"], arr.attrs["adc_step"],
+                                     total.max_error, prdn)
+        if missed is not None:
+            raise RecordError(plan.source, missed)
         arr.attrs.update({
             "prdn": [finite_or_none(v) for v in prdn],
             "max_abs_error": [float(v) for v in total.max_error],
@@ -347,27 +343,6 @@ def _reason(exc: BaseException) -> str:
     return exc.reason if isinstance(exc, RecordError) else f"{type(exc).__name__}: {exc}"
 
 
-def _check_targets(plan: RecordPlan, aname: str, arr, total: ErrorStats, prdn, options: ConvertOptions) -> None:
-    """A target missed in what was stored fails the record: never reported as met."""
-    attrs = arr.attrs
-    if options.lossless and total.max_error.any():
-        raise RecordError(plan.source, f"array {aname} is not exact after lossless storage")
-    mae = options.max_abs_error
-    if mae is not None:
-        if mae == "adc":
-            steps = attrs.get("adc_step") or []
-            limit = np.array([s if s else np.inf for s in steps], dtype=np.float64)
-        else:
-            limit = np.full(total.max_error.shape, float(mae))
-        # The codec meets the target on the stored numbers; allow their own rounding to physical units.
-        if np.any(total.max_error > limit * (1 + 1e-9) + 1e-12):
-            raise RecordError(plan.source, f"array {aname} misses the error target "
-                              f"(largest error {float(total.max_error.max()):.6g})")
-    if options.max_prdn is not None and np.any(np.asarray(prdn) > options.max_prdn * (1 + 1e-6)):
-        raise RecordError(plan.source, f"array {aname} misses the PRDN target "
-                          f"({float(np.max(prdn)):.6g} %)")
-
-
 def relative_source(path: str, roots: tuple) -> str:
     """`path` relative to the deepest converted root holding it (its file
     name when none does): a store names no machine's folders."""
@@ -409,7 +384,7 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
     layout.create_coordinates(group, reader.groups, dims, layout.time_units(reader.start_time), chunks)
     arrays = []
     for g, (cdim, tdim), chunk in zip(reader.groups, dims, chunks):
-        serializer, compressors = make_codec(g, options, reader.path)
+        serializer = make_codec(g, options, reader.path)
         unit = write_length(g, options)
         attrs = {
             "sampling_rate": g.sampling_rate,
@@ -435,7 +410,7 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
             g.name, shape=(g.n_channels, g.n_samples), chunks=(g.n_channels, chunk),
             shards=(g.n_channels, unit) if unit != chunk else None,
             # Every chunk is written, so a missing chunk file means a loss.
-            dtype=g.dtype, serializer=serializer, compressors=compressors, fill_value=fill,
+            dtype=g.dtype, serializer=serializer, compressors=None, fill_value=fill,
             config={"write_empty_chunks": True}, dimension_names=(cdim, tdim), attributes=attrs,
         )
         arrays.append((g.name, g.n_channels, g.n_samples, unit))

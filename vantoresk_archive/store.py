@@ -50,6 +50,15 @@ def zarr_module():
     return require("zarr", "Writing Zarr stores")
 
 
+def writer() -> str:
+    try:
+        from importlib.metadata import version
+
+        return f"vantoresk {version('vantoresk')}"
+    except Exception:
+        return "vantoresk"
+
+
 # Locations: local folders and fsspec URLs
 
 def url_scheme(store: str) -> Optional[str]:
@@ -209,7 +218,7 @@ def open_root(store: str, *, create: bool):
 
 
 def _create_root(store: str) -> None:
-    from .layout import LAYOUT, writer
+    from .layout import LAYOUT
 
     doc = {"zarr_format": 3, "node_type": "group",
            "attributes": {"vantoresk": {"writer": writer(), "layout": LAYOUT}}}

@@ -15,7 +15,8 @@ from vantoresk_archive import ConvertOptions, convert_archive, limits
 from vantoresk_archive import store as st
 from vantoresk_archive.cli import main
 from vantoresk_archive.readers import SignalGroup
-from vantoresk_archive.record import MIN_CHUNK, chunk_length
+from vantoresk_archive.limits import MIN_CHUNK
+from vantoresk_archive.record import chunk_length
 
 
 def wfdb_record(folder, name, fs, n, baseline=0, gain=200):
@@ -163,7 +164,7 @@ def test_sources_the_float32_store_could_not_hold_meet_their_target(tmp_path, ca
     assert result.records[0].status == "converted", result.records[0].reason
     d = (1000 * np.sin(np.arange(3000) / 7.0)).astype("<i2").astype(np.float64)
     back = read_record(str(tmp_path / "b.zarr"), "baseline").data[0]
-    assert np.abs(back - (d - 2e9) / 200).max() <= 0.005
+    assert np.abs(back - (d - 2e9) / 200).max() <= 0.005 * (1 + 1e-6)  # one count, rounded at 1e7
 
 
 def test_edf_with_a_stray_byte_in_a_text_field_is_read_with_a_warning(tmp_path, capsys):
@@ -180,6 +181,8 @@ def test_edf_with_a_stray_byte_in_a_text_field_is_read_with_a_warning(tmp_path, 
     ns = int(raw[252:256])  # the two signals and the annotations
     raw[256 + 96 * ns] = 0xB5  # 'µV' in latin-1, in the first unit field
     raw[256 + 16 * ns + 80 + 5] = 0xE9  # an 'é' in the second signal's transducer
+    with pyedflib.EdfReader(str(src / "ok.edf")) as f:
+        x = f.readSignal(0)  # the samples as the file holds them
     (src / "ok.edf").unlink()
     (src / "latin.edf").write_bytes(bytes(raw))
     with pytest.raises(OSError):
@@ -199,7 +202,7 @@ def test_edf_with_a_stray_byte_in_a_text_field_is_read_with_a_warning(tmp_path, 
 
     arr = zarr.open_group(str(store / "latin"))["signals"]
     assert arr.attrs["units"] == ["uV", "uV"]
-    assert np.abs(read_record(str(store), "latin").data[0] - x).max() <= arr.attrs["adc_step"][0]
+    assert np.abs(read_record(str(store), "latin").data[0] - x).max() <= arr.attrs["adc_step"][0] * (1 + 1e-6)
     assert not [p for p in os.listdir(os.environ.get("TMPDIR", "/tmp")) if p.startswith("vantoresk-edf-")]
     bad = convert_archive([str(tmp_path / "numeric.edf")], str(tmp_path / "n.zarr"))
     assert bad.records[0].status == "failed" and "damaged or unreadable EDF/BDF" in bad.records[0].reason
