@@ -3,6 +3,7 @@ with CF packing, header facts, annotations, exports that restore the
 source files, the reader API, xarray and MNE, short records and shards."""
 
 import datetime as dt
+import filecmp
 
 import numpy as np
 import pytest
@@ -67,7 +68,11 @@ def test_lossless_wfdb_exports_restore_the_source(archive, lossless_store, tmp_p
                   "base_date", "base_time", "comments"):
         assert getattr(back, field) == getattr(src, field), field
     assert all(np.array_equal(a, b) for a, b in zip(src.e_d_signal, back.e_d_signal))
+    # The very files: header, signal file (and annotations below), byte for byte.
+    for ext in ("hea", "dat"):
+        assert filecmp.cmp(folder / f"{name}.{ext}", tmp_path / f"{name}.{ext}", shallow=False), ext
     if name == "mitdb100":
+        assert filecmp.cmp(folder / f"{name}.atr", tmp_path / f"{name}.atr", shallow=False)
         a, b = wfdb.rdann(str(folder / name), "atr"), wfdb.rdann(str(tmp_path / name), "atr")
         assert np.array_equal(a.sample, b.sample) and a.symbol == b.symbol and a.aux_note == b.aux_note
 
@@ -86,6 +91,7 @@ def test_lossless_edf_exports_restore_the_source(archive, lossless_store, tmp_pa
             assert np.array_equal(a.readSignal(i, digital=True), b.readSignal(i, digital=True))
         for x, y in zip(a.readAnnotations(), b.readAnnotations()):
             assert list(x) == list(y)
+    assert filecmp.cmp(built[name].path, out, shallow=False)  # the very file
 
 
 def test_exports_refuse_what_the_format_cannot_hold(lossless_store, tmp_path):
