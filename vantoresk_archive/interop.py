@@ -78,7 +78,7 @@ def to_wfdb(rec, record_name: Optional[str] = None):
     source format where the store has the source's integers, samples per
     frame for several rates (their ratios must be whole numbers)."""
     wfdb = require("wfdb", "Building WFDB records")
-    chans = [(sig, k) for sig in rec.signals for k in range(len(sig.channels))]
+    chans = rec.in_order()
     if not chans:
         raise ValueError(f"record {rec.name!r}: no channels to write")
     if any(s.rate is None for s, _ in chans):
