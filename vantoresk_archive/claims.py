@@ -47,13 +47,14 @@ def _same_file(fd: int, path: str) -> bool:
     return (here.st_dev, here.st_ino) == (mine.st_dev, mine.st_ino)
 
 
-def claim(folder: str, name: str, attempts: int = 5) -> Claim:
-    """Lock `folder/name.lock` for this process, or say who holds it."""
+def claim(folder: str, name: str, attempts: int = 5, *, wait: bool = False) -> Claim:
+    """Lock `folder/name.lock` for this process, or say who holds it
+    (`wait`: until the holder releases it)."""
     path = os.path.join(folder, f"{name}.lock")
     for _ in range(attempts):
         fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
         try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            fcntl.flock(fd, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             try:
                 holder = os.pread(fd, 200, 0).decode(errors="replace").strip() or "another run"

@@ -24,13 +24,15 @@ MAX_SAMPLES = 1 << 48  # per channel; beyond any recording, inside NumPy's sizes
 MAX_CHUNKS = 1 << 27
 
 
-def bounded_chunk(wanted: int, n_channels: int, multiple: int = 1) -> int:
+def bounded_chunk(wanted: int, n_channels: int, n_samples: int, multiple: int = 1) -> int:
     """The chunk length (samples per channel) to use for `wanted`: at
-    least MIN_CHUNK, at most what keeps a chunk within MAX_CHUNK_ELEMENTS,
-    a multiple of `multiple` (WFDB samples per frame)."""
+    least MIN_CHUNK, at most what keeps a chunk within MAX_CHUNK_ELEMENTS
+    and never longer than the record, a multiple of `multiple` (WFDB
+    samples per frame)."""
     m = max(1, int(multiple))
     top = max(m, MAX_CHUNK_ELEMENTS // max(1, n_channels) // m * m)
     n = min(max(int(wanted), MIN_CHUNK), top)
+    n = min(n, -(-max(1, n_samples) // m) * m)
     return max(m, n // m * m)
 
 

@@ -104,26 +104,28 @@ def _lane_coded(array) -> bool:
 
 
 def _whole_objects(array, label: str) -> ChunkSizes:
-    """Sizes of arrays whose stored objects are not lane frames (shards of
-    many chunks): each object's bytes shared evenly among the channels."""
-    from zarr.core.sync import sync
+    """Sizes of arrays whose stored objects are not lane frames (exact
+    storage, or shards of many chunks): each object's bytes shared evenly
+    among the channels."""
+    from .store import object_size, stored_objects
 
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
     span = (getattr(array, "shards", None) or array.chunks)[1]
-    for k in range(-(-array.shape[1] // span) if array.shape[1] else 0):
-        key = f"{array.path}/{array.metadata.encode_chunk_key((0, k))}"
-        try:
-            size = int(sync(array.store.getsize(key)))
-        except (FileNotFoundError, KeyError):
-            size = None
+    n_objects = -(-array.shape[1] // span) if array.shape[1] else 0
+    present = 0
+    for _, key in stored_objects(array, span):  # listed, so a forged shape costs nothing
+        size = object_size(array, key)
+        if size is None:
+            continue
+        present += 1
         for c in range(n_ch):
-            if size is None:
-                settings[c]["missing"] += 1
-            else:
-                nbytes[c] += size // n_ch + (1 if c < size % n_ch else 0)
-                settings[c][label] += 1
+            nbytes[c] += size // n_ch + (1 if c < size % n_ch else 0)
+            settings[c][label] += 1
+    for c in range(n_ch):
+        if present < n_objects:
+            settings[c]["missing"] += n_objects - present
     return ChunkSizes(nbytes, settings)
 
 

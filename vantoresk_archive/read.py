@@ -123,6 +123,13 @@ def record_group(store, name: str):
     arrays = group.attrs.get("arrays")
     if not isinstance(arrays, list) or not all(isinstance(a, str) and a in group.array_keys() for a in arrays):
         raise ValueError(f"record {name!r}: its list of arrays does not match what it holds")
+    from .readback import array_problem
+
+    for a in arrays:  # nothing below sizes or indexes anything by unchecked metadata
+        arr = group[a]
+        problem = array_problem(arr, dict(arr.attrs))
+        if problem:
+            raise ValueError(f"record {name!r}, array {a!r}: damaged metadata: {problem}")
     return group
 
 
@@ -155,7 +162,7 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
         units, stored = [], []
         for k, (arr, row, cname, _) in enumerate(members):
             raw = arr[row, a:b]
-            data[k] = physical(raw, dict(arr.attrs))
+            data[k] = physical(raw, dict(arr.attrs), row)
             units.append(str((arr.attrs.get("units") or [""] * arr.shape[0])[row]))
             stored.append((raw, dict(arr.attrs), row))
         signals.append(Signals(rate, [m[2] for m in members], units, data, a, stored, [m[3] for m in members]))
@@ -167,17 +174,48 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
                       signals, tables, attrs)
 
 
-def physical(raw: np.ndarray, attrs: dict) -> np.ndarray:
-    """Stored samples in physical units (CF packing), missing ones NaN."""
+def physical(raw: np.ndarray, attrs: dict, row: Optional[int] = None) -> np.ndarray:
+    """Stored samples in physical units, missing ones NaN: the source
+    library's own arithmetic where the array keeps the channel's header
+    fields (WFDB (d - baseline) / gain, EDF's digital-to-physical line), so
+    the values are those wfdb or pyedflib read from the source; else CF
+    packing (stored * scale_factor + add_offset). `raw` is one channel (its
+    `row` in the array) or the whole array."""
     if raw.dtype.kind == "f":
         return raw.astype(np.float64)
-    scale = float(attrs.get("scale_factor", 1.0))
-    offset = float(attrs.get("add_offset", 0.0))
-    x = raw * scale + offset
+    if raw.ndim == 2:
+        out = np.empty(raw.shape)
+        for r in range(raw.shape[0]):
+            out[r] = physical(raw[r], attrs, r)
+        return out
+    x = _source_arithmetic(raw, attrs, row)
+    if x is None:
+        scale = float(attrs.get("scale_factor", 1.0))
+        offset = float(attrs.get("add_offset", 0.0))
+        x = raw * scale + offset
     fill = attrs.get("_FillValue")
     if fill is not None:
         x[raw == fill] = np.nan
     return x
+
+
+def _source_arithmetic(raw: np.ndarray, attrs: dict, row: Optional[int]) -> Optional[np.ndarray]:
+    facts = attrs.get("source")
+    if row is None or not isinstance(facts, list) or not 0 <= row < len(facts) or not isinstance(facts[row], dict):
+        return None
+    f = facts[row]
+    try:
+        if "adc_gain" in f and "baseline" in f and float(f["adc_gain"]) > 0:
+            return (raw - float(f["baseline"])) / float(f["adc_gain"])
+        if all(k in f for k in ("digital_min", "digital_max", "physical_min", "physical_max")):
+            dmin, dmax = float(f["digital_min"]), float(f["digital_max"])
+            pmin, pmax = float(f["physical_min"]), float(f["physical_max"])
+            if dmax != dmin and pmax != pmin:
+                bit = (pmax - pmin) / (dmax - dmin)
+                return bit * (pmax / bit - dmax + raw)
+    except (TypeError, ValueError):
+        pass
+    return None
 
 
 def _channel_list(attrs: dict, arrays: list, channels, name: str) -> list:
