@@ -77,3 +77,16 @@ def test_threads_encode_and_decode_at_once_with_the_same_results():
         decoded = list(pool.map(decode_lanes, together))
     assert together == alone
     assert all(np.max(np.abs(d - c)) <= 0.01 for d, c in zip(decoded, chunks))
+
+
+@pytest.mark.parametrize("scale", [1e18, 1e30, 1e37])
+def test_compress_to_target_takes_huge_float32_values_under_a_prdn(scale):
+    from vantoresk import decompress_signal
+    from vantoresk_zarr import compress_to_target
+
+    x = (np.random.default_rng(0).normal(size=3000) * scale).astype(np.float32)
+    res = compress_to_target(x, max_prdn=1.0)
+    got = x if res.lossless else decompress_signal(res.container)
+    x64 = x.astype(np.float64)
+    d = got.astype(np.float64) - x64
+    assert 100 * np.sqrt((d * d).sum() / ((x64 - x64.mean()) ** 2).sum()) <= 1.0
