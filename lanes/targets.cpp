@@ -81,8 +81,9 @@ public:
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
         // Bins of 2k + 1 grid steps code fewer bits than the exact kinds: those
         // are tried only when no such body met the target (bins off the grid
-        // can lose to the exact grid kind, on lanes that use every n-th level).
-        if (!near_met_ || (grid() != nullptr && !grid_tried_)) {
+        // can lose to the exact grid kind on lanes that use every n-th level; on
+        // lanes that use most levels, bins of two steps or more do not).
+        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 1.99 * grid()->b && grid()->density > 0.5))) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
         if (settled) return {};
@@ -226,6 +227,7 @@ private:
                     if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         bins_met = true;
+                        bins_step_ = step;
                         settled = exact_out;
                         return {};
                     }
@@ -350,6 +352,7 @@ private:
     bool grid_tried_ = false;
     bool identity_tried_ = false;
     bool near_met_ = false;
+    double bins_step_ = 0.0;
     std::optional<Grid> grid_;
     GridFit fit_;
 };
