@@ -32,6 +32,16 @@ _TIME_CALENDAR = "proleptic_gregorian"
 _NO_START = "1970-01-01 00:00:00"
 
 
+def writer() -> str:
+    """The writer stamped on stores: the package and its version."""
+    try:
+        from importlib.metadata import version
+
+        return f"vantoresk {version('vantoresk')}"
+    except Exception:
+        return "vantoresk"
+
+
 def rate_tag(rate: Optional[float]) -> str:
     return "" if rate is None else "_" + f"{rate:g}".replace(".", "p").replace("+", "") + "hz"
 
@@ -194,14 +204,15 @@ def update_index(store: str, names: Sequence[str]) -> None:
     zarr = _zarr()
     from . import store as st
 
-    root = zarr.open_group(store, mode="r+", use_consolidated=False)  # what is there now, not the last summary
+    # Not through the consolidated metadata: they list what the last run left.
+    root = zarr.open_group(store, mode="r+", use_consolidated=False)
     index = dict(root.attrs.get("records", {}) or {})
     present = set(st.record_names(store))
     index = {k: v for k, v in index.items() if k in present}
     for name in sorted(set(names) | (present - set(index))):
         if name in present:
             index[name] = record_summary(root[name])
-    root.attrs.update({"vantoresk": {"writer": st.writer(), "layout": LAYOUT},
+    root.attrs.update({"vantoresk": {"writer": writer(), "layout": LAYOUT},
                        "records": dict(sorted(index.items()))})
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # consolidated metadata is a zarr-python extension in format 3

@@ -169,7 +169,7 @@ def lane_setting(lane) -> str:
     if lane.lossless:
         return "lossless"
     if lane.kind == "near-lossless":
-        return f"near-lossless k{lane.steps}"
+        return "near-lossless"
     return f"{lane.method} s{lane.scale}"
 
 
@@ -179,20 +179,24 @@ def describe_settings(counts: Counter) -> str:
         return "-"
     lossless = counts.get("lossless", 0)
     damaged, missing = counts.get("damaged", 0), counts.get("missing", 0)
+    near = counts.get("near-lossless", 0)
     sharded = counts.get("sharded", 0)
-    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing", "sharded")}
+    lossy = {k: v for k, v in counts.items()
+             if k not in ("lossless", "near-lossless", "damaged", "missing", "sharded")}
     parts = []
     by_method: dict = {}
-    for key in lossy:  # "cdf97 s10" (scale) or "near-lossless k2" (levels of error)
-        method, setting = key.rsplit(" ", 1)
-        by_method.setdefault((method, setting[0]), []).append(int(setting[1:]))
-    for (method, letter), values in sorted(by_method.items()):
-        lo, hi = min(values), max(values)
-        parts.append(f"{method} {letter}{lo}" if lo == hi else f"{method} {letter}{lo}-{hi}")
+    for key in lossy:
+        method, scale = key.split(" s")
+        by_method.setdefault(method, []).append(int(scale))
+    for method, scales in sorted(by_method.items()):
+        lo, hi = min(scales), max(scales)
+        parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
+    if near:
+        parts.append("near-lossless" if not (lossy or lossless) else f"{near} near-lossless")
     if sharded:
         parts.append(f"{sharded} shards")
     if lossless:
-        parts.append("lossless" if not lossy else f"{lossless} lossless")
+        parts.append("lossless" if not (lossy or near) else f"{lossless} lossless")
     if damaged:
         parts.append(f"{damaged} DAMAGED")
     if missing:

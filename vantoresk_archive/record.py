@@ -116,6 +116,7 @@ class RecordResult:
 
 
 DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
+MIN_CHUNK = limits.MIN_CHUNK  # the fewest samples per chunk, unless the record is shorter
 
 
 def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
