@@ -100,12 +100,13 @@ def wfdb_record(folder: Path, name: str, signals: dict, *, fs: float, gain: list
 
 
 def beat_annotations(folder: Path, name: str, x: np.ndarray, fs: float, ext: str = "atr") -> tuple:
-    """Point annotations on the peaks of `x` written with `wfdb.wrann`: 'N'
-    beats, with a rhythm change ('+', aux text) at the start."""
+    """Point annotations on the largest sample of every 0.4 s of `x`,
+    written with `wfdb.wrann`: 'N' beats, after a rhythm label ('+' with
+    aux text) at the start."""
     import wfdb
 
     gap = int(0.4 * fs)
-    peaks = [i for i in range(gap, x.size - gap, gap) if x[i] == x[i - gap // 2: i + gap // 2].max()]
+    peaks = [k * gap + int(np.argmax(x[k * gap:(k + 1) * gap])) for k in range(1, x.size // gap - 1)]
     sample = np.array([1] + peaks, dtype=np.int64)
     symbols = ["+"] + ["N"] * len(peaks)
     aux = ["(N"] + [""] * len(peaks)
@@ -195,15 +196,15 @@ def build_archive(folder: Path, seconds: Optional[float] = None) -> dict:
             k: take(f"ptbdb_s0010re_{k}", 1000) for k in ("ii", "v2", "vx")},
             fs=1000, gain=[2000] * 3, baseline=[0] * 3, fmt="16", units=["mV"] * 3),
         "03700181": wfdb_record(folder, "03700181", {"MCL1": mcl1[:4 * frames], "ABP": abp[:frames]},
-                                fs=125, gain=[2966.0, 12.83], baseline=[0, -640], fmt="16",
+                                fs=125, gain=[2966, 12.83], baseline=[0, -640], fmt="16",
                                 units=["mV", "mmHg"], samps_per_frame=[4, 1]),
         "a103l": wfdb_record(folder, "a103l", {
             "II": take("cinc2015_a103l_ii", 250), "PLETH": take("cinc2015_a103l_pleth", 250)},
-            fs=250, gain=[7247.0, 12530.0], baseline=[0, -6265], fmt="16", units=["mV", "NU"]),
+            fs=250, gain=[7247, 12530], baseline=[0, -6265], fmt="16", units=["mV", "NU"]),
         "ptb24": wfdb_record(folder, "ptb24", {k: take(f"ptbdb_s0010re_{k}", 1000) for k in ("ii", "v2")},
-                             fs=1000, gain=[200000.0] * 2, baseline=[0, 5], fmt="24", units=["mV"] * 2),
+                             fs=1000, gain=[200000] * 2, baseline=[0, 5], fmt="24", units=["mV"] * 2),
         "abp32": wfdb_record(folder, "abp32", {"ABP": 80 + 10 * take("mimicdb03700181_abp", 125)},
-                             fs=125, gain=[1.0e6], baseline=[-3], fmt="32", units=["mmHg"]),
+                             fs=125, gain=[1000000], baseline=[-3], fmt="32", units=["mmHg"]),
         "icu": multi_segment_record(folder, "icu", span),
         "eegmat": edf_record(folder, "eegmat", eeg, fs=500, units="uV", annotations=events),
         "eegmat_bdf": edf_record(folder, "eegmat_bdf", eeg, fs=500, units="uV", bdf=True, annotations=events),

@@ -86,9 +86,9 @@ def check_settings(store: str, jobs: list, options: ConvertOptions) -> None:
         stored = st.record_attrs(store, name).get("settings")
         if not isinstance(stored, dict):
             continue
-        diff = [k for k in sorted(set(wanted) | set(stored))
-                if k in wanted and k in stored and stored[k] != wanted[k]
-                or (k in ("max_abs_error", "max_prdn", "scale") and (k in wanted) != (k in stored))]
+        # Records from before the chunk length was kept are not held to it.
+        diff = [k for k in sorted(set(wanted) | set(stored)) if stored.get(k) != wanted.get(k)
+                and not (k in ("chunk_seconds", "chunk_samples") and not ({"chunk_seconds", "chunk_samples"} & set(stored)))]
         if diff:
             changed.append((name, diff, stored))
     if changed:
@@ -137,6 +137,7 @@ def convert_archive(
     sources = [os.path.abspath(s) for s in sources]
     options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
     check_sources(sources)
+    options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
     st.check_output(store, sources)
     jobs, clashes = plan(sources)
     if not jobs and not clashes:
@@ -154,10 +155,10 @@ def convert_archive(
                 if busy is not None:
                     done[name] = busy
                     continue
-                try:
-                    done[name] = convert_record(src, store, name, options, progress=bar.update)
-                finally:
-                    claims.release(name)
+                # Not released on the way out of an interrupt: the handler
+                # below clears what the record left and counts it.
+                done[name] = convert_record(src, store, name, options, progress=bar.update)
+                claims.release(name)
         else:
             from .parallel import DEFAULT_PART_CHUNKS, run_on_dask
 
@@ -172,10 +173,11 @@ def convert_archive(
     finally:
         bar.close()
         claims.abandon()
-    st.tidy(store)
     from .layout import update_index
 
-    update_index(store, [name for name, r in done.items() if r.status == "converted"])
+    with st.index_lock(store):
+        update_index(store, [name for name, r in done.items() if r.status == "converted"])
+    st.tidy(store)
     records = [done[name] for _, name in jobs] + clashes
     return ArchiveResult(store, records, time.perf_counter() - t0)
 

@@ -9,7 +9,9 @@ output that is not ours to write), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import glob
 import math
+import os
 import sys
 from typing import Optional, Sequence
 
@@ -122,6 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="OUT")
     p.add_argument("--format", choices=("npy", "wfdb", "edf"), default="npy", help="output format (default npy)")
     p.add_argument("--array", metavar="NAME", help="which array, for records with several rates")
+    p.add_argument("--overwrite", action="store_true", help="replace files that OUT would overwrite")
 
     p = sub.add_parser("index", help="add the overview pyramid to a store written before",
                        description="Write each record's min/max overview pyramid where it is missing "
@@ -143,13 +146,31 @@ def build_parser() -> argparse.ArgumentParser:
                        "otherwise a lane frame (one container per lane along the last axis).")
     p.add_argument("input", metavar="IN.npy")
     p.add_argument("-o", "--output", required=True, metavar="OUT")
+    p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists")
     _codec_options(p, adc=False)
 
     p = sub.add_parser("decompress", help="a container or lane frame back into .npy",
                        description="Decode a container (float32 result) or a lane frame (original dtype and shape).")
     p.add_argument("input", metavar="IN")
     p.add_argument("-o", "--output", required=True, metavar="OUT.npy")
+    p.add_argument("--overwrite", action="store_true", help="replace OUT.npy if it exists")
     return parser
+
+
+class Refused(Exception):
+    """A request refused before anything was written (exit status 2)."""
+
+
+def _keep_existing(args, paths: list) -> None:
+    """Refuse to replace files that exist unless --overwrite: a user's file
+    is never written over by surprise."""
+    there = [p for p in paths if os.path.lexists(p)]
+    if there and not args.overwrite:
+        raise Refused(f"{there[0]} exists; give --overwrite to replace it")
+
+
+def _npy_path(out: str) -> str:
+    return out if out.endswith(".npy") else out + ".npy"  # where np.save writes
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -163,7 +184,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         detail = str(exc)
         print(f"{PROG} {args.command}: interrupted" + (f"; {detail}" if detail else ""), file=sys.stderr)
         return 130
-    except _usage_errors() as exc:
+    except (Refused,) + _usage_errors() as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=sys.stderr)
         return 2
     except (CommandError, ImportError, OSError, ValueError, KeyError) as exc:
@@ -202,6 +223,9 @@ def cmd_convert(args) -> int:
         print(format_table(rows))
     if args.report:
         write_csv(args.report, rows)
+    for r in result.records:
+        for w in r.warnings:
+            print(f"{PROG} convert: warning: {r.source}: {w}", file=sys.stderr)
     for r in result.failed:
         print(f"{PROG} convert: failed: {r.source}: {r.reason}", file=sys.stderr)
     for r in result.skipped:
@@ -218,8 +242,6 @@ def cmd_convert(args) -> int:
 
 
 def cmd_info(args) -> int:
-    import os
-
     from .info import file_lines, store_rows
     from .report import format_table, write_csv
 
@@ -247,6 +269,14 @@ def cmd_info(args) -> int:
 def cmd_export(args) -> int:
     from .export import export_record
 
+    out = args.output
+    if args.format == "npy":
+        _keep_existing(args, [_npy_path(out)])
+    elif args.format == "edf":
+        _keep_existing(args, [out])
+    else:  # a WFDB record: its header, signal and annotation files
+        base = out[:-4] if out.endswith(".hea") else out
+        _keep_existing(args, sorted(glob.glob(glob.escape(base) + ".*")))
     written = export_record(args.store, args.record, args.output, fmt=args.format, array=args.array)
     print(written)
     return 0
@@ -271,6 +301,7 @@ def cmd_view(args) -> int:
 def cmd_compress(args) -> int:
     from .files import compress_file
 
+    _keep_existing(args, [args.output])
     n = compress_file(args.input, args.output, method=args.method, scale=args.scale, cutoff=args.cutoff,
                       coder=args.coder, max_abs_error=args.max_abs_error, max_prdn=args.max_prdn)
     print(f"{args.output}: {n} bytes")
@@ -280,6 +311,7 @@ def cmd_compress(args) -> int:
 def cmd_decompress(args) -> int:
     from .files import decompress_file
 
+    _keep_existing(args, [_npy_path(args.output)])
     y = decompress_file(args.input, args.output)
     print(f"{args.output}: {y.dtype} {tuple(y.shape)}")
     return 0

@@ -92,7 +92,7 @@ def _write_edf(rec, out: str) -> str:
     pyedflib = require("pyedflib", "Writing EDF/BDF files")
     header = rec.attrs.get("header") or {}
     source = rec.attrs.get("format")
-    chans = [(sig, k) for sig in rec.signals for k in range(len(sig.channels))]
+    chans = rec.in_order()
     if any(s.rate is None for s, _ in chans):
         raise ValueError(f"record {rec.name!r} has no sampling rate; EDF needs one")
     heads, digital, bdf = [], [], False

@@ -42,7 +42,11 @@ def to_mne(rec, rate: Optional[float] = None):
     the source does not say) and every annotation table as annotations."""
     mne = require("mne", "Handing records to MNE")
     if rate is None:
-        sig = rec._single()
+        if len(rec.signals) != 1:
+            rates = ", ".join(f"{s.rate:g}" for s in rec.signals)
+            raise ValueError(f"record {rec.name!r} has channels at several rates ({rates} Hz) and MNE takes one: "
+                             "choose it with rate=")
+        sig = rec.signals[0]
     else:
         sig = next((s for s in rec.signals if s.rate == rate), None)
         if sig is None:
@@ -74,7 +78,7 @@ def to_wfdb(rec, record_name: Optional[str] = None):
     source format where the store has the source's integers, samples per
     frame for several rates (their ratios must be whole numbers)."""
     wfdb = require("wfdb", "Building WFDB records")
-    chans = [(sig, k) for sig in rec.signals for k in range(len(sig.channels))]
+    chans = rec.in_order()
     if not chans:
         raise ValueError(f"record {rec.name!r}: no channels to write")
     if any(s.rate is None for s, _ in chans):
@@ -89,7 +93,9 @@ def to_wfdb(rec, record_name: Optional[str] = None):
         ratio = sig.rate / frame_rate
         if abs(ratio - round(ratio)) > 1e-9 or round(ratio) < 1:
             raise ValueError(f"record {rec.name!r}: {sig.rate:g} Hz is not a whole multiple of {frame_rate:g} Hz")
-        fmts.append(fmt), gains.append(gain), baselines.append(base), digital.append(d)
+        # Whole gains as whole numbers, as WFDB headers usually spell them ("200", not "200.0").
+        fmts.append(fmt), gains.append(int(gain) if float(gain).is_integer() else gain)
+        baselines.append(base), digital.append(d)
         spf.append(int(round(ratio))), units.append(sig.units[k] or "NU"), names.append(sig.channels[k])
         res.append(int(facts.get("adc_res") or _BITS[fmt])), zero.append(int(facts.get("adc_zero") or 0))
     frames = min(d.size // s for d, s in zip(digital, spf))

@@ -33,6 +33,7 @@ _NO_START = "1970-01-01 00:00:00"
 
 
 def writer() -> str:
+    """The writer stamped on stores: the package and its version."""
     try:
         from importlib.metadata import version
 
@@ -203,14 +204,16 @@ def update_index(store: str, names: Sequence[str]) -> None:
     zarr = _zarr()
     from . import store as st
 
-    root = zarr.open_group(store, mode="r+")
+    # Not through the consolidated metadata: they list what the last run left.
+    root = zarr.open_group(store, mode="r+", use_consolidated=False)
     index = dict(root.attrs.get("records", {}) or {})
     present = set(st.record_names(store))
     index = {k: v for k, v in index.items() if k in present}
     for name in sorted(set(names) | (present - set(index))):
         if name in present:
-            index[name] = record_summary(zarr.open_group(f"{store}/{name}", mode="r"))
-    root.attrs.update({"vantoresk": {"writer": writer(), "layout": LAYOUT}, "records": dict(sorted(index.items()))})
+            index[name] = record_summary(root[name])
+    root.attrs.update({"vantoresk": {"writer": writer(), "layout": LAYOUT},
+                       "records": dict(sorted(index.items()))})
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # consolidated metadata is a zarr-python extension in format 3
         zarr.consolidate_metadata(store)

@@ -73,7 +73,9 @@ def run_on_dask(
             warnings.filterwarnings("ignore", message="Port .* is already in use")
             cluster = distributed.LocalCluster(
                 n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None, silence_logs=logging.ERROR,
+                # Task failures come back as results; what workers log while
+                # the cluster shuts down (after Ctrl-C too) is noise.
+                dashboard_address=None, silence_logs=logging.CRITICAL,
             )
         client = distributed.Client(cluster)
     run = uuid.uuid4().hex[:8]

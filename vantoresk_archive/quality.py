@@ -107,24 +107,25 @@ def _whole_objects(array, label: str) -> ChunkSizes:
     """Sizes of arrays whose stored objects are not lane frames (exact
     storage, or shards of many chunks): each object's bytes shared evenly
     among the channels."""
-    from pathlib import Path
+    from .store import object_size, stored_objects
 
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
-    root = Path(str(array.store.root)) if hasattr(array.store, "root") else None
-    if root is None:
-        raise ValueError("chunk sizes can only be read from a local store")
     span = (getattr(array, "shards", None) or array.chunks)[1]
-    for k in range(-(-array.shape[1] // span) if array.shape[1] else 0):
-        path = root / array.path / array.metadata.encode_chunk_key((0, k))
-        size = path.stat().st_size if path.is_file() else None
+    n_objects = -(-array.shape[1] // span) if array.shape[1] else 0
+    present = 0
+    for _, key in stored_objects(array, span):  # listed, so a forged shape costs nothing
+        size = object_size(array, key)
+        if size is None:
+            continue
+        present += 1
         for c in range(n_ch):
-            if size is None:
-                settings[c]["missing"] += 1
-            else:
-                nbytes[c] += size // n_ch + (1 if c < size % n_ch else 0)
-                settings[c][label] += 1
+            nbytes[c] += size // n_ch + (1 if c < size % n_ch else 0)
+            settings[c][label] += 1
+    for c in range(n_ch):
+        if present < n_objects:
+            settings[c]["missing"] += n_objects - present
     return ChunkSizes(nbytes, settings)
 
 
@@ -168,7 +169,7 @@ def lane_setting(lane) -> str:
     if lane.lossless:
         return "lossless"
     if lane.kind == "near-lossless":
-        return f"near-lossless k{lane.steps}"
+        return "near-lossless"
     return f"{lane.method} s{lane.scale}"
 
 
@@ -178,20 +179,24 @@ def describe_settings(counts: Counter) -> str:
         return "-"
     lossless = counts.get("lossless", 0)
     damaged, missing = counts.get("damaged", 0), counts.get("missing", 0)
+    near = counts.get("near-lossless", 0)
     sharded = counts.get("sharded", 0)
-    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing", "sharded")}
+    lossy = {k: v for k, v in counts.items()
+             if k not in ("lossless", "near-lossless", "damaged", "missing", "sharded")}
     parts = []
     by_method: dict = {}
-    for key in lossy:  # "cdf97 s10" (scale) or "near-lossless k2" (levels of error)
-        method, setting = key.rsplit(" ", 1)
-        by_method.setdefault((method, setting[0]), []).append(int(setting[1:]))
-    for (method, letter), values in sorted(by_method.items()):
-        lo, hi = min(values), max(values)
-        parts.append(f"{method} {letter}{lo}" if lo == hi else f"{method} {letter}{lo}-{hi}")
+    for key in lossy:
+        method, scale = key.split(" s")
+        by_method.setdefault(method, []).append(int(scale))
+    for method, scales in sorted(by_method.items()):
+        lo, hi = min(scales), max(scales)
+        parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
+    if near:
+        parts.append("near-lossless" if not (lossy or lossless) else f"{near} near-lossless")
     if sharded:
         parts.append(f"{sharded} shards")
     if lossless:
-        parts.append("lossless" if not lossy else f"{lossless} lossless")
+        parts.append("lossless" if not (lossy or near) else f"{lossless} lossless")
     if damaged:
         parts.append(f"{damaged} DAMAGED")
     if missing:

@@ -36,7 +36,8 @@ class Signals:
     units: list
     data: np.ndarray  # float64, channels x time, physical units, NaN where missing
     first: int  # index of the first sample in the record at this rate
-    stored: list = field(default_factory=list)  # per channel: (stored integers, array attrs) or None
+    stored: list = field(default_factory=list)  # per channel: (stored samples, array attrs, row)
+    index: list = field(default_factory=list)  # per channel: its position among the record's channels
 
 
 @dataclass
@@ -62,13 +63,19 @@ class RecordData:
     def rate(self) -> Optional[float]:
         return self._single().rate
 
+    def in_order(self) -> list:
+        """(Signals, k) for every channel read, in the record's (or the
+        selection's) order rather than by rate."""
+        return sorted(((s, k) for s in self.signals for k in range(len(s.channels))),
+                      key=lambda sk: sk[0].index[sk[1]] if sk[0].index else 0)
+
     @property
     def channels(self) -> list:
-        return [c for s in self.signals for c in s.channels]
+        return [s.channels[k] for s, k in self.in_order()]
 
     @property
     def units(self) -> list:
-        return [u for s in self.signals for u in s.units]
+        return [s.units[k] for s, k in self.in_order()]
 
     def to_mne(self, rate: Optional[float] = None):
         from .interop import to_mne
@@ -106,13 +113,23 @@ def list_records(store) -> dict:
 def record_group(store, name: str):
     root = open_store(store)
     try:
-        group = root[name]
+        try:
+            group = root[name]
+        except KeyError:  # finished after the metadata were last consolidated (a killed run)
+            group = require("zarr", "Reading Zarr stores").open_group(store, mode="r", use_consolidated=False)[name]
     except KeyError:
         known = ", ".join(sorted(root.group_keys())) or "none"
         raise KeyError(f"no record {name!r} in {store} (records: {known})") from None
     arrays = group.attrs.get("arrays")
     if not isinstance(arrays, list) or not all(isinstance(a, str) and a in group.array_keys() for a in arrays):
         raise ValueError(f"record {name!r}: its list of arrays does not match what it holds")
+    from .limits import array_problem
+
+    for a in arrays:  # nothing below sizes or indexes anything by unchecked metadata
+        arr = group[a]
+        problem = array_problem(arr, dict(arr.attrs))
+        if problem:
+            raise ValueError(f"record {name!r}, array {a!r}: damaged metadata: {problem}")
     return group
 
 
@@ -134,8 +151,8 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
         raise ValueError(f"stop ({t1} s) comes before start ({t0} s)")
     wanted = _channel_list(attrs, arrays, channels, name)
     by_rate: dict = {}
-    for arr, row, cname in wanted:
-        by_rate.setdefault(arr.attrs.get("sampling_rate"), []).append((arr, row, cname))
+    for arr, row, cname, pos in wanted:
+        by_rate.setdefault(arr.attrs.get("sampling_rate"), []).append((arr, row, cname, pos))
     signals = []
     for rate in sorted(by_rate, key=lambda r: -(r or 0)):
         members = by_rate[rate]
@@ -143,12 +160,12 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
         a, b = (0, n) if rate is None else (_index(t0, rate, n), _index(t1, rate, n))
         data = np.empty((len(members), b - a))
         units, stored = [], []
-        for k, (arr, row, cname) in enumerate(members):
+        for k, (arr, row, cname, _) in enumerate(members):
             raw = arr[row, a:b]
-            data[k] = physical(raw, dict(arr.attrs))
+            data[k] = physical(raw, dict(arr.attrs), row)
             units.append(str((arr.attrs.get("units") or [""] * arr.shape[0])[row]))
             stored.append((raw, dict(arr.attrs), row))
-        signals.append(Signals(rate, [m[2] for m in members], units, data, a, stored))
+        signals.append(Signals(rate, [m[2] for m in members], units, data, a, stored, [m[3] for m in members]))
     tables = read_annotations(group)
     for t in tables.values():
         keep = (t.onset >= t0) & (t.onset < t1)
@@ -157,21 +174,53 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
                       signals, tables, attrs)
 
 
-def physical(raw: np.ndarray, attrs: dict) -> np.ndarray:
-    """Stored samples in physical units (CF packing), missing ones NaN."""
+def physical(raw: np.ndarray, attrs: dict, row: Optional[int] = None) -> np.ndarray:
+    """Stored samples in physical units, missing ones NaN: the source
+    library's own arithmetic where the array keeps the channel's header
+    fields (WFDB (d - baseline) / gain, EDF's digital-to-physical line), so
+    the values are those wfdb or pyedflib read from the source; else CF
+    packing (stored * scale_factor + add_offset). `raw` is one channel (its
+    `row` in the array) or the whole array."""
     if raw.dtype.kind == "f":
         return raw.astype(np.float64)
-    scale = float(attrs.get("scale_factor", 1.0))
-    offset = float(attrs.get("add_offset", 0.0))
-    x = raw * scale + offset
+    if raw.ndim == 2:
+        out = np.empty(raw.shape)
+        for r in range(raw.shape[0]):
+            out[r] = physical(raw[r], attrs, r)
+        return out
+    x = _source_arithmetic(raw, attrs, row)
+    if x is None:
+        scale = float(attrs.get("scale_factor", 1.0))
+        offset = float(attrs.get("add_offset", 0.0))
+        x = raw * scale + offset
     fill = attrs.get("_FillValue")
     if fill is not None:
         x[raw == fill] = np.nan
     return x
 
 
+def _source_arithmetic(raw: np.ndarray, attrs: dict, row: Optional[int]) -> Optional[np.ndarray]:
+    facts = attrs.get("source")
+    if row is None or not isinstance(facts, list) or not 0 <= row < len(facts) or not isinstance(facts[row], dict):
+        return None
+    f = facts[row]
+    try:
+        if "adc_gain" in f and "baseline" in f and float(f["adc_gain"]) > 0:
+            return (raw - float(f["baseline"])) / float(f["adc_gain"])
+        if all(k in f for k in ("digital_min", "digital_max", "physical_min", "physical_max")):
+            dmin, dmax = float(f["digital_min"]), float(f["digital_max"])
+            pmin, pmax = float(f["physical_min"]), float(f["physical_max"])
+            if dmax != dmin and pmax != pmin:
+                bit = (pmax - pmin) / (dmax - dmin)
+                return bit * (pmax / bit - dmax + raw)
+    except (TypeError, ValueError):
+        pass
+    return None
+
+
 def _channel_list(attrs: dict, arrays: list, channels, name: str) -> list:
-    """(array, row, channel name) in the record's channel order, selected."""
+    """(array, row, channel name, position in the record) in the record's
+    channel order, or as `channels` selects them."""
     table = attrs.get("channels")
     by_name = {a.path.rsplit("/", 1)[-1]: a for a in arrays}
     order = []
@@ -181,10 +230,10 @@ def _channel_list(attrs: dict, arrays: list, channels, name: str) -> list:
             row = c.get("row")
             if arr is None or not isinstance(row, int) or not 0 <= row < arr.shape[0]:
                 raise ValueError(f"record {name!r}: its channel table does not match its arrays")
-            order.append((arr, row, str(c.get("name"))))
+            order.append((arr, row, str(c.get("name")), len(order)))
     else:  # no table: array by array
         for arr in arrays:
-            order.extend((arr, r, str(n)) for r, n in enumerate(arr.attrs.get("channel_names", [])))
+            order.extend((arr, r, str(n), len(order) + r) for r, n in enumerate(arr.attrs.get("channel_names", [])))
     if channels is None:
         return order
     out = []
@@ -198,7 +247,7 @@ def _channel_list(attrs: dict, arrays: list, channels, name: str) -> list:
             out.append(order[names.index(c)])
         else:
             raise KeyError(f"record {name!r} has no channel {c!r} (channels: {', '.join(names)})")
-    return out
+    return [(arr, row, cname, i) for i, (arr, row, cname, _) in enumerate(out)]
 
 
 def _index(t: float, rate: float, n: int) -> int:

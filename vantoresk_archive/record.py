@@ -113,9 +113,11 @@ class RecordResult:
     samples: int = 0
     seconds: float = 0.0
     channels: list = field(default_factory=list)
+    warnings: list = field(default_factory=list)  # what was read leniently from the source
 
 
 DEFAULT_CHUNK_WITHOUT_RATE = 1 << 16
+MIN_CHUNK = limits.MIN_CHUNK  # the fewest samples per chunk, unless the record is shorter
 
 
 def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
@@ -132,9 +134,7 @@ def chunk_length(group: SignalGroup, options: ConvertOptions) -> int:
         n = max(1, min(round(options.chunk_seconds * group.sampling_rate), limits.MAX_CHUNK_ELEMENTS))
     else:
         n = DEFAULT_CHUNK_WITHOUT_RATE
-    n = limits.bounded_chunk(n, group.n_channels, group.block_multiple)
-    m = max(1, group.block_multiple)
-    return max(m, min(n, -(-group.n_samples // m) * m))
+    return limits.bounded_chunk(n, group.n_channels, group.n_samples, group.block_multiple)
 
 
 def write_length(group: SignalGroup, options: ConvertOptions) -> int:
@@ -190,6 +190,7 @@ class RecordPlan:
     tmp: str
     arrays: list  # (array name, channels, samples, chunk length) per signal group
     started: float  # wall clock, for the record's time across tasks
+    warnings: list = field(default_factory=list)
 
     def n_chunks(self, group: int) -> int:
         _, _, n, chunk = self.arrays[group]
@@ -230,9 +231,10 @@ def prepare_record(source: str, store: str, name: str, options: ConvertOptions) 
         try:
             tmp = st.begin_record(store, name)
             arrays = _create_arrays(reader, tmp, options)
+            warnings = list(getattr(reader, "warnings", []))
         finally:
             reader.close()
-        return RecordPlan(source, name, str(tmp), arrays, started)
+        return RecordPlan(source, name, str(tmp), arrays, started, warnings)
     except Exception as exc:
         if tmp is not None:
             st.discard_record(tmp)
@@ -331,7 +333,8 @@ def finish_record(plan: RecordPlan, store: str, stats: list, options: ConvertOpt
     seconds = time.time() - plan.started
     for r in reports:
         r.seconds = seconds
-    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports)
+    return RecordResult(plan.source, plan.name, "converted", samples=samples, seconds=seconds, channels=reports,
+                        warnings=plan.warnings)
 
 
 def abandon_record(plan: RecordPlan, exc: BaseException) -> RecordResult:
@@ -420,9 +423,10 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
 
 def _settings_attrs(options: ConvertOptions) -> dict:
     if options.lossless:
-        return {"lossless": True}
-    out = {"method": options.method, "cutoff": options.cutoff, "coder": options.coder}
-    if options.max_abs_error is None and options.max_prdn is None:
+        out = {"lossless": True}
+    else:
+        out = {"method": options.method, "cutoff": options.cutoff, "coder": options.coder}
+    if options.max_abs_error is None and options.max_prdn is None and not options.lossless:
         out["scale"] = options.scale
     if options.max_abs_error is not None:
         out["max_abs_error"] = options.max_abs_error

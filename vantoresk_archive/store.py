@@ -17,22 +17,23 @@ touching each other's work in progress.
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import json
 import os
 import re
 import shutil
+import socket
 import stat
 import uuid
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterable, Iterator, Optional
 
 from ._deps import require
-from .claims import Claim, claim
 
 PARTIAL = ".partial"
 LOCKS = ".locks"
-# Bumped when the arrays' layout changes in a way readers must know.
-LAYOUT = 2  # integer samples with CF packing, coordinates, annotations, a record index
 # Names a record may never take: the store's own metadata (any Zarr
 # version), on case-insensitive file systems too.
 RESERVED = {"zarr.json", ".zgroup", ".zattrs", ".zarray", ".zmetadata"}
@@ -122,7 +123,7 @@ def _is_group(doc) -> bool:
 
 def check_record_name(name: str) -> str:
     """`name` when it can be a record's folder; ValueError otherwise."""
-    if (not isinstance(name, str) or not name or name.startswith(".") or "/" in name or "\\" in name
+    if (not isinstance(name, str) or not name or name.startswith((".", "_")) or "/" in name or "\\" in name
             or "\0" in name or name.lower() in RESERVED):
         raise ValueError(f"{name!r} cannot name a record (reserved for the store's own metadata or not a plain name)")
     return name
@@ -212,10 +213,15 @@ def open_root(store: str, *, create: bool):
         raise FileNotFoundError(f"{store}: not a Zarr v3 store (no zarr.json)")
     if not _is_group(doc):
         raise StoreError(f"{store}: damaged store: its zarr.json is not a Zarr v3 group")
-    return zarr.open_group(store, mode="r")
+    try:
+        return zarr.open_group(store, mode="r")
+    except Exception as exc:  # forged or damaged consolidated metadata, among others
+        raise StoreError(f"{store}: damaged store metadata ({type(exc).__name__}: {exc})") from None
 
 
 def _create_root(store: str) -> None:
+    from .layout import LAYOUT
+
     doc = {"zarr_format": 3, "node_type": "group",
            "attributes": {"vantoresk": {"writer": writer(), "layout": LAYOUT}}}
     data = json.dumps(doc, indent=2).encode()
@@ -241,6 +247,8 @@ def _create_root(store: str) -> None:
 # Records
 
 def is_complete(store: str, name: str) -> bool:
+    if url_scheme(store) is None and os.path.islink(os.path.join(store, name)):
+        return False  # a link is not a record of ours, whatever it points at
     return _is_group(_read_json(store, f"{name}/zarr.json"))
 
 
@@ -258,8 +266,6 @@ def record_names(store: str) -> list:
     for entry in _entries(store):
         if entry.startswith(".") or entry.lower() in RESERVED:
             continue
-        if url_scheme(store) is None and os.path.islink(os.path.join(store, entry)):
-            continue  # not ours: a link is never read as a record
         if is_complete(store, entry):
             names.append(entry)
     return names
@@ -277,6 +283,27 @@ def claim_record(store: str, name: str) -> Claim:
         except FileNotFoundError:
             continue
     raise StoreError(f"{store}: cannot create a lock in {LOCKS}")
+
+
+@contextlib.contextmanager
+def index_lock(store: str):
+    """Held while the root's record index is rewritten: concurrent runs
+    finishing at once take turns instead of losing each other's entries."""
+    if url_scheme(store) is not None:
+        yield
+        return
+    for _ in range(3):
+        try:
+            c = claim(_safe_folder(store, LOCKS), "_index", wait=True)  # record names never start with '_'
+            break
+        except FileNotFoundError:
+            continue
+    else:
+        raise StoreError(f"{store}: cannot create a lock in {LOCKS}")
+    try:
+        yield
+    finally:
+        c.release()
 
 
 def _safe_folder(store: str, sub: str) -> str:
@@ -335,12 +362,12 @@ def commit_record(store: str, name: str, tmp) -> None:
     if rem is not None:
         fs, _ = rem
         src, dst, bak = (fsspec_path(p) for p in (tmp, final, old))
-        moved = fs.exists(dst)
+        moved = bool(fs.find(dst))
         if moved:
-            fs.mv(dst, bak, recursive=True)
-        fs.mv(src, dst, recursive=True)
+            _move_objects(fs, dst, bak)
+        _move_objects(fs, src, dst)
         if moved:
-            fs.rm(bak, recursive=True)
+            fs.rm(fs.find(bak))
         return
     moved = os.path.lexists(final)
     if moved:
@@ -353,6 +380,16 @@ def commit_record(store: str, name: str, tmp) -> None:
         raise
     if moved:
         remove_tree(old)
+
+
+def _move_objects(fs, src: str, dst: str) -> None:
+    """Copy every object below `src` to the same place below `dst`, then
+    delete the originals (object stores have no folders to rename)."""
+    objects = fs.find(src)
+    for key in objects:
+        fs.copy(key, dst + key[len(src):])
+    if objects:
+        fs.rm(objects)
 
 
 def fsspec_path(url: str) -> str:
@@ -397,15 +434,15 @@ def tidy(store: str) -> None:
             pass
 
 
-def chunk_files(array) -> Iterator[tuple]:
-    """(chunk index along time, raw bytes) for each chunk of a channels x
-    time array that exists in its store, in index order. Found by listing
-    the store, so a forged shape costs nothing: callers count the missing
-    ones from the shape."""
-    from zarr.core.buffer import default_buffer_prototype
+def stored_objects(array, span: Optional[int] = None) -> list:
+    """[(index along time, key)] of the objects of a channels x time array
+    that exist in its store (chunks, or shards of `span` samples), in index
+    order. Found by listing the store, so a forged shape costs nothing:
+    callers count the missing ones from the shape."""
     from zarr.core.sync import sync
 
-    n_chunks = -(-array.shape[1] // array.chunks[1]) if array.shape[1] else 0
+    span = span or array.chunks[1]
+    n_objects = -(-array.shape[1] // span) if array.shape[1] else 0
     prefix = f"{array.path}/"
 
     async def listed():
@@ -413,11 +450,30 @@ def chunk_files(array) -> Iterator[tuple]:
 
     found = []
     for key in sync(listed()):
-        k = _chunk_index(key[len(prefix):] if key.startswith(prefix) else key)
-        if k is not None and 0 <= k < n_chunks and array.metadata.encode_chunk_key((0, k)) == key[len(prefix):]:
+        suffix = key[len(prefix):] if key.startswith(prefix) else key
+        k = _chunk_index(suffix)
+        if k is not None and 0 <= k < n_objects and array.metadata.encode_chunk_key((0, k)) == suffix:
             found.append((k, key))
+    return sorted(found)
+
+
+def object_size(array, key: str) -> Optional[int]:
+    from zarr.core.sync import sync
+
+    try:
+        return int(sync(array.store.getsize(key)))
+    except FileNotFoundError:
+        return None
+
+
+def chunk_files(array) -> Iterator[tuple]:
+    """(chunk index along time, raw bytes) for each chunk of a channels x
+    time array that exists in its store, in index order."""
+    from zarr.core.buffer import default_buffer_prototype
+    from zarr.core.sync import sync
+
     proto = default_buffer_prototype()
-    for k, key in sorted(found):
+    for k, key in stored_objects(array):
         buf = sync(array.store.get(key, prototype=proto))
         if buf is not None:
             yield k, buf.to_bytes()
@@ -431,3 +487,64 @@ def _chunk_index(suffix: str) -> Optional[int]:
     if len(parts) != 2 or parts[0] != "0" or not parts[1].isdigit():
         return None
     return int(parts[1])
+
+
+# Claims: a lock file per record name, locked with `flock` by the process
+# converting that record. The kernel drops the lock when the process ends,
+# however it ends, so a killed run never leaves a claim that blocks the
+# next one, and no guess about stale process ids is needed. A released
+# claim unlinks its file while still holding the lock; a process that
+# opened the old file in the meantime sees that its file is no longer the
+# one at the path and tries again.
+
+@dataclass
+class Claim:
+    fd: Optional[int]
+    path: Optional[str]
+    busy: Optional[str] = None  # who holds the record, when this process does not
+
+    @property
+    def held(self) -> bool:
+        return self.busy is None
+
+    def release(self) -> None:
+        fd, self.fd = self.fd, None
+        if fd is None:
+            return
+        try:
+            if _same_file(fd, self.path):
+                os.unlink(self.path)
+        finally:
+            os.close(fd)
+
+
+def _same_file(fd: int, path: str) -> bool:
+    try:
+        here = os.stat(path, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    mine = os.fstat(fd)
+    return (here.st_dev, here.st_ino) == (mine.st_dev, mine.st_ino)
+
+
+def claim(folder: str, name: str, attempts: int = 5, *, wait: bool = False) -> Claim:
+    """Lock `folder/name.lock` for this process, or say who holds it
+    (`wait`: until the holder releases it)."""
+    path = os.path.join(folder, f"{name}.lock")
+    for _ in range(attempts):
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            try:
+                holder = os.pread(fd, 200, 0).decode(errors="replace").strip() or "another run"
+            finally:
+                os.close(fd)
+            return Claim(None, None, f"being converted by {holder}")
+        if not _same_file(fd, path):  # released and unlinked between open and lock
+            os.close(fd)
+            continue
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"process {os.getpid()} on {socket.gethostname()}".encode(), 0)
+        return Claim(fd, path)
+    raise OSError(f"{path}: could not take the record's lock")

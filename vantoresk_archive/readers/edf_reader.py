@@ -30,8 +30,14 @@ class EdfReader:
         pyedflib = require("pyedflib", "Reading EDF/BDF files")
         self.path = str(path)
         self.name = record_name(self.path)
+        self.warnings: list = []
         try:
-            self._reader = pyedflib.EdfReader(self.path)
+            try:
+                self._reader = pyedflib.EdfReader(self.path)
+            except Exception as exc:
+                from .edf_lenient import open_lenient
+
+                self._reader, self.warnings = open_lenient(self.path, pyedflib.EdfReader, exc)
         except Exception as exc:
             raise RecordError(self.path, f"damaged or unreadable EDF/BDF file ({type(exc).__name__}: {exc})") from None
         r = self._reader

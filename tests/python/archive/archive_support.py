@@ -37,7 +37,7 @@ def decoded(store, record, array=None):
     for c in group.attrs["channels"]:
         arr = group[c["array"]]
         a = dict(arr.attrs)
-        rows.append(physical(arr[c["row"]], a))
+        rows.append(physical(arr[c["row"]], a, c["row"]))
         attrs["sampling_rate"] = a["sampling_rate"]
         for key in ("channel_names", "units", "adc_step", "source_bits", "max_abs_error", "prdn"):
             attrs.setdefault(key, []).append(a[key][c["row"]])

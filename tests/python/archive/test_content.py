@@ -3,6 +3,7 @@ with CF packing, header facts, annotations, exports that restore the
 source files, the reader API, xarray and MNE, short records and shards."""
 
 import datetime as dt
+import filecmp
 
 import numpy as np
 import pytest
@@ -43,7 +44,8 @@ def test_stored_dtypes_and_cf_packing(lossless_store, reference_store):
     # A 32-bit source at one count: float32 could not even hold its samples.
     data, attrs = decoded(reference_store, "abp32")
     src = zarr.open_group(str(lossless_store), mode="r")["abp32"]["signals"][...]
-    assert np.abs(data[0] - (src[0] * (1 / 1e6) + 3e-6)).max() <= attrs["adc_step"][0] * (1 + 1e-9)
+    assert src.dtype == np.int32 and np.abs(src[0]).max() > 1 << 24  # beyond float32's integers
+    assert np.abs(data[0] - (src[0] * (1 / 1e6) + 3e-6)).max() <= attrs["adc_step"][0] * (1 + 1e-6)
 
 
 @pytest.mark.parametrize("name", WFDB_RECORDS)
@@ -66,7 +68,11 @@ def test_lossless_wfdb_exports_restore_the_source(archive, lossless_store, tmp_p
                   "base_date", "base_time", "comments"):
         assert getattr(back, field) == getattr(src, field), field
     assert all(np.array_equal(a, b) for a, b in zip(src.e_d_signal, back.e_d_signal))
+    # The very files: header, signal file (and annotations below), byte for byte.
+    for ext in ("hea", "dat"):
+        assert filecmp.cmp(folder / f"{name}.{ext}", tmp_path / f"{name}.{ext}", shallow=False), ext
     if name == "mitdb100":
+        assert filecmp.cmp(folder / f"{name}.atr", tmp_path / f"{name}.atr", shallow=False)
         a, b = wfdb.rdann(str(folder / name), "atr"), wfdb.rdann(str(tmp_path / name), "atr")
         assert np.array_equal(a.sample, b.sample) and a.symbol == b.symbol and a.aux_note == b.aux_note
 
@@ -85,6 +91,7 @@ def test_lossless_edf_exports_restore_the_source(archive, lossless_store, tmp_pa
             assert np.array_equal(a.readSignal(i, digital=True), b.readSignal(i, digital=True))
         for x, y in zip(a.readAnnotations(), b.readAnnotations()):
             assert list(x) == list(y)
+    assert filecmp.cmp(built[name].path, out, shallow=False)  # the very file
 
 
 def test_exports_refuse_what_the_format_cannot_hold(lossless_store, tmp_path):
@@ -226,5 +233,62 @@ def test_a_forged_channel_table_is_refused_clearly(tmp_path, lossless_store):
     shutil.copytree(lossless_store, store)
     group = zarr.open_group(str(store / "a103l"), mode="r+")
     group.attrs["channels"] = [{"name": "II", "array": "signals_250hz", "row": 7}]
+    zarr.consolidate_metadata(str(store))
     with pytest.raises(ValueError, match="channel table does not match"):
         read_record(str(store), "a103l")
+
+
+def test_a_numerics_record_many_channels_at_a_low_rate(tmp_path):
+    """Numerics: one value a second of many channels, each its own gain."""
+    import wfdb
+
+    rng = np.random.default_rng(9)
+    n, names = 400, [f"num{i}" for i in range(12)]
+    gains = [1.0, 10.0, 100.0] * 4
+    digital = np.cumsum(rng.integers(-2, 3, (n, 12)), axis=0) + 500
+    digital[50:60, 3] = -32768  # a stretch the monitor did not record
+    wfdb.wrsamp("num", fs=1.0, units=["NU"] * 12, sig_name=names, d_signal=digital, fmt=["16"] * 12,
+                adc_gain=gains, baseline=[0] * 12, write_dir=str(tmp_path))
+    store = tmp_path / "n.zarr"
+    result = convert_archive([str(tmp_path / "num.hea")], str(store), ConvertOptions(max_abs_error="adc"))
+    assert not result.failed, result.failed[0].reason
+    rec = read_record(str(store), "num")
+    assert rec.channels == names and rec.rate == 1.0 and rec.data.shape == (12, n)
+    src = wfdb.rdrecord(str(tmp_path / "num")).p_signal.T
+    assert np.array_equal(np.isnan(rec.data), np.isnan(src))
+    assert np.all(np.nan_to_num(np.abs(rec.data - src)) <= 1 / np.array(gains)[:, None] * (1 + 1e-9))
+    assert len(zarr.open_group(str(store), mode="r")["num"].attrs["arrays"]) == 3  # one per gain
+
+
+def test_edf_with_uneven_rates_exports_to_the_same_file(tmp_path):
+    """Two rates that are not whole numbers (124.95 and 249.9 Hz) and a
+    length of whole data records: the same bytes come back, no padding."""
+    from pyedflib import highlevel
+
+    rng = np.random.default_rng(11)
+    rates = [124.95, 249.9]
+    seconds = 40
+    signals = [np.cumsum(rng.normal(0, 1, int(round(f * seconds)))) for f in rates]
+    heads = [highlevel.make_signal_header(f"ch{i}", dimension="uV", sample_frequency=f,
+                                          physical_min=-500, physical_max=500) for i, f in enumerate(rates)]
+    src = tmp_path / "src"
+    src.mkdir()
+    highlevel.write_edf(str(src / "uneven.edf"), signals, heads)
+    store = tmp_path / "s.zarr"
+    result = convert_archive([str(src)], str(store), ConvertOptions(lossless=True))
+    assert not result.failed, result.failed[0].reason
+    rec = read_record(str(store), "uneven")
+    assert [s.rate for s in rec.signals] == pytest.approx([249.9, 124.95])
+    out = export_record(str(store), "uneven", str(tmp_path / "back.edf"), fmt="edf")
+    assert filecmp.cmp(src / "uneven.edf", out, shallow=False)
+
+
+def test_a_store_in_memory(archive):
+    """Stores at fsspec URLs: written and read back through zarr's own storage."""
+    _, built = archive
+    url = "memory://content-test/a.zarr"
+    result = convert_archive([str(built["icu"].path)], url, ConvertOptions(max_abs_error="adc"))
+    assert not result.failed, result.failed[0].reason
+    assert list(list_records(url)) == ["icu"]
+    rec = read_record(url, "icu", channels=["V"])
+    assert np.array_equal(np.isnan(rec.data[0]), np.isnan(built["icu"].physical[1]))

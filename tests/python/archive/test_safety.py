@@ -167,6 +167,26 @@ def test_a_record_another_run_holds_is_left_alone(place, capsys):
     assert st.record_names(store) == ["b"]
 
 
+def test_two_runs_on_one_store_share_the_work(tmp_path):
+    src = tmp_path / "src"
+    src.mkdir()
+    for i in range(8):
+        np.save(src / f"r{i}.npy", np.sin(np.arange(20_000) / (5.0 + i)).astype(np.float32))
+    store = tmp_path / "s.zarr"
+    cmd = [sys.executable, "-m", "vantoresk_archive", "convert", str(src), "-o", str(store), "--fs", "100",
+           "--max-prdn", "1", "--chunk-seconds", "20"]
+    runs = [subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    outs = [r.communicate(timeout=300) for r in runs]
+    assert [r.returncode for r in runs] == [0, 0], outs
+    assert not any("failed:" in err for _, err in outs), outs
+    converted = sum(int(out.splitlines()[-1].split()[0]) for out, _ in outs)
+    assert converted >= 8 and st.record_names(str(store)) == [f"r{i}" for i in range(8)]
+    from vantoresk_archive.read import list_records
+
+    assert sorted(list_records(str(store))) == [f"r{i}" for i in range(8)]
+    assert sorted(os.listdir(store)) == [f"r{i}" for i in range(8)] + ["zarr.json"]
+
+
 def test_interrupts_leave_no_half_made_record(place, monkeypatch):
     from vantoresk_archive import record
     from vantoresk_archive.archive import Interrupted
@@ -182,7 +202,7 @@ def test_interrupts_leave_no_half_made_record(place, monkeypatch):
         return read(self, group, start, stop)
 
     monkeypatch.setattr(npy_reader.NpyReader, "read_stored", stop_in_b)
-    with pytest.raises(Interrupted):
+    with pytest.raises(Interrupted, match="1 unfinished record"):
         convert_archive([str(src)], str(store), ConvertOptions(sampling_rate=100.0))
     assert st.record_names(str(store)) == ["a"]
     assert sorted(os.listdir(store)) == ["a", "zarr.json"]
@@ -237,3 +257,23 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
     assert err.startswith("vantoresk convert: interrupted") and err.count("\n") == 1, err
     left = sorted(os.listdir(store))
     assert st.PARTIAL not in left and st.LOCKS not in left
+
+
+def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, capsys):
+    np.save(tmp_path / "x.npy", np.sin(np.arange(4000) / 9.0))
+    for name in ("x.vtr", "y.npy", "rec.npy", "rec.edf", "w.dat"):
+        (tmp_path / name).write_bytes(b"the user's own")
+    cases = [
+        ["compress", str(tmp_path / "x.npy"), "-o", str(tmp_path / "x.vtr")],
+        ["decompress", str(tmp_path / "x.vtr"), "-o", str(tmp_path / "y")],  # np.save adds .npy
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "rec")],
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "rec.edf"), "--format", "edf"],
+        ["export", str(reference_store), "mitdb100", "-o", str(tmp_path / "w"), "--format", "wfdb"],
+    ]
+    before = snapshot(tmp_path)
+    for cmd in cases:
+        assert main(cmd) == 2, cmd
+        assert "exists; give --overwrite to replace it" in capsys.readouterr().err
+    assert snapshot(tmp_path) == before
+    assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
+    assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
