@@ -285,11 +285,13 @@ def cmd_export(args) -> int:
 def cmd_index(args) -> int:
     from .overview import index_store
 
-    done = index_store(args.store, force=args.force)
+    done, refused = index_store(args.store, force=args.force)
     for rec, name, levels in done:
         print(f"{rec}/{name}: {len(levels)} levels, blocks of {levels[0].block} samples and up")
-    print(f"{len(done)} arrays indexed")
-    return 0
+    for rec, name, reason in refused:
+        print(f"{PROG} index: refused: {rec}/{name}: {reason}", file=sys.stderr)
+    print(f"{len(done)} arrays indexed" + (f", {len(refused)} refused" if refused else ""))
+    return 1 if refused else 0
 
 
 def cmd_view(args) -> int:

@@ -252,27 +252,32 @@ def pyramid_bytes(record_dir) -> int:
     return sum(p.stat().st_size for p in root.rglob("*") if p.is_file()) if root.is_dir() else 0
 
 
-def index_store(store: str, *, force: bool = False) -> list:
+def index_store(store: str, *, force: bool = False) -> tuple:
     """Add the pyramid to every array of every finished record that lacks
-    one (all of them with `force`); (record, array, levels) written. Only
-    stores this package wrote are touched, and a record another process is
-    converting right now is left to it."""
+    one (all of them with `force`). Returns (written, refused): (record,
+    array, levels) per pyramid written, (record, array, reason) per array
+    left alone because something not ours holds the pyramid's place. Only
+    stores this package wrote are touched, and a record another process
+    is converting right now is left to that run, which writes its own."""
     from . import store as st
 
     zarr = st.zarr_module()
     st.open_root(store, create=False)
     if not st.is_our_store(store):
-        raise OverviewError(f"{store}: not a store written by vantoresk: left as it is")
-    done = []
+        raise st.UsageError(f"{store}: not a store written by vantoresk: left as it is")
+    done, refused = [], []
     for rec in st.record_names(store):
         claim = st.claim_record(store, rec)
         if not claim.held:
-            continue  # being converted: that run writes the pyramid itself
+            continue
         try:
-            group = zarr.open_group(f"{store}/{rec}", mode="r+")
+            group = zarr.open_group(f"{store}/{rec}", mode="r+", use_consolidated=False)
             for name in group.attrs.get("arrays", []):
                 if force or not has_overview(group, name):
-                    done.append((rec, name, write_overview(group, name)))
+                    try:
+                        done.append((rec, name, write_overview(group, name)))
+                    except OverviewError as exc:
+                        refused.append((rec, name, str(exc)))
         finally:
             claim.release()
     if done and "consolidated_metadata" in _root_meta(store):
@@ -281,7 +286,7 @@ def index_store(store: str, *, force: bool = False) -> list:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # zarr's notes on consolidated metadata and our lock folder
             zarr.consolidate_metadata(store)  # keep the consolidated view in step
-    return done
+    return done, refused
 
 
 def _root_meta(store: str) -> dict:

@@ -95,15 +95,29 @@ def test_index_restores_pyramids_and_refuses_what_is_not_ours(tmp_path, store):
     assert _files(copy / "ecg" / "overview") == before
     assert _cli("index", copy).stdout.strip().endswith("0 arrays indexed")
 
-    # A user's own array where the pyramid would go is left alone.
+    # A user's own array where the pyramid would go is left alone; the
+    # other records are still indexed.
     shutil.rmtree(copy / "mixed" / "overview")
-    user = zarr.open_group(str(copy / "mixed"), mode="r+").create_array("overview", shape=(3,), dtype="int8")
+    shutil.rmtree(copy / "ecg" / "overview")
+    user = zarr.open_group(str(copy / "mixed"), mode="r+", use_consolidated=False).create_array(
+        "overview", shape=(3,), dtype="int8")
     user[...] = [1, 2, 3]
     snapshot = _files(copy / "mixed" / "overview")
     r = _cli("index", copy)
     assert r.returncode == 1
-    assert len(r.stderr.strip().splitlines()) == 1 and "not an overview pyramid" in r.stderr
+    assert len(r.stderr.strip().splitlines()) == 2 and "not an overview pyramid" in r.stderr
+    assert "1 arrays indexed, 2 refused" in r.stdout
     assert _files(copy / "mixed" / "overview") == snapshot
+    assert _files(copy / "ecg" / "overview") == before
+
+
+def test_index_refuses_a_store_not_ours(tmp_path):
+    folder = tmp_path / "theirs.zarr"
+    zarr.open_group(str(folder), mode="w", zarr_format=3).create_array("data", shape=(4,), dtype="int8")
+    snapshot = _files(folder)
+    r = _cli("index", folder)
+    assert r.returncode == 2 and "not a store written by vantoresk" in r.stderr
+    assert _files(folder) == snapshot
 
 
 def test_index_needs_a_store(tmp_path):
