@@ -214,9 +214,46 @@ def update_index(store: str, names: Sequence[str]) -> None:
             index[name] = record_summary(root[name])
     root.attrs.update({"vantoresk": {"writer": writer(), "layout": LAYOUT},
                        "records": dict(sorted(index.items()))})
+    consolidate(store)
+
+
+def consolidate(store: str) -> None:
+    """Consolidate the store's metadata, its entries sorted by path.
+
+    zarr nests the flat entries by grouping neighbours with the same parent
+    after ordering them by depth alone, so entries of one parent must sit
+    together within a depth; zarr writes them in a case-blind order, which
+    splits the children of records whose names differ only in case (and
+    then the store no longer opens, or lists a record's nodes wrongly)."""
+    import json
+
+    from . import store as st
+
+    zarr = _zarr()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # consolidated metadata is a zarr-python extension in format 3
         zarr.consolidate_metadata(store)
+    doc = st._read_json(store, "zarr.json")
+    meta = (doc or {}).get("consolidated_metadata")
+    if not isinstance(meta, dict) or not isinstance(meta.get("metadata"), dict):
+        return
+    ordered = dict(sorted(meta["metadata"].items()))
+    if list(ordered) == list(meta["metadata"]):
+        return
+    meta["metadata"] = ordered
+    data = json.dumps(doc, indent=2).encode()
+    rem = st._remote(store)
+    if rem is not None:
+        fs, root = rem
+        fs.pipe_file(f"{root}/zarr.json", data)
+        return
+    import os
+
+    path = os.path.join(store, "zarr.json")
+    tmp = f"{path}.{os.getpid()}.tmp"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.replace(tmp, path)  # readers see the old or the new file, never half of one
 
 
 def _zarr():

@@ -281,11 +281,10 @@ def index_store(store: str, *, force: bool = False) -> tuple:
         finally:
             claim.release()
     if done and "consolidated_metadata" in _root_meta(store):
-        import warnings
+        from .layout import consolidate
 
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # zarr's notes on consolidated metadata and our lock folder
-            zarr.consolidate_metadata(store)  # keep the consolidated view in step
+        with st.index_lock(store):
+            consolidate(store)  # keep the consolidated view in step
     return done, refused
 
 
