@@ -295,7 +295,7 @@ def cmd_index(args) -> int:
 
 
 def cmd_view(args) -> int:
-    from .view.serve import serve
+    from .view.app import serve
 
     return serve(args.store, record=args.record, host=args.host, port=args.port, browser=not args.no_browser)
 

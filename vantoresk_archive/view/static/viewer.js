@@ -63,7 +63,9 @@ function fmtTime(t, step) {
   const digits = step < 0.01 ? 3 : step < 0.1 ? 2 : step < 1 ? 1 : 0;
   if (S.startMs !== null) {
     const d = new Date(S.startMs + t * 1000);
-    const hms = d.toISOString().slice(11, 19);
+    const iso = d.toISOString();
+    if (step >= 60 && iso.slice(11, 19) === "00:00:00") return iso.slice(0, 10);  // a new day
+    const hms = iso.slice(11, 19);
     const frac = digits ? "." + String(d.getUTCMilliseconds()).padStart(3, "0").slice(0, digits) : "";
     return hms + frac;
   }
