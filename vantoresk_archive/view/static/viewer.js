@@ -245,7 +245,9 @@ function draw() {
   // Time axis and grid.
   const step = niceStep(S.span, Math.max(2, plotW / 110));
   ctx.font = "11px system-ui, sans-serif"; ctx.textBaseline = "top"; ctx.textAlign = "center";
-  const first = Math.ceil(S.t0 / step) * step;
+  // Ticks on round clock times when the record has a start time.
+  const phase = S.startMs === null ? 0 : ((S.startMs / 1000) % step + step) % step;
+  const first = Math.ceil((S.t0 + phase) / step - 1e-9) * step - phase;
   for (let t = first; t <= S.t0 + S.span + 1e-9; t += step) {
     const x = xOf(t);
     ctx.fillStyle = "#eee"; ctx.fillRect(Math.round(x), TOP, 1, plotH);
@@ -315,14 +317,18 @@ function draw() {
     const ev = ann.events.filter((e) => e.t >= S.t0 && e.t <= S.t0 + S.span);
     const labelled = ev.length <= plotW / 14;
     ctx.textAlign = "center"; ctx.textBaseline = "top"; ctx.font = "bold 11px system-ui, sans-serif";
+    let lastEnd = -Infinity;
     for (const e of ev) {
       const x = xOf(e.t);
       ctx.fillStyle = "rgba(200, 40, 40, 0.35)";
       ctx.fillRect(Math.round(x), TOP - 4, 1, plotH + 4);
       if (e.d > 0) { ctx.fillStyle = "rgba(200, 40, 40, 0.08)"; ctx.fillRect(x, TOP, e.d / S.span * plotW, plotH); }
-      if (labelled) {
+      const text = e.label + (e.aux ? " " + e.aux : "");
+      const w = ctx.measureText(text).width;
+      if (labelled && x - w / 2 > lastEnd + 2) {  // labels never drawn over each other
         ctx.fillStyle = "#b22";
-        ctx.fillText(e.label + (e.aux ? " " + e.aux : ""), x, 3);
+        ctx.fillText(text, x, 3);
+        lastEnd = x + w / 2;
       }
     }
   }
