@@ -133,6 +133,7 @@ def test_info_on_a_huge_claimed_shape_answers_at_once(copy_of, capsys):
     ("mitdb100", "signals", lambda d: d["attributes"].update(sampling_rate=-360), "sampling_rate -360"),
     ("mitdb100", "signals", lambda d: d.update(shape=[2, 4320, 1]), "same number of dimensions"),
     ("mitdb100", "signals", lambda d: d.update(shape=[0, 4320]), "0 channels"),
+    ("mitdb100", "signals", lambda d: d["attributes"].update(scale_factor="x"), "scale_factor 'x' is not a finite"),
 ])
 def test_forged_metadata_gives_clear_messages(copy_of, capsys, record, target, edit, message):
     _forge(copy_of, record, None if target == "group" else target, edit)
@@ -143,6 +144,17 @@ def test_forged_metadata_gives_clear_messages(copy_of, capsys, record, target, e
     err = capsys.readouterr().err
     assert err.startswith("vantoresk export: error: ") and err.count("\n") == 1, err
     assert "Traceback" not in err and ("damaged" in err or "does not match" in err or "not an archive" in err), err
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d: d["attributes"].update(labels=5), "'labels' is not a list of strings"),
+    (lambda d: d["attributes"].update(aux_values=[1, 2]), "'aux_values' is not a list of strings"),
+])
+def test_forged_annotation_tables_give_clear_messages(copy_of, capsys, edit, message):
+    _forge(copy_of, "mitdb100/annotations", "atr", edit)
+    assert main(["export", str(copy_of), "mitdb100", "-o", str(copy_of.parent / "x"), "--format", "wfdb"]) == 1
+    err = capsys.readouterr().err
+    assert f"annotation table 'atr': damaged metadata: {message}" in err and err.count("\n") == 1, err
 
 
 def test_sources_the_float32_store_could_not_hold_meet_their_target(tmp_path, capsys):
