@@ -161,9 +161,11 @@ def _within(inner: str, outer: str) -> bool:
 def check_output(store: str, sources: Iterable[str]) -> None:
     """Refuse, before anything is written, a store that would replace or mix
     with what is not ours: an existing file, a folder or URL holding
-    something other than a store of ours, or a store that is, holds or lies
-    inside one of the sources."""
+    something other than a store of ours, a store of a newer layout than
+    this version writes, or a store that is, holds or lies inside one of
+    the sources."""
     store = check_location(store)
+    _check_layout(store)
     rem = _remote(store)
     if rem is not None:
         fs, root = rem
@@ -192,6 +194,16 @@ def check_output(store: str, sources: Iterable[str]) -> None:
         if os.path.isdir(real) and _within(out, real):
             raise UsageError(f"{store}: the store lies inside the source folder {src}; "
                              "choose an output outside the sources")
+
+
+def _check_layout(store: str) -> None:
+    from .layout import LAYOUT
+
+    mark = ((_read_json(store, "zarr.json") or {}).get("attributes") or {}).get("vantoresk")
+    layout = mark.get("layout") if isinstance(mark, dict) else None
+    if isinstance(layout, int) and not isinstance(layout, bool) and layout > LAYOUT:
+        raise UsageError(f"{store}: written by {mark.get('writer', 'a newer vantoresk')} in store layout {layout}; "
+                         f"this version writes layout {LAYOUT} and leaves it as it is")
 
 
 # The root group
