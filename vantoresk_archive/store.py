@@ -357,9 +357,12 @@ def begin_record(store: str, name: str) -> str:
 
 
 def _stale(store: str, name: str) -> list:
+    partial = _join(store, PARTIAL)
     try:
-        entries = _entries(_join(store, PARTIAL))
-    except (OSError, FileNotFoundError):
+        if url_scheme(store) is None and not stat.S_ISDIR(os.lstat(partial).st_mode):
+            return []  # a link standing there now is never listed, let alone cleared
+        entries = _entries(partial)
+    except OSError:
         return []
     # Exactly this record's leftovers: "a" must not take those of "a.b".
     return [e for e in entries if e.rsplit(".", 1)[0] == name or e.startswith(f"{name}.old")]
