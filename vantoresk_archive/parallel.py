@@ -159,7 +159,9 @@ class _Unclaimed:
 @contextlib.contextmanager
 def _sigint_ignored():
     """SIGINT ignored while child processes start (they inherit it); only
-    in the main thread, where Python lets handlers be set."""
+    in the main thread, where Python lets handlers be set. A Ctrl-C in
+    those few seconds is lost (blocking it instead does not reach the
+    workers, which the cluster starts from its own thread)."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
