@@ -337,6 +337,7 @@ def begin_record(store: str, name: str) -> str:
     """A fresh temporary folder for `name`; stale ones from killed runs go.
     The caller holds the record's claim, so they are nobody's work."""
     check_record_name(name)
+    _check_replaceable(store, name)
     rem = _remote(store)
     tag = f"{name}.{uuid.uuid4().hex[:12]}"
     if rem is not None:
@@ -354,6 +355,18 @@ def begin_record(store: str, name: str) -> str:
         except FileNotFoundError:
             continue
     raise StoreError(f"{store}: cannot create a temporary folder in {PARTIAL}")
+
+
+def _check_replaceable(store: str, name: str) -> None:
+    """StoreError when STORE/name holds something that is not a record of
+    ours (a user's folder or file dropped into the store): finishing the
+    record would have to delete it. A link is only unlinked, so it may go;
+    in an object store a prefix without its group metadata is what an
+    interrupted move into place leaves."""
+    path = os.path.join(store, name)
+    if url_scheme(store) is None and os.path.lexists(path) and not os.path.islink(path) \
+            and not is_complete(store, name):
+        raise StoreError(f"{path} is in the way and is not a record of this store; move it away to convert {name}")
 
 
 def _stale(store: str, name: str) -> list:
@@ -384,6 +397,7 @@ def commit_record(store: str, name: str, tmp) -> None:
         if moved:
             fs.rm(fs.find(bak))
         return
+    _check_replaceable(store, name)  # again: something may have been put there meanwhile
     moved = os.path.lexists(final)
     if moved:
         os.rename(final, old)

@@ -67,6 +67,14 @@ def test_links_inside_the_store_never_lead_outside(tmp_path, capsys):
     assert sorted(os.listdir(outside)) == ["a.0123456789ab", "zarr.json"]
     assert (outside / "a.0123456789ab" / "precious").read_text() == "x"
 
+    # A folder of someone else's in a record's place is never replaced.
+    np.save(src / "b.npy", np.cos(np.arange(2000) / 9.0))
+    (store / "b").mkdir()
+    (store / "b" / "notes.txt").write_text("mine")
+    assert main(["convert", str(src), "-o", str(store), "--fs", "50", "-q", "--overwrite"]) == 1
+    assert "is in the way and is not a record of this store" in capsys.readouterr().err
+    assert (store / "b" / "notes.txt").read_text() == "mine" and st.record_names(str(store)) == ["a"]
+
 
 def test_absurd_rates_give_bounded_chunks(tmp_path):
     group = SignalGroup("signals", 1e7, ("a",), ("mV",), (0.005,), (16,), 10**10)
