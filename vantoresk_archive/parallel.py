@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Optional
 
 from ._deps import require
+from . import store as st
 from .readers import RecordError, open_record
 from .record import (ConvertOptions, RecordPlan, RecordResult, abandon_record, convert_record, finish_record,
                      prepare_record, write_chunks)
@@ -91,6 +92,10 @@ def run_on_dask(
             busy = claims.take(src, name)
             if busy is not None:
                 done[name] = busy
+                continue
+            if not options.overwrite and st.is_complete(store, name):  # without opening the source
+                done[name] = RecordResult(src, name, "skipped")
+                claims.release(name)
                 continue
             plan = _plan_split(src, store, name, options, part_chunks)
             if isinstance(plan, RecordResult):
