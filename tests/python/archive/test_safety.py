@@ -53,10 +53,10 @@ def convert(*args, cwd=None):
     ("mine/notes.txt", "is not a folder"),
     ("mine/sub/deeper", "is not a vantoresk store"),
     ("link", "is not a vantoresk store"),  # a link to the user's folder
-    ("src", "is not a vantoresk store"),
+    ("src", "the store is the source"),
     ("src/store.zarr", "lies inside the source folder"),
-    ("src/a.npy", "is not a folder"),
-    (".", "is not a vantoresk store"),
+    ("src/a.npy", "lies inside the source folder"),
+    (".", "the store holds the source"),
 ])
 def test_every_refused_output_leaves_everything_as_it_was(place, monkeypatch, capsys, out, why):
     tmp_path, src, mine = place
@@ -110,6 +110,7 @@ def test_an_empty_folder_and_a_store_from_before_the_mark_are_ours(place):
     (["{src}/gone.edf", "-o", "s.zarr"], "gone.edf: no such file or folder"),
     (["{src}", "-o", "s.zarr", "--max-abs-error", "0.1", "--max-prdn", "1"], "not allowed with argument"),
     (["{src}", "-o", "ftpx://host/s.zarr"], "unknown URL scheme 'ftpx://'"),
+    (["{src}", "-o", "s.zarr", "--lossless", "--max-prdn", "1"], "lossless storage takes no error target"),
     (["{src}", "-o", "memory://s.zarr", "--workers", "2"], "lives in this process only"),
 ])
 def test_usage_errors_exit_2_and_write_nothing(place, monkeypatch, capsys, args, message):
