@@ -326,7 +326,8 @@ def test_reader_refusals_name_the_problem(archive, reference_store, tmp_path):
     assert read_record(str(reference_store), "03700181").to_mne(rate=125.0).ch_names == ["ABP"]
     with pytest.raises(KeyError, match="no record 'nope'"):
         read_record(str(reference_store), "nope")
-    # A multi-segment record whose channel changes gain between segments.
+    # A multi-segment record with a segment header missing, then with a
+    # channel whose gain changes between segments: kept in physical units.
     seg = tmp_path / "seg"
     shutil.copytree(folder, seg, ignore=lambda d, names: [n for n in names if not n.startswith("icu")])
     header = (seg / "icu_0002.hea").read_text().replace("200.0(0)/mV", "400.0(0)/mV", 1)
@@ -335,8 +336,18 @@ def test_reader_refusals_name_the_problem(archive, reference_store, tmp_path):
     result = convert_archive([str(seg / "icu.hea")], str(tmp_path / "s.zarr"))
     assert result.records[0].status == "failed" and "icu_0001" in result.records[0].reason
     (seg / "gone.hea").rename(seg / "icu_0001.hea")
-    result = convert_archive([str(seg / "icu.hea")], str(tmp_path / "s2.zarr"))
-    assert result.records[0].status == "failed" and "changes gain" in result.records[0].reason
+    store = tmp_path / "s2.zarr"
+    result = convert_archive([str(seg / "icu.hea")], str(store), ConvertOptions(max_abs_error="adc"))
+    assert result.records[0].status == "converted", result.records[0].reason
+    import wfdb
+
+    src = wfdb.rdrecord(str(seg / "icu"), m2s=True).p_signal.T  # II read at 200 then at 400 per mV
+    back = read_record(str(store), "icu")
+    assert np.array_equal(np.isnan(back.data), np.isnan(src))
+    assert np.nanmax(np.abs(back.data[0] - src[0])) <= 1 / 400 * (1 + 1e-6)
+    arrays = {c["name"]: c["array"] for c in back.attrs["channels"]}
+    group = zarr.open_group(str(store), mode="r")["icu"]
+    assert group[arrays["II"]].dtype == np.float64 and group[arrays["V"]].dtype == np.int16
 
 
 def test_forged_annotation_tables_are_refused(tmp_path, lossless_store):
