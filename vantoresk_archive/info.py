@@ -100,7 +100,7 @@ def store_rows(store: str, records: Optional[list] = None) -> list:
     """One row per record, array and channel of an archive store."""
     from . import store as st
 
-    from .readback import record_arrays
+    from .limits import record_arrays
 
     st.open_root(store, create=False)
     rows = []

@@ -123,7 +123,7 @@ def record_group(store, name: str):
     arrays = group.attrs.get("arrays")
     if not isinstance(arrays, list) or not all(isinstance(a, str) and a in group.array_keys() for a in arrays):
         raise ValueError(f"record {name!r}: its list of arrays does not match what it holds")
-    from .readback import array_problem
+    from .limits import array_problem
 
     for a in arrays:  # nothing below sizes or indexes anything by unchecked metadata
         arr = group[a]

@@ -18,17 +18,19 @@ touching each other's work in progress.
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import json
 import os
 import re
 import shutil
+import socket
 import stat
 import uuid
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterable, Iterator, Optional
 
 from ._deps import require
-from .claims import Claim, claim
 
 PARTIAL = ".partial"
 LOCKS = ".locks"
@@ -48,6 +50,15 @@ class StoreError(ValueError):
 
 def zarr_module():
     return require("zarr", "Writing Zarr stores")
+
+
+def writer() -> str:
+    try:
+        from importlib.metadata import version
+
+        return f"vantoresk {version('vantoresk')}"
+    except Exception:
+        return "vantoresk"
 
 
 # Locations: local folders and fsspec URLs
@@ -150,9 +161,11 @@ def _within(inner: str, outer: str) -> bool:
 def check_output(store: str, sources: Iterable[str]) -> None:
     """Refuse, before anything is written, a store that would replace or mix
     with what is not ours: an existing file, a folder or URL holding
-    something other than a store of ours, or a store that is, holds or lies
-    inside one of the sources."""
+    something other than a store of ours, a store of a newer layout than
+    this version writes, or a store that is, holds or lies inside one of
+    the sources."""
     store = check_location(store)
+    _check_layout(store)
     rem = _remote(store)
     if rem is not None:
         fs, root = rem
@@ -183,6 +196,16 @@ def check_output(store: str, sources: Iterable[str]) -> None:
                              "choose an output outside the sources")
 
 
+def _check_layout(store: str) -> None:
+    from .layout import LAYOUT
+
+    mark = ((_read_json(store, "zarr.json") or {}).get("attributes") or {}).get("vantoresk")
+    layout = mark.get("layout") if isinstance(mark, dict) else None
+    if isinstance(layout, int) and not isinstance(layout, bool) and layout > LAYOUT:
+        raise UsageError(f"{store}: written by {mark.get('writer', 'a newer vantoresk')} in store layout {layout}; "
+                         f"this version writes layout {LAYOUT} and leaves it as it is")
+
+
 # The root group
 
 def open_root(store: str, *, create: bool):
@@ -209,7 +232,7 @@ def open_root(store: str, *, create: bool):
 
 
 def _create_root(store: str) -> None:
-    from .layout import LAYOUT, writer
+    from .layout import LAYOUT
 
     doc = {"zarr_format": 3, "node_type": "group",
            "attributes": {"vantoresk": {"writer": writer(), "layout": LAYOUT}}}
@@ -314,6 +337,7 @@ def begin_record(store: str, name: str) -> str:
     """A fresh temporary folder for `name`; stale ones from killed runs go.
     The caller holds the record's claim, so they are nobody's work."""
     check_record_name(name)
+    _check_replaceable(store, name)
     rem = _remote(store)
     tag = f"{name}.{uuid.uuid4().hex[:12]}"
     if rem is not None:
@@ -333,10 +357,25 @@ def begin_record(store: str, name: str) -> str:
     raise StoreError(f"{store}: cannot create a temporary folder in {PARTIAL}")
 
 
+def _check_replaceable(store: str, name: str) -> None:
+    """StoreError when STORE/name holds something that is not a record of
+    ours (a user's folder or file dropped into the store): finishing the
+    record would have to delete it. A link is only unlinked, so it may go;
+    in an object store a prefix without its group metadata is what an
+    interrupted move into place leaves."""
+    path = os.path.join(store, name)
+    if url_scheme(store) is None and os.path.lexists(path) and not os.path.islink(path) \
+            and not is_complete(store, name):
+        raise StoreError(f"{path} is in the way and is not a record of this store; move it away to convert {name}")
+
+
 def _stale(store: str, name: str) -> list:
+    partial = _join(store, PARTIAL)
     try:
-        entries = _entries(_join(store, PARTIAL))
-    except (OSError, FileNotFoundError):
+        if url_scheme(store) is None and not stat.S_ISDIR(os.lstat(partial).st_mode):
+            return []  # a link standing there now is never listed, let alone cleared
+        entries = _entries(partial)
+    except OSError:
         return []
     # Exactly this record's leftovers: "a" must not take those of "a.b".
     return [e for e in entries if e.rsplit(".", 1)[0] == name or e.startswith(f"{name}.old")]
@@ -358,6 +397,7 @@ def commit_record(store: str, name: str, tmp) -> None:
         if moved:
             fs.rm(fs.find(bak))
         return
+    _check_replaceable(store, name)  # again: something may have been put there meanwhile
     moved = os.path.lexists(final)
     if moved:
         os.rename(final, old)
@@ -476,3 +516,64 @@ def _chunk_index(suffix: str) -> Optional[int]:
     if len(parts) != 2 or parts[0] != "0" or not parts[1].isdigit():
         return None
     return int(parts[1])
+
+
+# Claims: a lock file per record name, locked with `flock` by the process
+# converting that record. The kernel drops the lock when the process ends,
+# however it ends, so a killed run never leaves a claim that blocks the
+# next one, and no guess about stale process ids is needed. A released
+# claim unlinks its file while still holding the lock; a process that
+# opened the old file in the meantime sees that its file is no longer the
+# one at the path and tries again.
+
+@dataclass
+class Claim:
+    fd: Optional[int]
+    path: Optional[str]
+    busy: Optional[str] = None  # who holds the record, when this process does not
+
+    @property
+    def held(self) -> bool:
+        return self.busy is None
+
+    def release(self) -> None:
+        fd, self.fd = self.fd, None
+        if fd is None:
+            return
+        try:
+            if _same_file(fd, self.path):
+                os.unlink(self.path)
+        finally:
+            os.close(fd)
+
+
+def _same_file(fd: int, path: str) -> bool:
+    try:
+        here = os.stat(path, follow_symlinks=False)
+    except FileNotFoundError:
+        return False
+    mine = os.fstat(fd)
+    return (here.st_dev, here.st_ino) == (mine.st_dev, mine.st_ino)
+
+
+def claim(folder: str, name: str, attempts: int = 5, *, wait: bool = False) -> Claim:
+    """Lock `folder/name.lock` for this process, or say who holds it
+    (`wait`: until the holder releases it)."""
+    path = os.path.join(folder, f"{name}.lock")
+    for _ in range(attempts):
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX if wait else fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            try:
+                holder = os.pread(fd, 200, 0).decode(errors="replace").strip() or "another run"
+            finally:
+                os.close(fd)
+            return Claim(None, None, f"being converted by {holder}")
+        if not _same_file(fd, path):  # released and unlinked between open and lock
+            os.close(fd)
+            continue
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"process {os.getpid()} on {socket.gethostname()}".encode(), 0)
+        return Claim(fd, path)
+    raise OSError(f"{path}: could not take the record's lock")

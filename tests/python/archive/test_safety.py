@@ -2,6 +2,7 @@
 anything is written, and concurrent or interrupted runs leave nothing but
 their own finished records behind."""
 
+import json
 import os
 import signal
 import subprocess
@@ -75,6 +76,12 @@ def test_a_store_holding_a_source_or_made_by_others_is_refused(place, capsys):
     np.save(store / "c.npy", np.zeros(10))  # a source inside our own store
     assert convert(store / "c.npy", "-o", store) == 2
     assert "the store holds the source" in capsys.readouterr().err
+    # A store of a layout newer than this version writes is left alone.
+    meta = json.loads((store / "zarr.json").read_text())
+    meta["attributes"]["vantoresk"] = {"writer": "vantoresk 9.0", "layout": 99}
+    (store / "zarr.json").write_text(json.dumps(meta))
+    assert convert(src, "-o", store) == 2
+    assert "written by vantoresk 9.0 in store layout 99" in capsys.readouterr().err
     # A Zarr store that is not ours, with data in it, is not written to.
     import zarr
 
