@@ -133,6 +133,14 @@ private:
                 std::vector<std::uint8_t> body;
                 if (auto st = grid_body(x_, fit_, body); !st) return st;
                 if (body.size() < raw_size()) offer(kGrid, body);
+                if (fit_.corrections == 0) {
+                    // Every value is exactly dtype(a + b * k): the level coder
+                    // with k = 0 gives back the same bits, usually in fewer bytes.
+                    body.clear();
+                    const LevelMap map{kOnGrid, fit_.grid.a, fit_.grid.b};
+                    if (auto st = level_lane_body(fit_.k, 0, map, body); !st) return st;
+                    offer(kNearLossless, body);
+                }
             }
         } else {
             if (!identity_tried_) {

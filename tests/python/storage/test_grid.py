@@ -46,7 +46,8 @@ def exact_round_trip(x: np.ndarray) -> str:
 def test_scaled_adc_lanes_are_grid_lanes_and_come_back_exactly(dtype, bits, baseline, gain):
     x = adc_lane(bits, baseline=baseline, gain=gain, dtype=dtype)
     lane = exact_lane(x)
-    assert lane.kind == "grid"
+    # Levels that give back every bit without corrections may go to the level coder instead.
+    assert lane.kind in ("grid", "near-lossless") and lane.lossless
     assert lane.nbytes < x.nbytes / 2  # a few bits a sample, not a float's worth
 
 
