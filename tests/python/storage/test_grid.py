@@ -126,7 +126,7 @@ def test_shared_records_at_their_adc_step_are_stored_as_grid_lanes(name, step):
     x = np.load(path)[:30000]
     exact = encode_lanes(x[None], max_abs_error=0)
     lane = inspect_frame(exact).lanes[0]
-    assert lane.kind == "grid" and lane.lossless
+    assert lane.kind in ("grid", "near-lossless") and lane.lossless  # the grid's levels, DEFLATEd or level-coded
     assert same_bits(decode_lanes(exact)[0], x)
     assert len(exact) < x.nbytes / 3
     # One step of error allowed: never larger than the exact lane (smaller where
