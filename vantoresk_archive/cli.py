@@ -210,12 +210,15 @@ def cmd_convert(args) -> int:
     from .record import ConvertOptions
     from .report import as_rows, format_table, write_csv
 
-    options = ConvertOptions(
-        method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
-        max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, chunk_seconds=args.chunk_seconds,
-        sampling_rate=args.fs, overwrite=args.overwrite, plots_dir=args.plots,
-        lossless=args.lossless, shard_chunks=args.shard_chunks,
-    )
+    try:  # the values are checked already; what is left is options that exclude each other
+        options = ConvertOptions(
+            method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
+            max_abs_error=args.max_abs_error, max_prdn=args.max_prdn, chunk_seconds=args.chunk_seconds,
+            sampling_rate=args.fs, overwrite=args.overwrite, plots_dir=args.plots,
+            lossless=args.lossless, shard_chunks=args.shard_chunks,
+        )
+    except ValueError as exc:
+        raise Refused(str(exc)) from None
     result = convert_archive(args.sources, args.output, options, workers=args.workers,
                              scheduler=args.scheduler, progress=not args.quiet)
     rows = as_rows(result.channels)

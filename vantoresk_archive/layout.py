@@ -145,6 +145,11 @@ def read_annotations(zgroup) -> dict:
     for name in sorted(parent.group_keys()):
         g = parent[name]
         attrs = dict(g.attrs)
+        from .limits import annotation_problem
+
+        problem = annotation_problem(g, attrs)
+        if problem:
+            raise ValueError(f"annotation table {name!r}: damaged metadata: {problem}")
         labels, aux_values = list(attrs.get("labels", [])), list(attrs.get("aux_values", []))
         cols = {k: g[k][...] for k in g.array_keys()}
         n = cols["onset"].size

@@ -141,6 +141,13 @@ def array_problem(arr, attrs: dict):
         return f"chunks {chunks} do not span the channels of shape {shape}"
     if n > MAX_SAMPLES or -(-n // chunks[1]) > MAX_CHUNKS:
         return f"shape {shape} in chunks of {chunks[1]} claims more chunks than any recording has"
+    for key in ("scale_factor", "add_offset"):  # CF packing: what every read multiplies by
+        v = attrs.get(key)
+        if v is not None and not (isinstance(v, Real) and not isinstance(v, bool) and math.isfinite(v)):
+            return f"{key} {v!r} is not a finite number"
+    fill = attrs.get("_FillValue")
+    if fill is not None and not (isinstance(fill, Real) and not isinstance(fill, bool)):
+        return f"_FillValue {fill!r} is not a number"
     rate = attrs.get("sampling_rate")
     if rate is not None and not (isinstance(rate, Real) and not isinstance(rate, bool)
                                  and math.isfinite(rate) and rate > 0):
@@ -153,4 +160,29 @@ def array_problem(arr, attrs: dict):
             return f"'{key}' should list one entry per channel ({n_ch})"
         if not all(x is None or (isinstance(x, types) and not isinstance(x, bool)) for x in v):
             return f"'{key}' holds entries of the wrong type"
+    return None
+
+
+# Rows of one annotation table read back; a day of beats is about 1e5.
+MAX_ANNOTATIONS = 1 << 26
+ANNOTATION_COLUMNS = ("onset", "duration", "sample", "label", "aux", "subtype", "chan")
+
+
+def annotation_problem(table, attrs: dict):
+    """What is wrong with a stored annotation table (a group of equal
+    1-D columns indexing its `labels` and `aux_values`), or None; checked
+    before any column is read."""
+    for key in ("labels", "aux_values"):
+        v = attrs.get(key, [])
+        if not (isinstance(v, list) and all(isinstance(x, str) for x in v)):
+            return f"'{key}' is not a list of strings"
+    names = set(table.array_keys())
+    missing = [c for c in ANNOTATION_COLUMNS if c not in names]
+    if missing:
+        return f"no column {missing[0]!r}"
+    shapes = {tuple(table[c].shape) for c in names}
+    if len(shapes) != 1 or len(next(iter(shapes))) != 1:
+        return "columns of different lengths or ranks"
+    if next(iter(shapes))[0] > MAX_ANNOTATIONS:
+        return f"{next(iter(shapes))[0]} rows claimed"
     return None

@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Optional
 
 from ._deps import require
+from . import store as st
 from .readers import RecordError, open_record
 from .record import (ConvertOptions, RecordPlan, RecordResult, abandon_record, convert_record, finish_record,
                      prepare_record, write_chunks)
@@ -92,6 +93,10 @@ def run_on_dask(
             if busy is not None:
                 done[name] = busy
                 continue
+            if not options.overwrite and st.is_complete(store, name):  # without opening the source
+                done[name] = RecordResult(src, name, "skipped")
+                claims.release(name)
+                continue
             plan = _plan_split(src, store, name, options, part_chunks)
             if isinstance(plan, RecordResult):
                 done[name] = plan
@@ -159,7 +164,9 @@ class _Unclaimed:
 @contextlib.contextmanager
 def _sigint_ignored():
     """SIGINT ignored while child processes start (they inherit it); only
-    in the main thread, where Python lets handlers be set."""
+    in the main thread, where Python lets handlers be set. A Ctrl-C in
+    those few seconds is lost (blocking it instead does not reach the
+    workers, which the cluster starts from its own thread)."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return

@@ -160,11 +160,22 @@ def read_record(store, name: str, start: Time = None, stop: Time = None,
         a, b = (0, n) if rate is None else (_index(t0, rate, n), _index(t1, rate, n))
         data = np.empty((len(members), b - a))
         units, stored = [], []
+        # Each array's rows in one read: a chunk holds every channel of its
+        # array, so reading rows one by one would decode it once per row.
+        blocks: dict = {}
+        for arr, row, _, _ in members:
+            lo, hi = blocks.get(arr.path, (row, row))
+            blocks[arr.path] = (min(lo, row), max(hi, row))
+        cache = {}
         for k, (arr, row, cname, _) in enumerate(members):
-            raw = arr[row, a:b]
-            data[k] = physical(raw, dict(arr.attrs), row)
-            units.append(str((arr.attrs.get("units") or [""] * arr.shape[0])[row]))
-            stored.append((raw, dict(arr.attrs), row))
+            if arr.path not in cache:
+                lo, hi = blocks[arr.path]
+                cache[arr.path] = (lo, arr[lo:hi + 1, a:b], dict(arr.attrs))
+            lo, rows, arr_attrs = cache[arr.path]
+            raw = rows[row - lo]
+            data[k] = physical(raw, arr_attrs, row)
+            units.append(str((arr_attrs.get("units") or [""] * arr.shape[0])[row]))
+            stored.append((raw, arr_attrs, row))
         signals.append(Signals(rate, [m[2] for m in members], units, data, a, stored, [m[3] for m in members]))
     tables = read_annotations(group)
     for t in tables.values():

@@ -161,9 +161,11 @@ def _within(inner: str, outer: str) -> bool:
 def check_output(store: str, sources: Iterable[str]) -> None:
     """Refuse, before anything is written, a store that would replace or mix
     with what is not ours: an existing file, a folder or URL holding
-    something other than a store of ours, or a store that is, holds or lies
-    inside one of the sources."""
+    something other than a store of ours, a store of a newer layout than
+    this version writes, or a store that is, holds or lies inside one of
+    the sources."""
     store = check_location(store)
+    _check_layout(store)
     rem = _remote(store)
     if rem is not None:
         fs, root = rem
@@ -173,12 +175,6 @@ def check_output(store: str, sources: Iterable[str]) -> None:
             if _entries(store) and not is_our_store(store):
                 raise UsageError(f"{store}: exists and is not a vantoresk store; choose a new or empty location")
         return
-    if os.path.lexists(store):
-        if not os.path.isdir(store):
-            raise UsageError(f"{store}: exists and is not a folder; choose another output")
-        if os.listdir(store) and not is_our_store(store):
-            raise UsageError(f"{store}: exists and is not a vantoresk store (it holds other files); "
-                             "choose a new or empty folder")
     out = os.path.realpath(store)
     for src in sources:
         if url_scheme(src) is not None:
@@ -192,6 +188,22 @@ def check_output(store: str, sources: Iterable[str]) -> None:
         if os.path.isdir(real) and _within(out, real):
             raise UsageError(f"{store}: the store lies inside the source folder {src}; "
                              "choose an output outside the sources")
+    if os.path.lexists(store):
+        if not os.path.isdir(store):
+            raise UsageError(f"{store}: exists and is not a folder; choose another output")
+        if os.listdir(store) and not is_our_store(store):
+            raise UsageError(f"{store}: exists and is not a vantoresk store (it holds other files); "
+                             "choose a new or empty folder")
+
+
+def _check_layout(store: str) -> None:
+    from .layout import LAYOUT
+
+    mark = ((_read_json(store, "zarr.json") or {}).get("attributes") or {}).get("vantoresk")
+    layout = mark.get("layout") if isinstance(mark, dict) else None
+    if isinstance(layout, int) and not isinstance(layout, bool) and layout > LAYOUT:
+        raise UsageError(f"{store}: written by {mark.get('writer', 'a newer vantoresk')} in store layout {layout}; "
+                         f"this version writes layout {LAYOUT} and leaves it as it is")
 
 
 # The root group
@@ -325,6 +337,7 @@ def begin_record(store: str, name: str) -> str:
     """A fresh temporary folder for `name`; stale ones from killed runs go.
     The caller holds the record's claim, so they are nobody's work."""
     check_record_name(name)
+    _check_replaceable(store, name)
     rem = _remote(store)
     tag = f"{name}.{uuid.uuid4().hex[:12]}"
     if rem is not None:
@@ -344,10 +357,25 @@ def begin_record(store: str, name: str) -> str:
     raise StoreError(f"{store}: cannot create a temporary folder in {PARTIAL}")
 
 
+def _check_replaceable(store: str, name: str) -> None:
+    """StoreError when STORE/name holds something that is not a record of
+    ours (a user's folder or file dropped into the store): finishing the
+    record would have to delete it. A link is only unlinked, so it may go;
+    in an object store a prefix without its group metadata is what an
+    interrupted move into place leaves."""
+    path = os.path.join(store, name)
+    if url_scheme(store) is None and os.path.lexists(path) and not os.path.islink(path) \
+            and not is_complete(store, name):
+        raise StoreError(f"{path} is in the way and is not a record of this store; move it away to convert {name}")
+
+
 def _stale(store: str, name: str) -> list:
+    partial = _join(store, PARTIAL)
     try:
-        entries = _entries(_join(store, PARTIAL))
-    except (OSError, FileNotFoundError):
+        if url_scheme(store) is None and not stat.S_ISDIR(os.lstat(partial).st_mode):
+            return []  # a link standing there now is never listed, let alone cleared
+        entries = _entries(partial)
+    except OSError:
         return []
     # Exactly this record's leftovers: "a" must not take those of "a.b".
     return [e for e in entries if e.rsplit(".", 1)[0] == name or e.startswith(f"{name}.old")]
@@ -369,6 +397,7 @@ def commit_record(store: str, name: str, tmp) -> None:
         if moved:
             fs.rm(fs.find(bak))
         return
+    _check_replaceable(store, name)  # again: something may have been put there meanwhile
     moved = os.path.lexists(final)
     if moved:
         os.rename(final, old)

@@ -77,7 +77,10 @@ def open_lenient(path: str, opener, error: BaseException):
             for off, _ in found:
                 f.seek(off)
                 f.write(bytes([REPLACEMENT.get(header[off], ord("?"))]))
-        reader = opener(copy)
+        try:
+            reader = opener(copy)
+        except Exception:  # something else is wrong too: say what the library said of the file itself
+            raise error from None
     finally:
         shutil.rmtree(folder, ignore_errors=True)  # the open reader keeps its copy until closed
     fields = list(dict.fromkeys(name for _, name in found))

@@ -7,8 +7,10 @@ or sample width form their own group too (one integer-to-physical mapping
 per stored array). Multi-segment records are read as one record: the
 channels of the layout header (or of the first segment), each segment's
 samples at its place, and gaps and channels a segment lacks as missing
-samples. The header's own fields, the segment map and every annotation
-file beside the header are kept.
+samples; a channel whose gain or baseline changes between segments is kept
+in physical units (float64) at the finest step of its segments. The
+header's own fields, the segment map and every annotation file beside the
+header are kept.
 """
 
 from __future__ import annotations
@@ -84,25 +86,31 @@ class WfdbReader:
             _check_signal_files(self.path, self._folder, header, [c["samps_per_frame"] for c in chans], self._frames)
         spf = [c["samps_per_frame"] for c in chans]
         bits = [FORMAT_BITS.get(c["fmt"]) for c in chans]
-        keys = [(dtype_for_bits(b), c["adc_gain"], c["baseline"]) for b, c in zip(bits, chans)]
+        # A channel whose gain or baseline changes between segments has no one
+        # integer mapping: it is kept in physical units (float64) instead.
+        keys = [("float64", None, None) if c.get("varies") else (dtype_for_bits(b), c["adc_gain"], c["baseline"])
+                for b, c in zip(bits, chans)]
         self._members = split_groups([fs * s for s in spf], spf, keys)
         names = group_names([fs * spf[idx[0]] for idx in self._members])
         groups = []
         for g, idx in enumerate(self._members):
             c0 = chans[idx[0]]
             gain = c0["adc_gain"] or 200.0  # 0 means uncalibrated: the library's default gain
-            dtype = dtype_for_bits(bits[idx[0]] if bits[idx[0]] is not None else 32)
-            groups.append(SignalGroup(
+            common = dict(
                 name=names[g], sampling_rate=fs * spf[idx[0]],
                 channels=tuple(self._names[i] for i in idx),
                 units=tuple(chans[i]["units"] for i in idx),
-                adc_step=tuple(1.0 / gain for _ in idx),
                 source_bits=tuple(bits[i] for i in idx),
-                n_samples=self._frames * spf[idx[0]], block_multiple=spf[idx[0]],
-                dtype=dtype, scale_factor=1.0 / gain, add_offset=-float(c0["baseline"]) / gain,
-                fill_value=int(np.iinfo(dtype).min), index=tuple(idx),
-                facts=tuple(chans[i] for i in idx),
-            ))
+                n_samples=self._frames * spf[idx[0]], block_multiple=spf[idx[0]], index=tuple(idx),
+                facts=tuple({k: v for k, v in chans[i].items() if k != "gains"} for i in idx))
+            if c0.get("varies"):  # the finest step any segment has
+                groups.append(SignalGroup(adc_step=tuple(1.0 / max(chans[i]["gains"]) for i in idx),
+                                          dtype="float64", **common))
+                continue
+            dtype = dtype_for_bits(bits[idx[0]] if bits[idx[0]] is not None else 32)
+            groups.append(SignalGroup(
+                adc_step=tuple(1.0 / gain for _ in idx), dtype=dtype, scale_factor=1.0 / gain,
+                add_offset=-float(c0["baseline"]) / gain + 0.0, fill_value=int(np.iinfo(dtype).min), **common))
         self.groups = tuple(groups)
         self.start_time = _start_time(header)
         self.comments = [str(c) for c in (header.comments or [])]
@@ -149,8 +157,9 @@ class WfdbReader:
         return layout, out
 
     def _channel(self, layout, i: int) -> dict:
-        """Channel `i`'s facts, and the same gain, baseline, format width and
-        samples per frame in every segment that has it (else refused)."""
+        """Channel `i`'s facts; the same format width and samples per frame
+        in every segment that has it (else refused), and whether its gain or
+        baseline `varies` from segment to segment."""
         facts = {k: _plain(_field(layout, k, i)) for k in CHANNEL_FACTS}
         facts["fmt"] = str(facts["fmt"] or "16")
         facts["units"] = str(facts["units"] or "")
@@ -162,6 +171,7 @@ class WfdbReader:
         if facts["samps_per_frame"] < 1 or facts["samps_per_frame"] * float(layout.fs) > MAX_RATE:
             raise RecordError(self.path, f"signal {self._names[i]}: unusable samples per frame")
         if self._multi:
+            facts["gains"] = [facts["adc_gain"] or 200.0]
             for seg, _, _ in self._segments:
                 if seg is None or self._names[i] not in list(seg.sig_name):
                     continue
@@ -169,10 +179,12 @@ class WfdbReader:
                 gain, base = float(seg.adc_gain[j] or 0.0), int(seg.baseline[j] or 0)
                 spf = int((seg.samps_per_frame or [1] * seg.n_sig)[j] or 1)
                 width = dtype_for_bits(FORMAT_BITS.get(str(seg.fmt[j])))
-                if (gain, base, spf) != (facts["adc_gain"], facts["baseline"], facts["samps_per_frame"]) \
-                        or width != dtype_for_bits(FORMAT_BITS.get(facts["fmt"])):
-                    raise RecordError(self.path, f"signal {self._names[i]} changes gain, baseline, width or "
-                                      f"samples per frame in segment {seg.record_name}; not supported")
+                if spf != facts["samps_per_frame"] or width != dtype_for_bits(FORMAT_BITS.get(facts["fmt"])):
+                    raise RecordError(self.path, f"signal {self._names[i]} changes its sample width or samples "
+                                      f"per frame in segment {seg.record_name}; not supported")
+                if (gain, base) != (facts["adc_gain"], facts["baseline"]):
+                    facts["varies"] = True
+                facts["gains"].append(gain or 200.0)
         return facts
 
     # Samples
@@ -181,7 +193,8 @@ class WfdbReader:
         g = self.groups[group]
         spf = g.block_multiple
         f0, f1 = start // spf, -(-stop // spf)
-        out = np.full((g.n_channels, (f1 - f0) * spf), g.fill_value, dtype=g.dtype)
+        fill = g.fill_value if g.integer else np.nan
+        out = np.full((g.n_channels, (f1 - f0) * spf), fill, dtype=g.dtype)
         for seg, a, n in self._segments:
             lo, hi = max(f0, a), min(f1, a + n)
             if seg is None or lo >= hi:
@@ -203,9 +216,15 @@ class WfdbReader:
                     raise RecordError(self.path, f"signal file ends early (frame {lo + got.size // spf} "
                                       f"of {self._frames})")
                 bad = invalid_value(str(seg.fmt[j]))
-                part = got.astype(g.dtype)
-                if bad is not None and bad != g.fill_value:
-                    part[got == bad] = g.fill_value
+                if not g.integer:  # physical units with this segment's own gain and baseline
+                    gain = float(seg.adc_gain[j] or 0.0) or 200.0
+                    part = (got - float(seg.baseline[j] or 0)) / gain
+                    if bad is not None:
+                        part[got == bad] = np.nan
+                else:
+                    part = got.astype(g.dtype)
+                    if bad is not None and bad != g.fill_value:
+                        part[got == bad] = g.fill_value
                 out[r, (lo - f0) * spf:(hi - f0) * spf] = part
         off = start - f0 * spf
         return out[:, off: off + stop - start]
@@ -213,6 +232,8 @@ class WfdbReader:
     def read(self, group: int, start: int, stop: int) -> np.ndarray:
         g = self.groups[group]
         d = self.read_stored(group, start, stop)
+        if not g.integer:
+            return d
         return np.where(d == g.fill_value, np.nan, d * g.scale_factor + g.add_offset)
 
     def annotations(self) -> list:

@@ -292,3 +292,76 @@ def test_a_store_in_memory(archive):
     assert list(list_records(url)) == ["icu"]
     rec = read_record(url, "icu", channels=["V"])
     assert np.array_equal(np.isnan(rec.data[0]), np.isnan(built["icu"].physical[1]))
+
+
+def test_targets_in_counts_and_full_range_edf_in_xarray(archive, lossless_store, tmp_path):
+    """A target below one count stores the integers exactly; two and a half
+    counts allow two. An EDF using its whole digital range has no value left
+    to mark gaps: xarray must not mask any real sample."""
+    xr = pytest.importorskip("xarray")
+    _, built = archive
+    src = str(built["mitdb100"].path)
+    exact = zarr.open_group(str(lossless_store), mode="r")["mitdb100"]["signals"][...]
+    for target, counts in ((0.004, 0), (0.0125, 2)):
+        store = tmp_path / f"t{counts}.zarr"
+        convert_archive([src], str(store), ConvertOptions(max_abs_error=target))
+        got = zarr.open_group(str(store), mode="r")["mitdb100"]["signals"][...]
+        assert np.abs(got.astype(int) - exact).max() == counts
+    edf = zarr.open_group(str(lossless_store), mode="r")["eegmat"]["signals_500hz"]
+    assert "_FillValue" not in edf.attrs  # -32768..32767 all in use
+    ds = xr.open_zarr(str(lossless_store), group="eegmat")
+    assert not np.isnan(ds["signals_500hz"].values).any()
+
+
+def test_reader_refusals_name_the_problem(archive, reference_store, tmp_path):
+    import shutil
+
+    folder, _ = archive
+    with pytest.raises(ValueError, match="comes before start"):
+        read_record(str(reference_store), "mitdb100", start=5, stop=2)
+    with pytest.raises(IndexError, match="has 2 channels, not channel 5"):
+        read_record(str(reference_store), "mitdb100", channels=[5])
+    with pytest.raises(ValueError, match="choose it with rate="):
+        read_record(str(reference_store), "03700181").to_mne()
+    assert read_record(str(reference_store), "03700181").to_mne(rate=125.0).ch_names == ["ABP"]
+    with pytest.raises(KeyError, match="no record 'nope'"):
+        read_record(str(reference_store), "nope")
+    # A multi-segment record with a segment header missing, then with a
+    # channel whose gain changes between segments: kept in physical units.
+    seg = tmp_path / "seg"
+    shutil.copytree(folder, seg, ignore=lambda d, names: [n for n in names if not n.startswith("icu")])
+    header = (seg / "icu_0002.hea").read_text().replace("200.0(0)/mV", "400.0(0)/mV", 1)
+    (seg / "icu_0002.hea").write_text(header)
+    (seg / "icu_0001.hea").rename(seg / "gone.hea")
+    result = convert_archive([str(seg / "icu.hea")], str(tmp_path / "s.zarr"))
+    assert result.records[0].status == "failed" and "icu_0001" in result.records[0].reason
+    (seg / "gone.hea").rename(seg / "icu_0001.hea")
+    store = tmp_path / "s2.zarr"
+    result = convert_archive([str(seg / "icu.hea")], str(store), ConvertOptions(max_abs_error="adc"))
+    assert result.records[0].status == "converted", result.records[0].reason
+    import wfdb
+
+    src = wfdb.rdrecord(str(seg / "icu"), m2s=True).p_signal.T  # II read at 200 then at 400 per mV
+    back = read_record(str(store), "icu")
+    assert np.array_equal(np.isnan(back.data), np.isnan(src))
+    assert np.nanmax(np.abs(back.data[0] - src[0])) <= 1 / 400 * (1 + 1e-6)
+    arrays = {c["name"]: c["array"] for c in back.attrs["channels"]}
+    group = zarr.open_group(str(store), mode="r")["icu"]
+    assert group[arrays["II"]].dtype == np.float64 and group[arrays["V"]].dtype == np.int16
+
+
+def test_forged_annotation_tables_are_refused(tmp_path, lossless_store):
+    import shutil
+
+    store = tmp_path / "copy.zarr"
+    shutil.copytree(lossless_store, store)
+    table = zarr.open_group(str(store / "mitdb100" / "annotations" / "atr"), mode="r+")
+    table.attrs["labels"] = ["N"]  # the '+' label's index now points past the list
+    zarr.consolidate_metadata(str(store))
+    with pytest.raises(ValueError, match="refers to label 1 of 1"):
+        read_record(str(store), "mitdb100")
+    table.attrs["labels"] = ["+", "N"]
+    table["onset"].resize((3,))
+    zarr.consolidate_metadata(str(store))
+    with pytest.raises(ValueError, match="columns of different lengths"):
+        read_record(str(store), "mitdb100")

@@ -67,6 +67,14 @@ def test_links_inside_the_store_never_lead_outside(tmp_path, capsys):
     assert sorted(os.listdir(outside)) == ["a.0123456789ab", "zarr.json"]
     assert (outside / "a.0123456789ab" / "precious").read_text() == "x"
 
+    # A folder of someone else's in a record's place is never replaced.
+    np.save(src / "b.npy", np.cos(np.arange(2000) / 9.0))
+    (store / "b").mkdir()
+    (store / "b" / "notes.txt").write_text("mine")
+    assert main(["convert", str(src), "-o", str(store), "--fs", "50", "-q", "--overwrite"]) == 1
+    assert "is in the way and is not a record of this store" in capsys.readouterr().err
+    assert (store / "b" / "notes.txt").read_text() == "mine" and st.record_names(str(store)) == ["a"]
+
 
 def test_absurd_rates_give_bounded_chunks(tmp_path):
     group = SignalGroup("signals", 1e7, ("a",), ("mV",), (0.005,), (16,), 10**10)
@@ -133,6 +141,7 @@ def test_info_on_a_huge_claimed_shape_answers_at_once(copy_of, capsys):
     ("mitdb100", "signals", lambda d: d["attributes"].update(sampling_rate=-360), "sampling_rate -360"),
     ("mitdb100", "signals", lambda d: d.update(shape=[2, 4320, 1]), "same number of dimensions"),
     ("mitdb100", "signals", lambda d: d.update(shape=[0, 4320]), "0 channels"),
+    ("mitdb100", "signals", lambda d: d["attributes"].update(scale_factor="x"), "scale_factor 'x' is not a finite"),
 ])
 def test_forged_metadata_gives_clear_messages(copy_of, capsys, record, target, edit, message):
     _forge(copy_of, record, None if target == "group" else target, edit)
@@ -143,6 +152,17 @@ def test_forged_metadata_gives_clear_messages(copy_of, capsys, record, target, e
     err = capsys.readouterr().err
     assert err.startswith("vantoresk export: error: ") and err.count("\n") == 1, err
     assert "Traceback" not in err and ("damaged" in err or "does not match" in err or "not an archive" in err), err
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d: d["attributes"].update(labels=5), "'labels' is not a list of strings"),
+    (lambda d: d["attributes"].update(aux_values=[1, 2]), "'aux_values' is not a list of strings"),
+])
+def test_forged_annotation_tables_give_clear_messages(copy_of, capsys, edit, message):
+    _forge(copy_of, "mitdb100/annotations", "atr", edit)
+    assert main(["export", str(copy_of), "mitdb100", "-o", str(copy_of.parent / "x"), "--format", "wfdb"]) == 1
+    err = capsys.readouterr().err
+    assert f"annotation table 'atr': damaged metadata: {message}" in err and err.count("\n") == 1, err
 
 
 def test_sources_the_float32_store_could_not_hold_meet_their_target(tmp_path, capsys):
@@ -204,5 +224,7 @@ def test_edf_with_a_stray_byte_in_a_text_field_is_read_with_a_warning(tmp_path, 
     assert arr.attrs["units"] == ["uV", "uV"]
     assert np.abs(read_record(str(store), "latin").data[0] - x).max() <= arr.attrs["adc_step"][0] * (1 + 1e-6)
     assert not [p for p in os.listdir(os.environ.get("TMPDIR", "/tmp")) if p.startswith("vantoresk-edf-")]
-    bad = convert_archive([str(tmp_path / "numeric.edf")], str(tmp_path / "n.zarr"))
-    assert bad.records[0].status == "failed" and "damaged or unreadable EDF/BDF" in bad.records[0].reason
+    (tmp_path / "cut.edf").write_bytes(bytes(raw[:-300]))  # stray bytes and a truncated body
+    bad = convert_archive([str(tmp_path / "numeric.edf"), str(tmp_path / "cut.edf")], str(tmp_path / "n.zarr"))
+    for r in bad.records:  # refused, in words about the file itself, not about a temporary copy
+        assert r.status == "failed" and "damaged or unreadable EDF/BDF" in r.reason and "vantoresk-edf-" not in r.reason

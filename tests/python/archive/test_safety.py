@@ -2,6 +2,7 @@
 anything is written, and concurrent or interrupted runs leave nothing but
 their own finished records behind."""
 
+import json
 import os
 import signal
 import subprocess
@@ -52,10 +53,10 @@ def convert(*args, cwd=None):
     ("mine/notes.txt", "is not a folder"),
     ("mine/sub/deeper", "is not a vantoresk store"),
     ("link", "is not a vantoresk store"),  # a link to the user's folder
-    ("src", "is not a vantoresk store"),
+    ("src", "the store is the source"),
     ("src/store.zarr", "lies inside the source folder"),
-    ("src/a.npy", "is not a folder"),
-    (".", "is not a vantoresk store"),
+    ("src/a.npy", "lies inside the source folder"),
+    (".", "the store holds the source"),
 ])
 def test_every_refused_output_leaves_everything_as_it_was(place, monkeypatch, capsys, out, why):
     tmp_path, src, mine = place
@@ -75,6 +76,12 @@ def test_a_store_holding_a_source_or_made_by_others_is_refused(place, capsys):
     np.save(store / "c.npy", np.zeros(10))  # a source inside our own store
     assert convert(store / "c.npy", "-o", store) == 2
     assert "the store holds the source" in capsys.readouterr().err
+    # A store of a layout newer than this version writes is left alone.
+    meta = json.loads((store / "zarr.json").read_text())
+    meta["attributes"]["vantoresk"] = {"writer": "vantoresk 9.0", "layout": 99}
+    (store / "zarr.json").write_text(json.dumps(meta))
+    assert convert(src, "-o", store) == 2
+    assert "written by vantoresk 9.0 in store layout 99" in capsys.readouterr().err
     # A Zarr store that is not ours, with data in it, is not written to.
     import zarr
 
@@ -103,6 +110,7 @@ def test_an_empty_folder_and_a_store_from_before_the_mark_are_ours(place):
     (["{src}/gone.edf", "-o", "s.zarr"], "gone.edf: no such file or folder"),
     (["{src}", "-o", "s.zarr", "--max-abs-error", "0.1", "--max-prdn", "1"], "not allowed with argument"),
     (["{src}", "-o", "ftpx://host/s.zarr"], "unknown URL scheme 'ftpx://'"),
+    (["{src}", "-o", "s.zarr", "--lossless", "--max-prdn", "1"], "lossless storage takes no error target"),
     (["{src}", "-o", "memory://s.zarr", "--workers", "2"], "lives in this process only"),
 ])
 def test_usage_errors_exit_2_and_write_nothing(place, monkeypatch, capsys, args, message):
