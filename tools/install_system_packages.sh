@@ -7,7 +7,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build zlib1g-dev libdeflate-dev python3-venv)
 if [ "${1:-}" = "--with-test-tools" ]; then
-  packages+=(libgtest-dev clang)
+  # chromium-headless-shell: the browser the viewer's end-to-end tests drive.
+  packages+=(libgtest-dev clang chromium-headless-shell)
 fi
 
 missing=()

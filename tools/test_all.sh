@@ -84,8 +84,8 @@ rm -rf "$fuzz_probe"
 
 # Python suites by directory: the extension's own tests at the top, the
 # companion packages' tests in subfolders that need their extras.
-CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench --ignore=tools)
-EXTRAS="test,zarr,nwb,archive,bench"
+CORE_ONLY=(--ignore=storage --ignore=archive --ignore=bench --ignore=view --ignore=tools)
+EXTRAS="test,zarr,nwb,archive,analysis,s3,bench,view"
 
 echo "== building the wheel"
 WHEEL_DIR="$ROOT/build/wheel"

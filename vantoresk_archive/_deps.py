@@ -14,6 +14,8 @@ _EXTRA_OF = {
     "distributed": "archive",
     "zarr": "archive",
     "matplotlib": "demo",
+    "starlette": "view",
+    "uvicorn": "view",
 }
 
 

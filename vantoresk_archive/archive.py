@@ -16,7 +16,7 @@ from typing import Iterable, Optional
 
 from ._deps import require
 from .readers import find_sources, record_name
-from .record import ConvertOptions, RecordResult, convert_record
+from .record import ConvertOptions, RecordResult, convert_record, settings_attrs
 from . import store as st
 
 
@@ -53,12 +53,51 @@ def plan(sources: Iterable[str]) -> tuple:
     jobs, clashes, seen = [], [], {}
     for src in find_sources(sources):
         name = record_name(src)
+        if name.lower() in st.RESERVED:
+            name += "_"  # a source named zarr.json.npy must not become the store's metadata
         if name in seen:
             clashes.append(RecordResult(src, name, "failed", f"record name {name!r} is already used by {seen[name]}"))
             continue
         seen[name] = src
         jobs.append((src, name))
     return jobs, clashes
+
+
+def check_sources(sources: list) -> None:
+    """UsageError for a source path that does not exist (a WFDB record may
+    be named without its .hea) or when no source holds a record."""
+    if not sources:
+        raise st.UsageError("no sources given")
+    for src in sources:
+        if not (os.path.exists(src) or os.path.exists(src + ".hea")):
+            raise st.UsageError(f"{src}: no such file or folder")
+
+
+def check_settings(store: str, jobs: list, options: ConvertOptions) -> None:
+    """UsageError when finished records were made with other settings than
+    this run's: a re-run would otherwise skip them as if they matched."""
+    if options.overwrite:
+        return
+    wanted = settings_attrs(options)
+    changed = []
+    for _, name in jobs:
+        if not st.is_complete(store, name):
+            continue
+        stored = st.record_attrs(store, name).get("settings")
+        if not isinstance(stored, dict):
+            continue
+        # Records from before the chunk length was kept are not held to it.
+        diff = [k for k in sorted(set(wanted) | set(stored)) if stored.get(k) != wanted.get(k)
+                and not (k in ("chunk_seconds", "chunk_samples") and not ({"chunk_seconds", "chunk_samples"} & set(stored)))]
+        if diff:
+            changed.append((name, diff, stored))
+    if changed:
+        name, diff, stored = changed[0]
+        was = ", ".join(f"{k}={stored.get(k, 'none')}" for k in diff)
+        now = ", ".join(f"{k}={wanted.get(k, 'none')}" for k in diff)
+        more = f" (and {len(changed) - 1} more records)" if len(changed) > 1 else ""
+        raise st.UsageError(f"record {name!r}{more} is in the store with {was}, this run asks for {now}: "
+                            "give --overwrite to convert again, or use another store")
 
 
 def convert_archive(
@@ -71,41 +110,120 @@ def convert_archive(
     progress: bool = False,
     part_chunks: Optional[int] = None,
 ) -> ArchiveResult:
-    """Convert records (files or folders of them) into the Zarr store `store`.
+    """Convert records (files or folders of them) into the Zarr store `store`
+    (a folder or an fsspec URL such as s3://bucket/archive.zarr).
 
     Serial by default; `workers=N` starts a local Dask cluster of N
     processes, `scheduler="tcp://..."` uses a running one (its workers must
     see `store` at the same path). Records already in the store are skipped
-    unless `options.overwrite`. On Dask, records longer than `part_chunks`
-    chunks (default 10) are split into tasks over chunk ranges. Failures are
-    returned, not raised.
+    unless `options.overwrite`; finished records made with other settings
+    are refused (UsageError) unless `options.overwrite`. So are outputs that
+    are not ours to write, missing sources and sources without records,
+    all before anything is written. On Dask, records longer than
+    `part_chunks` chunks (default 10) are split into tasks over chunk
+    ranges. Failures of single records are returned, not raised.
     """
     options = options or ConvertOptions()
     if options.plots_dir:
         options = replace(options, plots_dir=os.path.abspath(options.plots_dir))
     t0 = time.perf_counter()
     # Absolute paths: workers may run in another folder.
-    store = os.path.abspath(store)
-    jobs, clashes = plan(os.path.abspath(s) for s in sources)
+    store = st.check_location(store)
+    if st.url_scheme(store) is None:
+        store = os.path.abspath(store)
+    elif st.url_scheme(store) == "memory" and (workers is not None or scheduler is not None):
+        raise st.UsageError(f"{store}: a memory:// store lives in this process only; "
+                            "it cannot be written by Dask workers")
+    sources = [os.path.abspath(s) for s in sources]
+    options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
+    check_sources(sources)
+    options = replace(options, source_roots=tuple(s if os.path.isdir(s) else os.path.dirname(s) for s in sources))
+    st.check_output(store, sources)
+    jobs, clashes = plan(sources)
+    if not jobs and not clashes:
+        raise st.UsageError(f"no records (.hea, .edf, .bdf, .npy) found in {', '.join(sources)}")
+    check_settings(store, jobs, options)
     st.open_root(store, create=True)
+    claims = Claims(store)
     bar = _progress_bar(jobs, store, options, enabled=progress)
     try:
         if workers is None and scheduler is None:
             done = {}
             for src, name in jobs:
                 bar.set_postfix_str(name, refresh=False)
+                busy = claims.take(src, name)
+                if busy is not None:
+                    done[name] = busy
+                    continue
+                # Not released on the way out of an interrupt: the handler
+                # below clears what the record left and counts it.
                 done[name] = convert_record(src, store, name, options, progress=bar.update)
+                claims.release(name)
         else:
             from .parallel import DEFAULT_PART_CHUNKS, run_on_dask
 
             done = run_on_dask(jobs, store, options, workers=workers, scheduler=scheduler,
                                part_chunks=part_chunks or DEFAULT_PART_CHUNKS,
-                               progress=bar.update)
+                               progress=bar.update, claims=claims)
+    except KeyboardInterrupt:
+        # Whatever this run held and did not finish goes; a re-run does it.
+        unfinished = claims.abandon()
+        st.tidy(store)
+        raise Interrupted(len(unfinished)) from None
     finally:
         bar.close()
+        claims.abandon()
+    from .layout import update_index
+
+    with st.index_lock(store):
+        update_index(store, [name for name, r in done.items() if r.status == "converted"])
     st.tidy(store)
     records = [done[name] for _, name in jobs] + clashes
     return ArchiveResult(store, records, time.perf_counter() - t0)
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during a conversion, after the run's unfinished records were
+    cleared away: the finished ones stay, a re-run converts the rest."""
+
+    def __init__(self, unfinished: int) -> None:
+        super().__init__(f"{unfinished} unfinished record(s) cleared away; a re-run converts them"
+                         if unfinished else "")
+        self.unfinished = unfinished
+
+
+class Claims:
+    """The records this run holds, each claimed before its conversion and
+    released when it ends, so concurrent runs on one store never touch each
+    other's work in progress: a record held elsewhere is skipped."""
+
+    def __init__(self, store: str) -> None:
+        self.store = store
+        self._held: dict = {}
+
+    def take(self, src: str, name: str) -> Optional[RecordResult]:
+        c = st.claim_record(self.store, name)
+        if not c.held:
+            return RecordResult(src, name, "skipped", c.busy)
+        self._held[name] = c
+        return None
+
+    def release(self, name: str) -> None:
+        c = self._held.pop(name, None)
+        if c is not None:
+            c.release()
+
+    def abandon(self) -> list:
+        """Clear the temporary folders of every record still held (its
+        tasks have ended), release them; their names."""
+        names = list(self._held)
+        for name in names:
+            try:
+                for stale in st._stale(self.store, name):
+                    st.remove_tree(st._join(self.store, st.PARTIAL, stale))
+            finally:
+                self.release(name)
+        return names
 
 
 class _NoBar:

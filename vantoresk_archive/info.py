@@ -70,10 +70,15 @@ def frame_lines(data: bytes) -> list:
         f"{'lane':>5} {'samples':>10} {'bytes':>10} {'ratio':>7}  settings",
     ]
     for i, lane in enumerate(fr.lanes):
-        how = f"lossless ({lane.kind})" if lane.lossless else f"{lane.method} scale {lane.scale} {lane.coder}"
+        if lane.lossless:
+            how = f"lossless ({lane.kind})"
+        elif lane.kind == "near-lossless":
+            how = f"near-lossless, within {lane.steps} levels of {lane.step:.6g}"
+        else:
+            how = f"{lane.method} scale {lane.scale} {lane.coder}"
         if lane.nonfinite:
             how += f", {lane.nonfinite} non-finite"
-        r = ratio(4.0 * lane.length, lane.nbytes)
+        r = ratio(fr.dtype.itemsize * lane.length, lane.nbytes)
         lines.append(f"{i:>5} {lane.length:>10} {lane.nbytes:>10} {r or 0:>7.2f}  {how}")
     if len(fr.lanes) == 1 and not fr.lanes[0].lossless:
         # One coded array, as `vantoresk compress` writes a 1-D one: its
@@ -100,14 +105,12 @@ def store_rows(store: str, records: Optional[list] = None) -> list:
     """One row per record, array and channel of an archive store."""
     from . import store as st
 
+    from .limits import record_arrays
+
     st.open_root(store, create=False)
-    zarr = st.zarr_module()
     rows = []
     for name in records or st.record_names(store):
-        group = zarr.open_group(str(Path(store) / name), mode="r")
-        for aname in group.attrs.get("arrays", []):
-            arr = group[aname]
-            attrs = dict(arr.attrs)
+        for aname, arr, attrs in record_arrays(store, name):
             sizes = chunk_sizes(arr)
             n = arr.shape[1]
             for c in range(arr.shape[0]):

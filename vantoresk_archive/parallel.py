@@ -7,12 +7,17 @@ only the package installed, nothing registered by hand."""
 
 from __future__ import annotations
 
+import contextlib
 import logging
+import signal
+import threading
 import uuid
+import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Optional
 
 from ._deps import require
+from . import store as st
 from .readers import RecordError, open_record
 from .record import (ConvertOptions, RecordPlan, RecordResult, abandon_record, convert_record, finish_record,
                      prepare_record, write_chunks)
@@ -38,12 +43,19 @@ def run_on_dask(
     scheduler: Optional[str] = None,
     part_chunks: int = DEFAULT_PART_CHUNKS,
     progress: Callable[[int], None] = lambda n: None,
+    claims=None,
 ) -> dict:
-    """Results by record name; `progress` hears of samples as tasks finish."""
+    """Results by record name; `progress` hears of samples as tasks finish.
+
+    Records are claimed (`claims.take`) just before their tasks are
+    submitted and released when their result is in; only a window of
+    tasks is in flight at a time, so a million records hold neither a
+    million claims nor a million futures."""
     distributed = require("distributed", "Running on Dask")
     dask = require("dask", "Running on Dask")
     if part_chunks < 1:
         raise ValueError("part_chunks must be at least 1")
+    claims = claims or _Unclaimed()
     cluster = None
     if scheduler is not None:
         client = distributed.Client(scheduler)
@@ -53,25 +65,47 @@ def run_on_dask(
         # Workers' statistical profiler samples every thread's stack every
         # few milliseconds; on a busy machine it slowed conversion tasks by
         # up to half. The workers take the config as it is at their start.
-        with dask.config.set({"distributed.worker.profile.enabled": False}):
+        # They ignore Ctrl-C, which the terminal sends to every process of
+        # the group: the client alone handles it and shuts them down.
+        with dask.config.set({"distributed.worker.profile.enabled": False}), _sigint_ignored(), \
+                warnings.catch_warnings():
+            # Its HTTP server moves to a free port when another cluster holds
+            # the usual one; that is nothing to tell a user converting files.
+            warnings.filterwarnings("ignore", message="Port .* is already in use")
             cluster = distributed.LocalCluster(
                 n_workers=workers, threads_per_worker=1, processes=True,
-                dashboard_address=None, silence_logs=logging.ERROR,
+                # Task failures come back as results; what workers log while
+                # the cluster shuts down (after Ctrl-C too) is noise.
+                dashboard_address=None, silence_logs=logging.CRITICAL,
             )
         client = distributed.Client(cluster)
     run = uuid.uuid4().hex[:8]
     done: dict = {}
     splits: dict = {}
-    try:
-        futures = {}
-        for src, name in jobs:
+    futures: dict = {}
+    window = max(16, 4 * sum(client.nthreads().values()))
+    pending = iter(jobs)
+    ready = distributed.as_completed()
+
+    def submit_more() -> None:
+        for src, name in pending:
+            busy = claims.take(src, name)
+            if busy is not None:
+                done[name] = busy
+                continue
+            if not options.overwrite and st.is_complete(store, name):  # without opening the source
+                done[name] = RecordResult(src, name, "skipped")
+                claims.release(name)
+                continue
             plan = _plan_split(src, store, name, options, part_chunks)
             if isinstance(plan, RecordResult):
                 done[name] = plan
+                claims.release(name)
             elif plan is None:
                 fut = client.submit(convert_record, src, store, name, options, pure=False,
                                     key=f"vantoresk-convert-{name}-{run}")
                 futures[fut] = (name, None)
+                ready.add(fut)
             else:
                 split = splits[name] = _Split(plan, [[] for _ in plan.arrays], 0)
                 for g in range(len(plan.arrays)):
@@ -81,9 +115,15 @@ def run_on_dask(
                                             min(n_chunks, first + part_chunks), options, pure=False,
                                             key=f"vantoresk-part-{name}-{g}-{p}-{run}")
                         futures[fut] = (name, (g, p))
+                        ready.add(fut)
                         split.stats[g].append(None)
                         split.left += 1
-        for fut in distributed.as_completed(list(futures)):
+            if len(futures) >= window:
+                return
+
+    try:
+        submit_more()
+        for fut in ready:
             name, part = futures.pop(fut)
             if part is None:
                 try:
@@ -101,13 +141,40 @@ def run_on_dask(
                     split.error = split.error or exc
                 if split.left:
                     continue
-                result = _finish(split, store, options)
+                result = _finish(splits.pop(name), store, options)
             done[name] = result
+            claims.release(name)
+            submit_more()
     finally:
+        if futures:
+            client.cancel(list(futures))
         client.close()
         if cluster is not None:
             cluster.close()
     return done
+
+
+class _Unclaimed:
+    def take(self, src: str, name: str) -> None:
+        return None
+
+    def release(self, name: str) -> None: ...
+
+
+@contextlib.contextmanager
+def _sigint_ignored():
+    """SIGINT ignored while child processes start (they inherit it); only
+    in the main thread, where Python lets handlers be set. A Ctrl-C in
+    those few seconds is lost (blocking it instead does not reach the
+    workers, which the cluster starts from its own thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _plan_split(src: str, store: str, name: str, options: ConvertOptions, part_chunks: int):
@@ -121,6 +188,8 @@ def _plan_split(src: str, store: str, name: str, options: ConvertOptions, part_c
         from .record import chunk_length
 
         longest = max(-(-g.n_samples // chunk_length(g, options)) for g in reader.groups)
+    except RecordError:
+        return None  # its own task reports why
     finally:
         reader.close()
     if longest <= part_chunks:

@@ -34,6 +34,8 @@ def plot_record(reader, tmp: Path, name: str, reports: list, out_dir: str) -> st
                 continue
             src = reader.read(gi, a, b)[c]
             dec = np.asarray(arr[c, a:b], dtype=np.float64)
+            if g.integer:  # stored integers: physical as the source gives them
+                dec = np.where(dec == g.fill_value, np.nan, dec * g.scale_factor + g.add_offset)
             t = np.arange(a, b) / rate
             panels.append((g, c, t, src, dec))
     fig, axes = plt.subplots(2 * len(panels), 1, figsize=(10, 3.2 * len(panels) + 0.4), squeeze=False,

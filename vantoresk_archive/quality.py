@@ -94,18 +94,56 @@ class ChunkSizes:
         return describe_settings(self.settings[channel])
 
 
-def chunk_sizes(array) -> ChunkSizes:
-    from .store import chunk_files
-    from vantoresk_zarr import inspect_frame
+def _lane_coded(array) -> bool:
+    try:
+        import json
+
+        return any('"vantoresk' in json.dumps(c.to_dict(), default=str) for c in array.metadata.codecs)
+    except Exception:
+        return True
+
+
+def _whole_objects(array, label: str) -> ChunkSizes:
+    """Sizes of arrays whose stored objects are not lane frames (exact
+    storage, or shards of many chunks): each object's bytes shared evenly
+    among the channels."""
+    from .store import object_size, stored_objects
 
     n_ch = array.shape[0]
     nbytes = np.zeros(n_ch, dtype=np.int64)
     settings = [Counter() for _ in range(n_ch)]
-    for _, raw in chunk_files(array):
-        if raw is None:  # reads would give the fill value: say so
-            for c in range(n_ch):
-                settings[c]["missing"] += 1
+    span = (getattr(array, "shards", None) or array.chunks)[1]
+    n_objects = -(-array.shape[1] // span) if array.shape[1] else 0
+    present = 0
+    for _, key in stored_objects(array, span):  # listed, so a forged shape costs nothing
+        size = object_size(array, key)
+        if size is None:
             continue
+        present += 1
+        for c in range(n_ch):
+            nbytes[c] += size // n_ch + (1 if c < size % n_ch else 0)
+            settings[c][label] += 1
+    for c in range(n_ch):
+        if present < n_objects:
+            settings[c]["missing"] += n_objects - present
+    return ChunkSizes(nbytes, settings)
+
+
+def chunk_sizes(array) -> ChunkSizes:
+    from .store import chunk_files
+    from vantoresk_zarr import inspect_frame
+
+    if getattr(array, "shards", None):
+        return _whole_objects(array, "sharded" if _lane_coded(array) else "lossless")
+    if not _lane_coded(array):
+        return _whole_objects(array, "lossless")
+    n_ch = array.shape[0]
+    nbytes = np.zeros(n_ch, dtype=np.int64)
+    settings = [Counter() for _ in range(n_ch)]
+    n_chunks = -(-array.shape[1] // array.chunks[1]) if array.shape[1] else 0
+    present = 0
+    for _, raw in chunk_files(array):  # only the chunks that exist
+        present += 1
         try:
             frame = inspect_frame(raw)
         except ValueError:  # say so per channel rather than fail the listing
@@ -120,12 +158,17 @@ def chunk_sizes(array) -> ChunkSizes:
             share = overhead // n_ch + (1 if c < overhead % n_ch else 0)
             nbytes[c] += lane.nbytes + share
             settings[c][lane_setting(lane)] += 1
+    if present < n_chunks:  # reads would give the fill value: say so
+        for c in range(n_ch):
+            settings[c]["missing"] += n_chunks - present
     return ChunkSizes(nbytes, settings)
 
 
 def lane_setting(lane) -> str:
     if lane.lossless:
         return "lossless"
+    if lane.kind == "near-lossless":
+        return "near-lossless"
     return f"{lane.method} s{lane.scale}"
 
 
@@ -135,7 +178,10 @@ def describe_settings(counts: Counter) -> str:
         return "-"
     lossless = counts.get("lossless", 0)
     damaged, missing = counts.get("damaged", 0), counts.get("missing", 0)
-    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing")}
+    near = counts.get("near-lossless", 0)
+    sharded = counts.get("sharded", 0)
+    lossy = {k: v for k, v in counts.items()
+             if k not in ("lossless", "near-lossless", "damaged", "missing", "sharded")}
     parts = []
     by_method: dict = {}
     for key in lossy:
@@ -144,8 +190,12 @@ def describe_settings(counts: Counter) -> str:
     for method, scales in sorted(by_method.items()):
         lo, hi = min(scales), max(scales)
         parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
+    if near:
+        parts.append("near-lossless" if not (lossy or lossless) else f"{near} near-lossless")
+    if sharded:
+        parts.append(f"{sharded} shards")
     if lossless:
-        parts.append("lossless" if not lossy else f"{lossless} lossless")
+        parts.append("lossless" if not (lossy or near) else f"{lossless} lossless")
     if damaged:
         parts.append(f"{damaged} DAMAGED")
     if missing:

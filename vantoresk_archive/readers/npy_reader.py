@@ -1,7 +1,8 @@
 """NumPy .npy arrays as records, read block by block from the file so only
 the block being converted is ever in memory (a memory map would keep every
 page it touched resident). A 1-D array is one channel; a 2-D array is
-channels x time, the layout of the stored arrays."""
+channels x time, the layout of the stored arrays. Float arrays stay in
+their own precision; integers up to 32 bits are stored as integers."""
 
 from __future__ import annotations
 
@@ -35,10 +36,20 @@ class NpyReader:
         if len(shape) != 2:
             raise RecordError(self.path, f"expected a 1-D or 2-D array (channels x time), got {len(shape)}-D")
         kind = dtype.kind
+        scale = offset = None
         if kind == "f":
             steps, bits = None, None
+            stored = "float64" if dtype.itemsize > 4 else "float32"
         elif kind in "iu":
             steps, bits = 1.0, dtype.itemsize * 8
+            if dtype.itemsize <= 2 and dtype != np.uint16:
+                stored = "int16"
+            elif dtype.itemsize <= 4 and dtype != np.uint32:
+                stored = "int32"
+            else:  # exact as float64 while below 2^53
+                stored = "float64"
+            if stored.startswith("int"):
+                scale, offset = 1.0, 0.0
         else:
             raise RecordError(self.path, f"unsupported dtype {dtype} (expected floats or integers)")
         if sampling_rate is not None and not (sampling_rate > 0):
@@ -57,10 +68,24 @@ class NpyReader:
                 adc_step=(steps,) * n_ch,
                 source_bits=(bits,) * n_ch,
                 n_samples=int(shape[1]),
+                dtype=stored, scale_factor=scale, add_offset=offset, index=tuple(range(n_ch)),
+                facts=({"dtype": dtype.str},) * n_ch,
             ),
         )
+        self.start_time = None
+        self.comments = []
+        self.header = {"dtype": dtype.str, "shape": [int(d) for d in shape]}
 
     def read(self, group: int, start: int, stop: int) -> np.ndarray:
+        return self._read(start, stop).astype(np.float64)
+
+    def read_stored(self, group: int, start: int, stop: int) -> np.ndarray:
+        return self._read(start, stop).astype(self.groups[0].dtype)
+
+    def annotations(self) -> list:
+        return []
+
+    def _read(self, start: int, stop: int) -> np.ndarray:
         n_ch, n = self._shape
         size = self._dtype.itemsize
         with open(self.path, "rb") as f:
@@ -72,7 +97,7 @@ class NpyReader:
                 for c in range(n_ch):
                     f.seek(self._offset + (c * n + start) * size)
                     block[c] = np.fromfile(f, self._dtype, stop - start)
-        return block.astype(np.float64)
+        return block
 
     def close(self) -> None:
         pass

@@ -20,11 +20,27 @@ REPO = Path(__file__).resolve().parents[3]
 
 # Checks on converted stores
 
-def decoded(store, record, array="signals"):
+def decoded(store, record, array=None):
+    """Physical samples of one stored array (float64, NaN where missing)
+    and its attributes; without `array`, of every channel of a one-rate
+    record in the record's order, with the arrays' per-channel attributes
+    merged in that order."""
     import zarr
+    from vantoresk_archive.read import physical
 
-    arr = zarr.open_group(str(store), mode="r")[record][array]
-    return arr[...], dict(arr.attrs)
+    group = zarr.open_group(str(store), mode="r")[record]
+    if array is not None:
+        arr = group[array]
+        return physical(arr[...], dict(arr.attrs)), dict(arr.attrs)
+    rows, attrs = [], {}
+    for c in group.attrs["channels"]:
+        arr = group[c["array"]]
+        a = dict(arr.attrs)
+        rows.append(physical(arr[c["row"]], a, c["row"]))
+        attrs["sampling_rate"] = a["sampling_rate"]
+        for key in ("channel_names", "units", "adc_step", "source_bits", "max_abs_error", "prdn"):
+            attrs.setdefault(key, []).append(a[key][c["row"]])
+    return np.stack(rows), attrs
 
 
 def same_tree(a: Path, b: Path) -> bool:
