@@ -1,7 +1,7 @@
 """Hostile sources and stores: files named like store metadata, links
 inside the store, headers with absurd rates, forged store metadata, sources
 the stored samples cannot hold to the target, and EDF headers with stray
-bytes. Each case as a probe found it, then what must happen instead."""
+bytes: each case built as a hostile file or store would present it."""
 
 import json
 import os
