@@ -283,5 +283,12 @@ def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, 
         assert main(cmd) == 2, cmd
         assert "exists; give --overwrite to replace it" in capsys.readouterr().err
     assert snapshot(tmp_path) == before
+    # A report replaces only an earlier report, never another file.
+    (tmp_path / "r.csv").write_text("name,notes\nmine,keep\n")
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "r.csv")]) == 2
+    assert "is not a report of ours" in capsys.readouterr().err
+    assert snapshot(tmp_path) == before | {"r.csv": b"name,notes\nmine,keep\n"}
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
     assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
     assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
