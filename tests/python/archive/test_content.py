@@ -365,3 +365,19 @@ def test_forged_annotation_tables_are_refused(tmp_path, lossless_store):
     zarr.consolidate_metadata(str(store))
     with pytest.raises(ValueError, match="columns of different lengths"):
         read_record(str(store), "mitdb100")
+
+
+def test_a_running_dask_cluster_writes_the_serial_store(archive, reference_store, tmp_path):
+    """`--scheduler ADDRESS`: a cluster someone else started (here one worker
+    thread in this process) gives the same bytes as the serial run."""
+    distributed = pytest.importorskip("distributed")
+    from archive_support import same_tree
+
+    folder, _ = archive
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster:
+        store = tmp_path / "cluster.zarr"
+        result = convert_archive([str(folder)], str(store), ConvertOptions(max_abs_error="adc", chunk_seconds=5),
+                                 scheduler=cluster.scheduler_address, part_chunks=2)
+    assert not result.failed, [(r.name, r.reason) for r in result.failed]
+    assert same_tree(reference_store, store)
