@@ -381,3 +381,18 @@ def test_a_running_dask_cluster_writes_the_serial_store(archive, reference_store
                                  scheduler=cluster.scheduler_address, part_chunks=2)
     assert not result.failed, [(r.name, r.reason) for r in result.failed]
     assert same_tree(reference_store, store)
+
+
+def test_the_walkthrough_example_runs(tmp_path):
+    pytest.importorskip("xarray")
+    pytest.importorskip("mne")
+    import subprocess
+    import sys
+
+    from archive_support import REPO
+
+    r = subprocess.run([sys.executable, str(REPO / "examples" / "archive_walkthrough.py"), "work", "--seconds", "6"],
+                       capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "exports: 4 of 4 files identical to their sources" in r.stdout
+    assert "annotations ['eyes closed', 'artefact', 'eyes open']" in r.stdout
