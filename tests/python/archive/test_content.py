@@ -260,6 +260,23 @@ def test_a_numerics_record_many_channels_at_a_low_rate(tmp_path):
     assert len(zarr.open_group(str(store), mode="r")["num"].attrs["arrays"]) == 3  # one per gain
 
 
+def test_channels_sharing_a_name_stay_apart(tmp_path):
+    from pyedflib import highlevel
+
+    x = np.arange(1000, dtype=np.float64) / 10
+    heads = highlevel.make_signal_headers(["ECG", "ECGB"], dimension="mV", sample_frequency=100,
+                                          physical_min=-200, physical_max=200)
+    path = tmp_path / "twin.edf"
+    highlevel.write_edf(str(path), [x, -x], heads)
+    raw = path.read_bytes()  # the library writes unique labels only; recorders do not always
+    path.write_bytes(raw.replace(b"ECGB            ", b"ECG             ", 1))
+    store = tmp_path / "t.zarr"
+    result = convert_archive([str(path)], str(store), ConvertOptions(lossless=True))
+    assert not result.failed, result.failed[0].reason
+    rec = read_record(str(store), "twin")
+    assert rec.channels == ["ECG", "ECG"] and np.allclose(rec.data, [x, -x], atol=0.01)
+
+
 def test_edf_with_uneven_rates_exports_to_the_same_file(tmp_path):
     """Two rates that are not whole numbers (124.95 and 249.9 Hz) and a
     length of whole data records: the same bytes come back, no padding."""
