@@ -175,12 +175,6 @@ def check_output(store: str, sources: Iterable[str]) -> None:
             if _entries(store) and not is_our_store(store):
                 raise UsageError(f"{store}: exists and is not a vantoresk store; choose a new or empty location")
         return
-    if os.path.lexists(store):
-        if not os.path.isdir(store):
-            raise UsageError(f"{store}: exists and is not a folder; choose another output")
-        if os.listdir(store) and not is_our_store(store):
-            raise UsageError(f"{store}: exists and is not a vantoresk store (it holds other files); "
-                             "choose a new or empty folder")
     out = os.path.realpath(store)
     for src in sources:
         if url_scheme(src) is not None:
@@ -194,6 +188,12 @@ def check_output(store: str, sources: Iterable[str]) -> None:
         if os.path.isdir(real) and _within(out, real):
             raise UsageError(f"{store}: the store lies inside the source folder {src}; "
                              "choose an output outside the sources")
+    if os.path.lexists(store):
+        if not os.path.isdir(store):
+            raise UsageError(f"{store}: exists and is not a folder; choose another output")
+        if os.listdir(store) and not is_our_store(store):
+            raise UsageError(f"{store}: exists and is not a vantoresk store (it holds other files); "
+                             "choose a new or empty folder")
 
 
 def _check_layout(store: str) -> None:

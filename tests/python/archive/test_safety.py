@@ -53,10 +53,10 @@ def convert(*args, cwd=None):
     ("mine/notes.txt", "is not a folder"),
     ("mine/sub/deeper", "is not a vantoresk store"),
     ("link", "is not a vantoresk store"),  # a link to the user's folder
-    ("src", "is not a vantoresk store"),
+    ("src", "the store is the source"),
     ("src/store.zarr", "lies inside the source folder"),
-    ("src/a.npy", "is not a folder"),
-    (".", "is not a vantoresk store"),
+    ("src/a.npy", "lies inside the source folder"),
+    (".", "the store holds the source"),
 ])
 def test_every_refused_output_leaves_everything_as_it_was(place, monkeypatch, capsys, out, why):
     tmp_path, src, mine = place
@@ -110,6 +110,7 @@ def test_an_empty_folder_and_a_store_from_before_the_mark_are_ours(place):
     (["{src}/gone.edf", "-o", "s.zarr"], "gone.edf: no such file or folder"),
     (["{src}", "-o", "s.zarr", "--max-abs-error", "0.1", "--max-prdn", "1"], "not allowed with argument"),
     (["{src}", "-o", "ftpx://host/s.zarr"], "unknown URL scheme 'ftpx://'"),
+    (["{src}", "-o", "s.zarr", "--lossless", "--max-prdn", "1"], "lossless storage takes no error target"),
     (["{src}", "-o", "memory://s.zarr", "--workers", "2"], "lives in this process only"),
 ])
 def test_usage_errors_exit_2_and_write_nothing(place, monkeypatch, capsys, args, message):
@@ -282,5 +283,12 @@ def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, 
         assert main(cmd) == 2, cmd
         assert "exists; give --overwrite to replace it" in capsys.readouterr().err
     assert snapshot(tmp_path) == before
+    # A report replaces only an earlier report, never another file.
+    (tmp_path / "r.csv").write_text("name,notes\nmine,keep\n")
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "r.csv")]) == 2
+    assert "is not a report of ours" in capsys.readouterr().err
+    assert snapshot(tmp_path) == before | {"r.csv": b"name,notes\nmine,keep\n"}
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
     assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
     assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
