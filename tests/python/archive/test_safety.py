@@ -249,7 +249,7 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
     src = tmp_path / "src"
     src.mkdir()
     rng = np.random.default_rng(1)
-    for i in range(8):
+    for i in range(12):
         np.save(src / f"r{i}.npy", rng.standard_normal((4, 400_000)).astype(np.float32))
     store = tmp_path / "s.zarr"
     proc = subprocess.Popen([sys.executable, "-m", "vantoresk_archive", "convert", str(src), "-o", str(store),
@@ -257,8 +257,8 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.time() + 120
     while not (store / st.LOCKS).exists() and proc.poll() is None and time.time() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.5)
+        time.sleep(0.02)
+    # The cluster is up and the first records are claimed: their tasks are running.
     os.killpg(proc.pid, signal.SIGINT)  # as the terminal does: to every process of the group
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, err
