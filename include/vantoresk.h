@@ -131,9 +131,10 @@ struct vnt_lane_info {
     uint64_t record_bytes;     /* the lane's stored size */
     uint64_t nonfinite_samples;
     int exact;                 /* decodes to the very values encoded */
-    /* Container lanes: the settings. Others: -1. */
+    /* Container lanes: the settings (cutoff is not stored: -1). Others: -1. */
     int method, scale, cutoff, coder;
-    /* Near-lossless lanes: the bin half-width in steps (k), and the step. */
+    /* Near-lossless lanes: the bin half-width in levels (k), and a level's
+     * size in data units (1 for integer lanes). Others: 0. */
     uint64_t steps;
     double step;
 };

@@ -29,19 +29,25 @@ double percentile_sorted(const std::vector<double>& s, double q) {
     return s[lo] + (s[hi] - s[lo]) * frac;
 }
 
-double median_of(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+// The same of data in any order (reordered in place), by selection.
+double percentile_of(std::vector<double>& v, double q) {
+    const double pos = q / 100.0 * static_cast<double>(v.size() - 1);
+    const auto lo = static_cast<std::size_t>(std::floor(pos));
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(lo), v.end());
+    const double low = v[lo];
+    if (lo + 1 >= v.size()) return low;
+    const double high = *std::min_element(v.begin() + static_cast<std::ptrdiff_t>(lo) + 1, v.end());
+    return low + (high - low) * (pos - static_cast<double>(lo));
 }
+
+double median_of(std::vector<double> v) { return percentile_of(v, 50.0); }
 
 // The step suggested by the gaps between distinct values (0 when there is none).
 double first_step(const std::vector<double>& u) {
     std::vector<double> gaps(u.size() - 1);
     for (std::size_t i = 1; i < u.size(); ++i) gaps[i - 1] = u[i] - u[i - 1];
-    std::vector<double> sorted = gaps;
-    std::sort(sorted.begin(), sorted.end());
-    const double low = percentile_sorted(sorted, 10.0);
+    std::vector<double> scratch = gaps;
+    const double low = percentile_of(scratch, 10.0);
     std::vector<double> near;
     for (double g : gaps)
         if (g > 0.5 * low && g < 1.5 * low) near.push_back(g);

@@ -79,11 +79,13 @@ public:
         // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        // Bins of 2k + 1 grid steps code fewer bits than the exact kinds: those
-        // are tried only when no such body met the target (bins off the grid
-        // can lose to the exact grid kind on lanes that use every n-th level; on
-        // lanes that use most levels, bins of two steps or more do not).
-        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 1.99 * grid()->b && grid()->density > 0.5))) {
+        // Bins that merge two or more of the levels a lane uses code fewer
+        // bits than the exact kinds: there the exact kinds are tried only when
+        // no near-lossless body met the target. A lane that uses every n-th
+        // level of its grid can do better exactly.
+        const Grid* g = grid();
+        const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 2.0;
+        if (!near_met_ || !coarser) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
         if (settled) return {};
@@ -129,7 +131,7 @@ private:
     // The exact kinds; `plain` adds kinds 1 to 3 (kind 1 always comes in when nothing else did).
     Status exact(bool plain) {
         if constexpr (std::is_floating_point_v<T>) {
-            if (raw_size() >= kDeflateFrom && grid() != nullptr && !grid_tried_) {
+            if (raw_size() >= kDeflateFrom && grid() != nullptr) {
                 std::vector<std::uint8_t> body;
                 if (auto st = grid_body(x_, fit_, body); !st) return st;
                 if (body.size() < raw_size()) offer(kGrid, body);
@@ -241,7 +243,7 @@ private:
                     if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         bins_met = true;
-                        bins_step_ = step;
+                        nl_width_ = step;
                         settled = exact_out;
                         return {};
                     }
@@ -264,7 +266,8 @@ private:
                     const LevelMap map{kOnGrid, g->a, g->b};
                     if (auto st = try_levels(fit_.k, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
-                        grid_tried_ = true;  // the grid's exact kind can only be larger
+                        grid_tried_ = true;
+                        nl_width_ = static_cast<double>(2 * k + 1) * g->b;
                         settled = exact_out;
                         return {};
                     }
@@ -366,7 +369,7 @@ private:
     bool grid_tried_ = false;
     bool identity_tried_ = false;
     bool near_met_ = false;
-    double bins_step_ = 0.0;
+    double nl_width_ = 0.0;  // the met near-lossless body's bin width, in the lane's units
     std::optional<Grid> grid_;
     GridFit fit_;
 };

@@ -169,6 +169,23 @@ def _keep_existing(args, paths: list) -> None:
         raise Refused(f"{there[0]} exists; give --overwrite to replace it")
 
 
+def _check_report(path) -> None:
+    """A --report file may replace only an earlier report (its first line
+    is our header); anything else there is refused before any work."""
+    if not path or not os.path.lexists(path):
+        return
+    from .report import COLUMNS
+
+    ours = ",".join(k for k, _, _ in COLUMNS)
+    try:
+        with open(path, newline="") as f:
+            first = f.readline().rstrip("\r\n") if os.path.isfile(path) and not os.path.islink(path) else None
+    except (OSError, UnicodeDecodeError):
+        first = None
+    if first != ours:
+        raise Refused(f"{path} exists and is not a report of ours; choose another --report file")
+
+
 def _npy_path(out: str) -> str:
     return out if out.endswith(".npy") else out + ".npy"  # where np.save writes
 
@@ -210,6 +227,7 @@ def cmd_convert(args) -> int:
     from .record import ConvertOptions
     from .report import as_rows, format_table, write_csv
 
+    _check_report(args.report)
     try:  # the values are checked already; what is left is options that exclude each other
         options = ConvertOptions(
             method=args.method, scale=args.scale, cutoff=args.cutoff, coder=args.coder,
@@ -247,9 +265,9 @@ def cmd_convert(args) -> int:
 def cmd_info(args) -> int:
     from .info import file_lines, store_rows
     from .report import format_table, write_csv
-
     from .store import check_location, url_scheme
 
+    _check_report(args.report)
     path = check_location(args.path)
     if os.path.isdir(path) or url_scheme(path) is not None:
         rows = store_rows(path)

@@ -24,7 +24,7 @@ import numpy as np
 
 from vantoresk_zarr.info import inspect_frame
 from vantoresk_zarr.lanes import decode_lanes, encode_lanes
-from vantoresk_zarr.settings import PARAMS, check_known
+from vantoresk_zarr.settings import check_known
 from vantoresk_zarr.zarr3_codec import VantoreskZarrCodec, _common, _native_dtype
 
 NAME = "vantoresk_counts"

@@ -101,7 +101,7 @@ def to_wfdb(rec, record_name: Optional[str] = None):
     frames = min(d.size // s for d, s in zip(digital, spf))
     digital = [d[: frames * s] for d, s in zip(digital, spf)]
     name = record_name or rec.name
-    files = _file_names(name, fmts, rec)
+    files = _file_names(name, fmts)
     start = rec.start_time + dt.timedelta(seconds=rec.window[0]) if rec.start_time is not None else None
     expanded = any(s != 1 for s in spf)
     kwargs = dict(
@@ -169,7 +169,7 @@ def _fits(raw: np.ndarray, fill, bits: int) -> bool:
     return not valid.size or (int(valid.min()) > -lim and int(valid.max()) < lim)
 
 
-def _file_names(name: str, fmts: list, rec) -> list:
+def _file_names(name: str, fmts: list) -> list:
     """One signal file per format (a file holds one format), `<name>.dat`
     when one is enough."""
     distinct = list(dict.fromkeys(fmts))

@@ -365,9 +365,9 @@ def _create_arrays(reader, tmp, options: ConvertOptions) -> list:
     group = zarr.open_group(str(tmp), mode="w", zarr_format=3)
     channels = [None] * sum(g.n_channels for g in reader.groups)
     for g in reader.groups:
-        for i, c in zip(g.index or range(g.n_channels), g.channels):
-            if 0 <= i < len(channels):
-                channels[i] = {"name": c, "array": g.name, "row": g.channels.index(c)}
+        for row, (i, c) in enumerate(zip(g.index or range(g.n_channels), g.channels)):
+            if 0 <= i < len(channels):  # by row: two channels may share a name
+                channels[i] = {"name": c, "array": g.name, "row": row}
     group.attrs.update({
         "source": relative_source(reader.path, options.source_roots),
         "format": reader.format,

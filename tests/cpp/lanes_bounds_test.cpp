@@ -198,3 +198,29 @@ TEST(LaneBounds, ALongConstantLaneDecodes) {
     EXPECT_LT(frame.size(), 4096u);
     EXPECT_EQ(decode_as<std::int16_t>(frame, x.size()).value(), x);
 }
+
+TEST(LaneBounds, GridStepTargetsCountInTheLanesOwnSteps) {
+    // Scaled 12-bit levels (step 1/2963.77): within k steps; a lane on no grid is stored exactly.
+    const double step = 1 / 2963.77;
+    std::vector<float> adc(4000), noise(4000);
+    std::mt19937_64 rng(12);
+    std::normal_distribution<double> normal;
+    for (std::size_t i = 0; i < adc.size(); ++i) {
+        adc[i] = static_cast<float>(std::round(900 * std::sin(0.01 * static_cast<double>(i)) + 20 * normal(rng)) * step);
+        noise[i] = static_cast<float>(normal(rng));
+    }
+    for (double k : {0.0, 1.0, 3.0}) {
+        auto frame = encode_rows(adc, 1, VNT_TARGET_GRID_STEPS, k).value();
+        auto y = decode_as<float>(frame, adc.size()).value();
+        double worst = 0;
+        for (std::size_t i = 0; i < adc.size(); ++i)
+            worst = std::max(worst, std::fabs(static_cast<double>(y[i]) - static_cast<double>(adc[i])));
+        EXPECT_LE(worst, k * step * (1 + 1e-6)) << k;
+    }
+    auto frame = encode_rows(noise, 1, VNT_TARGET_GRID_STEPS, 4.0).value();
+    EXPECT_EQ(decode_as<float>(frame, noise.size()).value(), noise);
+    std::vector<std::int32_t> ints(3000);
+    for (std::size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<std::int32_t>(std::round(1e6 * normal(rng)));
+    auto y = decode_as<std::int32_t>(encode_rows(ints, 1, VNT_TARGET_GRID_STEPS, 5.0).value(), ints.size()).value();
+    for (std::size_t i = 0; i < ints.size(); ++i) ASSERT_LE(std::abs(static_cast<std::int64_t>(y[i]) - ints[i]), 5);
+}

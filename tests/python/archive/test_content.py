@@ -260,6 +260,23 @@ def test_a_numerics_record_many_channels_at_a_low_rate(tmp_path):
     assert len(zarr.open_group(str(store), mode="r")["num"].attrs["arrays"]) == 3  # one per gain
 
 
+def test_channels_sharing_a_name_stay_apart(tmp_path):
+    from pyedflib import highlevel
+
+    x = np.arange(1000, dtype=np.float64) / 10
+    heads = highlevel.make_signal_headers(["ECG", "ECGB"], dimension="mV", sample_frequency=100,
+                                          physical_min=-200, physical_max=200)
+    path = tmp_path / "twin.edf"
+    highlevel.write_edf(str(path), [x, -x], heads)
+    raw = path.read_bytes()  # the library writes unique labels only; recorders do not always
+    path.write_bytes(raw.replace(b"ECGB            ", b"ECG             ", 1))
+    store = tmp_path / "t.zarr"
+    result = convert_archive([str(path)], str(store), ConvertOptions(lossless=True))
+    assert not result.failed, result.failed[0].reason
+    rec = read_record(str(store), "twin")
+    assert rec.channels == ["ECG", "ECG"] and np.allclose(rec.data, [x, -x], atol=0.01)
+
+
 def test_edf_with_uneven_rates_exports_to_the_same_file(tmp_path):
     """Two rates that are not whole numbers (124.95 and 249.9 Hz) and a
     length of whole data records: the same bytes come back, no padding."""
@@ -365,3 +382,34 @@ def test_forged_annotation_tables_are_refused(tmp_path, lossless_store):
     zarr.consolidate_metadata(str(store))
     with pytest.raises(ValueError, match="columns of different lengths"):
         read_record(str(store), "mitdb100")
+
+
+def test_a_running_dask_cluster_writes_the_serial_store(archive, reference_store, tmp_path):
+    """`--scheduler ADDRESS`: a cluster someone else started (here one worker
+    thread in this process) gives the same bytes as the serial run."""
+    distributed = pytest.importorskip("distributed")
+    from archive_support import same_tree
+
+    folder, _ = archive
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster:
+        store = tmp_path / "cluster.zarr"
+        result = convert_archive([str(folder)], str(store), ConvertOptions(max_abs_error="adc", chunk_seconds=5),
+                                 scheduler=cluster.scheduler_address, part_chunks=2)
+    assert not result.failed, [(r.name, r.reason) for r in result.failed]
+    assert same_tree(reference_store, store)
+
+
+def test_the_walkthrough_example_runs(tmp_path):
+    pytest.importorskip("xarray")
+    pytest.importorskip("mne")
+    import subprocess
+    import sys
+
+    from archive_support import REPO
+
+    r = subprocess.run([sys.executable, str(REPO / "examples" / "archive_walkthrough.py"), "work", "--seconds", "6"],
+                       capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "exports: 4 of 4 files identical to their sources" in r.stdout
+    assert "annotations ['eyes closed', 'artefact', 'eyes open']" in r.stdout

@@ -1,7 +1,7 @@
 """Hostile sources and stores: files named like store metadata, links
 inside the store, headers with absurd rates, forged store metadata, sources
 the stored samples cannot hold to the target, and EDF headers with stray
-bytes. Each case as a probe found it, then what must happen instead."""
+bytes: each case built as a hostile file or store would present it."""
 
 import json
 import os
@@ -166,9 +166,9 @@ def test_forged_annotation_tables_give_clear_messages(copy_of, capsys, edit, mes
 
 
 def test_sources_the_float32_store_could_not_hold_meet_their_target(tmp_path, capsys):
-    """Once stored in float32, missing the target and reported as met; now
-    kept in their own numbers (float64, the source's integers), and any
-    target missed in what was stored fails the record."""
+    """Sources that float32 cannot hold to the target (a large offset in
+    float64, a huge WFDB baseline) are kept in their own numbers (float64,
+    the source's integers) and meet it against the source itself."""
     from vantoresk_archive.read import read_record
 
     src = tmp_path / "src"

@@ -249,7 +249,7 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
     src = tmp_path / "src"
     src.mkdir()
     rng = np.random.default_rng(1)
-    for i in range(8):
+    for i in range(12):
         np.save(src / f"r{i}.npy", rng.standard_normal((4, 400_000)).astype(np.float32))
     store = tmp_path / "s.zarr"
     proc = subprocess.Popen([sys.executable, "-m", "vantoresk_archive", "convert", str(src), "-o", str(store),
@@ -257,8 +257,8 @@ def test_ctrl_c_under_workers_is_one_line_and_exit_130(tmp_path):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.time() + 120
     while not (store / st.LOCKS).exists() and proc.poll() is None and time.time() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.5)
+        time.sleep(0.02)
+    # The cluster is up and the first records are claimed: their tasks are running.
     os.killpg(proc.pid, signal.SIGINT)  # as the terminal does: to every process of the group
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 130, err
@@ -283,5 +283,12 @@ def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, 
         assert main(cmd) == 2, cmd
         assert "exists; give --overwrite to replace it" in capsys.readouterr().err
     assert snapshot(tmp_path) == before
+    # A report replaces only an earlier report, never another file.
+    (tmp_path / "r.csv").write_text("name,notes\nmine,keep\n")
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "r.csv")]) == 2
+    assert "is not a report of ours" in capsys.readouterr().err
+    assert snapshot(tmp_path) == before | {"r.csv": b"name,notes\nmine,keep\n"}
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
+    assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
     assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
     assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
