@@ -104,14 +104,17 @@ typedef struct vnt_layout {
     uint64_t shape[VNT_MAX_NDIM];
 } vnt_layout;
 
-typedef struct vnt_frame_info {
+/* Like struct stat and stat(): the two info structs share their names with
+ * the calls that fill them, so they are spelt with `struct` (a typedef of
+ * the same name would clash with the function in C and C++). */
+struct vnt_frame_info {
     int version;           /* the frame format version */
     vnt_layout layout;     /* what vnt_decode writes */
     int axis;              /* the lane axis, 0 to ndim - 1 */
     uint64_t lane_count;
     uint64_t lane_length;
     uint64_t decoded_bytes; /* the size vnt_decode needs */
-} vnt_frame_info;
+};
 
 /* Lane kinds as stored (see the frame format in the README). */
 typedef enum vnt_lane_kind {
@@ -123,7 +126,7 @@ typedef enum vnt_lane_kind {
     VNT_LANE_NEAR_LOSSLESS = 5
 } vnt_lane_kind;
 
-typedef struct vnt_lane_info {
+struct vnt_lane_info {
     vnt_lane_kind kind;
     uint64_t record_bytes;     /* the lane's stored size */
     uint64_t nonfinite_samples;
@@ -133,7 +136,7 @@ typedef struct vnt_lane_info {
     /* Near-lossless lanes: the bin half-width in steps (k), and the step. */
     uint64_t steps;
     double step;
-} vnt_lane_info;
+};
 
 /* Defaults as listed in vnt_options. */
 VNT_API void vnt_options_init(vnt_options* options);
@@ -143,16 +146,27 @@ VNT_API void vnt_options_init(vnt_options* options);
 VNT_API vnt_status vnt_encode(const void* data, const vnt_layout* layout, const vnt_options* options,
                               void** frame, size_t* frame_size, vnt_error* err);
 
+#if defined(__cplusplus) && defined(__GNUC__)
+/* C++ sees a function hiding its struct's implicit constructor; intended. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
+
 /* Reads a frame's header and checks its lane table, without decoding. */
-VNT_API vnt_status vnt_frame_info(const void* frame, size_t frame_size, vnt_frame_info* info, vnt_error* err);
+VNT_API vnt_status vnt_frame_info(const void* frame, size_t frame_size, struct vnt_frame_info* info,
+                                  vnt_error* err);
 
 /* Decodes into `out` (at least info.decoded_bytes) in the frame's dtype,
  * byte order and memory order. */
 VNT_API vnt_status vnt_decode(const void* frame, size_t frame_size, void* out, size_t out_size, vnt_error* err);
 
 /* One lane's kind, size and settings, without decoding it. */
-VNT_API vnt_status vnt_lane_info(const void* frame, size_t frame_size, uint64_t lane, vnt_lane_info* info,
+VNT_API vnt_status vnt_lane_info(const void* frame, size_t frame_size, uint64_t lane, struct vnt_lane_info* info,
                                  vnt_error* err);
+
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 VNT_API void vnt_free(void* frame);
 

@@ -1,0 +1,107 @@
+// Kinds 1 to 3: the lane's bytes as they are, shuffled or not, DEFLATEd or not.
+#include "lanes/exact.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "lanes/bytes.hpp"
+
+namespace vantoresk::lanes {
+
+static_assert(std::endian::native == std::endian::little, "the lane codec is written for little-endian machines");
+
+template <LaneValue T>
+void raw_bytes(std::span<const T> values, vnt_dtype dtype, std::vector<std::uint8_t>& out) {
+    const std::size_t size = itemsize(dtype);
+    const std::size_t at = out.size();
+    out.resize(at + values.size() * size);
+    std::uint8_t* p = out.data() + at;
+    if constexpr (std::is_floating_point_v<T>) {
+        std::memcpy(p, values.data(), values.size() * sizeof(T));
+    } else {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const auto v = static_cast<std::uint64_t>(values[i]);
+            std::memcpy(p + i * size, &v, size);  // the low bytes, little-endian
+        }
+    }
+}
+
+template <LaneValue T>
+Status best_plain_body(std::span<const T> values, vnt_dtype dtype, std::uint8_t& kind,
+                       std::vector<std::uint8_t>& body) {
+    std::vector<std::uint8_t> raw;
+    raw_bytes(values, dtype, raw);
+    if (kind == kNoBody || raw.size() < body.size()) {
+        kind = 1;
+        body = raw;
+    }
+    if (raw.size() < kDeflateFrom) return {};
+    std::vector<std::uint8_t> packed;
+    if (auto s = deflate_append(raw, packed); !s) return s;
+    if (kind == kNoBody || packed.size() < body.size()) {
+        kind = 3;
+        body.swap(packed);
+    }
+    const std::size_t size = itemsize(dtype);
+    if (size > 1) {
+        std::vector<std::uint8_t> planes(raw.size());
+        const std::size_t n = values.size();
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t b = 0; b < size; ++b) planes[b * n + i] = raw[i * size + b];
+        packed.clear();
+        if (auto s = deflate_append(planes, packed); !s) return s;
+        if (packed.size() < body.size()) {
+            kind = 2;
+            body.swap(packed);
+        }
+    }
+    return {};
+}
+
+template <LaneValue T>
+Status decode_plain(std::uint8_t kind, std::span<const std::uint8_t> body, vnt_dtype dtype, std::span<T> out) {
+    const std::size_t size = itemsize(dtype);
+    const std::size_t n = out.size();
+    const std::size_t need = n * size;
+    std::vector<std::uint8_t> raw;
+    std::span<const std::uint8_t> bytes = body;
+    if (kind == 1) {
+        if (body.size() != need) return bad_frame("raw lane does not hold the lane's length");
+    } else {
+        if (body.empty() || body.size() * kMaxInflation < need)
+            return bad_frame("lossless lane does not hold the lane's length");
+        raw.resize(need);
+        if (auto s = inflate_exact(body, raw, "lossless lane"); !s) return s;
+        if (kind == 2 && size > 1) {
+            std::vector<std::uint8_t> plain(need);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t b = 0; b < size; ++b) plain[i * size + b] = raw[b * n + i];
+            raw.swap(plain);
+        }
+        bytes = raw;
+    }
+    if constexpr (std::is_floating_point_v<T>) {
+        std::memcpy(out.data(), bytes.data(), need);
+    } else {
+        const bool is_signed = dtype == VNT_INT8 || dtype == VNT_INT16 || dtype == VNT_INT32;
+        const unsigned bits = static_cast<unsigned>(8 * size);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t v = 0;
+            std::memcpy(&v, bytes.data() + i * size, size);
+            if (is_signed && (v >> (bits - 1)) != 0) v |= ~std::uint64_t{0} << bits;
+            out[i] = static_cast<std::int64_t>(v);
+        }
+    }
+    return {};
+}
+
+#define VANTORESK_EXACT(T)                                                                                      \
+    template void raw_bytes<T>(std::span<const T>, vnt_dtype, std::vector<std::uint8_t>&);                      \
+    template Status best_plain_body<T>(std::span<const T>, vnt_dtype, std::uint8_t&, std::vector<std::uint8_t>&); \
+    template Status decode_plain<T>(std::uint8_t, std::span<const std::uint8_t>, vnt_dtype, std::span<T>);
+VANTORESK_EXACT(float)
+VANTORESK_EXACT(double)
+VANTORESK_EXACT(std::int64_t)
+#undef VANTORESK_EXACT
+
+}  // namespace vantoresk::lanes

@@ -1,0 +1,306 @@
+// Finding a lane's grid, and coding and decoding kind 4 bodies.
+#include "lanes/grid.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "lanes/bytes.hpp"
+
+namespace vantoresk::lanes {
+namespace {
+
+constexpr int kMaxOrder = 3;
+constexpr int kMaxDivisor = 64;
+constexpr double kMinOnGrid = 0.5;  // at least this share of distinct values must sit on the fitted grid
+constexpr std::size_t kHead = 24;
+
+template <class T>
+using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+
+// NumPy's default (linear) percentile of sorted data.
+double percentile_sorted(const std::vector<double>& s, double q) {
+    const double pos = q / 100.0 * static_cast<double>(s.size() - 1);
+    const auto lo = static_cast<std::size_t>(std::floor(pos));
+    const std::size_t hi = std::min(lo + 1, s.size() - 1);
+    const double frac = pos - static_cast<double>(lo);
+    return s[lo] + (s[hi] - s[lo]) * frac;
+}
+
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// The step suggested by the gaps between distinct values (0 when there is none).
+double first_step(const std::vector<double>& u) {
+    std::vector<double> gaps(u.size() - 1);
+    for (std::size_t i = 1; i < u.size(); ++i) gaps[i - 1] = u[i] - u[i - 1];
+    std::vector<double> sorted = gaps;
+    std::sort(sorted.begin(), sorted.end());
+    const double low = percentile_sorted(sorted, 10.0);
+    std::vector<double> near;
+    for (double g : gaps)
+        if (g > 0.5 * low && g < 1.5 * low) near.push_back(g);
+    const double step = near.empty() ? low : median_of(std::move(near));
+    if (!(std::isfinite(step) && step > 0)) return 0.0;
+    // Sparse lanes may use only every n-th level: the step is the largest
+    // divisor of the common gap that all short gaps are multiples of.
+    std::vector<double> shorts;
+    for (double g : gaps)
+        if (g <= 64 * step) shorts.push_back(g);
+    for (int n = 1; n <= kMaxDivisor; ++n) {
+        const double unit = step / n;
+        std::size_t hits = 0;
+        for (double g : shorts) {
+            const double r = g / unit;
+            if (std::fabs(r - std::nearbyint(r)) <= 0.01) ++hits;
+        }
+        if (static_cast<double>(hits) >= 0.95 * static_cast<double>(shorts.size())) return unit;
+    }
+    return step;
+}
+
+// Small values are stored to within a small spacing: trust them in proportion.
+template <class T>
+double weight_of(double u, double step) {
+    const T x = static_cast<T>(std::fabs(u));
+    const double spacing = static_cast<double>(static_cast<T>(std::nextafter(x, std::numeric_limits<T>::infinity()) - x));
+    const double m = std::max(spacing, step * 0x1p-30);
+    return 1.0 / (m * m);
+}
+
+// Weighted least squares for u = a + b * k; b is NaN when the weights say nothing.
+Grid line_fit(const std::vector<double>& k, const std::vector<double>& u, const std::vector<double>& w) {
+    double wsum = 0;
+    for (double x : w) wsum += x;
+    double km = 0, um = 0;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+        km += w[i] / wsum * k[i];
+        um += w[i] / wsum * u[i];
+    }
+    double den = 0, num = 0;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+        const double wi = w[i] / wsum;
+        const double kc = k[i] - km;
+        den += wi * kc * kc;
+        num += wi * kc * (u[i] - um);
+    }
+    if (!(den > 0.0)) return {um, std::numeric_limits<double>::quiet_NaN()};
+    const double b = num / den;
+    return {um - b * km, b};
+}
+
+}  // namespace
+
+template <class T>
+std::optional<Grid> find_grid(std::span<const T> values) {
+    std::vector<double> u(values.begin(), values.end());
+    std::sort(u.begin(), u.end());
+    u.erase(std::unique(u.begin(), u.end()), u.end());
+    if (u.size() < 2) return Grid{u.empty() ? 0.0 : u[0], 1.0};
+    const double step = first_step(u);
+    const double lo = percentile_sorted(u, 0.5);
+    const double hi = percentile_sorted(u, 99.5);
+    const double span = step > 0 ? (hi - lo) / step : std::numeric_limits<double>::infinity();
+    if (!(span <= kMaxGridSteps)) return std::nullopt;
+    std::vector<double> weight(u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) weight[i] = weight_of<T>(u[i], step);
+    Grid g{u[u.size() / 2], step};
+    double window = 256.0;
+    std::vector<double> ks, us, ws;
+    for (;;) {
+        ks.clear();
+        us.clear();
+        ws.clear();
+        for (std::size_t i = 0; i < u.size(); ++i) {
+            const double k = std::nearbyint((u[i] - g.a) / g.b);
+            if (std::fabs(k) <= window && std::fabs(u[i] - (g.a + g.b * k)) <= 0.25 * g.b) {
+                ks.push_back(k);
+                us.push_back(u[i]);
+                ws.push_back(weight[i]);
+            }
+        }
+        if (ks.size() < 2) return std::nullopt;
+        g = line_fit(ks, us, ws);
+        if (!(std::isfinite(g.a) && std::isfinite(g.b) && g.b > 0)) return std::nullopt;
+        if (window >= span) break;
+        window *= 64.0;
+    }
+    std::size_t on = 0;
+    for (double x : u) {
+        const double k = std::nearbyint((x - g.a) / g.b);
+        if (std::fabs(x - (g.a + g.b * k)) <= 0.01 * g.b) ++on;
+    }
+    if (static_cast<double>(on) < std::max(2.0, kMinOnGrid * static_cast<double>(u.size()))) return std::nullopt;
+    return g;
+}
+
+template <class T>
+GridFit fit_grid(std::span<const T> values, Grid grid) {
+    GridFit fit;
+    fit.grid = grid;
+    fit.k.resize(values.size());
+    const double inv_b = grid.b;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double q = std::nearbyint((static_cast<double>(values[i]) - grid.a) / inv_b);
+        // Far off the grid: the correction carries the value.
+        const std::int64_t k = std::fabs(q) <= kMaxGridSteps ? static_cast<std::int64_t>(q) : 0;
+        fit.k[i] = k;
+        if (std::bit_cast<Bits<T>>(grid_value<T>(grid, k)) != std::bit_cast<Bits<T>>(values[i])) ++fit.corrections;
+    }
+    return fit;
+}
+
+template <class T>
+Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std::uint8_t>& out) {
+    using U = Bits<T>;
+    const std::size_t n = values.size();
+    std::vector<std::uint64_t> where, czz;
+    std::uint64_t ctop = 0;
+    if (fit.corrections) {
+        where.reserve(fit.corrections);
+        czz.reserve(fit.corrections);
+        for (std::size_t i = 0; i < n; ++i) {
+            const U corr = static_cast<U>(std::bit_cast<U>(values[i]) - std::bit_cast<U>(grid_value<T>(fit.grid, fit.k[i])));
+            if (corr == 0) continue;
+            using S = std::make_signed_t<U>;
+            const std::uint64_t z = zigzag(static_cast<std::int64_t>(static_cast<S>(corr)));
+            where.push_back(i);
+            czz.push_back(z);
+            ctop = std::max(ctop, z);
+        }
+    }
+    const unsigned cwidth = where.empty() ? 0 : narrowest(ctop);
+    // The fixed-order predictor with the fewest bits of residual.
+    std::vector<std::int64_t> d[kMaxOrder];
+    std::uint64_t best_cost = ~std::uint64_t{0};
+    int order = 1;
+    for (int p = 0; p < kMaxOrder; ++p) {
+        const std::vector<std::int64_t>& prev = p == 0 ? fit.k : d[p - 1];
+        d[p].resize(n);
+        std::uint64_t cost = 0;
+        std::uint64_t last = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t cur = static_cast<std::uint64_t>(prev[i]);
+            d[p][i] = static_cast<std::int64_t>(cur - last);  // wraps, as int64 differences do
+            last = cur;
+            cost += static_cast<std::uint64_t>(std::bit_width(zigzag(d[p][i])));
+        }
+        if (cost < best_cost) {
+            best_cost = cost;
+            order = p + 1;
+        }
+    }
+    std::vector<std::uint64_t> dzz(n);
+    std::uint64_t dtop = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        dzz[i] = zigzag(d[order - 1][i]);
+        dtop = std::max(dtop, dzz[i]);
+    }
+    const unsigned dwidth = narrowest(dtop);
+    std::vector<std::uint8_t> planes;
+    shuffle_append(dzz, dwidth, planes);
+    const std::size_t at = out.size();
+    put_f64(out, fit.grid.a);
+    put_f64(out, fit.grid.b);
+    out.push_back(static_cast<std::uint8_t>(order));
+    out.push_back(static_cast<std::uint8_t>(dwidth));
+    out.push_back(static_cast<std::uint8_t>(cwidth));
+    out.push_back(0);
+    put_u32(out, 0);
+    const std::size_t stream_at = out.size();
+    if (auto s = deflate_append(planes, out); !s) return s;
+    const auto dlen = static_cast<std::uint32_t>(out.size() - stream_at);
+    for (int b = 0; b < 4; ++b) out[at + 20 + b] = static_cast<std::uint8_t>(dlen >> (8 * b));
+    if (!cwidth) return {};
+    put_u32(out, static_cast<std::uint32_t>(where.size()));
+    std::vector<std::uint64_t> gaps(where.size());
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i < where.size(); ++i) {
+        gaps[i] = where[i] - last;
+        last = where[i];
+    }
+    planes.clear();
+    shuffle_append(gaps, 4, planes);
+    shuffle_append(czz, cwidth, planes);
+    return deflate_append(planes, out);
+}
+
+bool grid_plausible(std::span<const std::uint8_t> body, std::uint64_t length) noexcept {
+    // Each difference takes at least one byte before DEFLATE.
+    return body.size() >= kHead && (body.size() - kHead) * kMaxInflation >= length;
+}
+
+template <class T>
+Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out) {
+    using U = Bits<T>;
+    const std::size_t n = out.size();
+    if (body.size() < kHead) return bad_frame("grid lane: truncated header");
+    const Grid g{load_f64(body.data()), load_f64(body.data() + 8)};
+    const unsigned order = body[16], dwidth = body[17], cwidth = body[18];
+    const std::uint64_t dlen = load_u32(body.data() + 20);
+    if (order < 1 || order > kMaxOrder) return bad_frame("grid lane: unknown difference order " + std::to_string(order));
+    if (!width_known(dwidth) || (cwidth && !width_known(cwidth)) || body[19] != 0)
+        return bad_frame("grid lane: bad widths (" + std::to_string(dwidth) + ", " + std::to_string(cwidth) + ")");
+    if (kHead + dlen > body.size() || (cwidth == 0 && kHead + dlen != body.size()))
+        return bad_frame("grid lane: stream lengths do not match the body");
+    if (cwidth > sizeof(T))
+        return bad_frame("grid lane: corrections of " + std::to_string(cwidth) + " bytes do not fit " +
+                         std::to_string(sizeof(T)) + "-byte values");
+    const auto dstream = body.subspan(kHead, dlen);
+    if (dstream.size() * kMaxInflation < std::uint64_t{dwidth} * n)
+        return bad_frame("grid lane: difference stream too short for the lane");
+    std::vector<std::uint8_t> planes(std::size_t{dwidth} * n);
+    if (auto s = inflate_exact(dstream, planes, "grid lane: difference"); !s) return s;
+    std::vector<std::uint64_t> k(n);
+    unshuffle(planes, dwidth, k);
+    for (std::size_t i = 0; i < n; ++i) k[i] = static_cast<std::uint64_t>(unzigzag(k[i]));
+    for (unsigned p = 0; p < order; ++p) {
+        std::uint64_t acc = 0;
+        for (std::size_t i = 0; i < n; ++i) k[i] = acc += k[i];  // wraps on forged input, never traps
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = grid_value<T>(g, static_cast<std::int64_t>(k[i]));
+    if (!cwidth) return {};
+    const auto rest = body.subspan(kHead + dlen);
+    if (rest.size() < 4) return bad_frame("grid lane: truncated correction count");
+    const std::uint64_t count = load_u32(rest.data());
+    if (count < 1 || count > n)
+        return bad_frame("grid lane: " + std::to_string(count) + " corrections in a lane of " + std::to_string(n) +
+                         " samples");
+    const auto cstream = rest.subspan(4);
+    if (cstream.size() * kMaxInflation < (4 + cwidth) * count)
+        return bad_frame("grid lane: correction stream too short for the lane");
+    planes.assign((4 + cwidth) * count, 0);
+    if (auto s = inflate_exact(cstream, planes, "grid lane: correction"); !s) return s;
+    std::vector<std::uint64_t> gaps(count), corr(count);
+    unshuffle(std::span<const std::uint8_t>(planes).first(4 * count), 4, gaps);
+    unshuffle(std::span<const std::uint8_t>(planes).subspan(4 * count), cwidth, corr);
+    std::uint64_t at = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (i > 0 && gaps[i] == 0) return bad_frame("grid lane: correction indices out of order");
+        at += gaps[i];
+        if (at >= n) return bad_frame("grid lane: correction index beyond the lane");
+    }
+    at = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        at += gaps[i];
+        const U bits = static_cast<U>(std::bit_cast<U>(out[at]) + static_cast<U>(unzigzag(corr[i])));
+        out[at] = std::bit_cast<T>(bits);
+    }
+    return {};
+}
+
+template std::optional<Grid> find_grid<float>(std::span<const float>);
+template std::optional<Grid> find_grid<double>(std::span<const double>);
+template GridFit fit_grid<float>(std::span<const float>, Grid);
+template GridFit fit_grid<double>(std::span<const double>, Grid);
+template Status grid_body<float>(std::span<const float>, const GridFit&, std::vector<std::uint8_t>&);
+template Status grid_body<double>(std::span<const double>, const GridFit&, std::vector<std::uint8_t>&);
+template Status decode_grid<float>(std::span<const std::uint8_t>, std::span<float>);
+template Status decode_grid<double>(std::span<const std::uint8_t>, std::span<double>);
+
+}  // namespace vantoresk::lanes

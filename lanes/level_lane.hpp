@@ -1,0 +1,60 @@
+// The near-lossless lane body (kind 5): integer levels, each decoded within
+// k of the level encoded, mapped to the lane's values.
+//
+//   0   1   mapping: 0 identity (value = level, clamped into an integer
+//           dtype's range), 1 grid (value = dtype(a + b * level) in float64,
+//           float lanes), 2 bins (value = dtype(level * step), float lanes)
+//   1   8   k, u64: the largest distance of a decoded level from its input
+//   9   ... mapping 1: a, b (float64 each); mapping 2: step (float64)
+//   ... ... the level stream
+//
+// Clamping keeps the bound: a decoded level within k of an in-range level
+// is still within k after clamping. Float lanes meet their bound only up to
+// the rounding to the dtype, so their encoder checks it by decoding.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "lanes/common.hpp"
+
+namespace vantoresk::lanes {
+
+enum LevelMapping : std::uint8_t { kIdentity = 0, kOnGrid = 1, kBins = 2 };
+
+struct LevelMap {
+    LevelMapping mapping = kIdentity;
+    double a = 0.0;
+    double b = 1.0;  // the grid's step, or the bins' step
+};
+
+struct LevelLaneInfo {
+    LevelMap map;
+    std::uint64_t k = 0;
+    std::size_t head = 0;  // where the level stream starts
+};
+
+Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
+                       std::vector<std::uint8_t>& out);
+
+LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype);
+
+// Decodes into out.size() values; `levels` is scratch of the same size.
+template <LaneValue T>
+Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, std::span<T> out,
+                         std::vector<std::int64_t>& levels);
+
+// One level's value under a mapping (what the decoder writes).
+template <LaneValue T>
+inline T level_value(const LevelMap& m, std::int64_t level, std::int64_t lo, std::int64_t hi) noexcept {
+    if constexpr (std::is_floating_point_v<T>) {
+        if (m.mapping == kOnGrid) return static_cast<T>(m.a + m.b * static_cast<double>(level));
+        if (m.mapping == kBins) return static_cast<T>(static_cast<double>(level) * m.b);
+        return static_cast<T>(static_cast<double>(level));
+    } else {
+        return level < lo ? lo : (level > hi ? hi : level);
+    }
+}
+
+}  // namespace vantoresk::lanes

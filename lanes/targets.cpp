@@ -1,0 +1,340 @@
+// The lane chooser: candidates in order of promise, each kept only when it
+// meets the target and is smaller than the best so far.
+#include "lanes/targets.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "lanes/container_lane.hpp"
+#include "lanes/exact.hpp"
+#include "lanes/frame.hpp"
+#include "lanes/grid.hpp"
+#include "lanes/level_lane.hpp"
+#include "lanes/level_stream.hpp"
+
+namespace vantoresk::lanes {
+
+template <LaneValue T>
+Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask) {
+    const std::size_t n = want.size();
+    const bool all = mask.empty();
+    double sum = 0.0;
+    std::size_t count = 0;
+    double max_abs = 0.0, num = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!all && !mask[i]) continue;
+        const double x = static_cast<double>(want[i]);
+        const double d = x - static_cast<double>(got[i]);
+        const double a = std::fabs(d);
+        if (!(a <= max_abs)) max_abs = a;  // NaN sticks
+        num += d * d;
+        sum += x;
+        ++count;
+    }
+    if (count == 0) return {0.0, 0.0};
+    const double inf = std::numeric_limits<double>::infinity();
+    if (std::isnan(max_abs) || std::isnan(num)) return {inf, inf};
+    const double mean = sum / static_cast<double>(count);
+    double den = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!all && !mask[i]) continue;
+        const double c = static_cast<double>(want[i]) - mean;
+        den += c * c;
+    }
+    if (!(den > 0.0) || !std::isfinite(den)) {
+        if (den == 0.0) return {max_abs, num == 0.0 ? 0.0 : inf};
+        return {max_abs, num == 0.0 ? 0.0 : inf};  // a spread too large to square: only exact is known good
+    }
+    return {max_abs, 100.0 * std::sqrt(num / den)};
+}
+
+namespace {
+
+template <LaneValue T>
+class Chooser {
+public:
+    Chooser(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LaneSettings& s,
+            ChosenBody& best)
+        : x_(x), mask_(mask), dtype_(dtype), s_(s), best_(best), decoded_(x.size()) {}
+
+    Status run() {
+        const bool by_prdn = s_.target == VNT_TARGET_MAX_PRDN;
+        if (s_.target == VNT_TARGET_NONE) return fixed();
+        double limit = s_.limit;  // in data units (or percent)
+        double steps = s_.limit;  // grid steps (GRID_STEPS only)
+        if (s_.target == VNT_TARGET_GRID_STEPS) {
+            if constexpr (std::is_floating_point_v<T>) {
+                const auto* g = grid();
+                if (g == nullptr) return exact(true);
+                limit = steps * g->b;
+            }
+        }
+        if (!(limit > 0.0)) return exact(true);
+        bool settled = false;
+        if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
+        if (settled) return {};
+        if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        return search_container(by_prdn, limit);
+    }
+
+private:
+    std::size_t raw_size() const { return x_.size() * itemsize(dtype_); }
+
+    void offer(std::uint8_t kind, std::vector<std::uint8_t>& body) {
+        if (best_.kind == kNoBody || body.size() < best_.body.size()) {
+            best_.kind = kind;
+            best_.body.swap(body);
+        }
+    }
+
+    const Grid* grid() {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (!grid_searched_) {
+                grid_searched_ = true;
+                grid_ = find_grid(x_);
+                if (grid_) fit_ = fit_grid(x_, *grid_);
+            }
+            return grid_ ? &*grid_ : nullptr;
+        } else {
+            return nullptr;
+        }
+    }
+
+    // No target: the container at the given scale, unless the values themselves are no larger.
+    Status fixed() {
+        if (container_can_hold(x_)) {
+            std::vector<std::uint8_t> body;
+            if (auto st = container_body(x_, s_.options, body); !st) return st;
+            if (body.size() < raw_size()) {
+                offer(kContainer, body);
+                return {};
+            }
+        }
+        return exact(true);
+    }
+
+    // The exact kinds; `plain` adds kinds 1 to 3 (kind 1 always comes in when nothing else did).
+    Status exact(bool plain) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (raw_size() >= kDeflateFrom && grid() != nullptr && !grid_tried_) {
+                std::vector<std::uint8_t> body;
+                if (auto st = grid_body(x_, fit_, body); !st) return st;
+                if (body.size() < raw_size()) offer(kGrid, body);
+            }
+        } else {
+            if (!identity_tried_) {
+                std::vector<std::uint8_t> body;
+                if (auto st = level_lane_body(x_, 0, LevelMap{}, body); !st) return st;
+                offer(kNearLossless, body);
+            }
+        }
+        if (plain || best_.kind == kNoBody) return best_plain_body(x_, dtype_, best_.kind, best_.body);
+        return {};
+    }
+
+    // Encodes levels as kind 5; with `check`, keeps it only when its decoded values meet the target.
+    // `exact_out` tells whether it gave back the input exactly.
+    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool check,
+                      bool by_prdn, double limit, bool& met, bool& exact_out) {
+        met = exact_out = false;
+        std::vector<std::uint8_t> body;
+        if (auto st = level_lane_body(levels, k, map, body); !st) return st;
+        if (check) {
+            if (auto st = decode_level_lane<T>(body, dtype_, decoded_, scratch_); !st) return st;
+            const Errors e = measure<T>(x_, decoded_, mask_);
+            met = (by_prdn ? e.prdn : e.max_abs) <= limit;
+            exact_out = e.max_abs == 0.0;
+        } else {
+            met = true;
+        }
+        if (met) offer(kNearLossless, body);
+        return {};
+    }
+
+    double spread() const {
+        double sum = 0.0, sq = 0.0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < x_.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            sum += static_cast<double>(x_[i]);
+            ++count;
+        }
+        if (count == 0) return 0.0;
+        const double mean = sum / static_cast<double>(count);
+        for (std::size_t i = 0; i < x_.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            const double c = static_cast<double>(x_[i]) - mean;
+            sq += c * c;
+        }
+        return std::sqrt(sq / static_cast<double>(count));
+    }
+
+    Status near_lossless(bool by_prdn, double limit, bool& settled) {
+        settled = false;
+        bool met = false, exact_out = false;
+        // The bin width (in the lane's units) that gives about the PRDN asked for.
+        double width = 0.0;
+        if (by_prdn) {
+            const double sd = spread();
+            if (!(sd > 0.0) || !std::isfinite(sd)) return {};
+            width = 0.9 * limit / 100.0 * sd * std::sqrt(12.0);
+        }
+        if constexpr (std::is_same_v<T, std::int64_t>) {
+            double half = by_prdn ? (width - 1.0) / 2.0 : limit;
+            for (int attempt = 0; attempt < 4; ++attempt) {
+                const double kf = std::floor(half);
+                if (!(kf >= 1.0)) return {};
+                const auto k = static_cast<std::uint64_t>(std::min(kf, 4294967296.0));
+                identity_tried_ = identity_tried_ || k == 0;
+                if (auto st = try_levels(x_, k, LevelMap{}, true, by_prdn, limit, met, exact_out); !st) return st;
+                if (met) {
+                    settled = exact_out;
+                    return {};
+                }
+                half = kf * 0.6;
+            }
+            return {};
+        } else {
+            const Grid* g = grid();
+            if (g != nullptr && fit_.corrections == 0) {
+                double half = by_prdn ? (width / g->b - 1.0) / 2.0 : limit / g->b;
+                for (int attempt = 0; attempt < 4; ++attempt) {
+                    const double kf = std::floor(half);
+                    if (!(kf >= 1.0)) break;
+                    const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
+                    grid_tried_ = true;
+                    const LevelMap map{kOnGrid, g->a, g->b};
+                    if (auto st = try_levels(fit_.k, k, map, true, by_prdn, limit, met, exact_out); !st) return st;
+                    if (met) {
+                        settled = exact_out;
+                        return {};
+                    }
+                    half = by_prdn ? kf * 0.6 : kf - 1.0;
+                }
+                if (grid_tried_) return {};
+            }
+            // No grid to stand on: bins of twice the bound (or of the width for the PRDN).
+            double step = by_prdn ? width : 2.0 * limit;
+            std::vector<std::int64_t> levels(x_.size());
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                if (!(step > 0.0) || !std::isfinite(step)) return {};
+                bool fits = true;
+                for (std::size_t i = 0; i < x_.size() && fits; ++i) {
+                    const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+                    if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) fits = false;
+                    else levels[i] = static_cast<std::int64_t>(q);
+                }
+                if (!fits) return {};
+                if (auto st = try_levels(levels, 0, LevelMap{kBins, 0.0, step}, true, by_prdn, limit, met, exact_out);
+                    !st)
+                    return st;
+                if (met) {
+                    settled = exact_out;
+                    return {};
+                }
+                step *= by_prdn ? 0.7 : 0.5;
+            }
+            return {};
+        }
+    }
+
+    int start_scale(bool by_prdn, double limit) const {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (std::size_t i = 0; i < x_.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            lo = std::min(lo, static_cast<double>(x_[i]));
+            hi = std::max(hi, static_cast<double>(x_[i]));
+        }
+        const double span = hi - lo;
+        if (!(span > 0.0) || !std::isfinite(span)) return 6;
+        double guess;
+        if (by_prdn) {
+            const double sd = spread();
+            if (!(sd > 0.0)) return 6;
+            guess = std::log2(60.0 * span / (limit * sd));
+        } else {
+            guess = std::log2(2.5 * span / limit);
+        }
+        if (!std::isfinite(guess)) return guess > 0 ? 12 : 6;
+        return static_cast<int>(std::min(12.0, std::max(6.0, std::ceil(guess))));
+    }
+
+    // The container's scales from a first guess: coarser while they meet the
+    // target, finer until one does, never finer once a container is no
+    // smaller than the best body so far (finer scales only grow).
+    Status search_container(bool by_prdn, double limit) {
+        if (!container_can_hold(x_)) return {};
+        auto trial = [&](int scale, bool& met, std::size_t& size) -> Status {
+            CompressionOptions o = s_.options;
+            o.scale = static_cast<std::uint8_t>(scale);
+            std::vector<std::uint8_t> body;
+            if (auto st = container_body(x_, o, body); !st) return st;
+            size = body.size();
+            if (best_.kind != kNoBody && size >= best_.body.size()) {
+                met = false;
+                return {};
+            }
+            if (auto st = decode_container<T>(body, dtype_, decoded_); !st) return st;
+            const Errors e = measure<T>(x_, decoded_, mask_);
+            met = (by_prdn ? e.prdn : e.max_abs) <= limit;
+            if (met) offer(kContainer, body);
+            return {};
+        };
+        int scale = start_scale(by_prdn, limit);
+        bool met = false;
+        std::size_t size = 0;
+        if (auto st = trial(scale, met, size); !st) return st;
+        if (met) {
+            while (scale > kMinScale) {
+                if (auto st = trial(scale - 1, met, size); !st) return st;
+                if (!met) break;
+                --scale;
+            }
+            return {};
+        }
+        if (best_.kind != kNoBody && size >= best_.body.size()) return {};
+        for (++scale; scale <= kMaxScale; ++scale) {
+            if (auto st = trial(scale, met, size); !st) return st;
+            if (met || (best_.kind != kNoBody && size >= best_.body.size())) break;
+        }
+        return {};
+    }
+
+    std::span<const T> x_;
+    std::span<const std::uint8_t> mask_;
+    vnt_dtype dtype_;
+    const LaneSettings& s_;
+    ChosenBody& best_;
+    std::vector<T> decoded_;
+    std::vector<std::int64_t> scratch_;
+    bool grid_searched_ = false;
+    bool grid_tried_ = false;
+    bool identity_tried_ = false;
+    std::optional<Grid> grid_;
+    GridFit fit_;
+};
+
+}  // namespace
+
+template <LaneValue T>
+Status choose_body(std::span<const T> values, std::span<const std::uint8_t> mask, vnt_dtype dtype,
+                   const LaneSettings& settings, ChosenBody& chosen) {
+    chosen.kind = kNoBody;
+    chosen.body.clear();
+    Chooser<T> c(values, mask, dtype, settings, chosen);
+    if (auto st = c.run(); !st) return st;
+    if (chosen.kind == kNoBody) return best_plain_body(values, dtype, chosen.kind, chosen.body);
+    return {};
+}
+
+#define VANTORESK_TARGETS(T)                                                                                    \
+    template Errors measure<T>(std::span<const T>, std::span<const T>, std::span<const std::uint8_t>);         \
+    template Status choose_body<T>(std::span<const T>, std::span<const std::uint8_t>, vnt_dtype, const LaneSettings&, \
+                                   ChosenBody&);
+VANTORESK_TARGETS(float)
+VANTORESK_TARGETS(double)
+VANTORESK_TARGETS(std::int64_t)
+#undef VANTORESK_TARGETS
+
+}  // namespace vantoresk::lanes
