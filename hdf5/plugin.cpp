@@ -156,9 +156,9 @@ int encode_chunk(std::size_t cd_nelmts, const unsigned cd_values[], const void* 
 // returns the decoded size, or 0 with why not.
 std::size_t checked_decoded_size(std::size_t cd_nelmts, const unsigned cd_values[], const void* frame,
                                  std::size_t frame_size, std::string& why) {
-    vnt_frame_info info{};
+    struct vnt_frame_info info {};
     vnt_error err{};
-    if (vnt_get_frame_info(frame, frame_size, &info, &err) != VNT_OK) {
+    if (vnt_frame_info(frame, frame_size, &info, &err) != VNT_OK) {
         why = std::string("damaged chunk: ") + err.message;
         return 0;
     }
