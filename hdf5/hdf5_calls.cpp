@@ -101,7 +101,7 @@ void report_error(const void* caller, const char* minor, const char* function, c
         auto* major = static_cast<const hid_t*>(find("H5E_PLINE_g"));
         auto* minor_id = static_cast<const hid_t*>(find(minor_name.c_str()));
         if (push == nullptr || error_class == nullptr || major == nullptr || minor_id == nullptr) return;
-        pushed = push(kErrorStackDefault, __FILE__, function, static_cast<unsigned>(__LINE__), *error_class, *major,
+        pushed = push(kErrorStackDefault, "libh5vantoresk", function, 0u, *error_class, *major,
                       *minor_id, "%s", message) >= 0;
     });
     if (!pushed) std::fprintf(stderr, "vantoresk HDF5 filter: %s\n", message);
