@@ -28,7 +28,7 @@ from vantoresk_hdf5 import VantoreskFilter
 
 def write(path: str, ecg: np.ndarray) -> None:
     step = recording.ADC_STEP_MV
-    minute = 60 * recording.FS_HZ
+    minute = min(60 * recording.FS_HZ, ecg.shape[1])  # a minute per chunk (or all of a shorter record)
     with h5py.File(path, "w") as f:
         # (channel, time): lanes along the last axis, one per channel and chunk.
         f.create_dataset("ecg_mv", data=ecg, chunks=(2, minute), fillvalue=np.nan,

@@ -43,7 +43,7 @@ def write(path: str, counts_tc: np.ndarray) -> None:
     # (compression=, compression_opts=).
     with warnings.catch_warnings():  # hdmf's note that a plugin filter is not gzip
         warnings.filterwarnings("ignore", message=".*compression may not be available", category=UserWarning)
-        data = H5DataIO(counts_tc, chunks=(60 * recording.FS_HZ, 2), allow_plugin_filters=True,
+        data = H5DataIO(counts_tc, chunks=(min(60 * recording.FS_HZ, len(counts_tc)), 2), allow_plugin_filters=True,
                         **VantoreskFilter(max_abs_error=MAX_COUNTS, axis=0))
     nwb.add_acquisition(ElectricalSeries(
         name="ecg", data=data, electrodes=nwb.create_electrode_table_region([0, 1], "both leads"),

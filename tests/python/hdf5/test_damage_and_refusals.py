@@ -82,16 +82,20 @@ def _damaged_file(path):
             ("garbage", bytes(range(256)) * 8),
             ("empty_looking", b"\0" * 16),
             ("truncated", None),
+            ("flipped_byte", "flip"),
             ("forged_larger_chunk", big_frame),  # decodes to 172800 bytes, the chunk holds 8000
             ("forged_other_type", int_frame),  # int32 where the dataset stores float32, same size
         ]:
             d = f.create_dataset(name, data=ecg, chunks=(2, 1000), **VantoreskFilter(max_abs_error=0.005))
             frame = d.id.read_direct_chunk((0, 1000))[1]
-            bad = frame[: len(frame) // 2] if bad is None else bad
+            if bad is None:
+                bad = frame[: len(frame) // 2]
+            elif bad == "flip":
+                bad = frame[:200] + bytes([frame[200] ^ 0x10]) + frame[201:]
             d.id.write_direct_chunk((0, 1000), bad, filter_mask=0)
 
 
-DAMAGED = ["garbage", "empty_looking", "truncated", "forged_larger_chunk", "forged_other_type"]
+DAMAGED = ["garbage", "empty_looking", "truncated", "flipped_byte", "forged_larger_chunk", "forged_other_type"]
 
 
 def test_damaged_chunks_give_read_errors_not_crashes(tmp_path):
