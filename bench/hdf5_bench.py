@@ -1,0 +1,107 @@
+"""Writing HDF5 datasets: the vantoresk filter run by h5py (one thread) against
+write_parallel on 1, 2, ... threads, with HDF5's own gzip (+shuffle) beside
+them in the same run.
+
+    python bench/hdf5_bench.py [--channels 8] [--reps 3] [--workers 1,2,4]
+
+The recording is MIT-BIH record 100 (both leads, 30 minutes, from
+$VANTORESK_DATA or ../shared/data beside the checkout, else the one-minute
+excerpt in examples/data), repeated to `channels` (channel, time) rows of
+float32 mV, chunked one channel by 65536 samples, and written as float32
+with the ADC step (0.005 mV) as max_abs_error, and as int16 ADC counts with
+max_abs_error 0 (exact). Each row reports the best wall time of `reps`
+writes (file closed, so everything is on disk), million samples per second,
+the ratio against the raw samples and the read-back speed through h5py.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sys
+import tempfile
+import time
+
+import h5py
+import numpy as np
+
+import vantoresk_hdf5
+from vantoresk_hdf5 import VantoreskFilter, write_parallel
+
+HERE = pathlib.Path(__file__).resolve().parent
+STEP = 0.005
+CHUNK = 65536
+
+
+def load(channels: int) -> tuple[np.ndarray, str]:
+    folders = [os.environ.get("VANTORESK_DATA", "")] + [str(p / "shared" / "data") for p in HERE.parents]
+    for folder in folders:
+        if folder and (pathlib.Path(folder) / "mitdb100_mlii.npy").is_file():
+            leads = [np.load(pathlib.Path(folder) / n) for n in ("mitdb100_mlii.npy", "mitdb100_v5.npy")]
+            break
+    else:
+        folder = str(HERE.parent / "examples" / "data")
+        leads = [np.load(pathlib.Path(folder) / n) for n in ("mitdb100_mlii_60s.npy", "mitdb100_v5_60s.npy")]
+    # Rows beyond the two leads are the leads shifted in time, so no two rows are equal.
+    rows = [np.roll(leads[i % 2], 997 * (i // 2)) for i in range(channels)]
+    return np.ascontiguousarray(np.stack(rows)), folder
+
+
+def timed_write(path: str, data: np.ndarray, kwargs: dict, workers: int | None, reps: int) -> tuple[float, int]:
+    best, size = float("inf"), 0
+    chunks = (1, min(CHUNK, data.shape[1]))
+    for _ in range(reps):
+        start = time.perf_counter()
+        with h5py.File(path, "w") as f:
+            if workers is None:
+                f.create_dataset("x", data=data, chunks=chunks, **kwargs)
+            else:
+                d = f.create_dataset("x", shape=data.shape, dtype=data.dtype, chunks=chunks, **kwargs)
+                write_parallel(d, data, workers=workers)
+        best = min(best, time.perf_counter() - start)
+        size = os.path.getsize(path)
+    return best, size
+
+
+def timed_read(path: str, reps: int) -> float:
+    best = float("inf")
+    for _ in range(reps):
+        start = time.perf_counter()
+        with h5py.File(path, "r") as f:
+            f["x"][...]
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--channels", type=int, default=8)
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--workers", default=f"1,2,{os.cpu_count() or 1}")
+    args = ap.parse_args()
+    workers = sorted({int(w) for w in args.workers.split(",")})
+    mv, source = load(args.channels)
+    counts = np.round(mv / STEP).astype(np.int16)
+    print(f"source: {source}; {mv.shape[0]} x {mv.shape[1]} samples, chunks (1, {CHUNK}), "
+          f"{os.cpu_count()} CPUs, h5py {h5py.__version__} (HDF5 {h5py.version.hdf5_version})")
+    print(f"{'data':<22} {'writer':<28} {'write s':>8} {'MS/s':>7} {'ratio':>6} {'read MS/s':>10}")
+    folder = tempfile.mkdtemp(prefix="vantoresk-hdf5-bench-")
+    path = os.path.join(folder, "bench.h5")
+    for label, data, filt in [("float32 mV, 1 step", mv, VantoreskFilter(max_abs_error=STEP)),
+                              ("int16 counts, exact", counts, VantoreskFilter(max_abs_error=0))]:
+        rows = [("gzip 4 + shuffle (h5py)", dict(compression="gzip", compression_opts=4, shuffle=True), None),
+                ("vantoresk filter (h5py)", dict(filt), None)]
+        rows += [(f"vantoresk write_parallel x{w}", dict(filt), w) for w in workers]
+        for name, kwargs, w in rows:
+            seconds, size = timed_write(path, data, kwargs, w, args.reps)
+            read = timed_read(path, args.reps)
+            print(f"{label:<22} {name:<28} {seconds:8.3f} {data.size / seconds / 1e6:7.1f} "
+                  f"{data.nbytes / size:6.2f} {data.size / read / 1e6:10.1f}")
+    os.remove(path)
+    os.rmdir(folder)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
