@@ -28,22 +28,15 @@ def register(force: bool = False) -> None:
     because a dataset using it is open, ours is registered over it.
     """
     if h5py.h5z.filter_avail(FILTER_ID):
-        if not force and _registered_here:
+        if _state["registered"] and not force:
             return
         try:
             h5py.h5z.unregister_filter(FILTER_ID)
         except Exception:  # noqa: BLE001 - HDF5 refuses while objects using the filter are open
             pass
     h5py.h5z.register_filter(LIB.H5PLget_plugin_info())
-    _set_registered()
+    _state["registered"] = True
 
 
-_registered_here = False
-
-
-def _set_registered() -> None:
-    global _registered_here
-    _registered_here = True
-
-
+_state = {"registered": False}
 register()
