@@ -58,21 +58,23 @@ def write_parallel(dset: h5py.Dataset, data: np.ndarray, offset: Optional[Sequen
         if o % c or ((o + n) % c and o + n != size):
             raise ValueError(f"the region must start and end on chunk boundaries (chunks {dset.chunks}) "
                              "or end at the dataset's edge")
-    stored = dset.id.dtype  # the file's type, byte order included
+    # Everything the workers need is read here: they make no HDF5 calls.
+    stored = dset.dtype  # the file's type, byte order included
     fill = dset.fillvalue
+    chunks = tuple(dset.chunks)
     workers = max(1, int(workers if workers is not None else (os.cpu_count() or 1)))
 
     def encode(start: Tuple[int, ...]) -> Tuple[Tuple[int, ...], bytes]:
-        local = tuple(slice(s - o, min(s - o + c, n)) for s, o, c, n in zip(start, offset, dset.chunks, data.shape))
+        local = tuple(slice(s - o, min(s - o + c, n)) for s, o, c, n in zip(start, offset, chunks, data.shape))
         piece = data[local]
-        if piece.shape == tuple(dset.chunks):
+        if piece.shape == chunks:
             chunk = np.ascontiguousarray(piece, dtype=stored)
         else:
-            chunk = np.full(dset.chunks, fill, dtype=stored)
+            chunk = np.full(chunks, fill, dtype=stored)
             chunk[tuple(slice(0, n) for n in piece.shape)] = piece
         return start, encode_chunk(cd, chunk)
 
-    starts = _chunk_starts(offset, data.shape, dset.chunks)
+    starts = _chunk_starts(offset, data.shape, chunks)
     window = 2 * workers
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vantoresk-hdf5") as pool:
         pending = [pool.submit(encode, s) for s in itertools.islice(starts, window)]
