@@ -94,13 +94,46 @@ Grid line_fit(const std::vector<double>& k, const std::vector<double>& u, const 
     return {um - b * km, b};
 }
 
+// The distinct values in increasing order (-0.0 and 0.0 as one): an LSD
+// radix sort of the values' order-preserving bit patterns, skipping the
+// digits all keys share (most of them, for recorded lanes).
+template <class T>
+std::vector<double> sorted_unique(std::span<const T> values) {
+    using U = Bits<T>;
+    constexpr U sign = U{1} << (8 * sizeof(T) - 1);
+    const std::size_t n = values.size();
+    std::vector<U> keys(n), tmp(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = values[i] == T(0) ? T(0) : values[i];
+        const U b = std::bit_cast<U>(v);
+        keys[i] = (b & sign) ? ~b : (b | sign);
+    }
+    for (unsigned shift = 0; shift < 8 * sizeof(T); shift += 8) {
+        std::size_t count[257] = {};
+        for (U k : keys) ++count[((k >> shift) & 0xFF) + 1];
+        bool one_digit = false;
+        for (int d = 1; d <= 256; ++d) one_digit = one_digit || count[d] == n;
+        if (one_digit) continue;
+        for (int d = 1; d <= 256; ++d) count[d] += count[d - 1];
+        for (U k : keys) tmp[count[(k >> shift) & 0xFF]++] = k;
+        keys.swap(tmp);
+    }
+    std::vector<double> u;
+    u.reserve(64);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && keys[i] == keys[i - 1]) continue;
+        const U k = keys[i];
+        const U b = (k & sign) ? (k & ~sign) : ~k;
+        u.push_back(static_cast<double>(std::bit_cast<T>(b)));
+    }
+    return u;
+}
+
 }  // namespace
 
 template <class T>
 std::optional<Grid> find_grid(std::span<const T> values) {
-    std::vector<double> u(values.begin(), values.end());
-    std::sort(u.begin(), u.end());
-    u.erase(std::unique(u.begin(), u.end()), u.end());
+    std::vector<double> u = sorted_unique(values);
     if (u.size() < 2) return Grid{u.empty() ? 0.0 : u[0], 1.0};
     const double step = first_step(u);
     const double lo = percentile_sorted(u, 0.5);

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "lanes/level_stream.hpp"
+#include "lanes/near_lossless.hpp"
 
 namespace vantoresk::lanes {
 

@@ -11,7 +11,7 @@
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
 #include "lanes/level_lane.hpp"
-#include "lanes/level_stream.hpp"
+#include "lanes/near_lossless.hpp"
 
 namespace vantoresk::lanes {
 
@@ -51,6 +51,9 @@ Errors measure(std::span<const T> want, std::span<const T> got, std::span<const 
 
 namespace {
 
+// Lanes shorter than eight times this are not worth an estimate before a trial.
+constexpr std::size_t kEstimateFrom = 1024;
+
 template <LaneValue T>
 class Chooser {
 public:
@@ -71,10 +74,18 @@ public:
             }
         }
         if (!(limit > 0.0)) return exact(true);
+        // A near-lossless body that gives back its input exactly means the
+        // lane sits on its own output already: the container, which would
+        // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
+        // Bins of 2k + 1 grid steps code fewer bits than the exact kinds: those
+        // are tried only when no such body met the target (bins off the grid
+        // can lose to the exact grid kind).
+        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 2.0 * grid()->b))) {
+            if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        }
         if (settled) return {};
-        if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         return search_container(by_prdn, limit);
     }
 
@@ -133,22 +144,22 @@ private:
         return {};
     }
 
-    // Encodes levels as kind 5; with `check`, keeps it only when its decoded values meet the target.
-    // `exact_out` tells whether it gave back the input exactly.
-    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool check,
-                      bool by_prdn, double limit, bool& met, bool& exact_out) {
-        met = exact_out = false;
+    // Kind 5 for these levels: the decoded values are worked out from the
+    // coder's bins (no coding needed) and measured; only a body that meets
+    // the target is coded. `exact_out` tells whether it gives back the input.
+    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool by_prdn,
+                      double limit, bool& met, bool& exact_out) {
+        const std::int64_t lo = int_min(dtype_), hi = int_max(dtype_);
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            decoded_[i] = level_value<T>(map, coded_level(levels[i], k), lo, hi);
+        const Errors e = measure<T>(x_, decoded_, mask_);
+        met = (by_prdn ? e.prdn : e.max_abs) <= limit;
+        exact_out = e.max_abs == 0.0;
+        if (!met) return {};
         std::vector<std::uint8_t> body;
         if (auto st = level_lane_body(levels, k, map, body); !st) return st;
-        if (check) {
-            if (auto st = decode_level_lane<T>(body, dtype_, decoded_, scratch_); !st) return st;
-            const Errors e = measure<T>(x_, decoded_, mask_);
-            met = (by_prdn ? e.prdn : e.max_abs) <= limit;
-            exact_out = e.max_abs == 0.0;
-        } else {
-            met = true;
-        }
-        if (met) offer(kNearLossless, body);
+        offer(kNearLossless, body);
+        near_met_ = true;
         return {};
     }
 
@@ -187,7 +198,7 @@ private:
                 if (!(kf >= 1.0)) return {};
                 const auto k = static_cast<std::uint64_t>(std::min(kf, 4294967296.0));
                 identity_tried_ = identity_tried_ || k == 0;
-                if (auto st = try_levels(x_, k, LevelMap{}, true, by_prdn, limit, met, exact_out); !st) return st;
+                if (auto st = try_levels(x_, k, LevelMap{}, by_prdn, limit, met, exact_out); !st) return st;
                 if (met) {
                     settled = exact_out;
                     return {};
@@ -196,46 +207,63 @@ private:
             }
             return {};
         } else {
+            // Bins of a width in the lane's units, not finer than a few of the
+            // dtype's own spacings; up to `attempts` ever finer widths.
+            auto bins = [&](double step, int attempts, bool& bins_met) -> Status {
+                bins_met = false;
+                double top = 0.0;
+                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
+                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                std::vector<std::int64_t> levels(x_.size());
+                for (int attempt = 0; attempt < attempts; ++attempt) {
+                    if (!(step > finest) || !std::isfinite(step)) return {};
+                    for (std::size_t i = 0; i < x_.size(); ++i) {
+                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+                        if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
+                        levels[i] = static_cast<std::int64_t>(q);
+                    }
+                    const LevelMap map{kBins, 0.0, step};
+                    if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
+                    if (met) {
+                        bins_met = true;
+                        bins_step_ = step;
+                        settled = exact_out;
+                        return {};
+                    }
+                    step *= by_prdn ? 0.7 : 0.5;
+                }
+                return {};
+            };
+            bool bins_met = false;
             const Grid* g = grid();
             if (g != nullptr && fit_.corrections == 0) {
+                // On the lane's grid: bins of 2k + 1 steps. Two float values k
+                // steps apart can be a rounding further apart than k * b, so
+                // the bound is checked; where it fails, bins just inside
+                // twice the bound (off the grid) are tried before fewer steps.
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : limit / g->b;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
-                    grid_tried_ = true;
                     const LevelMap map{kOnGrid, g->a, g->b};
-                    if (auto st = try_levels(fit_.k, k, map, true, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(fit_.k, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
+                        grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;
                         return {};
                     }
+                    if (!by_prdn && attempt == 0) {
+                        if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                        if (bins_met) return {};
+                    }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
                 }
-                if (grid_tried_) return {};
+                return {};  // finer than a step: the exact kinds
             }
-            // No grid to stand on: bins of twice the bound (or of the width for the PRDN).
-            double step = by_prdn ? width : 2.0 * limit;
-            std::vector<std::int64_t> levels(x_.size());
-            for (int attempt = 0; attempt < 3; ++attempt) {
-                if (!(step > 0.0) || !std::isfinite(step)) return {};
-                bool fits = true;
-                for (std::size_t i = 0; i < x_.size() && fits; ++i) {
-                    const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                    if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) fits = false;
-                    else levels[i] = static_cast<std::int64_t>(q);
-                }
-                if (!fits) return {};
-                if (auto st = try_levels(levels, 0, LevelMap{kBins, 0.0, step}, true, by_prdn, limit, met, exact_out);
-                    !st)
-                    return st;
-                if (met) {
-                    settled = exact_out;
-                    return {};
-                }
-                step *= by_prdn ? 0.7 : 0.5;
-            }
-            return {};
+            // No grid to stand on: bins of twice the bound (just inside it, for
+            // the rounding to the dtype), or of the width for the PRDN.
+            return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
         }
     }
 
@@ -282,6 +310,17 @@ private:
             return {};
         };
         int scale = start_scale(by_prdn, limit);
+        // Estimate first: the container of an eighth of the lane, scaled up,
+        // against the best body so far. A container that would not come
+        // within a quarter of it is not made.
+        const std::size_t n = x_.size();
+        if (best_.kind != kNoBody && n >= 8 * kEstimateFrom) {
+            CompressionOptions o = s_.options;
+            o.scale = static_cast<std::uint8_t>(scale);
+            std::vector<std::uint8_t> part;
+            if (auto st = container_body(x_.first(n / 8), o, part); !st) return st;
+            if (static_cast<double>(part.size()) * 8.0 > 1.25 * static_cast<double>(best_.body.size())) return {};
+        }
         bool met = false;
         std::size_t size = 0;
         if (auto st = trial(scale, met, size); !st) return st;
@@ -311,6 +350,8 @@ private:
     bool grid_searched_ = false;
     bool grid_tried_ = false;
     bool identity_tried_ = false;
+    bool near_met_ = false;
+    double bins_step_ = 0.0;
     std::optional<Grid> grid_;
     GridFit fit_;
 };

@@ -1,0 +1,172 @@
+// Covariance-method fit, order choice and coefficient quantisation for
+// the near-lossless level coder's block predictors.
+#include "lanes/lpc_fit.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <optional>
+
+namespace vantoresk::lanes {
+namespace {
+
+constexpr unsigned kCoefficientBits = 18;  // precision kept, sign excluded
+constexpr double kBitsPerCoefficient = 22.0;
+
+// Estimated bits of n residuals of total energy `energy` (Gaussian, with a
+// floor for residuals that are mostly 0 in bin units).
+double residual_bits(double energy, double n) {
+    if (n <= 0) return 0.0;
+    return 0.5 * n * std::log2(energy / n + 0.3);
+}
+
+using Factor = std::array<std::array<double, kMaxPredictorOrder>, kMaxPredictorOrder>;
+
+// The order-m coefficients from the factorisation (L^T a = z), quantised.
+std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMaxPredictorOrder>& z, unsigned m,
+                                   std::uint64_t max_abs) {
+    std::array<double, kMaxPredictorOrder> a{};
+    for (unsigned i = m; i-- > 0;) {
+        double s = z[i];
+        for (unsigned k = i + 1; k < m; ++k) s -= l[k][i] * a[k];
+        a[i] = s / l[i][i];
+    }
+    double largest = 0, total = 0;
+    for (unsigned i = 0; i < m; ++i) {
+        if (!std::isfinite(a[i])) return std::nullopt;
+        largest = std::max(largest, std::fabs(a[i]));
+        total += std::fabs(a[i]);
+    }
+    int shift = static_cast<int>(kCoefficientBits) - static_cast<int>(std::ceil(std::log2(largest + 1.0)));
+    shift = std::clamp(shift, 0, static_cast<int>(kMaxCoefficientShift));
+    // The decoder's sum of |coef| * max_abs must stay well inside int64.
+    const double limit = std::ldexp(1.0, 61);
+    const double top = static_cast<double>(max_abs) + 1;
+    while (shift > 0 && (total * std::ldexp(1.0, shift) + m) * top >= limit) --shift;
+    if ((total + m) * top >= limit) return std::nullopt;
+    Predictor p;
+    p.order = m;
+    p.shift = static_cast<unsigned>(shift);
+    p.coefficients.resize(m);
+    for (unsigned i = 0; i < m; ++i) p.coefficients[i] = static_cast<std::int64_t>(std::llround(std::ldexp(a[i], shift)));
+    return p;
+}
+
+// A quick estimate of the coded size of a predictor's residuals over
+// [begin, end): the bit length of each zigzagged residual, on every other
+// sample, plus the coefficients.
+double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p) {
+    std::uint64_t bits = 0;
+    const std::size_t from = std::max<std::size_t>(begin, p.order);
+    for (std::size_t t = from; t < end; t += 2) {
+        std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+        for (unsigned j = 0; j < p.order; ++j) {
+            acc += static_cast<std::uint64_t>(p.coefficients[j]) * static_cast<std::uint64_t>(y[t - 1 - j]);
+        }
+        const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+        const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+        bits += static_cast<std::uint64_t>(std::bit_width(zz));
+    }
+    return 2.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
+}
+
+}  // namespace
+
+Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, unsigned max_order,
+                        std::uint64_t max_abs) {
+    Predictor best;
+    max_order = std::min(max_order, kMaxPredictorOrder);
+    // Samples with a full history of max_order levels; the first samples of
+    // a lane are predicted from the previous level and not fitted.
+    const std::size_t first = std::max<std::size_t>(begin, max_order);
+    if (end <= first + 2 * static_cast<std::size_t>(max_order) || max_order == 0) {
+        if (begin < end && end - begin >= 2) {
+            best.order = 1;
+            best.coefficients = {1};
+        }
+        return best;
+    }
+    const unsigned p = max_order;
+    // g[i][j] = sum_t y[t-i] y[t-j] over t in [first, end), i, j in 0..p.
+    std::array<std::array<double, kMaxPredictorOrder + 1>, kMaxPredictorOrder + 1> g{};
+    {
+        std::array<double, kMaxPredictorOrder + 1> row{};
+        for (std::size_t t = first; t < end; ++t) {
+            const double v = static_cast<double>(y[t]);
+            for (unsigned j = 0; j <= p; ++j) row[j] += v * static_cast<double>(y[t - j]);
+        }
+        for (unsigned j = 0; j <= p; ++j) g[0][j] = g[j][0] = row[j];
+        // g[i+1][j+1] = g[i][j] + y[first-1-i] y[first-1-j] - y[end-1-i] y[end-1-j]
+        for (unsigned i = 0; i < p; ++i) {
+            for (unsigned j = i; j < p; ++j) {
+                const double add = static_cast<double>(y[first - 1 - i]) * static_cast<double>(y[first - 1 - j]);
+                const double sub = static_cast<double>(y[end - 1 - i]) * static_cast<double>(y[end - 1 - j]);
+                g[i + 1][j + 1] = g[j + 1][i + 1] = g[i][j] + add - sub;
+            }
+        }
+    }
+    const double n = static_cast<double>(end - first);
+    const double e0 = g[0][0];
+
+    // Cholesky of the regressors' block (indices 1..p), stopping at the
+    // first order that is not positive definite.
+    Factor l{};
+    std::array<double, kMaxPredictorOrder> z{};
+    double ridge = 0;
+    for (unsigned i = 1; i <= p; ++i) ridge = std::max(ridge, g[i][i]);
+    ridge = ridge * 1e-10 + 1e-9;
+    unsigned usable = 0;
+    double energy = e0;
+    double best_bits = residual_bits(e0, n);
+    unsigned best_order = 0;
+    for (unsigned i = 0; i < p; ++i) {
+        double d = g[i + 1][i + 1] + ridge;
+        for (unsigned k = 0; k < i; ++k) d -= l[i][k] * l[i][k];
+        if (!(d > ridge * 0.5)) break;
+        l[i][i] = std::sqrt(d);
+        for (unsigned r = i + 1; r < p; ++r) {
+            double s = g[r + 1][i + 1];
+            for (unsigned k = 0; k < i; ++k) s -= l[r][k] * l[i][k];
+            l[r][i] = s / l[i][i];
+        }
+        double s = g[i + 1][0];
+        for (unsigned k = 0; k < i; ++k) s -= l[i][k] * z[k];
+        z[i] = s / l[i][i];
+        energy -= z[i] * z[i];
+        usable = i + 1;
+        const double bits = residual_bits(std::max(energy, 0.0), n) + kBitsPerCoefficient * usable;
+        if (bits < best_bits) {
+            best_bits = bits;
+            best_order = usable;
+        }
+    }
+    // Candidates: the order the energies favour and a few shorter ones from
+    // the same factorisation, plus the fixed first and second differences.
+    // Energy is a poor guide for peaky signals (a flat baseline between
+    // beats codes to almost nothing after a plain difference), so the final
+    // choice estimates the coded size of each candidate's residuals.
+    std::vector<Predictor> candidates;
+    candidates.push_back(Predictor{});
+    candidates.push_back(Predictor{1, 0, {1}});
+    candidates.push_back(Predictor{2, 0, {2, -1}});
+    const unsigned orders[] = {best_order, 2, 4, 8, 16};
+    for (const unsigned m : orders) {
+        if (m == 0 || m > usable) continue;
+        bool seen = false;
+        for (const Predictor& c : candidates) seen = seen || (c.order == m && c.shift != 0);
+        if (seen) continue;
+        if (auto q = quantised(l, z, m, max_abs)) candidates.push_back(std::move(*q));
+    }
+    double best_cost = 0;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        const double cost = estimated_bits(y, begin, end, candidates[i]);
+        if (i == 0 || cost < best_cost) {
+            best_cost = cost;
+            best = candidates[i];
+        }
+    }
+    return best;
+}
+
+}  // namespace vantoresk::lanes

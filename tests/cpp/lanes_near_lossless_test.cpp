@@ -1,0 +1,223 @@
+// Near-lossless level coder: the bound on adversarial lanes, idempotency,
+// refusal of bad input and of damaged bodies, and the frozen bodies in
+// tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 rewrites them).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "lanes/near_lossless.hpp"
+#include "support/splitmix64.hpp"
+
+namespace {
+
+using vantoresk::lanes::decode_levels;
+using vantoresk::lanes::encode_levels;
+using Levels = std::vector<std::int64_t>;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::int64_t kTop = std::int64_t{1} << 40;
+
+Bytes encoded(const Levels& v, std::uint64_t k) {
+    Bytes body;
+    auto r = encode_levels(v, k, body);
+    EXPECT_TRUE(r.ok()) << r.error().message;
+    return body;
+}
+
+Levels decoded(const Bytes& body, std::size_t n) {
+    Levels out(n, 0x5A5A);
+    auto r = decode_levels(body, out);
+    EXPECT_TRUE(r.ok()) << r.error().message;
+    return out;
+}
+
+// The adversarial lanes, by name.
+std::vector<std::pair<std::string, Levels>> lanes() {
+    vantoresk::support::SplitMix64 rng(17);
+    std::vector<std::pair<std::string, Levels>> out;
+    for (std::size_t n = 0; n <= 8; ++n) {
+        Levels v(n);
+        for (auto& x : v) x = static_cast<std::int64_t>(rng.below(2001)) - 1000;
+        out.emplace_back("short " + std::to_string(n), v);
+    }
+    Levels spikes(3000, 5);
+    for (std::size_t i = 0; i < spikes.size(); i += 97) spikes[i] = (i % 2 ? kTop : -kTop);
+    out.emplace_back("spikes to the extremes", spikes);
+    Levels steps(5000);
+    for (std::size_t i = 0; i < steps.size(); ++i) steps[i] = (i / 300 % 2) ? 30000 : -30000;
+    out.emplace_back("steps", steps);
+    Levels saw(40000);
+    for (std::size_t i = 0; i < saw.size(); ++i) saw[i] = static_cast<std::int64_t>(i % 50) * 1000 - 25000;
+    out.emplace_back("saw teeth across blocks", saw);
+    Levels noise(20000);
+    for (auto& x : noise) x = static_cast<std::int64_t>(rng.next() >> 24) - (std::int64_t{1} << 39);
+    out.emplace_back("white noise, 40 bits", noise);
+    Levels small_noise(20000);
+    for (auto& x : small_noise) x = static_cast<std::int64_t>(rng.below(7)) - 3;
+    out.emplace_back("white noise, 3 bits", small_noise);
+    out.emplace_back("constant", Levels(10000, -123456));
+    out.emplace_back("constant at the top", Levels(700, kTop));
+    Levels extremes(1000);
+    for (std::size_t i = 0; i < extremes.size(); ++i) extremes[i] = (i % 3 == 0) ? kTop : (i % 3 == 1 ? -kTop : 0);
+    out.emplace_back("alternating extremes", extremes);
+    Levels int32s(4000);
+    for (std::size_t i = 0; i < int32s.size(); ++i) {
+        int32s[i] = (i % 2) ? INT32_MAX : INT32_MIN;
+        if (i % 7 == 0) {
+            int32s[i] = static_cast<std::int32_t>(rng.next());
+        }
+    }
+    out.emplace_back("int32 range", int32s);
+    Levels sine(30000);
+    for (std::size_t i = 0; i < sine.size(); ++i) {
+        sine[i] = static_cast<std::int64_t>(20000.0 * std::sin(static_cast<double>(i) * 0.01)) + rng.below(5);
+    }
+    out.emplace_back("smooth with noise", sine);
+    return out;
+}
+
+TEST(NearLossless, EveryLevelWithinTheBoundAndReencodingChangesNothing) {
+    const std::uint64_t ks[] = {0, 1, 2, 3, 8, 1000, std::uint64_t{1} << 39, std::uint64_t{1} << 41,
+                                std::uint64_t{1} << 50, UINT64_MAX};
+    for (const auto& [name, v] : lanes()) {
+        for (const std::uint64_t k : ks) {
+            SCOPED_TRACE(name + ", k = " + std::to_string(k));
+            const Levels d = decoded(encoded(v, k), v.size());
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                const std::int64_t diff = d[i] - v[i];
+                const std::uint64_t err = diff < 0 ? 0 - static_cast<std::uint64_t>(diff) : static_cast<std::uint64_t>(diff);
+                ASSERT_LE(err, k) << "at " << i;
+            }
+            if (k == 0) {
+                EXPECT_EQ(d, v);
+            }
+            // The decoded levels are on the bin lattice: coding them again
+            // with the same k gives them back, however often it is done.
+            const Levels again = decoded(encoded(d, k), d.size());
+            EXPECT_EQ(again, d);
+        }
+    }
+}
+
+TEST(NearLossless, RefusesLevelsOutsideTheRangeAndLengthMismatches) {
+    Bytes body;
+    EXPECT_FALSE(encode_levels(Levels{0, kTop + 1}, 0, body).ok());
+    EXPECT_FALSE(encode_levels(Levels{INT64_MIN}, 5, body).ok());
+    EXPECT_FALSE(encode_levels(Levels{INT64_MAX}, UINT64_MAX, body).ok());
+    EXPECT_TRUE(body.empty());
+    // Up to k beyond the range is what decoding may give near the ends.
+    EXPECT_TRUE(encode_levels(Levels{kTop + 4, -kTop - 4}, 4, body).ok());
+
+    const Bytes ok = encoded(Levels(100, 7), 1);
+    Levels shorter(99), longer(101);
+    EXPECT_FALSE(decode_levels(ok, shorter).ok());
+    EXPECT_FALSE(decode_levels(ok, longer).ok());
+}
+
+TEST(NearLossless, AppendsToTheBodyItIsGiven) {
+    Bytes body = {1, 2, 3};
+    const Levels v(50, 9);
+    ASSERT_TRUE(encode_levels(v, 2, body).ok());
+    EXPECT_EQ((Bytes{body.begin(), body.begin() + 3}), (Bytes{1, 2, 3}));
+    EXPECT_EQ(decoded(Bytes(body.begin() + 3, body.end()), v.size())[0], 10);
+}
+
+// Every truncation and every single-byte change of a body is an error, and
+// garbage of any length never reads or writes out of bounds (the sanitizer
+// build checks the latter).
+TEST(NearLossless, DamagedBodiesAreErrors) {
+    vantoresk::support::SplitMix64 rng(99);
+    Levels v(3000);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::int64_t>(i % 40) * 13 + rng.below(9);
+    for (const std::uint64_t k : {0u, 2u}) {
+        const Bytes body = encoded(v, k);
+        Levels out(v.size());
+        for (std::size_t len = 0; len < body.size(); ++len) {
+            ASSERT_FALSE(decode_levels({body.data(), len}, out).ok()) << "truncated to " << len;
+        }
+        Bytes longer = body;
+        longer.push_back(0);
+        EXPECT_FALSE(decode_levels(longer, out).ok());
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            Bytes bad = body;
+            bad[i] ^= static_cast<std::uint8_t>(1u << (rng.below(8)));
+            ASSERT_FALSE(decode_levels(bad, out).ok()) << "byte " << i << " changed";
+        }
+    }
+    for (int trial = 0; trial < 300; ++trial) {
+        Bytes junk(rng.below(200));
+        for (auto& b : junk) b = static_cast<std::uint8_t>(rng.next());
+        if (!junk.empty() && trial % 2) junk[0] = 1;  // the version, so the rest is looked at
+        Levels out(rng.below(3000));
+        (void)decode_levels(junk, out);
+    }
+    // A body announcing a version this reader does not know says so.
+    Bytes newer = encoded(Levels(10, 1), 0);
+    newer[0] = 2;
+    Levels out(10);
+    auto r = decode_levels(newer, out);
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().message.find("version 2"), std::string::npos);
+}
+
+// Frozen bodies: what was written once decodes to the same levels forever.
+std::string fixture_path(const std::string& name) {
+    return std::string(VANTORESK_FIXTURES_DIR) + "/lanes/near_lossless/" + name;
+}
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Levels fixture_lane(int which) {
+    vantoresk::support::SplitMix64 rng(2024 + static_cast<std::uint64_t>(which));
+    Levels v(which == 0 ? 20000 : 5000);
+    double phase = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        phase += 0.013;
+        const double beat = (i % 300 < 12) ? 900.0 : 0.0;
+        v[i] = static_cast<std::int64_t>(400.0 * std::sin(phase) + beat) + rng.below(11) - 5;
+        if (which == 1 && i % 1000 == 500) v[i] = -kTop;
+    }
+    return v;
+}
+
+TEST(NearLossless, FrozenBodiesDecodeToTheirLevels) {
+    const bool write = std::getenv("VANTORESK_WRITE_FIXTURES") != nullptr;
+    const struct {
+        int lane;
+        std::uint64_t k;
+    } cases[] = {{0, 0}, {0, 1}, {0, 4}, {1, 0}, {1, 8}};
+    for (const auto& c : cases) {
+        const Levels v = fixture_lane(c.lane);
+        const std::string name = "lane" + std::to_string(c.lane) + "_k" + std::to_string(c.k);
+        SCOPED_TRACE(name);
+        if (write) write_file(fixture_path(name + ".body"), encoded(v, c.k));
+        const Bytes body = read_file(fixture_path(name + ".body"));
+        ASSERT_FALSE(body.empty()) << "missing fixture " << fixture_path(name + ".body");
+        const Levels d = decoded(body, v.size());
+        Levels expect = v;
+        if (c.k > 0) {
+            const auto w = static_cast<std::int64_t>(2 * c.k + 1);
+            for (auto& x : expect) {
+                const std::int64_t num = x + static_cast<std::int64_t>(c.k);
+                x = (num / w - (num % w < 0 ? 1 : 0)) * w;
+            }
+        }
+        EXPECT_EQ(d, expect);
+    }
+}
+
+}  // namespace
