@@ -39,12 +39,12 @@ def write(path: str, counts_tc: np.ndarray) -> None:
     group = nwb.create_electrode_group(name="leads", description="ECG leads", location="chest", device=device)
     for lead in recording.LEADS:
         nwb.add_electrode(group=group, location=lead)
-    # **VantoreskFilter(...) gives hdmf the filter ID and its parameters
-    # (compression=, compression_opts=).
+    # The filter object is also its filter ID, the only kind of plugin
+    # filter hdmf takes; h5py finds the parameters on it.
     with warnings.catch_warnings():  # hdmf's note that a plugin filter is not gzip
         warnings.filterwarnings("ignore", message=".*compression may not be available", category=UserWarning)
         data = H5DataIO(counts_tc, chunks=(min(60 * recording.FS_HZ, len(counts_tc)), 2), allow_plugin_filters=True,
-                        **VantoreskFilter(max_abs_error=MAX_COUNTS, axis=0))
+                        compression=VantoreskFilter(max_abs_error=MAX_COUNTS, axis=0))
     nwb.add_acquisition(ElectricalSeries(
         name="ecg", data=data, electrodes=nwb.create_electrode_table_region([0, 1], "both leads"),
         rate=float(recording.FS_HZ), conversion=recording.ADC_STEP_MV / 1000.0))

@@ -70,7 +70,7 @@ def cd_values(method: str = "cdf97", scale: int = 11, cutoff: str = "low", coder
             high, low)
 
 
-class VantoreskFilter(h5py.filters.FilterRefBase):
+class VantoreskFilter(h5py.filters.FilterRefBase, int):
     """The vantoresk lane codec as an HDF5 filter, for h5py and pynwb.
 
     Each chunk is cut into lanes along `axis` (the time axis: -1 for
@@ -82,9 +82,23 @@ class VantoreskFilter(h5py.filters.FilterRefBase):
 
         dset = f.create_dataset("ecg", data=x, chunks=(1, 65536), **VantoreskFilter(max_abs_error=0.005))
         H5DataIO(data, chunks=..., compression=VantoreskFilter(steps=0), allow_plugin_filters=True)
+
+    An instance is also the integer FILTER_ID, so programs that take only a
+    filter number as `compression` (hdmf's H5DataIO) take it whole; h5py then
+    finds the parameters on it.
     """
 
     filter_id = FILTER_ID
+
+    def __new__(cls, *args: object, **kwargs: object) -> "VantoreskFilter":
+        return int.__new__(cls, FILTER_ID)
+
+    # Comparisons are by settings (as FilterRefBase has them), never as integers.
+    __eq__ = h5py.filters.FilterRefBase.__eq__
+    __hash__ = h5py.filters.FilterRefBase.__hash__
+
+    def __ne__(self, other: object) -> bool:
+        return not self == other
 
     def __init__(self, max_abs_error: Optional[float] = None, max_prdn: Optional[float] = None,
                  steps: Optional[int] = None, axis: int = -1, method: str = "cdf97", scale: int = 11,

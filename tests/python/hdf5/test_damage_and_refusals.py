@@ -145,3 +145,21 @@ def test_direct_decode_bounds_the_output_by_the_declared_chunk():
         _plugin.decode_chunk(cd_small, frame, x.dtype, (2, 20))
     with pytest.raises(ValueError, match="a chunk of 16000 bytes where the dataset's chunks hold 160"):
         _plugin.encode_chunk(cd_small, x)
+
+
+def test_filter_object_works_as_compression_and_as_its_id(tmp_path):
+    import pickle
+
+    from hdmf.backends.hdf5.h5_utils import H5DataIO  # noqa: F401 - pynwb's wrapper takes an integer filter
+
+    filt = VantoreskFilter(max_abs_error=1, axis=0)
+    assert int(filt) == FILTER_ID and dict(filt) == {"compression": FILTER_ID,
+                                                      "compression_opts": filt.filter_options}
+    assert pickle.loads(pickle.dumps(filt)) == filt != VantoreskFilter(max_abs_error=2, axis=0)
+    x = (np.arange(20000) % 97).astype("<i2").reshape(10000, 2)
+    with pytest.warns(UserWarning, match="compression may not be available"):
+        io = H5DataIO(x, chunks=(5000, 2), compression=filt, allow_plugin_filters=True)
+    with h5py.File(tmp_path / "x.h5", "w") as f:
+        d = f.create_dataset("x", data=x, chunks=(5000, 2), compression=io.io_settings["compression"])
+        stored = d.id.get_create_plist().get_filter_by_id(FILTER_ID)[1]
+        assert vantoresk_hdf5.settings(stored) == vantoresk_hdf5.settings(filt.filter_options)
