@@ -88,3 +88,28 @@ def test_examples_run_and_the_readme_h5dump_line_reads_their_file(tmp_path):
     rows = re.findall(r"\((\d),3600\): (.*)", res.stdout)
     dumped = np.array([[float(v) for v in row.split(",") if v.strip()] for _, row in rows])
     assert dumped.shape == (2, 4) and np.allclose(dumped, expected, rtol=1e-5, atol=0)  # h5dump prints 6 digits
+
+
+def test_system_hdf5_writes_with_the_filter_through_h5repack(tmp_path):
+    # Debian's h5repack (HDF5 1.10) applies the filter: can_apply and set_local
+    # run inside that HDF5, and h5py reads the result.
+    import vantoresk_hdf5
+
+    h5repack = need_tool("h5repack")
+    ecg = ecg_60s()
+    with h5py.File(tmp_path / "plain.h5", "w") as f:
+        f.create_dataset("ecg", data=ecg.astype(">f8"), chunks=(1, 8000))
+        f.create_dataset("int64", data=np.arange(100, dtype="<i8"), chunks=(50,))
+    cd = ",".join(map(str, vantoresk_hdf5.cd_values(max_abs_error=0.005)))
+    res = subprocess.run([h5repack, "-v", "-f", f"UD=32937,0,10,{cd}", str(tmp_path / "plain.h5"),
+                          str(tmp_path / "packed.h5")], capture_output=True, text=True, env={**os.environ, **plugin_env()},
+                         timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "could not create dataset </int64>" in res.stdout + res.stderr  # refused, copied as it was
+    with h5py.File(tmp_path / "packed.h5", "r") as f:
+        d = f["ecg"]
+        stored = d.id.get_create_plist().get_filter_by_id(vantoresk_hdf5.FILTER_ID)[1]
+        assert stored[10:] == (1, 2, 1, 8000)  # big-endian, chunk (1, 8000), filled in by that HDF5
+        assert np.max(np.abs(d[...] - ecg)) <= 0.005
+        assert d.id.get_storage_size() < ecg.size * 8 / 4
+        assert f["int64"].id.get_create_plist().get_nfilters() == 0
