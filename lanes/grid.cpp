@@ -169,6 +169,7 @@ std::optional<Grid> find_grid(std::span<const T> values) {
         if (std::fabs(x - (g.a + g.b * k)) <= 0.01 * g.b) ++on;
     }
     if (static_cast<double>(on) < std::max(2.0, kMinOnGrid * static_cast<double>(u.size()))) return std::nullopt;
+    g.density = std::min(1.0, static_cast<double>(u.size()) / ((u.back() - u.front()) / g.b + 1.0));
     return g;
 }
 

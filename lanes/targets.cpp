@@ -81,8 +81,9 @@ public:
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
         // Bins of 2k + 1 grid steps code fewer bits than the exact kinds: those
         // are tried only when no such body met the target (bins off the grid
-        // can lose to the exact grid kind).
-        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 2.0 * grid()->b))) {
+        // can lose to the exact grid kind on lanes that use every n-th level; on
+        // lanes that use most levels, bins of two steps or more do not).
+        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 1.99 * grid()->b && grid()->density > 0.5))) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
         if (settled) return {};
