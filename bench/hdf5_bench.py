@@ -12,7 +12,8 @@ with the ADC step (0.005 mV) as max_abs_error, and as int16 ADC counts with
 max_abs_error 0 (exact). Each row reports the best wall time of `reps`
 writes (file closed, so everything is on disk), million samples per second,
 how many cores the writer kept busy (process CPU time over wall time), the
-ratio against the raw samples and the read-back speed through h5py.
+ratio against the raw samples and the read-back speed through h5py and
+through read_parallel on the most threads asked for.
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ import h5py
 import numpy as np
 
 import vantoresk_hdf5
-from vantoresk_hdf5 import VantoreskFilter, write_parallel
+from vantoresk_hdf5 import VantoreskFilter, read_parallel, write_parallel
 
 HERE = pathlib.Path(__file__).resolve().parent
 STEP = 0.005
@@ -69,12 +70,13 @@ def timed_write(path: str, data: np.ndarray, kwargs: dict, workers: int | None,
     return best, cpu, size
 
 
-def timed_read(path: str, reps: int) -> float:
+def timed_read(path: str, reps: int, workers: int | None = None) -> float:
+    """Best wall time reading the dataset back: through h5py, or with read_parallel on `workers` threads."""
     best = float("inf")
     for _ in range(reps):
         start = time.perf_counter()
         with h5py.File(path, "r") as f:
-            f["x"][...]
+            f["x"][...] if workers is None else read_parallel(f["x"], workers=workers)
         best = min(best, time.perf_counter() - start)
     return best
 
@@ -91,7 +93,8 @@ def main() -> int:
     print(f"source: {source}; {mv.shape[0]} x {mv.shape[1]} samples, chunks (1, {CHUNK}), "
           f"{os.cpu_count()} CPUs, h5py {h5py.__version__} (HDF5 {h5py.version.hdf5_version})")
     # "cores": process CPU time over wall time while writing (how many cores the writer kept busy).
-    print(f"{'data':<22} {'writer':<28} {'write s':>8} {'cores':>6} {'MS/s':>7} {'ratio':>6} {'read MS/s':>10}")
+    print(f"{'data':<22} {'writer':<28} {'write s':>8} {'cores':>6} {'MS/s':>7} {'ratio':>6} {'read MS/s':>10} "
+          f"{f'read_parallel x{workers[-1]}':>18}")
     folder = tempfile.mkdtemp(prefix="vantoresk-hdf5-bench-")
     path = os.path.join(folder, "bench.h5")
     for label, data, filt in [("float32 mV, 1 step", mv, VantoreskFilter(max_abs_error=STEP)),
@@ -102,8 +105,9 @@ def main() -> int:
         for name, kwargs, w in rows:
             seconds, cpu, size = timed_write(path, data, kwargs, w, args.reps)
             read = timed_read(path, args.reps)
+            par = timed_read(path, args.reps, workers[-1]) if "vantoresk" in name else float("nan")
             print(f"{label:<22} {name:<28} {seconds:8.3f} {cpu / seconds:6.2f} {data.size / seconds / 1e6:7.1f} "
-                  f"{data.nbytes / size:6.2f} {data.size / read / 1e6:10.1f}")
+                  f"{data.nbytes / size:6.2f} {data.size / read / 1e6:10.1f} {data.size / par / 1e6:18.1f}")
     os.remove(path)
     os.rmdir(folder)
     return 0

@@ -15,9 +15,10 @@ import h5py
 
 from ._plugin import FILTER_ID, LIB, PLUGIN_PATH
 from .filter import VantoreskFilter, cd_values, settings
-from .parallel import write_parallel
+from .parallel import read_parallel, write_parallel
 
-__all__ = ["FILTER_ID", "PLUGIN_PATH", "VantoreskFilter", "cd_values", "settings", "write_parallel", "register"]
+__all__ = ["FILTER_ID", "PLUGIN_PATH", "VantoreskFilter", "cd_values", "settings", "write_parallel", "read_parallel",
+           "register"]
 
 
 def register(force: bool = False) -> None:

@@ -1,10 +1,12 @@
-"""Writing a dataset's chunks on several threads.
+"""Writing and reading a dataset's chunks on several threads.
 
 h5py runs a filter on one thread. `write_parallel` encodes the chunks itself
 on a thread pool, with the plugin's own encoder (so the stored bytes are the
 ones the filter would store), and hands each finished chunk to HDF5 with a
-direct chunk write, in order, from the calling thread. At most a few chunks
-per worker are in flight, so memory stays bounded on long recordings.
+direct chunk write, in order, from the calling thread; `read_parallel` reads
+stored chunks directly on the calling thread and decodes them on the pool.
+At most a few chunks per worker are in flight, so memory stays bounded on
+long recordings.
 """
 
 from __future__ import annotations
@@ -17,7 +19,7 @@ from typing import Iterator, Optional, Sequence, Tuple
 import h5py
 import numpy as np
 
-from ._plugin import FILTER_ID, encode_chunk
+from ._plugin import FILTER_ID, decode_chunk, encode_chunk
 
 
 def _dataset_filter(dset: h5py.Dataset) -> Tuple[int, ...]:
@@ -75,12 +77,63 @@ def write_parallel(dset: h5py.Dataset, data: np.ndarray, offset: Optional[Sequen
         return start, encode_chunk(cd, chunk)
 
     starts = _chunk_starts(offset, data.shape, chunks)
-    window = 2 * workers
     with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vantoresk-hdf5") as pool:
-        pending = [pool.submit(encode, s) for s in itertools.islice(starts, window)]
-        while pending:
-            start, frame = pending.pop(0).result()
-            nxt = next(starts, None)
-            if nxt is not None:
-                pending.append(pool.submit(encode, nxt))
+        for start, frame in _in_order(pool, encode, starts, 2 * workers):
             dset.id.write_direct_chunk(start, frame, filter_mask=0)
+
+
+def _in_order(pool: ThreadPoolExecutor, work, items: Iterator, window: int):
+    """Results of `work` over `items`, in order, with at most `window` submitted ahead."""
+    pending = [pool.submit(work, item) for item in itertools.islice(items, window)]
+    while pending:
+        result = pending.pop(0).result()
+        nxt = next(items, None)
+        if nxt is not None:
+            pending.append(pool.submit(work, nxt))
+        yield result
+
+
+def read_parallel(dset: h5py.Dataset, selection: Optional[Tuple[slice, ...]] = None,
+                  workers: Optional[int] = None) -> np.ndarray:
+    """`dset[selection]` (contiguous slices; default everything), decoding chunks on `workers` threads."""
+    cd = _dataset_filter(dset)
+    selection = tuple(slice(None) for _ in dset.shape) if selection is None else tuple(selection)
+    if len(selection) != dset.ndim or not all(isinstance(s, slice) for s in selection):
+        raise ValueError(f"selection must be {dset.ndim} slices")
+    bounds = [s.indices(n) for s, n in zip(selection, dset.shape)]
+    if any(step != 1 for _, _, step in bounds):
+        raise ValueError("read_parallel reads contiguous slices (step 1)")
+    lo = tuple(b[0] for b in bounds)
+    hi = tuple(max(b[0], b[1]) for b in bounds)
+    stored, fill, chunks = dset.dtype, dset.fillvalue, tuple(dset.chunks)
+    out = np.empty(tuple(h - l for l, h in zip(lo, hi)), dtype=stored)
+    if out.size == 0:
+        return out
+    workers = max(1, int(workers if workers is not None else (os.cpu_count() or 1)))
+    first = tuple(l - l % c for l, c in zip(lo, chunks))
+    starts = _chunk_starts(first, tuple(h - f for h, f in zip(hi, first)), chunks)
+
+    def fetch(start: Tuple[int, ...]):
+        # Runs on the calling thread: HDF5 reads the stored bytes.
+        info = dset.id.get_chunk_info_by_coord(start)
+        if info.byte_offset is None:
+            return start, None, 0
+        mask, frame = dset.id.read_direct_chunk(start)
+        return start, frame, mask
+
+    def place(item) -> None:
+        start, frame, mask = item
+        if frame is None:
+            chunk = np.full(chunks, fill, dtype=stored)
+        elif mask & 1:  # stored without the filter
+            chunk = np.frombuffer(frame, dtype=stored).reshape(chunks)
+        else:
+            chunk = decode_chunk(cd, frame, stored, chunks)
+        src = tuple(slice(max(l, s) - s, min(h, s + c) - s) for l, h, s, c in zip(lo, hi, start, chunks))
+        dst = tuple(slice(max(l, s) - l, min(h, s + c) - l) for l, h, s, c in zip(lo, hi, start, chunks))
+        out[dst] = chunk[src]
+
+    with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vantoresk-hdf5") as pool:
+        for _ in _in_order(pool, place, (fetch(s) for s in starts), 2 * workers):
+            pass
+    return out

@@ -1,5 +1,5 @@
 """write_parallel stores exactly the chunks the filter stores, and refuses
-regions and pipelines it cannot write whole."""
+regions and pipelines it cannot write whole; read_parallel reads what h5py reads."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import pytest
 
 import vantoresk_hdf5
 from hdf5_helpers import ecg_60s
-from vantoresk_hdf5 import VantoreskFilter, write_parallel
+from vantoresk_hdf5 import VantoreskFilter, read_parallel, write_parallel
 
 
 def _chunks(d: h5py.Dataset) -> dict:
@@ -75,3 +75,20 @@ def test_encoding_errors_surface_as_exceptions(tmp_path):
 
     with pytest.raises(ValueError, match="without the chunk's shape"):
         _plugin.encode_chunk(vantoresk_hdf5.cd_values(), np.zeros(10, "<f4"))
+
+
+def test_parallel_read_equals_h5py_on_regions_edges_and_missing_chunks(tmp_path):
+    ecg = ecg_60s().astype(">f4")
+    with h5py.File(tmp_path / "x.h5", "w") as f:
+        d = f.create_dataset("x", shape=(3, ecg.shape[1]), dtype=">f4", chunks=(2, 5000), fillvalue=np.nan,
+                             **VantoreskFilter(max_abs_error=0.005))
+        d[:2, :15000] = ecg[:, :15000]  # the chunks of row 2 and past 15000 are never written
+        d[2, 20000:] = ecg[0, 20000:]   # an edge chunk
+    with h5py.File(tmp_path / "x.h5", "r") as f:
+        d = f["x"]
+        for sel in [None, (slice(1, 3), slice(4999, 20001)), (slice(0, 1), slice(-700, None)), (slice(2, 2), slice(None))]:
+            expected = d[...] if sel is None else d[sel]
+            got = read_parallel(d, sel, workers=3)
+            assert got.dtype == expected.dtype and np.array_equal(got, expected, equal_nan=True), sel
+        with pytest.raises(ValueError, match="contiguous slices"):
+            read_parallel(d, (slice(None), slice(0, 100, 2)))
