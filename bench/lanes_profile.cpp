@@ -1,7 +1,8 @@
 // Where encoding a lane with a target spends its time: each step of the
 // chooser timed on its own, on one-minute lanes of a shared recording.
 //
-// Usage: lanes_profile [file.npy] [rate_hz] [max_abs_error]
+// Usage: lanes_profile [file.npy] [rate_hz] [max_abs_error] [encode-only repeats]
+// (with the last argument only the frame encode runs, that many times: for a profiler)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -35,6 +36,24 @@ int main(int argc, char** argv) {
     auto report = [&](const char* what, double seconds) {
         std::printf("%-28s %8.3f ms  %8.1f M samples/s\n", what, seconds * 1e3, per / seconds);
     };
+    if (argc > 4) {
+        vnt_layout layout{};
+        layout.dtype = VNT_FLOAT32;
+        layout.order = 'C';
+        layout.ndim = 1;
+        layout.shape[0] = n;
+        vnt_options opts;
+        vnt_options_init(&opts);
+        opts.target_kind = VNT_TARGET_MAX_ABS_ERROR;
+        opts.targets = &target;
+        opts.target_count = 1;
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(x.data()), n * 4);
+        const int repeats = std::atoi(argv[4]);
+        std::size_t total = 0;
+        for (int r = 0; r < repeats; ++r) total += encode_frame(bytes, layout, opts).value().size();
+        std::printf("%zu bytes in all\n", total);
+        return 0;
+    }
     std::optional<Grid> g;
     report("find_grid", bench::best_of(5, [&] { g = find_grid<float>(x); }));
     if (!g) return 1;

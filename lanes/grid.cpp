@@ -94,37 +94,51 @@ Grid line_fit(const std::vector<double>& k, const std::vector<double>& u, const 
     return {um - b * km, b};
 }
 
-// The distinct values in increasing order (-0.0 and 0.0 as one): an LSD
-// radix sort of the values' order-preserving bit patterns, skipping the
-// digits all keys share (most of them, for recorded lanes).
+// The distinct values in increasing order (-0.0 and 0.0 as one). Recorded
+// lanes repeat a few hundred levels, so the values' order-preserving bit
+// patterns are first made distinct through a hash table, then put in order
+// by an LSD radix sort that skips the digits all keys share.
 template <class T>
 std::vector<double> sorted_unique(std::span<const T> values) {
     using U = Bits<T>;
     constexpr U sign = U{1} << (8 * sizeof(T) - 1);
     const std::size_t n = values.size();
-    std::vector<U> keys(n), tmp(n);
+    std::size_t cap = 16;
+    while (cap < 2 * n) cap *= 2;
+    const int shift_bits = 64 - std::countr_zero(cap);
+    std::vector<U> table(cap);
+    std::vector<std::uint8_t> used(cap, 0);
+    std::vector<U> keys;
+    keys.reserve(std::min<std::size_t>(n, 4096));
     for (std::size_t i = 0; i < n; ++i) {
         const T v = values[i] == T(0) ? T(0) : values[i];
         const U b = std::bit_cast<U>(v);
-        keys[i] = (b & sign) ? ~b : (b | sign);
+        const U key = (b & sign) ? static_cast<U>(~b) : static_cast<U>(b | sign);
+        std::size_t slot = static_cast<std::size_t>((std::uint64_t{key} * 0x9E3779B97F4A7C15ULL) >> shift_bits);
+        while (used[slot] && table[slot] != key) slot = (slot + 1) & (cap - 1);
+        if (!used[slot]) {
+            used[slot] = 1;
+            table[slot] = key;
+            keys.push_back(key);
+        }
     }
+    const std::size_t m = keys.size();
+    std::vector<U> tmp(m);
     for (unsigned shift = 0; shift < 8 * sizeof(T); shift += 8) {
         std::size_t count[257] = {};
         for (U k : keys) ++count[((k >> shift) & 0xFF) + 1];
         bool one_digit = false;
-        for (int d = 1; d <= 256; ++d) one_digit = one_digit || count[d] == n;
+        for (int d = 1; d <= 256; ++d) one_digit = one_digit || count[d] == m;
         if (one_digit) continue;
         for (int d = 1; d <= 256; ++d) count[d] += count[d - 1];
         for (U k : keys) tmp[count[(k >> shift) & 0xFF]++] = k;
         keys.swap(tmp);
     }
-    std::vector<double> u;
-    u.reserve(64);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0 && keys[i] == keys[i - 1]) continue;
+    std::vector<double> u(m);
+    for (std::size_t i = 0; i < m; ++i) {
         const U k = keys[i];
-        const U b = (k & sign) ? (k & ~sign) : ~k;
-        u.push_back(static_cast<double>(std::bit_cast<T>(b)));
+        const U b = (k & sign) ? static_cast<U>(k & ~sign) : static_cast<U>(~k);
+        u[i] = static_cast<double>(std::bit_cast<T>(b));
     }
     return u;
 }
@@ -190,25 +204,70 @@ GridFit fit_grid(std::span<const T> values, Grid grid) {
 }
 
 template <class T>
-Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std::uint8_t>& out) {
+Status grid_corrections(std::span<const T> values, const GridFit& fit, unsigned& width,
+                        std::vector<std::uint8_t>& stream) {
     using U = Bits<T>;
-    const std::size_t n = values.size();
-    std::vector<std::uint64_t> where, czz;
-    std::uint64_t ctop = 0;
-    if (fit.corrections) {
-        where.reserve(fit.corrections);
-        czz.reserve(fit.corrections);
-        for (std::size_t i = 0; i < n; ++i) {
-            const U corr = static_cast<U>(std::bit_cast<U>(values[i]) - std::bit_cast<U>(grid_value<T>(fit.grid, fit.k[i])));
-            if (corr == 0) continue;
-            using S = std::make_signed_t<U>;
-            const std::uint64_t z = zigzag(static_cast<std::int64_t>(static_cast<S>(corr)));
-            where.push_back(i);
-            czz.push_back(z);
-            ctop = std::max(ctop, z);
-        }
+    using S = std::make_signed_t<U>;
+    width = 0;
+    if (fit.corrections == 0) return {};
+    std::vector<std::uint64_t> gaps, czz;
+    gaps.reserve(fit.corrections);
+    czz.reserve(fit.corrections);
+    std::uint64_t ctop = 0, last = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const U corr = static_cast<U>(std::bit_cast<U>(values[i]) - std::bit_cast<U>(grid_value<T>(fit.grid, fit.k[i])));
+        if (corr == 0) continue;
+        const std::uint64_t z = zigzag(static_cast<std::int64_t>(static_cast<S>(corr)));
+        gaps.push_back(i - last);
+        last = i;
+        czz.push_back(z);
+        ctop = std::max(ctop, z);
     }
-    const unsigned cwidth = where.empty() ? 0 : narrowest(ctop);
+    width = narrowest(ctop);
+    std::vector<std::uint8_t> planes;
+    shuffle_append(gaps, 4, planes);
+    shuffle_append(czz, width, planes);
+    return deflate_append(planes, stream);
+}
+
+template <class T>
+Status apply_corrections(std::span<const std::uint8_t> stream, unsigned width, std::uint64_t count, std::span<T> out,
+                         const char* what) {
+    using U = Bits<T>;
+    const std::uint64_t n = out.size();
+    if (count < 1 || count > n)
+        return bad_frame(std::string(what) + std::to_string(count) + " corrections in a lane of " + std::to_string(n) +
+                         " samples");
+    if (!width_known(width) || width > sizeof(T))
+        return bad_frame(std::string(what) + "corrections of " + std::to_string(width) + " bytes do not fit " +
+                         std::to_string(sizeof(T)) + "-byte values");
+    if (stream.size() * kMaxInflation < (4 + width) * count)
+        return bad_frame(std::string(what) + "correction stream too short for the lane");
+    std::vector<std::uint8_t> planes((4 + width) * count);
+    if (auto s = inflate_exact(stream, planes, (std::string(what) + "correction").c_str()); !s) return s;
+    std::vector<std::uint64_t> gaps(count), corr(count);
+    unshuffle(std::span<const std::uint8_t>(planes).first(4 * count), 4, gaps);
+    unshuffle(std::span<const std::uint8_t>(planes).subspan(4 * count), width, corr);
+    std::uint64_t at = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (i > 0 && gaps[i] == 0) return bad_frame(std::string(what) + "correction indices out of order");
+        at += gaps[i];
+        if (at >= n) return bad_frame(std::string(what) + "correction index beyond the lane");
+    }
+    at = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        at += gaps[i];
+        out[at] = std::bit_cast<T>(static_cast<U>(std::bit_cast<U>(out[at]) + static_cast<U>(unzigzag(corr[i]))));
+    }
+    return {};
+}
+
+template <class T>
+Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std::uint8_t>& out) {
+    const std::size_t n = values.size();
+    unsigned cwidth = 0;
+    std::vector<std::uint8_t> cstream;
+    if (auto st = grid_corrections(values, fit, cwidth, cstream); !st) return st;
     // The fixed-order predictor with the fewest bits of residual.
     std::vector<std::int64_t> d[kMaxOrder];
     std::uint64_t best_cost = ~std::uint64_t{0};
@@ -251,17 +310,9 @@ Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std:
     const auto dlen = static_cast<std::uint32_t>(out.size() - stream_at);
     for (int b = 0; b < 4; ++b) out[at + 20 + b] = static_cast<std::uint8_t>(dlen >> (8 * b));
     if (!cwidth) return {};
-    put_u32(out, static_cast<std::uint32_t>(where.size()));
-    std::vector<std::uint64_t> gaps(where.size());
-    std::uint64_t last = 0;
-    for (std::size_t i = 0; i < where.size(); ++i) {
-        gaps[i] = where[i] - last;
-        last = where[i];
-    }
-    planes.clear();
-    shuffle_append(gaps, 4, planes);
-    shuffle_append(czz, cwidth, planes);
-    return deflate_append(planes, out);
+    put_u32(out, static_cast<std::uint32_t>(fit.corrections));
+    out.insert(out.end(), cstream.begin(), cstream.end());
+    return {};
 }
 
 bool grid_plausible(std::span<const std::uint8_t> body, std::uint64_t length) noexcept {
@@ -271,7 +322,6 @@ bool grid_plausible(std::span<const std::uint8_t> body, std::uint64_t length) no
 
 template <class T>
 Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out) {
-    using U = Bits<T>;
     const std::size_t n = out.size();
     if (body.size() < kHead) return bad_frame("grid lane: truncated header");
     const Grid g{load_f64(body.data()), load_f64(body.data() + 8)};
@@ -301,31 +351,7 @@ Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out) {
     if (!cwidth) return {};
     const auto rest = body.subspan(kHead + dlen);
     if (rest.size() < 4) return bad_frame("grid lane: truncated correction count");
-    const std::uint64_t count = load_u32(rest.data());
-    if (count < 1 || count > n)
-        return bad_frame("grid lane: " + std::to_string(count) + " corrections in a lane of " + std::to_string(n) +
-                         " samples");
-    const auto cstream = rest.subspan(4);
-    if (cstream.size() * kMaxInflation < (4 + cwidth) * count)
-        return bad_frame("grid lane: correction stream too short for the lane");
-    planes.assign((4 + cwidth) * count, 0);
-    if (auto s = inflate_exact(cstream, planes, "grid lane: correction"); !s) return s;
-    std::vector<std::uint64_t> gaps(count), corr(count);
-    unshuffle(std::span<const std::uint8_t>(planes).first(4 * count), 4, gaps);
-    unshuffle(std::span<const std::uint8_t>(planes).subspan(4 * count), cwidth, corr);
-    std::uint64_t at = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        if (i > 0 && gaps[i] == 0) return bad_frame("grid lane: correction indices out of order");
-        at += gaps[i];
-        if (at >= n) return bad_frame("grid lane: correction index beyond the lane");
-    }
-    at = 0;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        at += gaps[i];
-        const U bits = static_cast<U>(std::bit_cast<U>(out[at]) + static_cast<U>(unzigzag(corr[i])));
-        out[at] = std::bit_cast<T>(bits);
-    }
-    return {};
+    return apply_corrections(rest.subspan(4), cwidth, load_u32(rest.data()), out, "grid lane: ");
 }
 
 template std::optional<Grid> find_grid<float>(std::span<const float>);
@@ -336,5 +362,11 @@ template Status grid_body<float>(std::span<const float>, const GridFit&, std::ve
 template Status grid_body<double>(std::span<const double>, const GridFit&, std::vector<std::uint8_t>&);
 template Status decode_grid<float>(std::span<const std::uint8_t>, std::span<float>);
 template Status decode_grid<double>(std::span<const std::uint8_t>, std::span<double>);
+template Status grid_corrections<float>(std::span<const float>, const GridFit&, unsigned&, std::vector<std::uint8_t>&);
+template Status grid_corrections<double>(std::span<const double>, const GridFit&, unsigned&, std::vector<std::uint8_t>&);
+template Status apply_corrections<float>(std::span<const std::uint8_t>, unsigned, std::uint64_t, std::span<float>,
+                                         const char*);
+template Status apply_corrections<double>(std::span<const std::uint8_t>, unsigned, std::uint64_t, std::span<double>,
+                                          const char*);
 
 }  // namespace vantoresk::lanes

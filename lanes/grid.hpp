@@ -67,6 +67,19 @@ GridFit fit_grid(std::span<const T> values, Grid grid);
 template <class T>
 Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std::uint8_t>& out);
 
+// The corrections a fit needs, as one raw DEFLATE stream (index gaps, u32,
+// then the corrections, zigzag at `width` bytes, both byte-shuffled);
+// `width` 0 and nothing appended when there are none.
+template <class T>
+Status grid_corrections(std::span<const T> values, const GridFit& fit, unsigned& width,
+                        std::vector<std::uint8_t>& stream);
+
+// Adds `count` corrections from such a stream (which must end where
+// `stream` ends) to the bits of `out`; `what` opens the error messages.
+template <class T>
+Status apply_corrections(std::span<const std::uint8_t> stream, unsigned width, std::uint64_t count, std::span<T> out,
+                         const char* what);
+
 // Whether a body can hold `length` samples at all (checked before sizing).
 bool grid_plausible(std::span<const std::uint8_t> body, std::uint64_t length) noexcept;
 

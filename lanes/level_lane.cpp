@@ -4,17 +4,24 @@
 #include <cmath>
 #include <string>
 
+#include "lanes/grid.hpp"
 #include "lanes/near_lossless.hpp"
 
 namespace vantoresk::lanes {
 
 Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
-                       std::vector<std::uint8_t>& out) {
+                       std::vector<std::uint8_t>& out, const LevelCorrections& corrections) {
     out.push_back(map.mapping);
     put_u64(out, k);
-    if (map.mapping == kOnGrid) {
+    if (map.mapping == kOnGrid || map.mapping == kOnGridCorrected) {
         put_f64(out, map.a);
         put_f64(out, map.b);
+        if (map.mapping == kOnGridCorrected) {
+            out.push_back(static_cast<std::uint8_t>(corrections.width));
+            put_u32(out, static_cast<std::uint32_t>(corrections.count));
+            put_u32(out, static_cast<std::uint32_t>(corrections.stream.size()));
+            out.insert(out.end(), corrections.stream.begin(), corrections.stream.end());
+        }
     } else if (map.mapping == kBins) {
         put_f64(out, map.b);
     }
@@ -27,15 +34,25 @@ LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_d
     const std::uint8_t mapping = body[0];
     info.k = load_u64(body.data() + 1);
     std::size_t pos = 9;
-    if (mapping > kBins) return bad_frame("near-lossless lane: unknown mapping " + std::to_string(mapping));
+    if (mapping > kOnGridCorrected) return bad_frame("near-lossless lane: unknown mapping " + std::to_string(mapping));
     if (mapping != kIdentity && !is_float(dtype))
         return bad_frame("near-lossless lane: an integer lane must map levels as they are");
     info.map.mapping = static_cast<LevelMapping>(mapping);
-    if (mapping == kOnGrid) {
+    if (mapping == kOnGrid || mapping == kOnGridCorrected) {
         if (body.size() < pos + 16) return bad_frame("near-lossless lane: truncated grid");
         info.map.a = load_f64(body.data() + pos);
         info.map.b = load_f64(body.data() + pos + 8);
         pos += 16;
+        if (mapping == kOnGridCorrected) {
+            if (body.size() < pos + 9) return bad_frame("near-lossless lane: truncated corrections");
+            info.correction_width = body[pos];
+            info.corrections = load_u32(body.data() + pos + 1);
+            const std::uint64_t length = load_u32(body.data() + pos + 5);
+            pos += 9;
+            if (length > body.size() - pos) return bad_frame("near-lossless lane: truncated corrections");
+            info.correction_stream = body.subspan(pos, length);
+            pos += length;
+        }
     } else if (mapping == kBins) {
         if (body.size() < pos + 8) return bad_frame("near-lossless lane: truncated step");
         info.map.b = load_f64(body.data() + pos);
@@ -55,6 +72,11 @@ Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, st
     const std::int64_t lo = int_min(dtype), hi = int_max(dtype);
     const LevelMap m = info->map;
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = level_value<T>(m, levels[i], lo, hi);
+    if constexpr (std::is_floating_point_v<T>) {
+        if (m.mapping == kOnGridCorrected)
+            return apply_corrections<T>(info->correction_stream, info->correction_width, info->corrections, out,
+                                        "near-lossless lane: ");
+    }
     return {};
 }
 

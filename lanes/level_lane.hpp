@@ -3,9 +3,17 @@
 //
 //   0   1   mapping: 0 identity (value = level, clamped into an integer
 //           dtype's range), 1 grid (value = dtype(a + b * level) in float64,
-//           float lanes), 2 bins (value = dtype(level * step), float lanes)
+//           float lanes), 2 bins (value = dtype(level * step), float lanes),
+//           3 grid with corrections (as 1, then some samples' bits corrected)
 //   1   8   k, u64: the largest distance of a decoded level from its input
-//   9   ... mapping 1: a, b (float64 each); mapping 2: step (float64)
+//   9   ... mapping 1: a, b (float64 each); mapping 2: step (float64);
+//           mapping 3: a, b (float64 each), the corrections' width in bytes
+//           (u8: 1, 2, 4 or 8, at most the itemsize), their number M (u32, 1
+//           to the lane length), the byte length C of their stream (u32) and
+//           the stream: raw DEFLATE of the M corrected samples' index gaps
+//           (u32, the first from 0) and then the corrections (zigzag at their
+//           width), both byte-shuffled; sample i then decodes to the bits of
+//           dtype(a + b * level) plus its correction, modulo 2^(8 * itemsize)
 //   ... ... the level stream
 //
 // Clamping keeps the bound: a decoded level within k of an in-range level
@@ -21,7 +29,7 @@
 
 namespace vantoresk::lanes {
 
-enum LevelMapping : std::uint8_t { kIdentity = 0, kOnGrid = 1, kBins = 2 };
+enum LevelMapping : std::uint8_t { kIdentity = 0, kOnGrid = 1, kBins = 2, kOnGridCorrected = 3 };
 
 struct LevelMap {
     LevelMapping mapping = kIdentity;
@@ -32,11 +40,21 @@ struct LevelMap {
 struct LevelLaneInfo {
     LevelMap map;
     std::uint64_t k = 0;
+    unsigned correction_width = 0;  // mapping 3
+    std::uint64_t corrections = 0;
+    std::span<const std::uint8_t> correction_stream;
     std::size_t head = 0;  // where the level stream starts
 };
 
+// Mapping 3 takes the corrections' width, count and stream (grid_corrections).
+struct LevelCorrections {
+    unsigned width = 0;
+    std::uint64_t count = 0;
+    std::span<const std::uint8_t> stream;
+};
+
 Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
-                       std::vector<std::uint8_t>& out);
+                       std::vector<std::uint8_t>& out, const LevelCorrections& corrections = {});
 
 LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype);
 
@@ -61,7 +79,8 @@ inline std::int64_t coded_level(std::int64_t level, std::uint64_t k) noexcept {
 template <LaneValue T>
 inline T level_value(const LevelMap& m, std::int64_t level, std::int64_t lo, std::int64_t hi) noexcept {
     if constexpr (std::is_floating_point_v<T>) {
-        if (m.mapping == kOnGrid) return static_cast<T>(m.a + m.b * static_cast<double>(level));
+        if (m.mapping == kOnGrid || m.mapping == kOnGridCorrected)
+            return static_cast<T>(m.a + m.b * static_cast<double>(level));
         if (m.mapping == kBins) return static_cast<T>(static_cast<double>(level) * m.b);
         return static_cast<T>(static_cast<double>(level));
     } else {

@@ -133,6 +133,20 @@ private:
                 std::vector<std::uint8_t> body;
                 if (auto st = grid_body(x_, fit_, body); !st) return st;
                 if (body.size() < raw_size()) offer(kGrid, body);
+                // The same levels through the level coder with k = 0 (and the
+                // same corrections, when some values need one) give back the
+                // same bits, usually in fewer bytes.
+                if (fit_.corrections * 16 <= x_.size()) {
+                    body.clear();
+                    LevelCorrections corr;
+                    std::vector<std::uint8_t> stream;
+                    if (auto st = grid_corrections(x_, fit_, corr.width, stream); !st) return st;
+                    corr.count = fit_.corrections;
+                    corr.stream = stream;
+                    const LevelMap map{corr.count ? kOnGridCorrected : kOnGrid, fit_.grid.a, fit_.grid.b};
+                    if (auto st = level_lane_body(fit_.k, 0, map, body, corr); !st) return st;
+                    offer(kNearLossless, body);
+                }
             }
         } else {
             if (!identity_tried_) {

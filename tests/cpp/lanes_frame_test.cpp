@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 
 #include "lanes_test_support.hpp"
 
@@ -21,7 +24,7 @@ std::vector<float> ecg_like(std::size_t n, std::uint64_t seed) {
     return x;
 }
 
-// One frame per lane kind, 0 to 5.
+// One frame per lane kind, 0 to 5, and kind 5 on integers and with corrections.
 std::vector<std::vector<std::uint8_t>> frames_of_every_kind() {
     const auto x = ecg_like(1500, 1);
     std::vector<std::vector<std::uint8_t>> out;
@@ -35,6 +38,10 @@ std::vector<std::vector<std::uint8_t>> frames_of_every_kind() {
     std::vector<std::int16_t> ints(1200);
     for (std::size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<std::int16_t>(x[i] * 200);
     out.push_back(encode_rows(ints, 1, VNT_TARGET_MAX_ABS_ERROR, 2.0).value());        // integer near-lossless
+    // Scaled ECG levels with two samples off the grid, frozen with the fixtures.
+    std::ifstream in(std::string(VANTORESK_FIXTURES_DIR) + "/frames/v2_f32_exact_levels_with_corrections.vnlf",
+                     std::ios::binary);
+    out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return out;
 }
 
@@ -58,6 +65,9 @@ TEST(LaneFrame, EveryKindIsWrittenAndVersionTwoOnlyWhenNeeded) {
     EXPECT_EQ(kinds[3], VNT_LANE_GRID);
     EXPECT_EQ(kinds[4], VNT_LANE_NEAR_LOSSLESS);
     EXPECT_EQ(kinds[5], VNT_LANE_NEAR_LOSSLESS);
+    EXPECT_EQ(kinds[6], VNT_LANE_NEAR_LOSSLESS);
+    EXPECT_EQ(frames[6][12 + 16 + 4 + 8], 3) << "the grid's levels with corrections";
+    EXPECT_TRUE(lane_info(frames[6], 0).value().exact);
     for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i][4], i < 4 ? 1 : 2) << i;
 }
 

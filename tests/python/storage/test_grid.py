@@ -46,7 +46,8 @@ def exact_round_trip(x: np.ndarray) -> str:
 def test_scaled_adc_lanes_are_grid_lanes_and_come_back_exactly(dtype, bits, baseline, gain):
     x = adc_lane(bits, baseline=baseline, gain=gain, dtype=dtype)
     lane = exact_lane(x)
-    assert lane.kind == "grid"
+    # Levels that give back every bit without corrections may go to the level coder instead.
+    assert lane.kind in ("grid", "near-lossless") and lane.lossless
     assert lane.nbytes < x.nbytes / 2  # a few bits a sample, not a float's worth
 
 
@@ -125,7 +126,7 @@ def test_shared_records_at_their_adc_step_are_stored_as_grid_lanes(name, step):
     x = np.load(path)[:30000]
     exact = encode_lanes(x[None], max_abs_error=0)
     lane = inspect_frame(exact).lanes[0]
-    assert lane.kind == "grid" and lane.lossless
+    assert lane.kind in ("grid", "near-lossless") and lane.lossless  # the grid's levels, DEFLATEd or level-coded
     assert same_bits(decode_lanes(exact)[0], x)
     assert len(exact) < x.nbytes / 3
     # One step of error allowed: never larger than the exact lane (smaller where
