@@ -6,16 +6,24 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build zlib1g-dev libdeflate-dev python3-venv)
+# Readers of our HDF5 files outside Python: h5dump (the system's HDF5) and R's
+# hdf5r, installed without recommended extras (about 20 s from a warm cache).
+readers=()
 if [ "${1:-}" = "--with-test-tools" ]; then
   # chromium-headless-shell: the browser the viewer's end-to-end tests drive.
   packages+=(libgtest-dev clang chromium-headless-shell)
+  readers+=(hdf5-tools r-cran-hdf5r)
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing_readers=()
+for p in "${readers[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing_readers+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_readers[@]} -eq 0 ] && exit 0
 
 SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -49,8 +57,12 @@ apt_get() {
   done
 }
 
-echo "== installing system packages: ${missing[*]}"
+echo "== installing system packages: ${missing[*]} ${missing_readers[*]}"
 apt_get update || { status=$?; [ "$status" -ne 75 ] || exit 1; }
+if [ ${#missing_readers[@]} -gt 0 ]; then
+  apt_get install -y --no-install-recommends "${missing_readers[@]}" || exit 1
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
 # clang only serves the fuzz smoke runs: carry on without it if it cannot be had.
 apt_get install -y "${missing[@]}" || {
   status=$?; [ "$status" -ne 75 ] || exit 1
