@@ -45,16 +45,16 @@ std::uint32_t finish_hash(std::uint64_t h) {
 unsigned activity_class(std::uint64_t s) {
     if (s < 4) return static_cast<unsigned>(s);
     const unsigned b = static_cast<unsigned>(std::bit_width(s));
-    const unsigned c = 2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u);
+    const unsigned c = b + 1;
     return std::min(c, kActivityClasses - 1);
 }
 
 // Every adaptive model of one lane.
 struct Models {
     std::array<BitModel, kActivityClasses> zero;
-    std::array<BitModel, 3> sign;
+    std::array<BitModel, 9> sign;
     std::array<std::array<BitModel, kMaxClass + 1>, kActivityClasses> unary;
-    std::array<std::array<std::array<BitModel, 4>, kMaxClass + 1>, kActivityClasses> mantissa;
+    std::array<std::array<BitModel, 4>, kMaxClass + 1> mantissa;
 };
 
 // Residual context carried from sample to sample.
@@ -68,7 +68,7 @@ struct History {
         a3 = a2;
         a2 = a1;
         a1 = std::min<std::uint64_t>(a, std::uint64_t{1} << 40);
-        last_sign = r == 0 ? 0u : (r > 0 ? 1u : 2u);
+        last_sign = (last_sign % 3) * 3 + (r == 0 ? 0u : (r > 0 ? 1u : 2u));
     }
 };
 
@@ -122,7 +122,7 @@ void encode_residual(RangeEncoder& enc, Models& m, History& hist, std::int64_t r
         for (unsigned j = 0; j < nb; ++j) enc.bit(unary[j], 1);
         enc.bit(unary[nb], 0);
         if (nb > 0) {
-            auto& tree = m.mantissa[ctx][nb];
+            auto& tree = m.mantissa[nb];
             const unsigned b1 = static_cast<unsigned>((a >> (nb - 1)) & 1u);
             enc.bit(tree[1], b1);
             if (nb > 1) {
@@ -147,7 +147,7 @@ inline bool decode_residual(RangeDecoder& dec, Models& m, History& hist, std::in
         }
         std::uint64_t a = 1;
         if (nb > 0) {
-            auto& tree = m.mantissa[ctx][nb];
+            auto& tree = m.mantissa[nb];
             const unsigned b1 = dec.bit(tree[1]);
             a = (a << 1) | b1;
             if (nb > 1) {
