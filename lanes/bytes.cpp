@@ -56,7 +56,7 @@ Status inflate_exact(std::span<const std::uint8_t> stream, std::span<std::uint8_
     if (rc != LIBDEFLATE_SUCCESS) {
         if (rc == LIBDEFLATE_INSUFFICIENT_SPACE || rc == LIBDEFLATE_SHORT_OUTPUT)
             return bad_frame(std::string(what) + " stream does not hold the lane's length");
-        return bad_frame(std::string(what) + ": invalid DEFLATE data");
+        return bad_frame(std::string(what) + " stream: invalid DEFLATE data");
     }
     if (out_used != out.size() || in_used != stream.size())
         return bad_frame(std::string(what) + " stream does not hold the lane's length");

@@ -309,17 +309,14 @@ Status decode_frame(std::span<const std::uint8_t> frame, std::span<std::uint8_t>
     return by_dtype(view.head.dtype, [&]<class S, class W>() { return decode_typed<S, W>(view, out); });
 }
 
-LResult<struct vnt_lane_info> lane_info(std::span<const std::uint8_t> frame, std::uint64_t index) {
-    auto v = open_frame(frame);
-    if (!v) return support::Err<LaneError>{std::move(v).error()};
-    if (index >= v->records.size())
-        return bad_argument("lane " + std::to_string(index) + " is beyond the frame's " +
-                            std::to_string(v->records.size()) + " lanes");
-    auto lane = read_lane(v->records[index], v->head);
+namespace {
+
+LResult<struct vnt_lane_info> describe_lane(const FrameView& v, std::uint64_t index) {
+    auto lane = read_lane(v.records[index], v.head);
     if (!lane) return support::Err<LaneError>{std::move(lane).error()};
     struct vnt_lane_info info{};
     info.kind = static_cast<vnt_lane_kind>(lane->kind);
-    info.record_bytes = v->records[index].size();
+    info.record_bytes = v.records[index].size();
     for (const Run& r : lane->runs) info.nonfinite_samples += r.length;
     info.method = info.scale = info.cutoff = info.coder = -1;
     info.exact = lane->kind >= kRaw && lane->kind <= kGrid;
@@ -334,13 +331,37 @@ LResult<struct vnt_lane_info> lane_info(std::span<const std::uint8_t> frame, std
         if (info.method < 0 || info.coder < 0)
             return bad_frame("lane " + std::to_string(index) + " holds no valid container header");
     } else if (lane->kind == kNearLossless) {
-        auto nl = read_level_lane(body, v->head.dtype);
+        auto nl = read_level_lane(body, v.head.dtype);
         if (!nl) return support::Err<LaneError>{std::move(nl).error()};
         info.steps = nl->k;
         info.step = nl->map.mapping == kIdentity ? 1.0 : nl->map.b;
         info.exact = nl->k == 0 && nl->map.mapping == kIdentity;
     }
     return info;
+}
+
+}  // namespace
+
+LResult<struct vnt_lane_info> lane_info(std::span<const std::uint8_t> frame, std::uint64_t index) {
+    auto v = open_frame(frame);
+    if (!v) return support::Err<LaneError>{std::move(v).error()};
+    if (index >= v->records.size())
+        return bad_argument("lane " + std::to_string(index) + " is beyond the frame's " +
+                            std::to_string(v->records.size()) + " lanes");
+    return describe_lane(*v, index);
+}
+
+LResult<std::vector<struct vnt_lane_info>> lane_infos(std::span<const std::uint8_t> frame) {
+    auto v = open_frame(frame);
+    if (!v) return support::Err<LaneError>{std::move(v).error()};
+    std::vector<struct vnt_lane_info> out;
+    out.reserve(v->records.size());
+    for (std::uint64_t i = 0; i < v->records.size(); ++i) {
+        auto info = describe_lane(*v, i);
+        if (!info) return support::Err<LaneError>{std::move(info).error()};
+        out.push_back(*info);
+    }
+    return out;
 }
 
 }  // namespace vantoresk::lanes

@@ -29,6 +29,9 @@ std::uint64_t decoded_bytes(const FrameHeader& head) noexcept;
 // Decodes into `out` (decoded_bytes of the frame at least).
 Status decode_frame(std::span<const std::uint8_t> frame, std::span<std::uint8_t> out);
 
+// Every lane's info, the frame opened once.
+LResult<std::vector<struct vnt_lane_info>> lane_infos(std::span<const std::uint8_t> frame);
+
 LResult<struct vnt_lane_info> lane_info(std::span<const std::uint8_t> frame, std::uint64_t lane);
 
 }  // namespace vantoresk::lanes

@@ -71,10 +71,13 @@ public:
             }
         }
         if (!(limit > 0.0)) return exact(true);
+        // A near-lossless body that gives back its input exactly means the
+        // lane sits on its own output already: the container, which would
+        // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        if (settled) return {};
         if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        if (settled) return {};
         return search_container(by_prdn, limit);
     }
 
@@ -196,46 +199,62 @@ private:
             }
             return {};
         } else {
+            // Bins of a width in the lane's units, not finer than a few of the
+            // dtype's own spacings; up to `attempts` ever finer widths.
+            auto bins = [&](double step, int attempts, bool& bins_met) -> Status {
+                bins_met = false;
+                double top = 0.0;
+                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
+                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                std::vector<std::int64_t> levels(x_.size());
+                for (int attempt = 0; attempt < attempts; ++attempt) {
+                    if (!(step > finest) || !std::isfinite(step)) return {};
+                    for (std::size_t i = 0; i < x_.size(); ++i) {
+                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+                        if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
+                        levels[i] = static_cast<std::int64_t>(q);
+                    }
+                    const LevelMap map{kBins, 0.0, step};
+                    if (auto st = try_levels(levels, 0, map, true, by_prdn, limit, met, exact_out); !st) return st;
+                    if (met) {
+                        bins_met = true;
+                        settled = exact_out;
+                        return {};
+                    }
+                    step *= by_prdn ? 0.7 : 0.5;
+                }
+                return {};
+            };
+            bool bins_met = false;
             const Grid* g = grid();
             if (g != nullptr && fit_.corrections == 0) {
+                // On the lane's grid: bins of 2k + 1 steps. Two float values k
+                // steps apart can be a rounding further apart than k * b, so
+                // the bound is checked; where it fails, bins just inside
+                // twice the bound (off the grid) are tried before fewer steps.
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : limit / g->b;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
-                    grid_tried_ = true;
                     const LevelMap map{kOnGrid, g->a, g->b};
                     if (auto st = try_levels(fit_.k, k, map, true, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
+                        grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;
                         return {};
                     }
+                    if (!by_prdn && attempt == 0) {
+                        if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                        if (bins_met) return {};
+                    }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
                 }
-                if (grid_tried_) return {};
+                return {};  // finer than a step: the exact kinds
             }
-            // No grid to stand on: bins of twice the bound (or of the width for the PRDN).
-            double step = by_prdn ? width : 2.0 * limit;
-            std::vector<std::int64_t> levels(x_.size());
-            for (int attempt = 0; attempt < 3; ++attempt) {
-                if (!(step > 0.0) || !std::isfinite(step)) return {};
-                bool fits = true;
-                for (std::size_t i = 0; i < x_.size() && fits; ++i) {
-                    const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                    if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) fits = false;
-                    else levels[i] = static_cast<std::int64_t>(q);
-                }
-                if (!fits) return {};
-                if (auto st = try_levels(levels, 0, LevelMap{kBins, 0.0, step}, true, by_prdn, limit, met, exact_out);
-                    !st)
-                    return st;
-                if (met) {
-                    settled = exact_out;
-                    return {};
-                }
-                step *= by_prdn ? 0.7 : 0.5;
-            }
-            return {};
+            // No grid to stand on: bins of twice the bound (just inside it, for
+            // the rounding to the dtype), or of the width for the PRDN.
+            return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
         }
     }
 

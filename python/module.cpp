@@ -37,6 +37,7 @@
 #include "core/decompressor.hpp"
 #include "python/arrays.hpp"
 #include "python/binder.hpp"
+#include "python/lanes_binding.hpp"
 #include "python/options_type.hpp"
 #include "python/py_ref.hpp"
 
@@ -257,6 +258,7 @@ int exec_module(PyObject* module) {
         if (!name || !add_to_module(module, name.get(), reinterpret_cast<PyObject*>(type))) return -1;
         if (!add_function(module, &kCompressDef)) return -1;
         if (!add_function(module, &kDecompressDef)) return -1;
+        if (!add_lane_functions(module)) return -1;
         return 0;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -7,11 +7,13 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from . import frame
-from .lanes import as_byte_view
+import vantoresk as _ext
 
-_TAGS = {b"cf53": "cdf53", b"cf97": "cdf97", b"db04": "db4", b"sym4": "sym4"}
-_CODERS = {0: "deflate", 1: "arans"}
+from .lanes import as_byte_view, frame_layout
+
+KIND_NAMES = ("container", "raw", "shuffled", "deflate", "grid", "near-lossless")
+_METHODS = ("cdf97", "cdf53", "db4", "sym4")
+_CODERS = {1: "arans", 2: "deflate"}
 
 
 @dataclass(frozen=True)
@@ -19,9 +21,12 @@ class LaneInfo:
     """One lane: its length, stored size and how it was coded.
 
     `method`, `scale` and `coder` come from the lane's container header and
-    are None for lanes stored exactly (`lossless`, `kind` "raw",
-    "shuffled", "deflate" or "grid"). `nonfinite` counts the NaN and infinite samples the frame
-    restores.
+    are None for other kinds. `lossless` lanes decode to the very values
+    encoded (kinds "raw", "shuffled", "deflate", "grid", and "near-lossless"
+    with `steps` 0 on integer lanes). Near-lossless lanes give `steps`, the
+    largest distance of a decoded level from its input, and `step`, the
+    level's size in data units. `nonfinite` counts the NaN and infinite
+    samples the frame restores.
     """
 
     length: int
@@ -32,6 +37,8 @@ class LaneInfo:
     scale: Optional[int]
     coder: Optional[str]
     nonfinite: int
+    steps: Optional[int] = None
+    step: Optional[float] = None
 
 
 @dataclass(frozen=True)
@@ -47,23 +54,18 @@ class FrameInfo:
     lanes: Tuple[LaneInfo, ...]
 
 
-def _lane_info(rec: memoryview, head: frame.FrameHeader, index: int) -> LaneInfo:
-    lane = frame.read_lane(rec, head.dtype.itemsize, head.lane_length)
-    frame.check_body(lane, head.dtype.itemsize, head.lane_length, index)
-    method = scale = coder = None
-    if lane.kind == frame.KIND_CONTAINER:
-        body = lane.body
-        if body[8:12] not in _TAGS or body[14] not in _CODERS:
-            raise frame.FrameError(f"not a valid vantoresk frame: lane {index} holds no valid container header")
-        method, scale, coder = _TAGS[body[8:12]], body[13], _CODERS[body[14]]
-    return LaneInfo(head.lane_length, len(rec), lane.kind != frame.KIND_CONTAINER, frame.KIND_NAMES[lane.kind],
-                    method, scale, coder, frame.runs_total(lane.runs))
+def _lane(length: int, row: tuple) -> LaneInfo:
+    kind, nbytes, nonfinite, exact, method, scale, coder, steps, step = row
+    container = kind == 0
+    near = kind == 5
+    return LaneInfo(length, nbytes, bool(exact), KIND_NAMES[kind], _METHODS[method] if container else None,
+                    scale if container else None, _CODERS.get(coder) if container else None, nonfinite,
+                    steps if near else None, step if near else None)
 
 
 def inspect_frame(buf: Any) -> FrameInfo:
     """The frame's dtype, shape, order, axis and per-lane settings; raises ValueError on a damaged frame."""
     view = as_byte_view(buf)
-    head, offset = frame.read_header(view)
-    records = frame.split_lanes(view, head, offset)
-    lanes = tuple(_lane_info(rec, head, i) for i, rec in enumerate(records))
-    return FrameInfo(frame.VERSION, head.dtype, head.shape, head.order, head.axis, len(view), lanes)
+    version, dtype, order, shape, axis, _, length, _ = frame_layout(view)
+    lanes = tuple(_lane(length, row) for row in _ext._lane_infos(view))
+    return FrameInfo(version, dtype, shape, order, axis, len(view), lanes)

@@ -1,39 +1,51 @@
-"""The lane codec: an N-D float chunk as 1-D lanes along one axis, one frame.
+"""The lane codec: an N-D chunk as 1-D lanes along one axis, one frame.
 
 `encode_lanes` cuts the array into lanes along `axis` (the time axis by
-default; channels are never flattened together), codes each lane as one
-container (or exactly, see below) and packs the lanes into a frame
-(`frame.py`). `decode_lanes` gives back the array with its dtype, shape and
-memory order. Neither imports Zarr or numcodecs.
+default; channels are never flattened together), codes each lane on its own
+and packs the lanes into a frame; `decode_lanes` gives back the array with
+its dtype, shape and memory order. The work is done by the extension (the
+same C++ codec as `libvantoresk.so` and `vantoresk.h`), with the interpreter
+lock released; this module checks arguments and handles NumPy layouts.
+Neither imports Zarr or numcodecs.
 
-A lane is stored exactly instead of as a container when an error target
-cannot be met at any scale, when its values are too large for the codec's
-float32 arithmetic, or when the container would not be smaller than the
-values themselves (very short lanes).
+Chunks are float32 or float64 (either byte order), or integer samples as
+recorders store them: int8, int16, int32, uint8, uint16. Without a target a
+lane is one wavelet container at `scale`. With `max_abs_error` (data units;
+counts for integer lanes; 0 means exact) or `max_prdn` (percent), each lane
+gets the smallest of the wavelet container, the near-lossless kind and the
+exact kinds that meets the target. NaN and infinities come back bit for bit.
 """
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from vantoresk import decompress_signal
+import vantoresk as _ext
 
-from . import frame, nonfinite
-from .settings import Target, check_axis, check_lane_count, check_options, check_targets, lane_target, resolve_axis
-from .targets import choose
+from .settings import (CODERS, CUTOFFS, METHODS, Target, check_axis, check_lane_count, check_options,
+                       check_targets, resolve_axis)
 
-# With a target, exact storage is weighed against containers compressing less than this.
-_WORTH_A_LOOK = 8
+MAX_NDIM = 32
+MAX_LANE_LENGTH = 2**31 - 1
+
+# dtype (kind, itemsize) -> the C interface's dtype number
+_DTYPE_CODES = {("f", 4): 1, ("f", 8): 2, ("i", 1): 3, ("i", 2): 4, ("i", 4): 5, ("u", 1): 6, ("u", 2): 7}
+_METHOD_CODES = {"cdf97": 0, "cdf53": 1, "db4": 2, "sym4": 3}
+_CUTOFF_CODES = {"low": 0, "medium": 1, "high": 2}
+_CODER_CODES = {"auto": 0, "arans": 1, "deflate": 2}
+_TARGET_NONE, _TARGET_ABS, _TARGET_PRDN = 0, 1, 2
+assert set(_METHOD_CODES) == set(METHODS) and set(_CUTOFF_CODES) == set(CUTOFFS) and set(_CODER_CODES) == set(CODERS)
+
+SUPPORTED = "float32, float64, int8, int16, int32, uint8 or uint16"
 
 
 def check_array(array: Any) -> np.ndarray:
-    """`array` as an ndarray of float32 or float64, or a ValueError naming what it is."""
+    """`array` as an ndarray of a supported dtype, or a ValueError naming what it is."""
     arr = np.asarray(array)
-    if arr.dtype.kind != "f" or arr.dtype.itemsize not in (4, 8):
-        raise ValueError(f"vantoresk codes float32 or float64 arrays, not {arr.dtype}"
-                         + (" (convert integer samples to float first)" if arr.dtype.kind in "iub" else ""))
+    if (arr.dtype.kind, arr.dtype.itemsize) not in _DTYPE_CODES:
+        raise ValueError(f"vantoresk codes {SUPPORTED} arrays, not {arr.dtype}")
     return arr
 
 
@@ -41,64 +53,58 @@ def memory_order(arr: np.ndarray) -> str:
     return "F" if arr.flags.f_contiguous and not arr.flags.c_contiguous else "C"
 
 
+def _big_endian(dtype: np.dtype) -> bool:
+    return dtype.byteorder == ">" or (dtype.byteorder == "=" and not np.little_endian)
+
+
+def _flat_bytes(arr: np.ndarray, order: str) -> np.ndarray:
+    """The array's memory as a 1-D uint8 view, in `order` (the array is contiguous in it)."""
+    return arr.reshape(-1, order="F" if order == "F" else "C").view(np.uint8)
+
+
+def _target(abs_t: Target, prdn_t: Target) -> Tuple[int, Optional[Tuple[float, ...]]]:
+    if abs_t is not None:
+        return _TARGET_ABS, (abs_t,) if isinstance(abs_t, float) else abs_t
+    if prdn_t is not None:
+        return _TARGET_PRDN, (prdn_t,) if isinstance(prdn_t, float) else prdn_t
+    return _TARGET_NONE, None
+
+
 def encode_lanes(array: Any, *, axis: int = -1, method: str = "cdf97", scale: int = 11, cutoff: str = "low",
                  coder: Optional[str] = "auto", max_abs_error: Any = None, max_prdn: Any = None) -> bytes:
-    """Encode an N-D float32 or float64 array as one frame of 1-D lanes along `axis`.
+    """Encode an N-D array as one frame of 1-D lanes along `axis`.
 
-    `max_abs_error` (data units) or `max_prdn` (percent) turn the fixed
-    `scale` into a per-lane guarantee: each lane gets the cheapest scale whose
-    decoded samples meet the target, or is stored exactly. Either may be a
-    list with one value per lane (lanes in C order over the other axes), e.g.
-    each channel's own ADC step. NaN and infinities come back bit for bit.
+    `max_abs_error` (data units, counts for integer arrays; 0 stores the
+    lanes exactly) or `max_prdn` (percent) turn the fixed `scale` into a
+    per-lane guarantee: each lane gets the smallest body whose decoded
+    samples meet the target. Either may be a list with one value per lane
+    (lanes in C order over the other axes), e.g. each channel's own ADC
+    step. NaN and infinities come back bit for bit.
     """
     arr = check_array(array)
     check_options(method, scale, cutoff, coder)
     abs_t, prdn_t = check_targets(max_abs_error, max_prdn)
     ax = resolve_axis(check_axis(axis), arr.ndim)
-    if arr.ndim > frame.MAX_NDIM:
-        raise ValueError(f"frames hold at most {frame.MAX_NDIM} dimensions, not {arr.ndim}")
+    if arr.ndim > MAX_NDIM:
+        raise ValueError(f"frames hold at most {MAX_NDIM} dimensions, not {arr.ndim}")
     length = arr.shape[ax]
-    if length > frame.MAX_LANE_LENGTH:
+    if length > MAX_LANE_LENGTH:
         raise ValueError(f"lanes of {length} samples are too long; use chunks below 2^31 samples along the axis")
-    head = frame.FrameHeader(arr.dtype, memory_order(arr), tuple(int(d) for d in arr.shape), ax)
-    count = head.lane_count
+    count = 1
+    for i, d in enumerate(arr.shape):
+        if i != ax:
+            count *= int(d)
     check_lane_count(abs_t, count, "max_abs_error")
     check_lane_count(prdn_t, count, "max_prdn")
-    native = arr.astype(arr.dtype.newbyteorder("="), copy=False)
-    rows = np.moveaxis(native, ax, -1).reshape(count, length)
-    records = [
-        _encode_lane(np.ascontiguousarray(rows[i]), _settings(i, count, abs_t, prdn_t, method, scale, cutoff, coder))
-        for i in range(count)
-    ]
-    return frame.pack_frame(head, records)
-
-
-def _settings(lane: int, lanes: int, abs_t: Target, prdn_t: Target, method: str, scale: int, cutoff: str,
-              coder: Optional[str]) -> dict:
-    return dict(max_abs_error=lane_target(abs_t, lane, lanes, "max_abs_error"),
-                max_prdn=lane_target(prdn_t, lane, lanes, "max_prdn"),
-                method=method, scale=int(scale), cutoff=cutoff, coder=coder)
-
-
-def _encode_lane(row: np.ndarray, settings: dict) -> bytes:
-    itemsize = row.dtype.itemsize
-    if row.size == 0:
-        return frame.pack_lane(frame.KIND_RAW, b"", runs=(), itemsize=itemsize)
-    runs = nonfinite.find_runs(row)
-    values = nonfinite.bridge(row, runs)
-    mask = nonfinite.finite_mask(runs, row.size) if runs else None
-    result = choose(values, mask=mask, measure_fixed=False, **settings)
-    raw_size = row.size * itemsize
-    if result.lossless or len(result.container) >= raw_size:
-        return frame.pack_lane(*frame.exact_body(values), runs=runs, itemsize=itemsize)
-    targeted = settings["max_abs_error"] is not None or settings["max_prdn"] is not None
-    if targeted and len(result.container) * _WORTH_A_LOOK > raw_size:
-        # Exact storage meets any target too, and recordings on an ADC grid
-        # are small as grid lanes: near the finest scales it can win.
-        kind, body = frame.exact_body(values, shuffled=False)
-        if len(body) < len(result.container):
-            return frame.pack_lane(kind, body, runs=runs, itemsize=itemsize)
-    return frame.pack_lane(frame.KIND_CONTAINER, result.container, runs=runs, itemsize=itemsize)
+    order = memory_order(arr)
+    if not (arr.flags.c_contiguous or arr.flags.f_contiguous):
+        arr = np.ascontiguousarray(arr)  # strided views: copied once, in C order
+    kind, targets = _target(abs_t, prdn_t)
+    dtype = arr.dtype
+    return _ext._lane_encode(_flat_bytes(arr, order), _DTYPE_CODES[(dtype.kind, dtype.itemsize)],
+                             int(_big_endian(dtype)), order, tuple(int(d) for d in arr.shape), ax,
+                             _METHOD_CODES[method], int(scale), _CUTOFF_CODES[cutoff],
+                             _CODER_CODES["auto" if coder is None else coder], kind, targets)
 
 
 def as_byte_view(buf: Any) -> memoryview:
@@ -114,41 +120,42 @@ def as_byte_view(buf: Any) -> memoryview:
     return view.cast("B") if (view.format != "B" or view.ndim != 1) else view
 
 
-def _container_values(body: bytes, dtype: np.dtype, lane: int) -> np.ndarray:
-    try:
-        return decompress_signal(body).astype(dtype, copy=False)
-    except ValueError as exc:
-        raise frame.FrameError(f"not a valid vantoresk frame: lane {lane}: {exc}") from None
+
+def frame_layout(buf: Any) -> Tuple[int, np.dtype, str, Tuple[int, ...], int, int, int, int]:
+    """A frame's header, checked with its lane table (nothing is decoded); ValueError when damaged."""
+    view = as_byte_view(buf)
+    version, code, order, shape, axis, lanes, length, nbytes = _ext._lane_frame_info(view)
+    return version, np.dtype(code), order, tuple(shape), axis, lanes, length, nbytes
 
 
-def decode_lanes(buf: Any, out: Any = None) -> np.ndarray:
+def decode_lanes(buf: Any, out: Any = None, *, expect: Optional[Tuple[Tuple[int, ...], np.dtype]] = None) -> Any:
     """Decode a frame: the array with its dtype, shape and memory order.
 
     With `out` (an array or writable buffer of the same number of elements,
-    or bytes), the values are written into it and `out` is returned.
-    Damaged or foreign input raises ValueError.
+    or bytes), the values are written into it and `out` is returned; a
+    frame that does not fit `out` (or `expect`, a (shape, dtype) pair) is
+    refused before anything is allocated. Damaged or foreign input raises
+    ValueError.
     """
     view = as_byte_view(buf)
-    head, offset = frame.read_header(view)
-    records = frame.split_lanes(view, head, offset)
-    native = head.dtype.newbyteorder("=")
-    length = head.lane_length
-    lanes = [frame.read_lane(rec, native.itemsize, length) for rec in records]
-    for i, lane in enumerate(lanes):
-        frame.check_body(lane, native.itemsize, length, i)
-    rows = np.empty((len(lanes), length), dtype=native)
-    for i, lane in enumerate(lanes):
-        if lane.kind == frame.KIND_CONTAINER:
-            values = _container_values(lane.body, native, i)
-        else:
-            values = frame.exact_values(lane.kind, lane.body, native, length)
-        nonfinite.restore(values, lane.runs)
-        rows[i] = values
-    others = tuple(d for k, d in enumerate(head.shape) if k != head.axis)
-    result = np.moveaxis(rows.reshape(others + (length,)), -1, head.axis)
-    result = np.asfortranarray(result) if head.order == "F" else np.ascontiguousarray(result)
-    if head.dtype != native:
-        result = result.astype(head.dtype)
+    _, dtype, order, shape, _, _, _, nbytes = frame_layout(view)
+    if expect is not None:
+        want_shape, want_dtype = tuple(expect[0]), np.dtype(expect[1])
+        if shape != want_shape or dtype != want_dtype:
+            raise ValueError(f"vantoresk chunk holds {dtype} {shape}, the array expects {want_dtype} {want_shape}")
+    if out is not None:
+        target = out if isinstance(out, np.ndarray) else np.asarray(memoryview(out).cast("B"))
+        if target.nbytes != nbytes:
+            elements = nbytes // dtype.itemsize
+            raise ValueError(f"out has {target.size} elements of {target.dtype} ({target.nbytes} bytes), "
+                             f"the frame decodes to {elements} elements of {dtype} {shape}")
+        direct = (target.dtype == dtype and target.shape == shape and target.flags.writeable
+                  and (target.flags.f_contiguous if order == "F" else target.flags.c_contiguous))
+        if direct:
+            _ext._lane_decode(view, _flat_bytes(target, order))
+            return out
+    result = np.empty(shape, dtype=dtype, order=order)
+    _ext._lane_decode(view, _flat_bytes(result, order))
     return result if out is None else fill(out, result)
 
 

@@ -20,7 +20,7 @@ _compat = require("numcodecs.compat")
 
 
 class VantoreskCodec(_abc.Codec):
-    """Lossy wavelet coding of float32/float64 chunks, lane by lane along `axis`.
+    """Coding of float and integer chunks, lane by lane along `axis`, within an error target if given.
 
     `method`, `scale`, `cutoff` and `coder` are the container options;
     `max_abs_error` (data units) or `max_prdn` (percent), a number or a list

@@ -56,13 +56,16 @@ def resolve_axis(axis: int, ndim: int) -> int:
 
 
 def _positive(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, Real) or not math.isfinite(value) or value <= 0:
-        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
+    # max_abs_error 0 asks for the values exactly; a PRDN of 0 is no target a lossy kind can meet.
+    zero_ok = name == "max_abs_error"
+    if (isinstance(value, bool) or not isinstance(value, Real) or not math.isfinite(value) or value < 0
+            or (value == 0 and not zero_ok)):
+        raise ValueError(f"{name} must be a positive finite number{' or 0' if zero_ok else ''}, not {value!r}")
     return float(value)
 
 
 def check_target(name: str, value: object) -> Target:
-    """None, one positive number, or a non-empty list of them (one per lane)."""
+    """None, one positive number (or 0 for max_abs_error: exact), or a non-empty list of them (one per lane)."""
     if value is None:
         return None
     if isinstance(value, (list, tuple)):

@@ -15,7 +15,7 @@ from typing import Any, Optional, Tuple
 import numpy as np
 
 from ._extras import require
-from .lanes import decode_lanes, encode_lanes
+from .lanes import SUPPORTED, check_array, decode_lanes, encode_lanes
 from .settings import PARAMS, Target, check_codec_params, check_known, check_lane_count, resolve_axis
 
 _codec = require("zarr.abc.codec")
@@ -32,7 +32,7 @@ def _native_dtype(dtype: Any) -> np.dtype:
 
 @dataclass(frozen=True)
 class VantoreskZarrCodec(_codec.ArrayBytesCodec):
-    """Lossy wavelet coding of float32/float64 chunks, lane by lane along `axis`.
+    """Coding of float and integer chunks, lane by lane along `axis`, within an error target if given.
 
     Parameters as for the numcodecs codec: `method`, `scale`, `cutoff`,
     `coder`, `axis`, and the targets `max_abs_error` or `max_prdn` (a number,
@@ -72,8 +72,10 @@ class VantoreskZarrCodec(_codec.ArrayBytesCodec):
 
     def validate(self, *, shape: Tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
         native = _native_dtype(dtype)
-        if native.kind != "f" or native.itemsize not in (4, 8):
-            raise ValueError(f"the vantoresk codec stores float32 or float64 arrays, not {native}")
+        try:
+            check_array(np.empty(0, native))
+        except ValueError:
+            raise ValueError(f"the vantoresk codec stores {SUPPORTED} arrays, not {native}") from None
         axis = resolve_axis(self.axis, len(shape))
         chunk_shape = getattr(chunk_grid, "chunk_shape", None)
         if chunk_shape is not None:
@@ -89,11 +91,9 @@ class VantoreskZarrCodec(_codec.ArrayBytesCodec):
         return chunk_spec.prototype.buffer.from_bytes(frame)
 
     def _decode_sync(self, chunk_bytes: Any, chunk_spec: Any) -> Any:
-        arr = decode_lanes(chunk_bytes.as_numpy_array())
-        want = _native_dtype(chunk_spec.dtype)
-        if arr.shape != tuple(chunk_spec.shape) or arr.dtype != want:
-            raise ValueError(f"vantoresk chunk holds {arr.dtype} {arr.shape}, the array expects "
-                             f"{want} {tuple(chunk_spec.shape)}")
+        # A frame that does not fit the chunk is refused before anything is allocated.
+        want = (tuple(chunk_spec.shape), _native_dtype(chunk_spec.dtype))
+        arr = decode_lanes(chunk_bytes.as_numpy_array(), expect=want)
         return chunk_spec.prototype.nd_buffer.from_ndarray_like(arr)
 
     async def _encode_single(self, chunk_array: Any, chunk_spec: Any) -> Any:

@@ -103,7 +103,7 @@ def test_unknown_options_in_a_stored_config_are_named():
 
 
 @pytest.mark.parametrize("data,match", [
-    (np.zeros((2, 10), np.int16), "not int16 .convert integer samples"),
+    (np.zeros((2, 10), np.int64), "not int64"),
     (np.zeros(10, np.float16), "not float16"),
     (np.zeros((2, 10), np.float32), "lists 3 values but the chunk has 2 lanes"),
 ])

@@ -70,7 +70,7 @@ def test_every_truncation_and_bit_flip_is_refused():
 
 
 @pytest.mark.parametrize("offset,value,match", [
-    (4, b"\x02", "version 2 is not supported"),
+    (4, b"\x03", "version 3 is not supported"),
     (5, b"<i4", "unknown dtype"),
     (8, b"X", "unknown memory order"),
     (9, b"\x00", "bad layout"),

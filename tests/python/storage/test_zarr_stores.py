@@ -66,8 +66,8 @@ def test_per_channel_targets_on_a_recording_read_by_slice(fmt):
 
 
 def test_zarr3_validation_happens_at_creation():
-    with pytest.raises(ValueError, match="float32 or float64 arrays, not int16"):
-        make_array(3, (2, 100), (2, 50), "int16")
+    with pytest.raises(ValueError, match="float32, float64, int8, int16, int32, uint8 or uint16 arrays, not int64"):
+        make_array(3, (2, 100), (2, 50), "int64")
     with pytest.raises(ValueError, match="axis 2 is out of range"):
         make_array(3, (2, 100), (2, 50), "float32", axis=2)
     with pytest.raises(ValueError, match="lists 3 values but the chunk has 2 lanes"):
