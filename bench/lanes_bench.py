@@ -7,12 +7,20 @@ first five minutes. At k = 0, 1, 2, 4 and 8 ADC steps (the step is 1/gain,
 or the EDF physical over digital range) and at PRDN 0.5, 1, 2 and 5 %,
 side by side in one run and on the same lanes:
 
-  vantoresk    the lane codec with max_abs_error = k * step (or max_prdn)
+  vantoresk    the lane codec with max_abs_error = (k + 0.005) * step, or
+               exact for k = 0 (or max_prdn)
   SZ3          pysz with the absolute bound k * step (PRDN: the largest
                bound that meets it, found by bisection)
   bins+FLAC    the ADC integers in bins of 2k + 1, y = floor((v + k) / (2k + 1)),
                coded by FLAC (soundfile); decoded as y * (2k + 1)
   bins+pcodec  the same bins coded by pcodec (default settings)
+
+The recordings are float32 values up to 0.002 steps off their ADC grid
+(EDF), so every codec is held to k + 0.005 steps: the peers that rebuild
+values from the integers need that much, and the lane codec is given the
+same allowance (without it, two float32 values k steps apart can lie a
+rounding further apart than k * step, and the lane codec, which checks its
+bound strictly, falls back to narrower bins).
 
 Printed: ratio against float32 per recording and codec, largest error in
 steps, PRDN, and encode/decode speed in million samples per second (one
@@ -50,6 +58,7 @@ KS = (0, 1, 2, 4, 8)
 PRDNS = (0.5, 1.0, 2.0, 5.0)
 LANE_SECONDS = 60
 LANES = 5
+STEP_SLACK = 0.005
 
 
 @dataclass
@@ -226,7 +235,9 @@ def measure(rec: Recording, make: Callable[[np.ndarray], Optional[Codec]], repea
         den += float(np.sum((x64 - x64.mean()) ** 2))
         if max_prdn is not None and prdn_of(lane, out) > max_prdn * (1 + 1e-9):
             res.failures.append(f"{codec.name} on {rec.name}: PRDN {prdn_of(lane, out):.3f} % above {max_prdn} %")
-    if max_steps is not None and res.max_steps > max_steps + 1e-3:
+    # The float32 recordings sit up to 0.002 steps off their ADC grid (EDF),
+    # so codecs that rebuild values from the integers are allowed that much.
+    if max_steps is not None and res.max_steps > max_steps + STEP_SLACK:
         res.failures.append(f"{codec.name} on {rec.name}: error {res.max_steps:.3f} steps above {max_steps}")
     n = sum(lane.size for lane in lanes)
     res.ratio = nbytes / stored
@@ -343,7 +354,8 @@ def main(argv: Optional[list[str]] = None) -> int:
         for rec in recs:
             results: dict[str, Result] = {}
             makers = {
-                "vantoresk": lambda lane: ours.codec(max_abs_error=k * rec.step, n=lane.size),
+                "vantoresk": lambda lane: ours.codec(max_abs_error=(k + STEP_SLACK) * rec.step if k else 0.0,
+                                                     n=lane.size),
                 "SZ3": lambda lane: sz3_codec(k * rec.step, lane.size) if k > 0 else None,
                 "bins+FLAC": lambda lane: flac_codec(rec, k, rec.fs),
                 "bins+pcodec": lambda lane: pcodec_codec(rec, k),

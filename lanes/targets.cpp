@@ -124,6 +124,15 @@ private:
                 std::vector<std::uint8_t> body;
                 if (auto st = grid_body(x_, fit_, body); !st) return st;
                 if (body.size() < raw_size()) offer(kGrid, body);
+                // Every value exactly on the grid: the level coder at k = 0
+                // is exact too, and usually smaller.
+                if (fit_.corrections == 0) {
+                    std::vector<std::uint8_t> levels;
+                    if (auto st = level_lane_body(fit_.k, 0, LevelMap{kOnGrid, grid_->a, grid_->b}, levels); !st) {
+                        return st;
+                    }
+                    offer(kNearLossless, levels);
+                }
             }
         } else {
             if (!identity_tried_) {
@@ -227,7 +236,9 @@ private:
             };
             bool bins_met = false;
             const Grid* g = grid();
-            if (g != nullptr && fit_.corrections == 0) {
+            // Samples a rounding off the grid (corrections) are no obstacle
+            // here: their levels are the nearest ones and the bound is checked.
+            if (g != nullptr) {
                 // On the lane's grid: bins of 2k + 1 steps. Two float values k
                 // steps apart can be a rounding further apart than k * b, so
                 // the bound is checked; where it fails, bins just inside
