@@ -10,6 +10,7 @@
 #include "lanes/exact.hpp"
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
+#include "lanes/grid_refine.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
 
@@ -97,6 +98,16 @@ private:
                 grid_searched_ = true;
                 grid_ = find_grid(x_);
                 if (grid_) fit_ = fit_grid(x_, *grid_);
+                if constexpr (std::is_same_v<T, float>) {
+                    if (grid_ && fit_.corrections > 0) {
+                        const Grid refined = refine_grid(x_, *grid_);
+                        GridFit fit = fit_grid(x_, refined);
+                        if (fit.corrections < fit_.corrections) {
+                            grid_ = refined;
+                            fit_ = std::move(fit);
+                        }
+                    }
+                }
             }
             return grid_ ? &*grid_ : nullptr;
         } else {
