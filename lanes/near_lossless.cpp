@@ -18,6 +18,7 @@ constexpr unsigned kBlockLog2 = 14;
 constexpr unsigned kMinBlockLog2 = 8;
 constexpr unsigned kMaxBlockLog2 = 20;
 constexpr unsigned kActivityClasses = 32;
+constexpr unsigned kTreeBits = 4;  // mantissa bits below the leading one coded with models
 constexpr unsigned kMaxClass = 45;  // nb of a residual is at most 43
 constexpr std::int64_t kIndexSpan = std::int64_t{1} << 42;
 constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
@@ -54,7 +55,7 @@ struct Models {
     std::array<BitModel, kActivityClasses> zero;
     std::array<BitModel, 9> sign;
     std::array<std::array<BitModel, kMaxClass + 1>, kActivityClasses> unary;
-    std::array<std::array<BitModel, 4>, kMaxClass + 1> mantissa;
+    std::array<std::array<BitModel, 1u << kTreeBits>, kMaxClass + 1> mantissa;
 };
 
 // Residual context carried from sample to sample.
@@ -123,12 +124,14 @@ void encode_residual(RangeEncoder& enc, Models& m, History& hist, std::int64_t r
         enc.bit(unary[nb], 0);
         if (nb > 0) {
             auto& tree = m.mantissa[nb];
-            const unsigned b1 = static_cast<unsigned>((a >> (nb - 1)) & 1u);
-            enc.bit(tree[1], b1);
-            if (nb > 1) {
-                enc.bit(tree[2 + b1], static_cast<unsigned>((a >> (nb - 2)) & 1u));
-                enc.bypass(a, nb - 2);
+            const unsigned modelled = std::min(nb, kTreeBits);
+            unsigned node = 1;
+            for (unsigned j = 1; j <= modelled; ++j) {
+                const unsigned bit = static_cast<unsigned>((a >> (nb - j)) & 1u);
+                enc.bit(tree[node], bit);
+                node = 2 * node + bit;
             }
+            enc.bypass(a, nb - modelled);
         }
     }
     hist.push(r);
@@ -148,12 +151,11 @@ inline bool decode_residual(RangeDecoder& dec, Models& m, History& hist, std::in
         std::uint64_t a = 1;
         if (nb > 0) {
             auto& tree = m.mantissa[nb];
-            const unsigned b1 = dec.bit(tree[1]);
-            a = (a << 1) | b1;
-            if (nb > 1) {
-                a = (a << 1) | dec.bit(tree[2 + b1]);
-                a = (a << (nb - 2)) | dec.bypass(nb - 2);
-            }
+            const unsigned modelled = std::min(nb, kTreeBits);
+            unsigned node = 1;
+            for (unsigned j = 1; j <= modelled; ++j) node = 2 * node + dec.bit(tree[node]);
+            a = node;
+            a = (a << (nb - modelled)) | dec.bypass(nb - modelled);
         }
         r = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
     }
