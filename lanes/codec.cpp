@@ -335,7 +335,8 @@ LResult<struct vnt_lane_info> describe_lane(const FrameView& v, std::uint64_t in
         if (!nl) return support::Err<LaneError>{std::move(nl).error()};
         info.steps = nl->k;
         info.step = nl->map.mapping == kIdentity ? 1.0 : nl->map.b;
-        info.exact = nl->k == 0 && nl->map.mapping == kIdentity;
+        // Grid lanes at k = 0 are written only when the grid reproduces every value.
+        info.exact = nl->k == 0 && nl->map.mapping != kBins;
     }
     return info;
 }
