@@ -51,7 +51,7 @@ from typing import Callable, Optional
 
 import numpy as np
 
-from lanes_ours import Ours, find_ours
+from lanes_ours import Codec, Ours, find_ours
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 KS = (0, 1, 2, 4, 8)
@@ -119,14 +119,6 @@ def load_recordings(wanted: Optional[list[str]]) -> list[Recording]:
 
 
 # --- peers -------------------------------------------------------------------
-
-@dataclass
-class Codec:
-    name: str
-    encode: Callable[[np.ndarray], object]
-    decode: Callable[[object], np.ndarray]
-    size: Callable[[object], int] = len
-
 
 def bins(codes: np.ndarray, k: int) -> np.ndarray:
     return np.floor_divide(codes + k, 2 * k + 1)

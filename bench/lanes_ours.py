@@ -45,6 +45,15 @@ class _FrameInfo(ctypes.Structure):
                 ("decoded_bytes", ctypes.c_uint64)]
 
 
+@dataclass
+class Codec:
+    """One compressor at one setting, as the benchmark times it."""
+    name: str
+    encode: Callable[[np.ndarray], object]
+    decode: Callable[[object], np.ndarray]
+    size: Callable[[object], int] = len
+
+
 class CodecError(RuntimeError):
     pass
 
@@ -92,7 +101,6 @@ class Ours:
     decode: Callable[[bytes, int], np.ndarray]
 
     def codec(self, *, n: int, max_abs_error: Optional[float] = None, max_prdn: Optional[float] = None):
-        from lanes_bench import Codec
         return Codec("vantoresk", lambda x: self.encode(x, max_abs_error, max_prdn),
                      lambda blob: self.decode(blob, n))
 
