@@ -168,6 +168,7 @@ private:
             const Errors e = measure<T>(x_, decoded_, mask_);
             met = (by_prdn ? e.prdn : e.max_abs) <= limit;
             exact_out = e.max_abs == 0.0;
+            last_prdn_ = e.prdn;
         } else {
             met = true;
         }
@@ -239,6 +240,22 @@ private:
                     if (met) {
                         bins_met = true;
                         settled = exact_out;
+                        // The width for a PRDN is a guess with a margin: one
+                        // wider try towards the target (kept if smaller and met).
+                        const double reached = last_prdn_;
+                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
+                            const double wider = step * std::min(1.3, 0.98 * limit / reached);
+                            for (std::size_t i = 0; i < x_.size(); ++i) {
+                                const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
+                                if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
+                                levels[i] = static_cast<std::int64_t>(q);
+                            }
+                            bool wider_met = false, wider_exact = false;
+                            const LevelMap wide_map{kBins, 0.0, wider};
+                            if (auto st = try_levels(levels, 0, wide_map, true, by_prdn, limit, wider_met, wider_exact);
+                                !st)
+                                return st;
+                        }
                         return {};
                     }
                     step *= by_prdn ? 0.7 : 0.5;
@@ -264,7 +281,7 @@ private:
                     if (met) {
                         grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;
-                        return {};
+                        break;
                     }
                     if (!by_prdn && attempt == 0) {
                         if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
@@ -272,7 +289,14 @@ private:
                     }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
                 }
-                return {};  // finer than a step: the exact kinds
+                if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
+                // A PRDN allows bins of any width: the odd bins of the grid
+                // round it down (to none at all below three steps), bins of
+                // the width itself do not. The smaller body is kept.
+                const bool grid_met = met, grid_exact = settled;
+                if (auto st = bins(width, 3, bins_met); !st) return st;
+                if (!bins_met) settled = grid_met && grid_exact;
+                return {};
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
             // the rounding to the dtype), or of the width for the PRDN.
@@ -354,6 +378,7 @@ private:
     bool identity_tried_ = false;
     std::optional<Grid> grid_;
     GridFit fit_;
+    double last_prdn_ = 0.0;  // PRDN of the last level lane tried
 };
 
 }  // namespace

@@ -128,3 +128,37 @@ TEST(GridChooser, BoundsInStepsUseBinsOfTheGridEvenWithAFewOffGridValues) {
 }
 
 }  // namespace
+
+namespace {
+
+double prdn(const std::vector<float>& x, const std::vector<float>& y) {
+    double mean = 0;
+    for (const float v : x) mean += v;
+    mean /= static_cast<double>(x.size());
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        num += (static_cast<double>(x[i]) - y[i]) * (static_cast<double>(x[i]) - y[i]);
+        den += (x[i] - mean) * (x[i] - mean);
+    }
+    return 100.0 * std::sqrt(num / den);
+}
+
+// A PRDN that allows an error of about one step: the grid's odd bins (three
+// steps) are too coarse, yet bins of the width the PRDN allows still pay.
+TEST(GridChooser, PrdnTargetsBetweenOneAndThreeStepsAreNotStoredExactly) {
+    const Adc adc = kAdcs[0];
+    const std::vector<float> x = adc_lane(adc, 20000, 13, 2);
+    double mean = 0, var = 0;
+    for (const float v : x) mean += v;
+    mean /= static_cast<double>(x.size());
+    for (const float v : x) var += (v - mean) * (v - mean);
+    const double sd = std::sqrt(var / static_cast<double>(x.size()));
+    const double target = 100.0 * (2.2 / adc.gain) / std::sqrt(12.0) / sd;  // bins of about 2.2 steps
+    const Coded c = code(x, VNT_TARGET_MAX_PRDN, target);
+    const Coded exact = code(x, VNT_TARGET_MAX_ABS_ERROR, 0.0);
+    EXPECT_LE(prdn(x, c.decoded), target);
+    EXPECT_GT(max_error(c.decoded, x), 0.0);
+    EXPECT_LT(c.size, exact.size);
+}
+
+}  // namespace
