@@ -65,11 +65,18 @@ std::optional<Grid> through_zero(const std::vector<Constraint>& cs, double k0) {
 }  // namespace
 
 Grid refine_grid(std::span<const float> values, const Grid& fitted) {
-    std::vector<Constraint> cs;
-    cs.reserve(values.size());
-    std::optional<double> zero_level;
+    // Equal values give equal constraints: each distinct value once.
+    std::vector<float> distinct;
+    distinct.reserve(values.size());
     for (const float x : values) {
-        if (!std::isfinite(x)) continue;
+        if (std::isfinite(x)) distinct.push_back(x);
+    }
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    std::vector<Constraint> cs;
+    cs.reserve(distinct.size());
+    std::optional<double> zero_level;
+    for (const float x : distinct) {
         const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
         const double off = static_cast<double>(x) - (fitted.a + fitted.b * k);
         if (!(std::fabs(off) <= 0.01 * fitted.b)) continue;  // off the grid: a correction anyway
