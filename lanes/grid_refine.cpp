@@ -2,6 +2,8 @@
 #include "lanes/grid_refine.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -62,17 +64,55 @@ std::optional<Grid> through_zero(const std::vector<Constraint>& cs, double k0) {
     return Grid{-(b * k0), b};
 }
 
+// Values the grid does not reproduce, counted up to `enough`.
+std::size_t corrections(std::span<const float> values, const Grid& g, std::size_t enough) {
+    std::size_t count = 0;
+    for (const float x : values) {
+        if (!std::isfinite(x)) continue;
+        const double k = std::nearbyint((static_cast<double>(x) - g.a) / g.b);
+        if (!(std::fabs(k) <= 9.0e15) || std::bit_cast<std::uint32_t>(grid_value<float>(g, static_cast<std::int64_t>(k))) != std::bit_cast<std::uint32_t>(x)) {
+            if (++count >= enough) break;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
-Grid refine_grid(std::span<const float> values, const Grid& fitted) {
-    // Equal values give equal constraints: each distinct value once.
+Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t fitted_corrections) {
+    // Equal values give equal constraints: each distinct value once (by
+    // level when the levels span little more than the lane, else sorted).
     std::vector<float> distinct;
-    distinct.reserve(values.size());
-    for (const float x : values) {
-        if (std::isfinite(x)) distinct.push_back(x);
+    {
+        double kmin = 0, kmax = -1;
+        for (const float x : values) {
+            if (!std::isfinite(x)) continue;
+            const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+            if (kmax < kmin) kmin = kmax = k;
+            kmin = std::min(kmin, k);
+            kmax = std::max(kmax, k);
+        }
+        if (kmax >= kmin && kmax - kmin < 4.0 * static_cast<double>(values.size()) + 64) {
+            std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
+            for (const float x : values) {
+                if (!std::isfinite(x)) continue;
+                const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+                float& slot = first[static_cast<std::size_t>(k - kmin)];
+                if (std::isnan(slot)) {
+                    slot = x;
+                    distinct.push_back(x);
+                } else if (slot != x) {
+                    distinct.push_back(x);  // off the grid or a rounding apart: kept as well
+                }
+            }
+        } else {
+            for (const float x : values) {
+                if (std::isfinite(x)) distinct.push_back(x);
+            }
+            std::sort(distinct.begin(), distinct.end());
+            distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        }
     }
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     std::vector<Constraint> cs;
     cs.reserve(distinct.size());
     std::optional<double> zero_level;
@@ -97,14 +137,14 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted) {
     }
     Grid best = fitted;
     if (cs.size() < 2) return best;
-    std::size_t fewest = fit_grid(values, fitted).corrections;
+    std::size_t fewest = fitted_corrections;
     std::vector<Grid> candidates = {deepest(cs, fitted)};
     if (zero_level) {
         if (auto g = through_zero(cs, *zero_level)) candidates.push_back(*g);
     }
     for (const Grid& g : candidates) {
         if (!(g.b > 0.0) || !std::isfinite(g.a) || !std::isfinite(g.b)) continue;
-        const std::size_t c = fit_grid(values, g).corrections;
+        const std::size_t c = corrections(values, g, fewest);
         if (c < fewest) {
             fewest = c;
             best = g;

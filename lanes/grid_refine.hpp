@@ -16,6 +16,7 @@
 
 namespace vantoresk::lanes {
 
-Grid refine_grid(std::span<const float> values, const Grid& fitted);
+// `fitted_corrections`: how many values the fitted grid does not reproduce.
+Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t fitted_corrections);
 
 }  // namespace vantoresk::lanes

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <memory>
 
 #include "lanes/lpc_fit.hpp"
@@ -210,9 +211,16 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         }
         std::int64_t q = v;
         if (k > 0) {
+            // floor(num / width): a double quotient (both exact below 2^53),
+            // then an exact integer correction of its rounding.
             const std::int64_t num = v + ik;
-            q = num / width;
-            if (num % width < 0) --q;
+            q = static_cast<std::int64_t>(std::floor(static_cast<double>(num) / static_cast<double>(width)));
+            const std::int64_t rem = num - q * width;
+            if (rem < 0) {
+                --q;
+            } else if (rem >= width) {
+                ++q;
+            }
         }
         y[t] = q;
         max_abs = std::max<std::uint64_t>(max_abs, q < 0 ? 0 - static_cast<std::uint64_t>(q) : static_cast<std::uint64_t>(q));

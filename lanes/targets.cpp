@@ -100,7 +100,7 @@ private:
                 if (grid_) fit_ = fit_grid(x_, *grid_);
                 if constexpr (std::is_same_v<T, float>) {
                     if (grid_ && fit_.corrections > 0) {
-                        const Grid refined = refine_grid(x_, *grid_);
+                        const Grid refined = refine_grid(x_, *grid_, fit_.corrections);
                         GridFit fit = fit_grid(x_, refined);
                         if (fit.corrections < fit_.corrections) {
                             grid_ = refined;

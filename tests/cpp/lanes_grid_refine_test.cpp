@@ -49,7 +49,7 @@ TEST(GridRefine, ValuesWrittenFromAdcCodesNeedNoCorrections) {
             const auto g = find_grid<float>(x);
             ASSERT_TRUE(g.has_value());
             const std::size_t before = fit_grid<float>(x, *g).corrections;
-            const auto refined = refine_grid(x, *g);
+            const auto refined = refine_grid(x, *g, before);
             EXPECT_EQ(fit_grid<float>(x, refined).corrections, 0u) << "fitted grid had " << before;
         }
     }
@@ -61,7 +61,8 @@ TEST(GridRefine, NeverNeedsMoreCorrectionsThanTheFit) {
     for (std::size_t i = 0; i < x.size(); i += 500) x[i] += static_cast<float>(rng.unit() * 1e-4);  // off the grid
     const auto g = find_grid<float>(x);
     ASSERT_TRUE(g.has_value());
-    const auto refined = refine_grid(x, *g);
+    const std::size_t before = fit_grid<float>(x, *g).corrections;
+    const auto refined = refine_grid(x, *g, before);
     EXPECT_LE(fit_grid<float>(x, refined).corrections, fit_grid<float>(x, *g).corrections);
 }
 
