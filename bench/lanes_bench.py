@@ -299,7 +299,7 @@ def speed_lines(speeds: dict[str, list[tuple[float, float]]]) -> list[str]:
     return lines + [""]
 
 
-def plot(path: pathlib.Path, ks: list[int], gms: dict[str, list[float]]) -> None:
+def plot(path: pathlib.Path, gms: dict[str, list[tuple[int, float]]]) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -309,7 +309,7 @@ def plot(path: pathlib.Path, ks: list[int], gms: dict[str, list[float]]) -> None
         return
     fig, ax = plt.subplots(figsize=(6, 4))
     for n, v in gms.items():
-        ax.plot(ks[:len(v)], v, marker="o", label=n)
+        ax.plot([k for k, _ in v], [g for _, g in v], marker="o", label=n)
     ax.set_xlabel("bound k (ADC steps)")
     ax.set_ylabel("ratio vs float32 (geometric mean)")
     ax.set_title("One-minute lanes, every decode within its bound")
@@ -339,7 +339,7 @@ def main(argv: Optional[list[str]] = None) -> int:
     names = ["vantoresk", "SZ3", "bins+FLAC", "bins+pcodec"]
     failures: list[str] = []
     speeds: dict[str, list[tuple[float, float]]] = {n: [] for n in names}
-    gms: dict[str, list[float]] = {n: [] for n in names}
+    gms: dict[str, list[tuple[int, float]]] = {n: [] for n in names}
     out: list[str] = []
     for k in args.ks:
         rows: dict[str, dict[str, Result]] = {}
@@ -364,7 +364,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         for n in names:
             v = [rows[r][n].ratio for r in rows if n in rows[r]]
             if v:
-                gms[n].append(geomean(v))
+                gms[n].append((k, geomean(v)))
     if args.prdn:
         for p in PRDNS:
             rows = {}
@@ -380,7 +380,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             out += table(f"PRDN {p} %: ratio vs float32", ["vantoresk", "SZ3"], rows, ["SZ3"])
     out += speed_lines({n: v for n, v in speeds.items() if v})
     print("\n".join(out))
-    plot(args.png, list(args.ks), {n: v for n, v in gms.items() if v})
+    plot(args.png, {n: v for n, v in gms.items() if v})
     for f in failures:
         print("BOUND BROKEN: " + f, file=sys.stderr)
     return 1 if failures else 0
