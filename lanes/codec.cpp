@@ -344,12 +344,23 @@ LResult<struct vnt_lane_info> describe_lane(const FrameView& v, std::uint64_t in
 }  // namespace
 
 LResult<struct vnt_lane_info> lane_info(std::span<const std::uint8_t> frame, std::uint64_t index) {
-    auto v = open_frame(frame);
-    if (!v) return support::Err<LaneError>{std::move(v).error()};
-    if (index >= v->records.size())
+    // One lane's record checked, not every lane's: asking for each lane in
+    // turn stays linear in the frame's size per call.
+    std::size_t table = 0;
+    auto head = read_header(frame, table);
+    if (!head) return support::Err<LaneError>{std::move(head).error()};
+    auto records = split_lanes(frame, *head, table);
+    if (!records) return support::Err<LaneError>{std::move(records).error()};
+    if (index >= records->size())
         return bad_argument("lane " + std::to_string(index) + " is beyond the frame's " +
-                            std::to_string(v->records.size()) + " lanes");
-    return describe_lane(*v, index);
+                            std::to_string(records->size()) + " lanes");
+    auto lane = read_lane((*records)[index], *head);
+    if (!lane) return support::Err<LaneError>{std::move(lane).error()};
+    if (auto s = check_body(*lane, *head, index); !s) return support::Err<LaneError>{std::move(s).error()};
+    FrameView v;
+    v.head = *head;
+    v.records = std::move(records).value();
+    return describe_lane(v, index);
 }
 
 LResult<std::vector<struct vnt_lane_info>> lane_infos(std::span<const std::uint8_t> frame) {

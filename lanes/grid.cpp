@@ -94,13 +94,60 @@ Grid line_fit(const std::vector<double>& k, const std::vector<double>& u, const 
     return {um - b * km, b};
 }
 
+// The distinct values in increasing order (-0.0 and 0.0 as one). Recorded
+// lanes repeat a few hundred levels, so the values' order-preserving bit
+// patterns are first made distinct through a hash table, then put in order
+// by an LSD radix sort that skips the digits all keys share.
+template <class T>
+std::vector<double> sorted_unique(std::span<const T> values) {
+    using U = Bits<T>;
+    constexpr U sign = U{1} << (8 * sizeof(T) - 1);
+    const std::size_t n = values.size();
+    std::size_t cap = 16;
+    while (cap < 2 * n) cap *= 2;
+    const int shift_bits = 64 - std::countr_zero(cap);
+    std::vector<U> table(cap);
+    std::vector<std::uint8_t> used(cap, 0);
+    std::vector<U> keys;
+    keys.reserve(std::min<std::size_t>(n, 4096));
+    for (std::size_t i = 0; i < n; ++i) {
+        const T v = values[i] == T(0) ? T(0) : values[i];
+        const U b = std::bit_cast<U>(v);
+        const U key = (b & sign) ? static_cast<U>(~b) : static_cast<U>(b | sign);
+        std::size_t slot = static_cast<std::size_t>((std::uint64_t{key} * 0x9E3779B97F4A7C15ULL) >> shift_bits);
+        while (used[slot] && table[slot] != key) slot = (slot + 1) & (cap - 1);
+        if (!used[slot]) {
+            used[slot] = 1;
+            table[slot] = key;
+            keys.push_back(key);
+        }
+    }
+    const std::size_t m = keys.size();
+    std::vector<U> tmp(m);
+    for (unsigned shift = 0; shift < 8 * sizeof(T); shift += 8) {
+        std::size_t count[257] = {};
+        for (U k : keys) ++count[((k >> shift) & 0xFF) + 1];
+        bool one_digit = false;
+        for (int d = 1; d <= 256; ++d) one_digit = one_digit || count[d] == m;
+        if (one_digit) continue;
+        for (int d = 1; d <= 256; ++d) count[d] += count[d - 1];
+        for (U k : keys) tmp[count[(k >> shift) & 0xFF]++] = k;
+        keys.swap(tmp);
+    }
+    std::vector<double> u(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const U k = keys[i];
+        const U b = (k & sign) ? static_cast<U>(k & ~sign) : static_cast<U>(~k);
+        u[i] = static_cast<double>(std::bit_cast<T>(b));
+    }
+    return u;
+}
+
 }  // namespace
 
 template <class T>
 std::optional<Grid> find_grid(std::span<const T> values) {
-    std::vector<double> u(values.begin(), values.end());
-    std::sort(u.begin(), u.end());
-    u.erase(std::unique(u.begin(), u.end()), u.end());
+    std::vector<double> u = sorted_unique(values);
     if (u.size() < 2) return Grid{u.empty() ? 0.0 : u[0], 1.0};
     const double step = first_step(u);
     const double lo = percentile_sorted(u, 0.5);
@@ -136,6 +183,7 @@ std::optional<Grid> find_grid(std::span<const T> values) {
         if (std::fabs(x - (g.a + g.b * k)) <= 0.01 * g.b) ++on;
     }
     if (static_cast<double>(on) < std::max(2.0, kMinOnGrid * static_cast<double>(u.size()))) return std::nullopt;
+    g.density = std::min(1.0, static_cast<double>(u.size()) / ((u.back() - u.front()) / g.b + 1.0));
     return g;
 }
 

@@ -44,6 +44,10 @@ inline constexpr double kMaxGridSteps = 1099511627776.0;  // 2^40: beyond it a l
 struct Grid {
     double a = 0.0;
     double b = 1.0;
+    // Share of the levels between the smallest and largest value that the
+    // lane uses (1 for a lane that visits every level, 1/21 for one that
+    // moves in steps of 21). Not stored.
+    double density = 1.0;
 };
 
 // The grid the finite `values` lie on, or nothing.

@@ -45,6 +45,18 @@ template <LaneValue T>
 Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, std::span<T> out,
                          std::vector<std::int64_t>& levels);
 
+// The level the level coder gives back for `level` coded with bound k: the
+// centre of its bin of 2k + 1 (the coder's prediction only decides how the
+// bins are coded, never where a level lands). Lets the chooser check a bound
+// before coding anything.
+inline std::int64_t coded_level(std::int64_t level, std::uint64_t k) noexcept {
+    const auto w = static_cast<std::int64_t>(2 * k + 1);
+    const std::int64_t a = level + static_cast<std::int64_t>(k);
+    std::int64_t q = a / w;
+    if (a % w != 0 && a < 0) --q;
+    return q * w;
+}
+
 // One level's value under a mapping (what the decoder writes).
 template <LaneValue T>
 inline T level_value(const LevelMap& m, std::int64_t level, std::int64_t lo, std::int64_t hi) noexcept {

@@ -52,6 +52,9 @@ Errors measure(std::span<const T> want, std::span<const T> got, std::span<const 
 
 namespace {
 
+// Lanes shorter than eight times this are not worth an estimate before a trial.
+constexpr std::size_t kEstimateFrom = 1024;
+
 template <LaneValue T>
 class Chooser {
 public:
@@ -77,7 +80,13 @@ public:
         // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        // Bins of 2k + 1 grid steps code fewer bits than the exact kinds: those
+        // are tried only when no such body met the target (bins off the grid
+        // can lose to the exact grid kind on lanes that use every n-th level; on
+        // lanes that use most levels, bins of two steps or more do not).
+        if (!near_met_ || (grid() != nullptr && !grid_tried_ && !(bins_step_ >= 1.99 * grid()->b && grid()->density > 0.5))) {
+            if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
+        }
         if (settled) return {};
         return search_container(by_prdn, limit);
     }
@@ -156,23 +165,23 @@ private:
         return {};
     }
 
-    // Encodes levels as kind 5; with `check`, keeps it only when its decoded values meet the target.
-    // `exact_out` tells whether it gave back the input exactly.
-    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool check,
-                      bool by_prdn, double limit, bool& met, bool& exact_out) {
-        met = exact_out = false;
+    // Kind 5 for these levels: the decoded values are worked out from the
+    // coder's bins (no coding needed) and measured; only a body that meets
+    // the target is coded. `exact_out` tells whether it gives back the input.
+    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool by_prdn,
+                      double limit, bool& met, bool& exact_out) {
+        const std::int64_t lo = int_min(dtype_), hi = int_max(dtype_);
+        for (std::size_t i = 0; i < levels.size(); ++i)
+            decoded_[i] = level_value<T>(map, coded_level(levels[i], k), lo, hi);
+        const Errors e = measure<T>(x_, decoded_, mask_);
+        met = (by_prdn ? e.prdn : e.max_abs) <= limit;
+        exact_out = e.max_abs == 0.0;
+        last_prdn_ = e.prdn;
+        if (!met) return {};
         std::vector<std::uint8_t> body;
         if (auto st = level_lane_body(levels, k, map, body); !st) return st;
-        if (check) {
-            if (auto st = decode_level_lane<T>(body, dtype_, decoded_, scratch_); !st) return st;
-            const Errors e = measure<T>(x_, decoded_, mask_);
-            met = (by_prdn ? e.prdn : e.max_abs) <= limit;
-            exact_out = e.max_abs == 0.0;
-            last_prdn_ = e.prdn;
-        } else {
-            met = true;
-        }
-        if (met) offer(kNearLossless, body);
+        offer(kNearLossless, body);
+        near_met_ = true;
         return {};
     }
 
@@ -211,7 +220,7 @@ private:
                 if (!(kf >= 1.0)) return {};
                 const auto k = static_cast<std::uint64_t>(std::min(kf, 4294967296.0));
                 identity_tried_ = identity_tried_ || k == 0;
-                if (auto st = try_levels(x_, k, LevelMap{}, true, by_prdn, limit, met, exact_out); !st) return st;
+                if (auto st = try_levels(x_, k, LevelMap{}, by_prdn, limit, met, exact_out); !st) return st;
                 if (met) {
                     settled = exact_out;
                     return {};
@@ -236,9 +245,10 @@ private:
                         levels[i] = static_cast<std::int64_t>(q);
                     }
                     const LevelMap map{kBins, 0.0, step};
-                    if (auto st = try_levels(levels, 0, map, true, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         bins_met = true;
+                        bins_step_ = step;
                         settled = exact_out;
                         // The width for a PRDN is a guess with a margin: one
                         // wider try towards the target (kept if smaller and met).
@@ -252,9 +262,9 @@ private:
                             }
                             bool wider_met = false, wider_exact = false;
                             const LevelMap wide_map{kBins, 0.0, wider};
-                            if (auto st = try_levels(levels, 0, wide_map, true, by_prdn, limit, wider_met, wider_exact);
-                                !st)
+                            if (auto st = try_levels(levels, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
                                 return st;
+                            if (wider_met) bins_step_ = wider;
                         }
                         return {};
                     }
@@ -277,7 +287,7 @@ private:
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
                     const LevelMap map{kOnGrid, g->a, g->b};
-                    if (auto st = try_levels(fit_.k, k, map, true, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(fit_.k, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;
@@ -347,6 +357,17 @@ private:
             return {};
         };
         int scale = start_scale(by_prdn, limit);
+        // Estimate first: the container of an eighth of the lane, scaled up,
+        // against the best body so far. A container that would not come
+        // within a quarter of it is not made.
+        const std::size_t n = x_.size();
+        if (best_.kind != kNoBody && n >= 8 * kEstimateFrom) {
+            CompressionOptions o = s_.options;
+            o.scale = static_cast<std::uint8_t>(scale);
+            std::vector<std::uint8_t> part;
+            if (auto st = container_body(x_.first(n / 8), o, part); !st) return st;
+            if (static_cast<double>(part.size()) * 8.0 > 1.25 * static_cast<double>(best_.body.size())) return {};
+        }
         bool met = false;
         std::size_t size = 0;
         if (auto st = trial(scale, met, size); !st) return st;
@@ -376,6 +397,8 @@ private:
     bool grid_searched_ = false;
     bool grid_tried_ = false;
     bool identity_tried_ = false;
+    bool near_met_ = false;
+    double bins_step_ = 0.0;
     std::optional<Grid> grid_;
     GridFit fit_;
     double last_prdn_ = 0.0;  // PRDN of the last level lane tried

@@ -71,10 +71,15 @@ def frame_lines(data: bytes) -> list:
         f"{'lane':>5} {'samples':>10} {'bytes':>10} {'ratio':>7}  settings",
     ]
     for i, lane in enumerate(fr.lanes):
-        how = f"lossless ({lane.kind})" if lane.lossless else f"{lane.method} scale {lane.scale} {lane.coder}"
+        if lane.lossless:
+            how = f"lossless ({lane.kind})"
+        elif lane.kind == "near-lossless":
+            how = f"near-lossless, within {lane.steps} levels of {lane.step:.6g}"
+        else:
+            how = f"{lane.method} scale {lane.scale} {lane.coder}"
         if lane.nonfinite:
             how += f", {lane.nonfinite} non-finite"
-        r = ratio(4.0 * lane.length, lane.nbytes)
+        r = ratio(fr.dtype.itemsize * lane.length, lane.nbytes)
         lines.append(f"{i:>5} {lane.length:>10} {lane.nbytes:>10} {r or 0:>7.2f}  {how}")
     return lines
 

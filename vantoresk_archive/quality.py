@@ -127,6 +127,8 @@ def chunk_sizes(array) -> ChunkSizes:
 def lane_setting(lane) -> str:
     if lane.lossless:
         return "lossless"
+    if lane.kind == "near-lossless":
+        return "near-lossless"
     return f"{lane.method} s{lane.scale}"
 
 
@@ -136,7 +138,8 @@ def describe_settings(counts: Counter) -> str:
         return "-"
     lossless = counts.get("lossless", 0)
     damaged, missing = counts.get("damaged", 0), counts.get("missing", 0)
-    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "damaged", "missing")}
+    near = counts.get("near-lossless", 0)
+    lossy = {k: v for k, v in counts.items() if k not in ("lossless", "near-lossless", "damaged", "missing")}
     parts = []
     by_method: dict = {}
     for key in lossy:
@@ -145,8 +148,10 @@ def describe_settings(counts: Counter) -> str:
     for method, scales in sorted(by_method.items()):
         lo, hi = min(scales), max(scales)
         parts.append(f"{method} s{lo}" if lo == hi else f"{method} s{lo}-{hi}")
+    if near:
+        parts.append("near-lossless" if not (lossy or lossless) else f"{near} near-lossless")
     if lossless:
-        parts.append("lossless" if not lossy else f"{lossless} lossless")
+        parts.append("lossless" if not (lossy or near) else f"{lossless} lossless")
     if damaged:
         parts.append(f"{damaged} DAMAGED")
     if missing:

@@ -1,4 +1,4 @@
-"""Chunked-store support for vantoresk: a lane codec for N-D float chunks,
+"""Chunked-store support for vantoresk: a lane codec for N-D float and integer chunks,
 error targets that hold, and codecs for numcodecs (Zarr v2) and Zarr v3.
 
 Importing this package imports neither Zarr nor numcodecs; the codec classes

@@ -94,17 +94,22 @@ def _start_scale(x: np.ndarray, limit: float, by_prdn: bool) -> int:
     """
     if x.size == 0:
         return 6
+    x = np.asarray(x, dtype=np.float64)  # float32 statistics overflow for values beyond about 1e19
     span = float(np.max(x)) - float(np.min(x))
-    if span <= 0.0:
+    if not (0.0 < span < math.inf):
         return 6
     if by_prdn:
         spread = float(np.std(x))
-        if spread <= 0.0:
+        if not (0.0 < spread < math.inf):
             return 6
-        guess = math.log2(60.0 * span / (limit * spread))
+        ratio = 60.0 * span / (limit * spread)
     else:
-        guess = math.log2(2.5 * span / limit)
-    return int(min(12, max(6, math.ceil(guess))))
+        ratio = 2.5 * span / limit
+    if not ratio > 0.0:
+        return 6
+    if ratio == math.inf:
+        return 12
+    return int(min(12, max(6, math.ceil(math.log2(ratio)))))
 
 
 def search(x: np.ndarray, mask: Optional[np.ndarray], limit: float, by_prdn: bool,

@@ -24,7 +24,7 @@ def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
     """Equal dtype, shape and every bit (NaN payloads and -0.0 included)."""
     if a.dtype != b.dtype or a.shape != b.shape:
         return False
-    u = {4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
+    u = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
     return np.array_equal(np.ascontiguousarray(a).view(u), np.ascontiguousarray(b).view(u))
 
 
