@@ -281,13 +281,37 @@ private:
                 // steps apart can be a rounding further apart than k * b, so
                 // the bound is checked; where it fails, bins just inside
                 // twice the bound (off the grid) are tried before fewer steps.
-                double half = by_prdn ? (width / g->b - 1.0) / 2.0 : limit / g->b;
+                // Bins counted from the grid's level nearest to 0, not from
+                // wherever the grid search put level 0 (which moves with the
+                // lane's contents): a lane decoded and coded again, as a
+                // partial write does, then finds its values on the same bins.
+                const double c = std::nearbyint(g->a / g->b);
+                bool shift = c != 0.0 && std::fabs(c) < 0x1p40;
+                std::vector<std::int64_t> shifted;
+                if (shift) {
+                    shifted.resize(fit_.k.size());
+                    for (std::size_t i = 0; i < shifted.size() && shift; ++i) {
+                        shifted[i] = fit_.k[i] + static_cast<std::int64_t>(c);
+                        shift = shifted[i] >= -kMaxLevel && shifted[i] <= kMaxLevel;
+                    }
+                }
+                const std::span<const std::int64_t> levels = shift ? std::span<const std::int64_t>(shifted) : fit_.k;
+                const LevelMap map{kOnGrid, shift ? g->a - c * g->b : g->a, g->b};
+                // A bound of exactly k steps is met by k-step bins only up to a
+                // rounding, and whether it is depends on the last bits of the
+                // fitted step: k is taken a few of the dtype's roundings inside
+                // the bound, so that the same lane always gets the same bins.
+                double top = 0.0;
+                for (T v : x_) {
+                    if (std::isfinite(static_cast<double>(v))) top = std::max(top, std::fabs(static_cast<double>(v)));
+                }
+                const double margin = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
-                    const LevelMap map{kOnGrid, g->a, g->b};
-                    if (auto st = try_levels(fit_.k, k, map, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(levels, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         grid_tried_ = true;  // the grid's exact kind can only be larger
                         settled = exact_out;

@@ -163,3 +163,26 @@ TEST(GridChooser, PrdnTargetsBetweenOneAndThreeStepsAreNotStoredExactly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A chunk written piece by piece: each write decodes the chunk, changes a
+// part and codes it again. Values already written must not move, also when
+// the bound is exactly k steps and the lane is mostly zeros.
+TEST(GridChooser, RewritingADecodedLaneKeepsItsValues) {
+    for (const Adc& adc : {kAdcs[0], kAdcs[4]}) {
+        const std::vector<float> src = adc_lane(adc, 4000, 21, 15);
+        std::vector<float> chunk(src.size(), 0.0f);
+        const double limit = 4.0 / adc.gain;
+        for (std::size_t part = 0; part < 8; ++part) {
+            for (std::size_t i = part * 500; i < (part + 1) * 500; ++i) chunk[i] = src[i];
+            const std::vector<float> before = chunk;
+            chunk = code(chunk, VNT_TARGET_MAX_ABS_ERROR, limit).decoded;
+            for (std::size_t i = 0; i < part * 500; ++i) ASSERT_EQ(chunk[i], before[i]) << "write " << part << ", sample " << i;
+            EXPECT_LE(max_error(chunk, before), limit);
+        }
+        EXPECT_LE(max_error(chunk, src), limit);
+    }
+}
+
+}  // namespace
