@@ -13,6 +13,7 @@
 #include "lanes/grid_refine.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
+#include "lanes/nonfinite.hpp"
 
 namespace vantoresk::lanes {
 
@@ -80,12 +81,12 @@ public:
         // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        // Bins that merge two or more of the levels a lane uses code fewer
+        // Bins that merge three or more of the levels a lane uses code fewer
         // bits than the exact kinds: there the exact kinds are tried only when
         // no near-lossless body met the target. A lane that uses every n-th
         // level of its grid can do better exactly.
         const Grid* g = grid();
-        const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 2.0;
+        const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 3.0;
         if (!near_met_ || !coarser) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
@@ -280,6 +281,25 @@ private:
                 return {};
             };
             bool bins_met = false;
+            if (!by_prdn) {
+                // A lane that partly sits on the lattice of bins just inside
+                // twice the bound already (decoded from such a lane, as a
+                // partial write of a chunk is, or padded with zeros) keeps
+                // those samples exactly on that lattice: no drift, whatever
+                // else the lane holds now.
+                const double wide = 2.0 * limit * (1.0 - 0x1p-12);
+                std::size_t on = 0;
+                for (T v : x_) {
+                    const double q = std::nearbyint(static_cast<double>(v) / wide);
+                    if (std::fabs(q) <= static_cast<double>(kMaxLevel) &&
+                        std::bit_cast<BitsOf<T>>(static_cast<T>(q * wide)) == std::bit_cast<BitsOf<T>>(v))
+                        ++on;
+                }
+                if (on * 10 >= x_.size()) {
+                    if (auto st = bins(wide, 1, bins_met); !st) return st;
+                    if (bins_met) return {};
+                }
+            }
             const Grid* g = grid();
             // Samples a rounding off the grid (corrections) are no obstacle
             // here: their levels are the nearest ones and the bound is checked.
@@ -314,6 +334,7 @@ private:
                 }
                 const double margin = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
+                bool bins_tried = false;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
@@ -325,11 +346,18 @@ private:
                         settled = exact_out;
                         break;
                     }
-                    if (!by_prdn && attempt == 0) {
+                    if (!by_prdn && !bins_tried) {
+                        bins_tried = true;
                         if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
                         if (bins_met) return {};
                     }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
+                }
+                // No k-step bins inside the bound (a bound of one step, taken
+                // a rounding inside): bins just inside twice the bound, off the grid.
+                if (!by_prdn && !met && !bins_tried && limit >= 0.5 * g->b) {
+                    if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                    return {};
                 }
                 if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
                 // A PRDN allows bins of any width: the odd bins of the grid
