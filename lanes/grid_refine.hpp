@@ -5,7 +5,7 @@
 // a little, so a + b * k rounds to a neighbouring float for a few levels
 // (corrections). Each value on the grid confines the exact a + b * k to the
 // interval that rounds to it; refine_grid looks for the (a, b) deepest
-// inside all those intervals (a concave problem in b, solved by ternary
+// inside all those intervals (a concave problem in b, solved by golden-section
 // search), leaving out values that are off the grid anyway. The caller
 // keeps the refined grid only when it needs fewer corrections.
 #pragma once

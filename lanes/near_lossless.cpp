@@ -22,6 +22,11 @@ constexpr unsigned kActivityClasses = 32;
 constexpr unsigned kTreeBits = 4;  // mantissa bits below the leading one coded with models
 constexpr unsigned kMaxClass = 45;  // nb of a residual is at most 43
 constexpr std::int64_t kIndexSpan = std::int64_t{1} << 42;
+
+// The largest bin index an encoder can write for bins of `width` levels:
+// ceil(2^40 / width), so that every level in [-2^40, 2^40] has its bin and
+// every decoded level, at most width * that, is accepted again.
+std::int64_t top_index(std::int64_t width) { return (kMaxLevel + width - 1) / width; }
 constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kHashStep = 0xFF51AFD7ED558CCDull;
 
@@ -197,9 +202,9 @@ bool decode_predictor(RangeDecoder& dec, unsigned& order, unsigned& shift, std::
 
 Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body) {
     k = std::min(k, kNearLosslessMaxBound);
-    const std::int64_t limit = kMaxLevel + static_cast<std::int64_t>(std::min<std::uint64_t>(k, std::uint64_t{1} << 40));
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
+    const std::int64_t limit = top_index(width) * width;
     std::unique_ptr<std::int64_t[]> y(new (std::nothrow) std::int64_t[levels.size() + 1]);
     if (!y) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
     std::uint64_t max_abs = 0;
@@ -283,6 +288,7 @@ Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t>
 
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
+    const std::int64_t ytop = top_index(width);
     RangeDecoder dec;
     if (!dec.start(coded)) return damaged("is damaged");
     auto models = std::make_unique<Models>();
@@ -300,7 +306,7 @@ Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t>
             std::int64_t r;
             if (!decode_residual(dec, *models, hist, r)) return damaged("has an invalid residual");
             const std::int64_t v = pred + r;  // |pred| <= 2^42, |r| < 2^45
-            if (v < -ymax || v > ymax) return damaged("decodes to a level out of range");
+            if (v < -ytop || v > ytop) return damaged("decodes to a level out of range");
             y[t] = v;
             h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
         }

@@ -10,9 +10,10 @@
 // encoding the decoded levels again with the same k gives the same decoded
 // levels.
 //
-// Levels must lie in [-2^40, 2^40]; levels up to min(k, 2^40) beyond that
-// (as decoding may give near the ends) are accepted too. A k above 2^41 is
-// coded as 2^41: every accepted level then decodes to 0.
+// Levels must lie in [-M, M], M = (2k+1) * ceil(2^40 / (2k+1)) >= 2^40:
+// every level in [-2^40, 2^40], and every level a body decodes to (the
+// decoder refuses bin indices beyond ceil(2^40 / (2k+1))). A k above 2^41
+// is coded as 2^41.
 //
 // Body format, version 1 (all integers little-endian; varint = unsigned
 // LEB128 of at most 10 bytes, minimal length):

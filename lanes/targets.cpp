@@ -326,13 +326,14 @@ private:
                 const LevelMap map{kOnGrid, shift ? g->a - c * g->b : g->a, g->b};
                 // A bound of exactly k steps is met by k-step bins only up to a
                 // rounding, and whether it is depends on the last bits of the
-                // fitted step: k is taken a few of the dtype's roundings inside
-                // the bound, so that the same lane always gets the same bins.
+                // fitted step: k is taken inside the bound by what rounding the
+                // decoded and the given value to the dtype can add (a spacing of
+                // the largest value), so the same lane always gets the same bins.
                 double top = 0.0;
                 for (T v : x_) {
                     if (std::isfinite(static_cast<double>(v))) top = std::max(top, std::fabs(static_cast<double>(v)));
                 }
-                const double margin = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                const double margin = 1.01 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
                 bool bins_tried = false;
                 for (int attempt = 0; attempt < 4; ++attempt) {
