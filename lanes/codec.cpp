@@ -335,7 +335,8 @@ LResult<struct vnt_lane_info> describe_lane(const FrameView& v, std::uint64_t in
         if (!nl) return support::Err<LaneError>{std::move(nl).error()};
         info.steps = nl->k;
         info.step = nl->map.mapping == kIdentity ? 1.0 : nl->map.b;
-        // Bins round; levels kept exactly (k = 0) on the identity or a grid are the values encoded.
+        // Bins round; levels kept exactly (k = 0) on the identity or a grid (with
+        // its corrections) are the values encoded.
         info.exact = nl->k == 0 && nl->map.mapping != kBins;
     }
     return info;

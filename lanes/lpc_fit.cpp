@@ -54,12 +54,12 @@ std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMa
 }
 
 // A quick estimate of the coded size of a predictor's residuals over
-// [begin, end): the bit length of each zigzagged residual, on every other
+// [begin, end): the bit length of each zigzagged residual, on every fourth
 // sample, plus the coefficients.
 double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p) {
     std::uint64_t bits = 0;
     const std::size_t from = std::max<std::size_t>(begin, p.order);
-    for (std::size_t t = from; t < end; t += 2) {
+    for (std::size_t t = from; t < end; t += 4) {
         std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
         for (unsigned j = 0; j < p.order; ++j) {
             acc += static_cast<std::uint64_t>(p.coefficients[j]) * static_cast<std::uint64_t>(y[t - 1 - j]);
@@ -68,7 +68,7 @@ double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::s
         const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
         bits += static_cast<std::uint64_t>(std::bit_width(zz));
     }
-    return 2.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
+    return 4.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <memory>
 
 #include "lanes/lpc_fit.hpp"
@@ -18,8 +19,14 @@ constexpr unsigned kBlockLog2 = 14;
 constexpr unsigned kMinBlockLog2 = 8;
 constexpr unsigned kMaxBlockLog2 = 20;
 constexpr unsigned kActivityClasses = 32;
+constexpr unsigned kTreeBits = 4;  // mantissa bits below the leading one coded with models
 constexpr unsigned kMaxClass = 45;  // nb of a residual is at most 43
 constexpr std::int64_t kIndexSpan = std::int64_t{1} << 42;
+
+// The largest bin index an encoder can write for bins of `width` levels:
+// ceil(2^40 / width), so that every level in [-2^40, 2^40] has its bin and
+// every decoded level, at most width * that, is accepted again.
+std::int64_t top_index(std::int64_t width) { return (kMaxLevel + width - 1) / width; }
 constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kHashStep = 0xFF51AFD7ED558CCDull;
 
@@ -45,16 +52,16 @@ std::uint32_t finish_hash(std::uint64_t h) {
 unsigned activity_class(std::uint64_t s) {
     if (s < 4) return static_cast<unsigned>(s);
     const unsigned b = static_cast<unsigned>(std::bit_width(s));
-    const unsigned c = 2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u);
+    const unsigned c = b + 1;
     return std::min(c, kActivityClasses - 1);
 }
 
 // Every adaptive model of one lane.
 struct Models {
     std::array<BitModel, kActivityClasses> zero;
-    std::array<BitModel, 3> sign;
+    std::array<BitModel, 9> sign;
     std::array<std::array<BitModel, kMaxClass + 1>, kActivityClasses> unary;
-    std::array<std::array<std::array<BitModel, 4>, kMaxClass + 1>, kActivityClasses> mantissa;
+    std::array<std::array<BitModel, 1u << kTreeBits>, kMaxClass + 1> mantissa;
 };
 
 // Residual context carried from sample to sample.
@@ -68,7 +75,7 @@ struct History {
         a3 = a2;
         a2 = a1;
         a1 = std::min<std::uint64_t>(a, std::uint64_t{1} << 40);
-        last_sign = r == 0 ? 0u : (r > 0 ? 1u : 2u);
+        last_sign = (last_sign % 3) * 3 + (r == 0 ? 0u : (r > 0 ? 1u : 2u));
     }
 };
 
@@ -122,13 +129,15 @@ void encode_residual(RangeEncoder& enc, Models& m, History& hist, std::int64_t r
         for (unsigned j = 0; j < nb; ++j) enc.bit(unary[j], 1);
         enc.bit(unary[nb], 0);
         if (nb > 0) {
-            auto& tree = m.mantissa[ctx][nb];
-            const unsigned b1 = static_cast<unsigned>((a >> (nb - 1)) & 1u);
-            enc.bit(tree[1], b1);
-            if (nb > 1) {
-                enc.bit(tree[2 + b1], static_cast<unsigned>((a >> (nb - 2)) & 1u));
-                enc.bypass(a, nb - 2);
+            auto& tree = m.mantissa[nb];
+            const unsigned modelled = std::min(nb, kTreeBits);
+            unsigned node = 1;
+            for (unsigned j = 1; j <= modelled; ++j) {
+                const unsigned bit = static_cast<unsigned>((a >> (nb - j)) & 1u);
+                enc.bit(tree[node], bit);
+                node = 2 * node + bit;
             }
+            enc.bypass(a, nb - modelled);
         }
     }
     hist.push(r);
@@ -147,13 +156,12 @@ inline bool decode_residual(RangeDecoder& dec, Models& m, History& hist, std::in
         }
         std::uint64_t a = 1;
         if (nb > 0) {
-            auto& tree = m.mantissa[ctx][nb];
-            const unsigned b1 = dec.bit(tree[1]);
-            a = (a << 1) | b1;
-            if (nb > 1) {
-                a = (a << 1) | dec.bit(tree[2 + b1]);
-                a = (a << (nb - 2)) | dec.bypass(nb - 2);
-            }
+            auto& tree = m.mantissa[nb];
+            const unsigned modelled = std::min(nb, kTreeBits);
+            unsigned node = 1;
+            for (unsigned j = 1; j <= modelled; ++j) node = 2 * node + dec.bit(tree[node]);
+            a = node;
+            a = (a << (nb - modelled)) | dec.bypass(nb - modelled);
         }
         r = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
     }
@@ -194,9 +202,9 @@ bool decode_predictor(RangeDecoder& dec, unsigned& order, unsigned& shift, std::
 
 Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body) {
     k = std::min(k, kNearLosslessMaxBound);
-    const std::int64_t limit = kMaxLevel + static_cast<std::int64_t>(std::min<std::uint64_t>(k, std::uint64_t{1} << 40));
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
+    const std::int64_t limit = top_index(width) * width;
     std::unique_ptr<std::int64_t[]> y(new (std::nothrow) std::int64_t[levels.size() + 1]);
     if (!y) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
     std::uint64_t max_abs = 0;
@@ -208,9 +216,16 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         }
         std::int64_t q = v;
         if (k > 0) {
+            // floor(num / width): a double quotient (both exact below 2^53),
+            // then an exact integer correction of its rounding.
             const std::int64_t num = v + ik;
-            q = num / width;
-            if (num % width < 0) --q;
+            q = static_cast<std::int64_t>(std::floor(static_cast<double>(num) / static_cast<double>(width)));
+            const std::int64_t rem = num - q * width;
+            if (rem < 0) {
+                --q;
+            } else if (rem >= width) {
+                ++q;
+            }
         }
         y[t] = q;
         max_abs = std::max<std::uint64_t>(max_abs, q < 0 ? 0 - static_cast<std::uint64_t>(q) : static_cast<std::uint64_t>(q));
@@ -273,6 +288,7 @@ Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t>
 
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
+    const std::int64_t ytop = top_index(width);
     RangeDecoder dec;
     if (!dec.start(coded)) return damaged("is damaged");
     auto models = std::make_unique<Models>();
@@ -290,7 +306,7 @@ Status decode_levels(std::span<const std::uint8_t> body, std::span<std::int64_t>
             std::int64_t r;
             if (!decode_residual(dec, *models, hist, r)) return damaged("has an invalid residual");
             const std::int64_t v = pred + r;  // |pred| <= 2^42, |r| < 2^45
-            if (v < -ymax || v > ymax) return damaged("decodes to a level out of range");
+            if (v < -ytop || v > ytop) return damaged("decodes to a level out of range");
             y[t] = v;
             h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
         }

@@ -10,9 +10,10 @@
 // encoding the decoded levels again with the same k gives the same decoded
 // levels.
 //
-// Levels must lie in [-2^40, 2^40]; levels up to min(k, 2^40) beyond that
-// (as decoding may give near the ends) are accepted too. A k above 2^41 is
-// coded as 2^41: every accepted level then decodes to 0.
+// Levels must lie in [-M, M], M = (2k+1) * ceil(2^40 / (2k+1)) >= 2^40:
+// every level in [-2^40, 2^40], and every level a body decodes to (the
+// decoder refuses bin indices beyond ceil(2^40 / (2k+1))). A k above 2^41
+// is coded as 2^41.
 //
 // Body format, version 1 (all integers little-endian; varint = unsigned
 // LEB128 of at most 10 bytes, minimal length):
@@ -31,11 +32,13 @@
 //   clamp((sum_j coef[j] * y[t-1-j] + (2^shift >> 1)) >> shift, -Y, Y)
 //   with the sum taken modulo 2^64 as a signed 64-bit value, Y = floor(2^42
 //   / (2k+1)) the largest index magnitude allowed; r is binarised as
-//   zero? ; sign ; unary bit length class nb = floor(log2 |r|) ; the two
-//   bits of |r| below its leading one from a model (those present), the
-//   rest bypass. Zero, unary and mantissa models are chosen by the activity
-//   s = 2|r[t-1]| + |r[t-2]| + |r[t-3]| (32 classes), the sign model by the
-//   sign of r[t-1]. Every model starts at 1/2 at the start of the lane.
+//   zero? ; sign ; unary bit length class nb = floor(log2 |r|) ; the first
+//   four bits of |r| below its leading one (those present) from a binary
+//   tree of models per nb, the rest bypass. Zero and unary models are chosen by the activity
+//   s = 2|r[t-1]| + |r[t-2]| + |r[t-3]| (s for s < 4, else bit_width(s) + 1,
+//   at most 31), mantissa models by nb, the sign model by the signs of
+//   r[t-1] and r[t-2] (9 classes). Every model starts at 1/2 at the start of
+//   the lane and adapts as BitModel says.
 // The check value is the top 32 bits of h after h = 0x9E3779B97F4A7C15,
 // h = (h ^ x) * 0xFF51AFD7ED558CCD for x = k, count, block_log2 and then
 // each bin index y in order (as 64-bit two's complement), h ^= h >> 33,

@@ -16,6 +16,8 @@
 //  * Bypass bits halve the range: equiprobable bits cost no model.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,17 +28,28 @@ namespace vantoresk::lanes {
 struct BitModel {
     std::uint16_t fast = 32768;
     std::uint16_t slow = 32768;
+    std::uint8_t seen = 0;  // decisions coded with this model, up to 127
 
     std::uint32_t p0() const noexcept { return (std::uint32_t{fast} + slow) >> 1; }
     void update(unsigned bit) noexcept {
-        if (bit == 0) {
-            fast = static_cast<std::uint16_t>(fast + ((65536u - fast) >> 4));
-            slow = static_cast<std::uint16_t>(slow + ((65536u - slow) >> 7));
-        } else {
-            fast = static_cast<std::uint16_t>(fast - (fast >> 4));
-            slow = static_cast<std::uint16_t>(slow - (slow >> 7));
-        }
+        // A new model learns at rate 1/(seen + 2) until that is slower than
+        // its own rate: a running mean first, then an exponential one.
+        const std::int32_t target = bit == 0 ? 65535 : 0;
+        const std::int32_t rate = kLearnRate[seen];  // 65536 / (seen + 2)
+        const std::int32_t f = fast, s = slow;
+        const std::int32_t df = seen < 14 ? ((target - f) * rate) >> 16 : (target - f) / 16;
+        const std::int32_t ds = ((target - s) * std::max<std::int32_t>(rate, 512)) >> 16;
+        fast = static_cast<std::uint16_t>(std::clamp(f + df, 32, 65504));
+        slow = static_cast<std::uint16_t>(std::clamp(s + ds, 32, 65504));
+        if (seen < 127) ++seen;
     }
+
+private:
+    static constexpr std::array<std::int32_t, 128> kLearnRate = [] {
+        std::array<std::int32_t, 128> t{};
+        for (int i = 0; i < 128; ++i) t[static_cast<std::size_t>(i)] = 65536 / (i + 2);
+        return t;
+    }();
 };
 
 inline constexpr std::uint32_t kRangeTop = 1u << 24;

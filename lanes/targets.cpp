@@ -10,8 +10,10 @@
 #include "lanes/exact.hpp"
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
+#include "lanes/grid_refine.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
+#include "lanes/nonfinite.hpp"
 
 namespace vantoresk::lanes {
 
@@ -79,12 +81,12 @@ public:
         // move it again, is not tried.
         bool settled = false;
         if (auto st = near_lossless(by_prdn, limit, settled); !st) return st;
-        // Bins that merge two or more of the levels a lane uses code fewer
+        // Bins that merge three or more of the levels a lane uses code fewer
         // bits than the exact kinds: there the exact kinds are tried only when
         // no near-lossless body met the target. A lane that uses every n-th
         // level of its grid can do better exactly.
         const Grid* g = grid();
-        const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 2.0;
+        const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 3.0;
         if (!near_met_ || !coarser) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
@@ -108,6 +110,16 @@ private:
                 grid_searched_ = true;
                 grid_ = find_grid(x_);
                 if (grid_) fit_ = fit_grid(x_, *grid_);
+                if constexpr (std::is_same_v<T, float>) {
+                    if (grid_ && fit_.corrections > 0) {
+                        const Grid refined = refine_grid(x_, *grid_, fit_.corrections);
+                        GridFit fit = fit_grid(x_, refined);
+                        if (fit.corrections < fit_.corrections) {
+                            grid_ = refined;
+                            fit_ = std::move(fit);
+                        }
+                    }
+                }
             }
             return grid_ ? &*grid_ : nullptr;
         } else {
@@ -172,6 +184,7 @@ private:
         const Errors e = measure<T>(x_, decoded_, mask_);
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
+        last_prdn_ = e.prdn;
         if (!met) return {};
         std::vector<std::uint8_t> body;
         if (auto st = level_lane_body(levels, k, map, body); !st) return st;
@@ -245,6 +258,22 @@ private:
                         bins_met = true;
                         nl_width_ = step;
                         settled = exact_out;
+                        // The width for a PRDN is a guess with a margin: one
+                        // wider try towards the target (kept if smaller and met).
+                        const double reached = last_prdn_;
+                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
+                            const double wider = step * std::min(1.3, 0.98 * limit / reached);
+                            for (std::size_t i = 0; i < x_.size(); ++i) {
+                                const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
+                                if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
+                                levels[i] = static_cast<std::int64_t>(q);
+                            }
+                            bool wider_met = false, wider_exact = false;
+                            const LevelMap wide_map{kBins, 0.0, wider};
+                            if (auto st = try_levels(levels, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
+                                return st;
+                            if (wider_met) nl_width_ = wider;
+                        }
                         return {};
                     }
                     step *= by_prdn ? 0.7 : 0.5;
@@ -252,32 +281,93 @@ private:
                 return {};
             };
             bool bins_met = false;
+            if (!by_prdn) {
+                // A lane that partly sits on the lattice of bins just inside
+                // twice the bound already (decoded from such a lane, as a
+                // partial write of a chunk is, or padded with zeros) keeps
+                // those samples exactly on that lattice: no drift, whatever
+                // else the lane holds now.
+                const double wide = 2.0 * limit * (1.0 - 0x1p-12);
+                std::size_t on = 0;
+                for (T v : x_) {
+                    const double q = std::nearbyint(static_cast<double>(v) / wide);
+                    if (std::fabs(q) <= static_cast<double>(kMaxLevel) &&
+                        std::bit_cast<BitsOf<T>>(static_cast<T>(q * wide)) == std::bit_cast<BitsOf<T>>(v))
+                        ++on;
+                }
+                if (on * 10 >= x_.size()) {
+                    if (auto st = bins(wide, 1, bins_met); !st) return st;
+                    if (bins_met) return {};
+                }
+            }
             const Grid* g = grid();
-            if (g != nullptr && fit_.corrections == 0) {
+            // Samples a rounding off the grid (corrections) are no obstacle
+            // here: their levels are the nearest ones and the bound is checked.
+            if (g != nullptr) {
                 // On the lane's grid: bins of 2k + 1 steps. Two float values k
                 // steps apart can be a rounding further apart than k * b, so
                 // the bound is checked; where it fails, bins just inside
                 // twice the bound (off the grid) are tried before fewer steps.
-                double half = by_prdn ? (width / g->b - 1.0) / 2.0 : limit / g->b;
+                // Bins counted from the grid's level nearest to 0, not from
+                // wherever the grid search put level 0 (which moves with the
+                // lane's contents): a lane decoded and coded again, as a
+                // partial write does, then finds its values on the same bins.
+                const double c = std::nearbyint(g->a / g->b);
+                bool shift = c != 0.0 && std::fabs(c) < 0x1p40;
+                std::vector<std::int64_t> shifted;
+                if (shift) {
+                    shifted.resize(fit_.k.size());
+                    for (std::size_t i = 0; i < shifted.size() && shift; ++i) {
+                        shifted[i] = fit_.k[i] + static_cast<std::int64_t>(c);
+                        shift = shifted[i] >= -kMaxLevel && shifted[i] <= kMaxLevel;
+                    }
+                }
+                const std::span<const std::int64_t> levels = shift ? std::span<const std::int64_t>(shifted) : fit_.k;
+                const LevelMap map{kOnGrid, shift ? g->a - c * g->b : g->a, g->b};
+                // A bound of exactly k steps is met by k-step bins only up to a
+                // rounding, and whether it is depends on the last bits of the
+                // fitted step: k is taken inside the bound by what rounding the
+                // decoded and the given value to the dtype can add (a spacing of
+                // the largest value), so the same lane always gets the same bins.
+                double top = 0.0;
+                for (T v : x_) {
+                    if (std::isfinite(static_cast<double>(v))) top = std::max(top, std::fabs(static_cast<double>(v)));
+                }
+                const double margin = 1.01 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
+                bool bins_tried = false;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
-                    const LevelMap map{kOnGrid, g->a, g->b};
-                    if (auto st = try_levels(fit_.k, k, map, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(levels, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         grid_tried_ = true;
                         nl_width_ = static_cast<double>(2 * k + 1) * g->b;
                         settled = exact_out;
-                        return {};
+                        break;
                     }
-                    if (!by_prdn && attempt == 0) {
+                    if (!by_prdn && !bins_tried) {
+                        bins_tried = true;
                         if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
                         if (bins_met) return {};
                     }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
                 }
-                return {};  // finer than a step: the exact kinds
+                // No k-step bins inside the bound (a bound of one step, taken
+                // a rounding inside): bins just inside twice the bound, off the grid.
+                if (!by_prdn && !met && !bins_tried && limit >= 0.5 * g->b) {
+                    if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                    return {};
+                }
+                if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
+                // A PRDN allows bins of any width: the odd bins of the grid
+                // round it down (to none at all below three steps), bins of
+                // the width itself do not. The smaller body is kept.
+                const bool grid_met = met, grid_exact = settled;
+                if (auto st = bins(width, 3, bins_met); !st) return st;
+                if (!bins_met) settled = grid_met && grid_exact;
+                return {};
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
             // the rounding to the dtype), or of the width for the PRDN.
@@ -372,6 +462,7 @@ private:
     double nl_width_ = 0.0;  // the met near-lossless body's bin width, in the lane's units
     std::optional<Grid> grid_;
     GridFit fit_;
+    double last_prdn_ = 0.0;  // PRDN of the last level lane tried
 };
 
 }  // namespace

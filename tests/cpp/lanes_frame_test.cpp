@@ -33,7 +33,11 @@ std::vector<std::vector<std::uint8_t>> frames_of_every_kind() {
     std::vector<float> repeats(2000);
     for (std::size_t i = 0; i < repeats.size(); ++i) repeats[i] = static_cast<float>(i % 4) * 1.37e-7f + 1e5f;
     out.push_back(encode_rows(repeats, 1, VNT_TARGET_MAX_ABS_ERROR, 0.0).value());     // shuffled or deflate
-    out.push_back(encode_rows(x, 1, VNT_TARGET_MAX_ABS_ERROR, 0.0).value());           // grid
+    // On the grid but for every twelfth sample: the grid kind with corrections
+    // (too many of them for the level coder's corrected mapping).
+    auto strays = x;
+    for (std::size_t i = 7; i < strays.size(); i += 12) strays[i] += 0.37e-4f * static_cast<float>(i % 5 + 1);
+    out.push_back(encode_rows(strays, 1, VNT_TARGET_MAX_ABS_ERROR, 0.0).value());      // grid
     out.push_back(encode_rows(x, 1, VNT_TARGET_MAX_ABS_ERROR, 0.02).value());          // near-lossless
     std::vector<std::int16_t> ints(1200);
     for (std::size_t i = 0; i < ints.size(); ++i) ints[i] = static_cast<std::int16_t>(x[i] * 200);

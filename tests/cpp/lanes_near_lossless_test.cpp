@@ -110,9 +110,15 @@ TEST(NearLossless, RefusesLevelsOutsideTheRangeAndLengthMismatches) {
     EXPECT_FALSE(encode_levels(Levels{0, kTop + 1}, 0, body).ok());
     EXPECT_FALSE(encode_levels(Levels{INT64_MIN}, 5, body).ok());
     EXPECT_FALSE(encode_levels(Levels{INT64_MAX}, UINT64_MAX, body).ok());
-    EXPECT_TRUE(body.empty());
-    // Up to k beyond the range is what decoding may give near the ends.
-    EXPECT_TRUE(encode_levels(Levels{kTop + 4, -kTop - 4}, 4, body).ok());
+    EXPECT_TRUE(body.empty());  // a refusal writes nothing
+    // The range reaches the next bin centre beyond 2^40, where decoding
+    // 2^40 may land, and no further: 2^40 + 2 for bins of 9.
+    EXPECT_TRUE(encode_levels(Levels{kTop + 2, -kTop - 2}, 4, body).ok());
+    EXPECT_FALSE(encode_levels(Levels{kTop + 3}, 4, body).ok());
+    const Levels top = decoded(encoded(Levels{kTop, -kTop, kTop - 3}, 4), 3);
+    EXPECT_EQ(top, (Levels{kTop + 2, -kTop - 2, kTop - 7}));
+    EXPECT_EQ(decoded(encoded(top, 4), 3), top);
+    body.clear();
 
     const Bytes ok = encoded(Levels(100, 7), 1);
     Levels shorter(99), longer(101);

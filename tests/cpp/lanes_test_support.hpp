@@ -58,7 +58,8 @@ LResult<std::vector<S>> decode_as(const std::vector<std::uint8_t>& frame, std::s
 
 // A frame with its body edited and a fresh checksum, so damage reaches the parser.
 inline std::vector<std::uint8_t> resealed(std::vector<std::uint8_t> frame) {
-    frame.resize(frame.size() - 4);
+    if (frame.size() < 4) return frame;
+    frame.erase(frame.end() - 4, frame.end());
     const std::uint32_t crc = crc32_of(frame);
     for (int i = 0; i < 4; ++i) frame.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
     return frame;

@@ -46,7 +46,7 @@ def exact_round_trip(x: np.ndarray) -> str:
 def test_scaled_adc_lanes_are_grid_lanes_and_come_back_exactly(dtype, bits, baseline, gain):
     x = adc_lane(bits, baseline=baseline, gain=gain, dtype=dtype)
     lane = exact_lane(x)
-    # Levels that give back every bit without corrections may go to the level coder instead.
+    # On the grid: as grid differences, or through the level coder on the grid.
     assert lane.kind in ("grid", "near-lossless") and lane.lossless
     assert lane.nbytes < x.nbytes / 2  # a few bits a sample, not a float's worth
 
@@ -64,7 +64,7 @@ def test_grid_lanes_with_strays_stay_exact(dtype, damage):
         x[[3, 9]] = [np.finfo(dtype).max, -np.finfo(dtype).tiny]
     else:
         x = (np.round(x.astype(np.float64) * 523.97 / 22) * 22 / 523.97).astype(dtype)
-    assert exact_round_trip(x) == "grid"
+    assert exact_round_trip(x) in ("grid", "near-lossless")
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
@@ -108,7 +108,7 @@ def test_nonfinite_runs_inside_grid_lanes(dtype):
     x[0, 0] = -np.inf
     x[1, -5:] = np.inf
     out = encode_lanes(x, max_prdn=1e-9)
-    assert [lane.kind for lane in inspect_frame(out).lanes] == ["grid", "grid"]
+    assert all(lane.kind in ("grid", "near-lossless") and lane.lossless for lane in inspect_frame(out).lanes)
     assert [lane.nonfinite for lane in inspect_frame(out).lanes] == [41, 5]
     assert same_bits(decode_lanes(out), x)
 
@@ -126,7 +126,7 @@ def test_shared_records_at_their_adc_step_are_stored_as_grid_lanes(name, step):
     x = np.load(path)[:30000]
     exact = encode_lanes(x[None], max_abs_error=0)
     lane = inspect_frame(exact).lanes[0]
-    assert lane.kind in ("grid", "near-lossless") and lane.lossless  # the grid's levels, DEFLATEd or level-coded
+    assert lane.kind in ("grid", "near-lossless") and lane.lossless
     assert same_bits(decode_lanes(exact)[0], x)
     assert len(exact) < x.nbytes / 3
     # One step of error allowed: never larger than the exact lane (smaller where

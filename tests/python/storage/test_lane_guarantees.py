@@ -17,7 +17,7 @@ from vantoresk_zarr import VantoreskZarrCodec, decode_lanes, encode_lanes, inspe
 zarr = pytest.importorskip("zarr")
 
 
-@pytest.mark.parametrize("target", [0.02, 0.005])
+@pytest.mark.parametrize("target", [0.02, 0.005, 0.0123])
 def test_forty_partial_writes_of_one_chunk_stay_within_the_target(tmp_path, target):
     src = ecg_60s()[0, :4000]
     arr = zarr.create_array(tmp_path / "a.zarr", shape=(4000,), chunks=(4000,), dtype="float32",

@@ -1,0 +1,188 @@
+// Grid refinement and what the chooser makes of it: float32 lanes written
+// as (d - baseline) / gain come back on a grid that reproduces every value,
+// and are then coded by the level coder, exactly or within k steps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "include/vantoresk.h"
+#include "lanes/grid.hpp"
+#include "lanes/grid_refine.hpp"
+#include "support/splitmix64.hpp"
+
+namespace {
+
+using vantoresk::lanes::find_grid;
+using vantoresk::lanes::fit_grid;
+using vantoresk::lanes::refine_grid;
+
+struct Adc {
+    double gain;
+    double baseline;
+};
+
+// A random walk of ADC codes around the baseline (which it crosses, so the
+// value 0 occurs), stored as float32 physical values.
+std::vector<float> adc_lane(const Adc& adc, std::size_t n, std::uint64_t seed, int spread) {
+    vantoresk::support::SplitMix64 rng(seed);
+    std::vector<float> x(n);
+    double d = std::round(adc.baseline);
+    for (auto& v : x) {
+        d += static_cast<double>(rng.below(2 * static_cast<std::uint32_t>(spread) + 1)) - spread;
+        if (rng.below(50) == 0) d = std::round(adc.baseline);
+        v = static_cast<float>((d - adc.baseline) / adc.gain);
+    }
+    return x;
+}
+
+const Adc kAdcs[] = {{200.0, 1024.0}, {2963.77, 0.0}, {12.84, -1605.0}, {7247.0, 0.0}, {65535.0 / 125.37997, -8008.956797}};
+
+TEST(GridRefine, ValuesWrittenFromAdcCodesNeedNoCorrections) {
+    std::uint64_t seed = 1;
+    for (const Adc& adc : kAdcs) {
+        for (const int spread : {3, 40, 400}) {
+            SCOPED_TRACE("gain " + std::to_string(adc.gain) + ", spread " + std::to_string(spread));
+            const std::vector<float> x = adc_lane(adc, 20000, seed++, spread);
+            const auto g = find_grid<float>(x);
+            ASSERT_TRUE(g.has_value());
+            const std::size_t before = fit_grid<float>(x, *g).corrections;
+            const auto refined = refine_grid(x, *g, before);
+            EXPECT_EQ(fit_grid<float>(x, refined).corrections, 0u) << "fitted grid had " << before;
+        }
+    }
+}
+
+TEST(GridRefine, NeverNeedsMoreCorrectionsThanTheFit) {
+    vantoresk::support::SplitMix64 rng(7);
+    std::vector<float> x = adc_lane(kAdcs[3], 10000, 3, 30);
+    for (std::size_t i = 0; i < x.size(); i += 500) x[i] += static_cast<float>(rng.unit() * 1e-4);  // off the grid
+    const auto g = find_grid<float>(x);
+    ASSERT_TRUE(g.has_value());
+    const std::size_t before = fit_grid<float>(x, *g).corrections;
+    const auto refined = refine_grid(x, *g, before);
+    EXPECT_LE(fit_grid<float>(x, refined).corrections, fit_grid<float>(x, *g).corrections);
+}
+
+// The chooser through the C interface: one float32 lane, one target.
+struct Coded {
+    std::vector<float> decoded;
+    struct vnt_lane_info info {};
+    std::size_t size = 0;
+};
+
+Coded code(const std::vector<float>& x, vnt_target_kind kind, double target) {
+    vnt_options o;
+    vnt_options_init(&o);
+    o.target_kind = kind;
+    o.targets = &target;
+    o.target_count = 1;
+    vnt_layout lay{};
+    lay.dtype = VNT_FLOAT32;
+    lay.order = 'C';
+    lay.ndim = 1;
+    lay.shape[0] = x.size();
+    void* frame = nullptr;
+    std::size_t size = 0;
+    vnt_error err{};
+    Coded out;
+    EXPECT_EQ(vnt_encode(x.data(), &lay, &o, &frame, &size, &err), VNT_OK) << err.message;
+    out.size = size;
+    out.decoded.resize(x.size());
+    EXPECT_EQ(vnt_decode(frame, size, out.decoded.data(), x.size() * 4, &err), VNT_OK) << err.message;
+    EXPECT_EQ(vnt_lane_info(frame, size, 0, &out.info, &err), VNT_OK) << err.message;
+    vnt_free(frame);
+    return out;
+}
+
+double max_error(const std::vector<float>& a, const std::vector<float>& b) {
+    double m = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) m = std::max(m, std::fabs(static_cast<double>(a[i]) - b[i]));
+    return m;
+}
+
+TEST(GridChooser, ExactGridLanesUseTheLevelCoder) {
+    for (const Adc& adc : {kAdcs[0], kAdcs[4]}) {
+        const std::vector<float> x = adc_lane(adc, 20000, 11, 20);
+        const Coded c = code(x, VNT_TARGET_MAX_ABS_ERROR, 0.0);
+        EXPECT_EQ(c.decoded, x);
+        EXPECT_EQ(c.info.kind, VNT_LANE_NEAR_LOSSLESS);
+        EXPECT_TRUE(c.info.exact);
+    }
+}
+
+TEST(GridChooser, BoundsInStepsUseBinsOfTheGridEvenWithAFewOffGridValues) {
+    const Adc adc = kAdcs[0];
+    std::vector<float> x = adc_lane(adc, 20000, 12, 20);
+    for (std::size_t i = 100; i < x.size(); i += 3001) x[i] = std::nextafter(x[i], 10.0f);  // needs a correction
+    for (const unsigned k : {1u, 4u}) {
+        const double limit = (k + 0.001) / adc.gain;
+        const Coded c = code(x, VNT_TARGET_MAX_ABS_ERROR, limit);
+        EXPECT_LE(max_error(c.decoded, x), limit);
+        EXPECT_EQ(c.info.kind, VNT_LANE_NEAR_LOSSLESS);
+        EXPECT_EQ(c.info.steps, k);
+        // Bins of 2k + 1 steps, not of twice the bound: the error reaches k steps.
+        EXPECT_GT(max_error(c.decoded, x), (k - 0.01) / adc.gain);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+double prdn(const std::vector<float>& x, const std::vector<float>& y) {
+    double mean = 0;
+    for (const float v : x) mean += v;
+    mean /= static_cast<double>(x.size());
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        num += (static_cast<double>(x[i]) - y[i]) * (static_cast<double>(x[i]) - y[i]);
+        den += (x[i] - mean) * (x[i] - mean);
+    }
+    return 100.0 * std::sqrt(num / den);
+}
+
+// A PRDN that allows an error of about one step: the grid's odd bins (three
+// steps) are too coarse, yet bins of the width the PRDN allows still pay.
+TEST(GridChooser, PrdnTargetsBetweenOneAndThreeStepsAreNotStoredExactly) {
+    const Adc adc = kAdcs[0];
+    const std::vector<float> x = adc_lane(adc, 20000, 13, 2);
+    double mean = 0, var = 0;
+    for (const float v : x) mean += v;
+    mean /= static_cast<double>(x.size());
+    for (const float v : x) var += (v - mean) * (v - mean);
+    const double sd = std::sqrt(var / static_cast<double>(x.size()));
+    const double target = 100.0 * (2.2 / adc.gain) / std::sqrt(12.0) / sd;  // bins of about 2.2 steps
+    const Coded c = code(x, VNT_TARGET_MAX_PRDN, target);
+    const Coded exact = code(x, VNT_TARGET_MAX_ABS_ERROR, 0.0);
+    EXPECT_LE(prdn(x, c.decoded), target);
+    EXPECT_GT(max_error(c.decoded, x), 0.0);
+    EXPECT_LT(c.size, exact.size);
+}
+
+}  // namespace
+
+namespace {
+
+// A chunk written piece by piece: each write decodes the chunk, changes a
+// part and codes it again. Values already written must not move, also when
+// the bound is exactly k steps and the lane is mostly zeros.
+TEST(GridChooser, RewritingADecodedLaneKeepsItsValues) {
+    for (const Adc& adc : {kAdcs[0], kAdcs[4]}) {
+        const std::vector<float> src = adc_lane(adc, 4000, 21, 15);
+        std::vector<float> chunk(src.size(), 0.0f);
+        const double limit = 4.0 / adc.gain;
+        for (std::size_t part = 0; part < 8; ++part) {
+            for (std::size_t i = part * 500; i < (part + 1) * 500; ++i) chunk[i] = src[i];
+            const std::vector<float> before = chunk;
+            chunk = code(chunk, VNT_TARGET_MAX_ABS_ERROR, limit).decoded;
+            for (std::size_t i = 0; i < part * 500; ++i) ASSERT_EQ(chunk[i], before[i]) << "write " << part << ", sample " << i;
+            EXPECT_LE(max_error(chunk, before), limit);
+        }
+        EXPECT_LE(max_error(chunk, src), limit);
+    }
+}
+
+}  // namespace
