@@ -1,6 +1,3 @@
-import sys
-from pathlib import Path
-
 import pytest
 
 pytest.importorskip("wfdb")
@@ -8,8 +5,7 @@ pytest.importorskip("pyedflib")
 pytest.importorskip("zarr")
 pytest.importorskip("distributed")
 
-sys.path.insert(0, str(Path(__file__).parent))
-from archive_support import build_archive  # noqa: E402
+from archive_support import build_archive
 
 
 @pytest.fixture(scope="session")

@@ -1,6 +1,3 @@
-import sys
-from pathlib import Path
-
 import pytest
 
 pytest.importorskip("wfdb")
@@ -8,8 +5,7 @@ pytest.importorskip("zarr")
 pytest.importorskip("starlette")
 pytest.importorskip("httpx")
 
-sys.path.insert(0, str(Path(__file__).parent))
-from view_support import build_store  # noqa: E402
+from view_support import build_store
 
 
 @pytest.fixture(scope="session")
