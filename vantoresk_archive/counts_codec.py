@@ -25,6 +25,7 @@ import numpy as np
 from vantoresk_zarr.info import inspect_frame
 from vantoresk_zarr.lanes import decode_lanes, encode_lanes
 from vantoresk_zarr.settings import check_known
+from vantoresk_zarr.vocabulary import prdn
 from vantoresk_zarr.zarr3_codec import VantoreskZarrCodec, _common, _native_dtype
 
 NAME = "vantoresk_counts"
@@ -77,8 +78,58 @@ class VantoreskCountsCodec(VantoreskZarrCodec):
         if self._as_integers(ints):
             return chunk_spec.prototype.buffer.from_bytes(encode_lanes(ints, **params))
         values = ints.astype("float32" if ints.dtype.itemsize <= 2 else "float64")
-        values[ints == self.fill] = np.nan
-        return chunk_spec.prototype.buffer.from_bytes(encode_lanes(values, **params))
+        missing = ints == self.fill
+        values[missing] = np.nan
+        frame = encode_lanes(values, **params)
+        if self.max_prdn is not None:
+            frame = self._rounded_within_prdn(frame, ints, values, missing, params)
+        return chunk_spec.prototype.buffer.from_bytes(frame)
+
+    def _rounded_within_prdn(self, frame: bytes, ints: np.ndarray, values: np.ndarray, missing: np.ndarray,
+                             params: dict) -> bytes:
+        """A float frame whose lanes meet the PRDN target after decoding
+        rounds them back to counts (the codec checked them before the
+        rounding, which adds up to half a count per sample): the frame as
+        it is when they do, else coded once more at half the target, else
+        exactly."""
+        for attempt in ("as coded", "half the target"):
+            if attempt == "half the target":
+                targets = self.max_prdn
+                half = [t / 2 for t in targets] if isinstance(targets, tuple) else targets / 2
+                frame = encode_lanes(values, **{**params, "max_prdn": half})
+            decoded = self._counts(decode_lanes(frame), np.isnan(values), ints.dtype)
+            if self._lanes_meet_prdn(ints, decoded, missing):
+                return frame
+        return encode_lanes(values, **{**params, "max_prdn": None, "max_abs_error": 0.0})
+
+    def _lanes_meet_prdn(self, ints: np.ndarray, decoded: np.ndarray, missing: np.ndarray) -> bool:
+        axis = self.axis % ints.ndim
+        length = ints.shape[axis]
+        source = np.moveaxis(ints, axis, -1).reshape(-1, length)
+        back = np.moveaxis(decoded, axis, -1).reshape(-1, length)
+        gaps = np.moveaxis(missing, axis, -1).reshape(-1, length)
+        targets = self.max_prdn
+        for lane in range(source.shape[0]):
+            limit = targets[lane] if isinstance(targets, tuple) else targets
+            keep = ~gaps[lane]
+            if keep.any() and prdn(source[lane][keep], back[lane][keep]) > limit:
+                return False
+        return True
+
+    def _counts(self, values: np.ndarray, missing: np.ndarray, want: np.dtype) -> np.ndarray:
+        """Decoded floats as the integers a read gives: rounded, clamped,
+        the fill value where the source had none moved one count inwards,
+        and the fill value in the gaps."""
+        info = np.iinfo(want)
+        ints = np.clip(np.rint(np.where(missing, 0, values)), info.min, info.max).astype(want)
+        if self.fill is not None:
+            # A sample rounded onto the fill value would read as missing: one
+            # count inwards (the fill value is the dtype's end, the source's
+            # sample lies inside).
+            collide = (ints == self.fill) & ~missing
+            ints[collide] = self.fill + 1 if self.fill < info.max else self.fill - 1
+            ints[missing] = self.fill
+        return ints
 
     def _decode_sync(self, chunk_bytes: Any, chunk_spec: Any) -> Any:
         raw = chunk_bytes.as_numpy_array()
@@ -91,14 +142,4 @@ class VantoreskCountsCodec(VantoreskZarrCodec):
         values = decode_lanes(raw, expect=(shape, stored))
         if stored == want:
             return chunk_spec.prototype.nd_buffer.from_ndarray_like(values)
-        missing = np.isnan(values)
-        info = np.iinfo(want)
-        ints = np.clip(np.rint(np.where(missing, 0, values)), info.min, info.max).astype(want)
-        if self.fill is not None:
-            # A sample rounded onto the fill value would read as missing: one
-            # count inwards (the fill value is the dtype's end, the source's
-            # sample lies inside).
-            collide = (ints == self.fill) & ~missing
-            ints[collide] = self.fill + 1 if self.fill < info.max else self.fill - 1
-            ints[missing] = self.fill
-        return chunk_spec.prototype.nd_buffer.from_ndarray_like(ints)
+        return chunk_spec.prototype.nd_buffer.from_ndarray_like(self._counts(values, np.isnan(values), want))

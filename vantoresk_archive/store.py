@@ -25,6 +25,7 @@ import re
 import shutil
 import socket
 import stat
+import time
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
@@ -96,23 +97,37 @@ def _join(store: str, *parts: str) -> str:
     return "/".join([str(store).rstrip("/"), *parts]) if url_scheme(store) else os.path.join(store, *parts)
 
 
+# Another run may be rewriting a metadata document while we read it (zarr
+# writes them in place): a document that does not parse is read again a few
+# times before it counts as damaged.
+_REREADS = 20
+_REREAD_PAUSE = 0.05
+
+
 def _read_json(store: str, key: str):
     """A metadata document of the store, or None when absent or not JSON.
     A local link is never followed: the store's metadata is its own."""
     rem = _remote(store)
-    try:
-        if rem is None:
-            path = os.path.join(store, key)
-            if not stat.S_ISREG(os.lstat(path).st_mode):
-                return None
-            text = Path(path).read_text()
-        else:
-            fs, root = rem
-            text = fs.cat_file(f"{root}/{key}").decode()
-        doc = json.loads(text)
-    except (OSError, ValueError, UnicodeDecodeError):
-        return None
-    return doc if isinstance(doc, dict) else None
+    for attempt in range(_REREADS):
+        try:
+            if rem is None:
+                path = os.path.join(store, key)
+                if not stat.S_ISREG(os.lstat(path).st_mode):
+                    return None
+                text = Path(path).read_text()
+            else:
+                fs, root = rem
+                text = fs.cat_file(f"{root}/{key}").decode()
+        except OSError:
+            return None
+        try:
+            doc = json.loads(text)
+        except (ValueError, UnicodeDecodeError):
+            if attempt + 1 < _REREADS:
+                time.sleep(_REREAD_PAUSE)
+            continue
+        return doc if isinstance(doc, dict) else None
+    return None
 
 
 def _is_group(doc) -> bool:
@@ -246,14 +261,19 @@ def _create_root(store: str) -> None:
         return
     os.makedirs(store, exist_ok=True)
     path = os.path.join(store, "zarr.json")
+    # Written whole under a private name, then linked into place: the link
+    # fails if the name exists, and another run never sees a half-written root.
+    tmp = os.path.join(store, f".zarr.json.{os.getpid()}.{uuid.uuid4().hex[:8]}")
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    with os.fdopen(fd, "wb") as f:
+        f.write(data)
     try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+        os.link(tmp, path, follow_symlinks=False)
     except FileExistsError:  # there already, or written a moment ago by another run
         if not _is_group(_read_json(store, "zarr.json")):
             raise StoreError(f"{store}: damaged store: its zarr.json is not a Zarr v3 group") from None
-        return
-    with os.fdopen(fd, "wb") as f:
-        f.write(data)
+    finally:
+        os.unlink(tmp)
 
 
 # Records

@@ -212,6 +212,32 @@ def test_missing_samples_survive_lossy_integer_chunks():
         assert np.abs(y.astype(int) - x).max() <= target
 
 
+def test_prdn_targets_hold_after_rounding_back_to_counts():
+    """Chunks with gaps (or a padded last chunk) go to the codec as floats;
+    reading rounds them back to counts, which must not push a lane past
+    its PRDN target. Small signals, where half a count matters."""
+    from vantoresk_archive.counts_codec import VantoreskCountsCodec
+    from vantoresk_zarr.vocabulary import prdn
+
+    rng = np.random.default_rng(11)
+    t = np.arange(3000)
+    x = np.stack([np.rint(6 * np.sin(t / 7.0) + rng.normal(0, 1.5, t.size)),
+                  np.rint(3 * np.sin(t / 3.0))]).astype(np.int16)
+    x[1, 500:520] = -32768                              # a gap
+    for target in (2.0, 5.0, 20.0):
+        store = zarr.storage.MemoryStore()
+        arr = zarr.create_array(store, shape=x.shape, chunks=(2, 1300), dtype="int16", fill_value=-32768,
+                                serializer=VantoreskCountsCodec(fill=-32768, max_prdn=target), compressors=None)
+        arr[...] = x                                    # the last chunk is padded with the fill value
+        y = arr[...]
+        assert np.array_equal(y == -32768, x == -32768), target
+        for c in range(2):
+            for start in range(0, x.shape[1], 1300):
+                keep = x[c, start:start + 1300] != -32768
+                got = prdn(x[c, start:start + 1300][keep], y[c, start:start + 1300][keep])
+                assert got <= target * (1 + 1e-9), (target, c, start, got)
+
+
 def test_source_paths_are_relative_and_segments_are_not_records(archive, tmp_path):
     from vantoresk_archive.readers import find_sources
 

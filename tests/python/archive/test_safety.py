@@ -290,5 +290,5 @@ def test_file_commands_never_write_over_a_users_file(reference_store, tmp_path, 
     assert snapshot(tmp_path) == before | {"r.csv": b"name,notes\nmine,keep\n"}
     assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
     assert main(["info", str(reference_store), "--report", str(tmp_path / "new.csv")]) == 0
-    assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNTR"
+    assert main(cases[0] + ["--overwrite"]) == 0 and (tmp_path / "x.vtr").read_bytes()[:4] == b"VNLF"
     assert main(cases[4] + ["--overwrite"]) == 0 and (tmp_path / "w.hea").exists()
