@@ -2,6 +2,7 @@
 #include "lanes/grid_refine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cmath>
@@ -18,8 +19,9 @@ struct Constraint {
     double hi;
 };
 
-// The widest interval for a at step b, as (width, middle).
-std::pair<double, double> a_interval(const std::vector<Constraint>& cs, double b) {
+// The widest interval for a at step b, as (width, middle), one constraint
+// after the other.
+std::pair<double, double> a_interval_in_order(const std::vector<Constraint>& cs, double b) {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
     for (const Constraint& c : cs) {
@@ -27,6 +29,33 @@ std::pair<double, double> a_interval(const std::vector<Constraint>& cs, double b
         hi = std::min(hi, c.hi - b * c.k);
     }
     return {hi - lo, 0.5 * (lo + hi)};
+}
+
+// The same interval from four running bounds at once (the golden-section
+// search asks for it some seventy times per lane). A largest or smallest
+// value does not depend on the order it is found in, except which of two
+// equal zeros (+0, -0) is kept, and the sign of the middle of two zeros
+// depends on that: a bound of zero is worked out again in order.
+std::pair<double, double> a_interval(const std::vector<Constraint>& cs, double b) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    std::array<double, 4> lo{-inf, -inf, -inf, -inf}, hi{inf, inf, inf, inf};
+    const std::size_t n = cs.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t u = 0; u < 4; ++u) {
+            const Constraint& c = cs[i + u];
+            lo[u] = std::max(lo[u], c.lo - b * c.k);
+            hi[u] = std::min(hi[u], c.hi - b * c.k);
+        }
+    }
+    for (; i < n; ++i) {
+        lo[0] = std::max(lo[0], cs[i].lo - b * cs[i].k);
+        hi[0] = std::min(hi[0], cs[i].hi - b * cs[i].k);
+    }
+    const double l = std::max(std::max(lo[0], lo[1]), std::max(lo[2], lo[3]));
+    const double h = std::min(std::min(hi[0], hi[1]), std::min(hi[2], hi[3]));
+    if (l == 0.0 || h == 0.0) return a_interval_in_order(cs, b);
+    return {h - l, 0.5 * (l + h)};
 }
 
 // The grid deepest inside every constraint: the margin for a is concave in
@@ -80,7 +109,7 @@ std::size_t corrections(std::span<const float> values, const Grid& g, std::size_
     std::size_t count = 0;
     for (const float x : values) {
         if (!std::isfinite(x)) continue;
-        const double k = std::nearbyint((static_cast<double>(x) - g.a) / g.b);
+        const double k = round_to_integer((static_cast<double>(x) - g.a) / g.b);
         if (!(std::fabs(k) <= 9.0e15) || std::bit_cast<std::uint32_t>(grid_value<float>(g, static_cast<std::int64_t>(k))) != std::bit_cast<std::uint32_t>(x)) {
             if (++count >= enough) break;
         }
@@ -98,7 +127,7 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
         double kmin = 0, kmax = -1;
         for (const float x : values) {
             if (!std::isfinite(x)) continue;
-            const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+            const double k = round_to_integer((static_cast<double>(x) - fitted.a) / fitted.b);
             if (kmax < kmin) kmin = kmax = k;
             kmin = std::min(kmin, k);
             kmax = std::max(kmax, k);
@@ -107,7 +136,7 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
             std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
             for (const float x : values) {
                 if (!std::isfinite(x)) continue;
-                const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+                const double k = round_to_integer((static_cast<double>(x) - fitted.a) / fitted.b);
                 float& slot = first[static_cast<std::size_t>(k - kmin)];
                 if (std::isnan(slot)) {
                     slot = x;
@@ -128,7 +157,7 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     cs.reserve(distinct.size());
     std::optional<double> zero_level;
     for (const float x : distinct) {
-        const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+        const double k = round_to_integer((static_cast<double>(x) - fitted.a) / fitted.b);
         const double off = static_cast<double>(x) - (fitted.a + fitted.b * k);
         if (!(std::fabs(off) <= 0.01 * fitted.b)) continue;  // off the grid: a correction anyway
         if (x == 0.0f) {
