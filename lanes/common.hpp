@@ -7,7 +7,6 @@
 // lane is worked on as native values of its type.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -78,18 +77,6 @@ constexpr std::int64_t int_max(vnt_dtype dtype) noexcept {
 }
 
 // Little-endian loads and stores (the frame's byte order).
-// std::nearbyint under the default rounding (to nearest, ties to even),
-// without a library call: below 2^52, adding and taking away 2^52 leaves
-// the nearest integer (2^52 is even, so ties go where nearbyint's go);
-// larger values, infinities and NaN are returned as they are, and the sign
-// of a zero result is the argument's, as nearbyint gives it.
-inline double round_to_integer(double x) noexcept {
-    const double a = x < 0 ? -x : x;
-    if (!(a < 0x1p52)) return x;
-    const double r = (a + 0x1p52) - 0x1p52;
-    return std::signbit(x) ? -r : r;
-}
-
 inline std::uint32_t load_u32(const std::uint8_t* p) noexcept {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }

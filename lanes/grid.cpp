@@ -170,7 +170,7 @@ std::optional<Grid> find_grid(std::span<const T> values) {
         us.clear();
         ws.clear();
         for (std::size_t i = 0; i < u.size(); ++i) {
-            const double k = round_to_integer((u[i] - g.a) / g.b);
+            const double k = std::nearbyint((u[i] - g.a) / g.b);
             if (std::fabs(k) <= window && std::fabs(u[i] - (g.a + g.b * k)) <= 0.25 * g.b) {
                 ks.push_back(k);
                 us.push_back(u[i]);
@@ -185,7 +185,7 @@ std::optional<Grid> find_grid(std::span<const T> values) {
     }
     std::size_t on = 0;
     for (double x : u) {
-        const double k = round_to_integer((x - g.a) / g.b);
+        const double k = std::nearbyint((x - g.a) / g.b);
         if (std::fabs(x - (g.a + g.b * k)) <= 0.01 * g.b) ++on;
     }
     if (static_cast<double>(on) < std::max(2.0, kMinOnGrid * static_cast<double>(u.size()))) return std::nullopt;
@@ -200,7 +200,7 @@ GridFit fit_grid(std::span<const T> values, Grid grid) {
     fit.k.resize(values.size());
     const double inv_b = grid.b;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const double q = round_to_integer((static_cast<double>(values[i]) - grid.a) / inv_b);
+        const double q = std::nearbyint((static_cast<double>(values[i]) - grid.a) / inv_b);
         // Far off the grid: the correction carries the value.
         const std::int64_t k = std::fabs(q) <= kMaxGridSteps ? static_cast<std::int64_t>(q) : 0;
         fit.k[i] = k;

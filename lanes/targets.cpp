@@ -248,7 +248,7 @@ private:
                 for (int attempt = 0; attempt < attempts; ++attempt) {
                     if (!(step > finest) || !std::isfinite(step)) return {};
                     for (std::size_t i = 0; i < x_.size(); ++i) {
-                        const double q = round_to_integer(static_cast<double>(x_[i]) / step);
+                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
                         if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
                         levels[i] = static_cast<std::int64_t>(q);
                     }
@@ -264,7 +264,7 @@ private:
                         if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
                             const double wider = step * std::min(1.3, 0.98 * limit / reached);
                             for (std::size_t i = 0; i < x_.size(); ++i) {
-                                const double q = round_to_integer(static_cast<double>(x_[i]) / wider);
+                                const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
                                 if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
                                 levels[i] = static_cast<std::int64_t>(q);
                             }
@@ -290,7 +290,7 @@ private:
                 const double wide = 2.0 * limit * (1.0 - 0x1p-12);
                 std::size_t on = 0;
                 for (T v : x_) {
-                    const double q = round_to_integer(static_cast<double>(v) / wide);
+                    const double q = std::nearbyint(static_cast<double>(v) / wide);
                     if (std::fabs(q) <= static_cast<double>(kMaxLevel) &&
                         std::bit_cast<BitsOf<T>>(static_cast<T>(q * wide)) == std::bit_cast<BitsOf<T>>(v))
                         ++on;
