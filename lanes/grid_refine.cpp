@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "support/scratch.hpp"
+
 namespace vantoresk::lanes {
 namespace {
 
@@ -169,26 +171,38 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     // Equal values give equal constraints: each distinct value once (by
     // level when the levels span little more than the lane, else sorted).
     std::vector<float> distinct;
+    std::vector<double> distinct_levels;  // their levels, when the first way found them
     {
+        // Each finite value's level, worked out once (kept in the thread's
+        // pool when it has room) for both passes and the constraints.
+        const auto levels = support::Scratch<double>::take(values.size());
+        auto level = [&](std::size_t i) {
+            return levels ? levels.get()[i] : std::nearbyint((static_cast<double>(values[i]) - fitted.a) / fitted.b);
+        };
         double kmin = 0, kmax = -1;
-        for (const float x : values) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const float x = values[i];
             if (!std::isfinite(x)) continue;
             const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+            if (levels) levels.get()[i] = k;
             if (kmax < kmin) kmin = kmax = k;
             kmin = std::min(kmin, k);
             kmax = std::max(kmax, k);
         }
         if (kmax >= kmin && kmax - kmin < 4.0 * static_cast<double>(values.size()) + 64) {
             std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
-            for (const float x : values) {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const float x = values[i];
                 if (!std::isfinite(x)) continue;
-                const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+                const double k = level(i);
                 float& slot = first[static_cast<std::size_t>(k - kmin)];
                 if (std::isnan(slot)) {
                     slot = x;
                     distinct.push_back(x);
+                    distinct_levels.push_back(k);
                 } else if (slot != x) {
                     distinct.push_back(x);  // off the grid or a rounding apart: kept as well
+                    distinct_levels.push_back(k);
                 }
             }
         } else {
@@ -202,8 +216,10 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     std::vector<Constraint> cs;
     cs.reserve(distinct.size());
     std::optional<double> zero_level;
-    for (const float x : distinct) {
-        const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+    const bool known = distinct_levels.size() == distinct.size();
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        const float x = distinct[i];
+        const double k = known ? distinct_levels[i] : std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
         const double off = static_cast<double>(x) - (fitted.a + fitted.b * k);
         if (!(std::fabs(off) <= 0.01 * fitted.b)) continue;  // off the grid: a correction anyway
         if (x == 0.0f) {
