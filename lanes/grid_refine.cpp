@@ -2,12 +2,16 @@
 #include "lanes/grid_refine.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <span>
 #include <vector>
+
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -18,27 +22,100 @@ struct Constraint {
     double hi;
 };
 
-// The widest interval for a at step b, as (width, middle).
-std::pair<double, double> a_interval(const std::vector<Constraint>& cs, double b) {
+// The constraints that can bound a for some step in [left, right]: a + b k
+// must lie above every lo and below every hi, so a lies above every
+// lo - b k (`lows`) and below every hi - b k (`highs`). Each is linear in
+// b, so its values over the range lie between those at the ends; one that
+// stays below another's least value by far more than any rounding (taken
+// as 1e-14 of the terms) is never the largest, and is left out. Each side
+// keeps the order of `cs`.
+struct Sides {
+    std::span<const Constraint> lows, highs;
+    std::vector<Constraint> low_store, high_store;  // what the sides point into once narrowed
+};
+
+// One side kept where it can still bound a for a step in [left, right].
+// `sign` is +1 for the lows (the largest counts), -1 for the highs.
+std::vector<Constraint> relevant_side(std::span<const Constraint> side, double left, double right, double sign) {
+    auto value = [sign](const Constraint& c, double b) { return sign > 0 ? c.lo - b * c.k : c.hi - b * c.k; };
+    auto margin = [&](const Constraint& c) {
+        return 1e-14 * (std::fabs(sign > 0 ? c.lo : c.hi) + std::fabs(right * c.k)) + 1e-300;
+    };
+    // In the sign's direction: the least of the largest of the ends' values
+    // every kept constraint is measured against.
+    double floor = -std::numeric_limits<double>::infinity();
+    for (const Constraint& c : side) {
+        floor = std::max(floor, std::min(sign * value(c, left), sign * value(c, right)) - margin(c));
+    }
+    std::vector<Constraint> kept;
+    kept.reserve(side.size() / 4);
+    for (const Constraint& c : side) {
+        if (!(std::max(sign * value(c, left), sign * value(c, right)) + margin(c) < floor)) kept.push_back(c);
+    }
+    return kept;
+}
+
+// Both sides narrowed to the steps in [left, right] (widened a little, so the
+// search's own roundings stay inside).
+void narrow(Sides& s, double left, double right) {
+    left *= 1.0 - 1e-15;
+    right *= 1.0 + 1e-15;
+    if (!(left > 0.0) || !(right > left) || !std::isfinite(right)) return;
+    std::vector<Constraint> lows = relevant_side(s.lows, left, right, 1.0);
+    std::vector<Constraint> highs = relevant_side(s.highs, left, right, -1.0);
+    s.low_store.swap(lows);
+    s.high_store.swap(highs);
+    s.lows = s.low_store;
+    s.highs = s.high_store;
+}
+
+// The widest interval for a at step b, as (width, middle), one constraint
+// after the other.
+std::pair<double, double> a_interval_in_order(const Sides& s, double b) {
     double lo = -std::numeric_limits<double>::infinity();
     double hi = std::numeric_limits<double>::infinity();
-    for (const Constraint& c : cs) {
-        lo = std::max(lo, c.lo - b * c.k);
-        hi = std::min(hi, c.hi - b * c.k);
-    }
+    for (const Constraint& c : s.lows) lo = std::max(lo, c.lo - b * c.k);
+    for (const Constraint& c : s.highs) hi = std::min(hi, c.hi - b * c.k);
     return {hi - lo, 0.5 * (lo + hi)};
+}
+
+// The same interval from four running bounds at once (the golden-section
+// search asks for it some seventy times per lane). A largest or smallest
+// value does not depend on the order it is found in, except which of two
+// equal zeros (+0, -0) is kept, and the sign of the middle of two zeros
+// depends on that: a bound of zero is worked out again in order.
+std::pair<double, double> a_interval(const Sides& s, double b) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    std::array<double, 4> lo{-inf, -inf, -inf, -inf}, hi{inf, inf, inf, inf};
+    std::size_t i = 0;
+    for (; i + 4 <= s.lows.size(); i += 4) {
+        for (std::size_t u = 0; u < 4; ++u) lo[u] = std::max(lo[u], s.lows[i + u].lo - b * s.lows[i + u].k);
+    }
+    for (; i < s.lows.size(); ++i) lo[0] = std::max(lo[0], s.lows[i].lo - b * s.lows[i].k);
+    for (i = 0; i + 4 <= s.highs.size(); i += 4) {
+        for (std::size_t u = 0; u < 4; ++u) hi[u] = std::min(hi[u], s.highs[i + u].hi - b * s.highs[i + u].k);
+    }
+    for (; i < s.highs.size(); ++i) hi[0] = std::min(hi[0], s.highs[i].hi - b * s.highs[i].k);
+    const double l = std::max(std::max(lo[0], lo[1]), std::max(lo[2], lo[3]));
+    const double h = std::min(std::min(hi[0], hi[1]), std::min(hi[2], hi[3]));
+    if (l == 0.0 || h == 0.0) return a_interval_in_order(s, b);
+    return {h - l, 0.5 * (l + h)};
 }
 
 // The grid deepest inside every constraint: the margin for a is concave in
 // b, so a search over a small range around the fitted step finds it.
-Grid deepest(const std::vector<Constraint>& cs, const Grid& fitted) {
+Grid deepest(const std::vector<Constraint>& all, const Grid& fitted) {
     // Golden-section search: one new evaluation per step, the range shrinks
     // to 1e-13 of itself (a step known to about 1e-19 of its size).
     constexpr double kInv = 0.6180339887498949;
     double left = fitted.b * (1.0 - 1e-6), right = fitted.b * (1.0 + 1e-6);
+    Sides cs;
+    cs.lows = cs.highs = all;
     double m1 = right - kInv * (right - left), m2 = left + kInv * (right - left);
     double f1 = a_interval(cs, m1).first, f2 = a_interval(cs, m2).first;
     for (int i = 0; i < 64 && right > left; ++i) {
+        // Every later step lies inside [left, right]: fewer constraints matter.
+        if (i % 8 == 7 && cs.lows.size() + cs.highs.size() > 64) narrow(cs, left, right);
         if (f1 < f2) {
             left = m1;
             m1 = m2;
@@ -94,26 +171,38 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     // Equal values give equal constraints: each distinct value once (by
     // level when the levels span little more than the lane, else sorted).
     std::vector<float> distinct;
+    std::vector<double> distinct_levels;  // their levels, when the first way found them
     {
+        // Each finite value's level, worked out once (kept in the thread's
+        // pool when it has room) for both passes and the constraints.
+        const auto levels = support::Scratch<double>::take(values.size());
+        auto level = [&](std::size_t i) {
+            return levels ? levels.get()[i] : std::nearbyint((static_cast<double>(values[i]) - fitted.a) / fitted.b);
+        };
         double kmin = 0, kmax = -1;
-        for (const float x : values) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const float x = values[i];
             if (!std::isfinite(x)) continue;
             const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+            if (levels) levels.get()[i] = k;
             if (kmax < kmin) kmin = kmax = k;
             kmin = std::min(kmin, k);
             kmax = std::max(kmax, k);
         }
         if (kmax >= kmin && kmax - kmin < 4.0 * static_cast<double>(values.size()) + 64) {
             std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
-            for (const float x : values) {
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const float x = values[i];
                 if (!std::isfinite(x)) continue;
-                const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+                const double k = level(i);
                 float& slot = first[static_cast<std::size_t>(k - kmin)];
                 if (std::isnan(slot)) {
                     slot = x;
                     distinct.push_back(x);
+                    distinct_levels.push_back(k);
                 } else if (slot != x) {
                     distinct.push_back(x);  // off the grid or a rounding apart: kept as well
+                    distinct_levels.push_back(k);
                 }
             }
         } else {
@@ -127,8 +216,10 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     std::vector<Constraint> cs;
     cs.reserve(distinct.size());
     std::optional<double> zero_level;
-    for (const float x : distinct) {
-        const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
+    const bool known = distinct_levels.size() == distinct.size();
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        const float x = distinct[i];
+        const double k = known ? distinct_levels[i] : std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
         const double off = static_cast<double>(x) - (fitted.a + fitted.b * k);
         if (!(std::fabs(off) <= 0.01 * fitted.b)) continue;  // off the grid: a correction anyway
         if (x == 0.0f) {

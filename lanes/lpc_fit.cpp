@@ -8,6 +8,8 @@
 #include <cmath>
 #include <optional>
 
+#include "support/scratch.hpp"
+
 namespace vantoresk::lanes {
 namespace {
 
@@ -61,14 +63,23 @@ double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::s
     const std::size_t from = std::max<std::size_t>(begin, p.order);
     for (std::size_t t = from; t < end; t += 4) {
         std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
-        for (unsigned j = 0; j < p.order; ++j) {
-            acc += static_cast<std::uint64_t>(p.coefficients[j]) * static_cast<std::uint64_t>(y[t - 1 - j]);
-        }
+        if (p.order > 0) acc += history_dot(&y[t - 1], p.coefficients.data(), p.order);
         const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
         const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
         bits += static_cast<std::uint64_t>(std::bit_width(zz));
     }
     return 4.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
+}
+
+// row[j] += y[t] y[t-j] for t in [first, end), j in 0..p, summed over t in
+// order for each j (the products' order decides the bits of the fit).
+template <class Level>
+void gram_row(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, std::size_t first, std::size_t end,
+              Level level) {
+    for (std::size_t t = first; t < end; ++t) {
+        const double v = level(t);
+        for (unsigned j = 0; j <= p; ++j) row[j] += v * level(t - j);
+    }
 }
 
 }  // namespace
@@ -92,9 +103,16 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
     std::array<std::array<double, kMaxPredictorOrder + 1>, kMaxPredictorOrder + 1> g{};
     {
         std::array<double, kMaxPredictorOrder + 1> row{};
-        for (std::size_t t = first; t < end; ++t) {
-            const double v = static_cast<double>(y[t]);
-            for (unsigned j = 0; j <= p; ++j) row[j] += v * static_cast<double>(y[t - j]);
+        // The levels as doubles once (from the thread's pool), not once per
+        // product; where no buffer is to be had, converted as they are used.
+        const std::size_t from = first - p;
+        const auto yd = support::Scratch<double>::take(end - from);
+        if (yd) {
+            double* const d = yd.get();
+            for (std::size_t t = from; t < end; ++t) d[t - from] = static_cast<double>(y[t]);
+            gram_row(row, p, first, end, [d, from](std::size_t t) { return d[t - from]; });
+        } else {
+            gram_row(row, p, first, end, [y](std::size_t t) { return static_cast<double>(y[t]); });
         }
         for (unsigned j = 0; j <= p; ++j) g[0][j] = g[j][0] = row[j];
         // g[i+1][j+1] = g[i][j] + y[first-1-i] y[first-1-j] - y[end-1-i] y[end-1-j]

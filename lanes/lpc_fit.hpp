@@ -14,6 +14,7 @@
 // decoder computes: the chosen integers are stored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -28,6 +29,22 @@ struct Predictor {
     unsigned shift = 0;  // prediction = (sum coef[j] * y[t-1-j] + round) >> shift
     std::vector<std::int64_t> coefficients;  // order entries
 };
+
+// sum_j coef[j] * last[-j] for j < order, modulo 2^64 (as the coder sums it;
+// wrapping sums do not depend on their order, so four run side by side).
+inline std::uint64_t history_dot(const std::int64_t* last, const std::int64_t* coef, unsigned order) noexcept {
+    std::uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    unsigned j = 0;
+    for (; j + 4 <= order; j += 4) {
+        s0 += static_cast<std::uint64_t>(coef[j]) * static_cast<std::uint64_t>(last[-static_cast<std::ptrdiff_t>(j)]);
+        s1 += static_cast<std::uint64_t>(coef[j + 1]) * static_cast<std::uint64_t>(last[-static_cast<std::ptrdiff_t>(j + 1)]);
+        s2 += static_cast<std::uint64_t>(coef[j + 2]) * static_cast<std::uint64_t>(last[-static_cast<std::ptrdiff_t>(j + 2)]);
+        s3 += static_cast<std::uint64_t>(coef[j + 3]) * static_cast<std::uint64_t>(last[-static_cast<std::ptrdiff_t>(j + 3)]);
+    }
+    for (; j < order; ++j)
+        s0 += static_cast<std::uint64_t>(coef[j]) * static_cast<std::uint64_t>(last[-static_cast<std::ptrdiff_t>(j)]);
+    return (s0 + s1) + (s2 + s3);
+}
 
 // Chooses a predictor for y[begin, end) given the levels before `begin`
 // (the whole lane is `y`). `max_order` <= kMaxPredictorOrder. `max_abs` is

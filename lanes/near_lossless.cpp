@@ -112,8 +112,7 @@ inline std::int64_t predict(const std::int64_t* y, std::size_t t, unsigned order
                             const std::int64_t* coef, std::int64_t ymax) {
     if (t < order || order == 0) return t == 0 || order == 0 ? 0 : y[t - 1];
     std::uint64_t acc = shift > 0 ? std::uint64_t{1} << (shift - 1) : 0;
-    const std::int64_t* h = y + t - 1;
-    for (unsigned j = 0; j < order; ++j) acc += static_cast<std::uint64_t>(coef[j]) * static_cast<std::uint64_t>(h[-static_cast<std::ptrdiff_t>(j)]);
+    acc += history_dot(y + t - 1, coef, order);
     const std::int64_t p = static_cast<std::int64_t>(acc) >> shift;
     return std::clamp(p, -ymax, ymax);
 }
