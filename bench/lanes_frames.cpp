@@ -14,6 +14,7 @@
 
 #include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
+#include "bench/lane_request.hpp"
 #include "lanes/codec.hpp"
 
 using namespace vantoresk::lanes;
@@ -54,16 +55,7 @@ int main(int argc, char** argv) {
         for (std::size_t c = 0; c < 5 && c * minute < data->size(); ++c) {
             const std::size_t n = std::min(minute, data->size() - c * minute);
             const float* x = data->data() + c * minute;
-            vnt_layout layout{};
-            layout.dtype = VNT_FLOAT32;
-            layout.order = 'C';
-            layout.ndim = 1;
-            layout.shape[0] = n;
-            vnt_options opts;
-            vnt_options_init(&opts);
-            opts.target_kind = t.kind;
-            opts.targets = &t.value;
-            opts.target_count = 1;
+            const auto [layout, opts] = bench::float32_lane(n, t.kind, &t.value);
             const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(x), n * 4);
             std::vector<std::uint8_t> frame;
             const double t0 = bench::cpu_now();

@@ -10,6 +10,7 @@
 
 #include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
+#include "bench/lane_request.hpp"
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
 #include "lanes/codec.hpp"
@@ -34,16 +35,7 @@ int main(int argc, char** argv) {
     std::vector<float> x(data->begin(), data->begin() + static_cast<std::ptrdiff_t>(n));
     const double per = static_cast<double>(n) / 1e6;
     // One float32 lane with the target, as a caller of the C interface gives it.
-    vnt_layout layout{};
-    layout.dtype = VNT_FLOAT32;
-    layout.order = 'C';
-    layout.ndim = 1;
-    layout.shape[0] = n;
-    vnt_options opts;
-    vnt_options_init(&opts);
-    opts.target_kind = VNT_TARGET_MAX_ABS_ERROR;
-    opts.targets = &target;
-    opts.target_count = 1;
+    const auto [layout, opts] = bench::float32_lane(n, VNT_TARGET_MAX_ABS_ERROR, &target);
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(x.data()), n * 4);
     auto report = [&](const char* what, double seconds) {
         std::printf("%-28s %8.3f ms  %8.1f M samples/s\n", what, seconds * 1e3, per / seconds);
