@@ -10,23 +10,13 @@
 
 #include "include/vantoresk.h"
 #include "lanes/codec.hpp"
+#include "python/lock_released.hpp"
 #include "python/py_ref.hpp"
 
 namespace vantoresk::py {
 namespace {
 
 using lanes::LaneError;
-
-class Unlocked {
-public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
 
 // A buffer view released on every path.
 class View {
@@ -137,7 +127,7 @@ PyObject* lane_encode(PyObject*, PyObject* args) {
     // The samples are copied while the lock is held: another thread may write the array meanwhile.
     std::vector<std::uint8_t> copy(view.bytes().begin(), view.bytes().end());
     auto frame = [&] {
-        const Unlocked unlocked;
+        const LockReleased unlocked;
         return lanes::encode_frame(copy, layout, options);
     }();
     if (!frame) return raise(frame.error());
@@ -152,7 +142,7 @@ PyObject* lane_frame_info(PyObject*, PyObject* frame_obj) {
     std::span<const std::uint8_t> frame;
     if (!frame_bytes(frame_obj, view, copy, frame)) return nullptr;
     auto v = [&] {
-        const Unlocked unlocked;
+        const LockReleased unlocked;
         return lanes::open_frame(frame);
     }();
     if (!v) return raise(v.error());
@@ -182,7 +172,7 @@ PyObject* lane_decode(PyObject*, PyObject* args) {
     View out;
     if (!out.get(out_obj, PyBUF_WRITABLE)) return nullptr;
     auto status = [&] {
-        const Unlocked unlocked;
+        const LockReleased unlocked;
         return lanes::decode_frame(frame, out.writable());
     }();
     if (!status) return raise(status.error());
@@ -196,7 +186,7 @@ PyObject* lane_infos(PyObject*, PyObject* frame_obj) {
     std::span<const std::uint8_t> frame;
     if (!frame_bytes(frame_obj, view, copy, frame)) return nullptr;
     auto infos = [&] {
-        const Unlocked unlocked;
+        const LockReleased unlocked;
         return lanes::lane_infos(frame);
     }();
     if (!infos) return raise(infos.error());

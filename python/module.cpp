@@ -37,6 +37,7 @@
 #include "core/decompressor.hpp"
 #include "python/arrays.hpp"
 #include "python/binder.hpp"
+#include "python/lock_released.hpp"
 #include "python/lanes_binding.hpp"
 #include "python/options_type.hpp"
 #include "python/py_ref.hpp"
@@ -84,19 +85,6 @@ PyObject* name_memory_error(std::size_t count) {
     }
     return nullptr;
 }
-
-// Lets other Python threads run for the life of the object; the lock is
-// taken back on every exit, an exception's included.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
 
 constexpr std::array<const char*, 2> kCompressParams = {"data", "options"};
 const Signature kCompressSignature{"compress_signal()", kCompressParams, 1};
