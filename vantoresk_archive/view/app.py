@@ -23,6 +23,7 @@ import socket
 import struct
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -160,6 +161,9 @@ def serve(store: str, *, record=None, host: str = "127.0.0.1", port: int = 8765,
                                            timeout_graceful_shutdown=2))
     if browser:
         threading.Timer(0.5, _open_browser, args=(url,)).start()
+    # A Ctrl-C before the event loop starts the server leaves its coroutine
+    # unawaited; the interrupt is reported as any other, without the warning.
+    warnings.filterwarnings("ignore", message="coroutine 'Server.serve' was never awaited", category=RuntimeWarning)
     server.run(sockets=[sock])
     if not server.started:
         raise ValueError("the web server did not start")
