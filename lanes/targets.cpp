@@ -17,38 +17,65 @@
 
 namespace vantoresk::lanes {
 
+namespace {
+
+// The mean and the sum of squared deviations of the samples that count: the
+// denominator of a PRDN, the same for every candidate body of a lane.
+struct Spread {
+    std::size_t count = 0;
+    double mean = 0.0;
+    double den = 0.0;
+};
+
+template <LaneValue T>
+Spread spread_of(std::span<const T> want, std::span<const std::uint8_t> mask) {
+    const std::size_t n = want.size();
+    const bool all = mask.empty();
+    Spread s;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!all && !mask[i]) continue;
+        sum += static_cast<double>(want[i]);
+        ++s.count;
+    }
+    if (s.count == 0) return s;
+    s.mean = sum / static_cast<double>(s.count);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!all && !mask[i]) continue;
+        const double c = static_cast<double>(want[i]) - s.mean;
+        s.den += c * c;
+    }
+    return s;
+}
+
+// The errors from the largest absolute difference and the sum of squared
+// differences over the samples that count.
+Errors errors_from(double max_abs, double num, const Spread& s) {
+    if (s.count == 0) return {0.0, 0.0};
+    const double inf = std::numeric_limits<double>::infinity();
+    if (std::isnan(max_abs) || std::isnan(num)) return {inf, inf};
+    if (!(s.den > 0.0) || !std::isfinite(s.den)) {
+        // A constant lane, or a spread too large to square: only exact is known good.
+        return {max_abs, num == 0.0 ? 0.0 : inf};
+    }
+    return {max_abs, 100.0 * std::sqrt(num / s.den)};
+}
+
+}  // namespace
+
 template <LaneValue T>
 Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask) {
     const std::size_t n = want.size();
     const bool all = mask.empty();
-    double sum = 0.0;
-    std::size_t count = 0;
     double max_abs = 0.0, num = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!all && !mask[i]) continue;
-        const double x = static_cast<double>(want[i]);
-        const double d = x - static_cast<double>(got[i]);
+        const double d = static_cast<double>(want[i]) - static_cast<double>(got[i]);
         const double a = std::fabs(d);
         if (!(a <= max_abs)) max_abs = a;  // NaN sticks
         num += d * d;
-        sum += x;
-        ++count;
     }
-    if (count == 0) return {0.0, 0.0};
-    const double inf = std::numeric_limits<double>::infinity();
-    if (std::isnan(max_abs) || std::isnan(num)) return {inf, inf};
-    const double mean = sum / static_cast<double>(count);
-    double den = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!all && !mask[i]) continue;
-        const double c = static_cast<double>(want[i]) - mean;
-        den += c * c;
-    }
-    if (!(den > 0.0) || !std::isfinite(den)) {
-        if (den == 0.0) return {max_abs, num == 0.0 ? 0.0 : inf};
-        return {max_abs, num == 0.0 ? 0.0 : inf};  // a spread too large to square: only exact is known good
-    }
-    return {max_abs, 100.0 * std::sqrt(num / den)};
+    return errors_from(max_abs, num, spread_of(want, mask));
 }
 
 namespace {
@@ -61,7 +88,7 @@ class Chooser {
 public:
     Chooser(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LaneSettings& s,
             ChosenBody& best)
-        : x_(x), mask_(mask), dtype_(dtype), s_(s), best_(best), decoded_(x.size()) {}
+        : x_(x), mask_(mask), dtype_(dtype), s_(s), best_(best) {}
 
     Status run() {
         const bool by_prdn = s_.target == VNT_TARGET_MAX_PRDN;
@@ -179,9 +206,19 @@ private:
     Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool by_prdn,
                       double limit, bool& met, bool& exact_out) {
         const std::int64_t lo = int_min(dtype_), hi = int_max(dtype_);
-        for (std::size_t i = 0; i < levels.size(); ++i)
-            decoded_[i] = level_value<T>(map, coded_level(levels[i], k), lo, hi);
-        const Errors e = measure<T>(x_, decoded_, mask_);
+        // What the decoder would write, measured as it is worked out (the
+        // same sums, in the same order, as measure over the decoded lane).
+        const bool all = mask_.empty();
+        double max_abs = 0.0, num = 0.0;
+        for (std::size_t i = 0; i < levels.size(); ++i) {
+            if (!all && !mask_[i]) continue;
+            const T got = level_value<T>(map, coded_level(levels[i], k), lo, hi);
+            const double d = static_cast<double>(x_[i]) - static_cast<double>(got);
+            const double a = std::fabs(d);
+            if (!(a <= max_abs)) max_abs = a;  // NaN sticks
+            num += d * d;
+        }
+        const Errors e = errors_from(max_abs, num, lane_spread());
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
         last_prdn_ = e.prdn;
@@ -193,22 +230,53 @@ private:
         return {};
     }
 
-    double spread() const {
-        double sum = 0.0, sq = 0.0;
-        std::size_t count = 0;
+    // The lane's mean and spread over the samples that count, worked out once.
+    const Spread& lane_spread() {
+        if (!spread_) spread_ = spread_of<T>(x_, mask_);
+        return *spread_;
+    }
+
+    // `got` against the lane, as measure gives it.
+    Errors errors_of(std::span<const T> got) {
+        const bool all = mask_.empty();
+        double max_abs = 0.0, num = 0.0;
         for (std::size_t i = 0; i < x_.size(); ++i) {
-            if (!mask_.empty() && !mask_[i]) continue;
-            sum += static_cast<double>(x_[i]);
-            ++count;
+            if (!all && !mask_[i]) continue;
+            const double d = static_cast<double>(x_[i]) - static_cast<double>(got[i]);
+            const double a = std::fabs(d);
+            if (!(a <= max_abs)) max_abs = a;  // NaN sticks
+            num += d * d;
         }
-        if (count == 0) return 0.0;
-        const double mean = sum / static_cast<double>(count);
+        return errors_from(max_abs, num, lane_spread());
+    }
+
+    // The standard deviation of the samples that count (0 for none).
+    double spread() {
+        const Spread& s = lane_spread();
+        if (s.count == 0) return 0.0;
+        return std::sqrt(s.den / static_cast<double>(s.count));
+    }
+
+    // The largest magnitude in the lane (all samples: bridged ones are finite).
+    double top() {
+        if (!top_) {
+            double t = 0.0;
+            for (T v : x_) t = std::max(t, std::fabs(static_cast<double>(v)));
+            top_ = t;
+        }
+        return *top_;
+    }
+
+    // Levels of the lane's values in bins of `step` into `levels_`; false when
+    // a value lies beyond the level coder's range.
+    bool bin_levels(double step) {
+        levels_.resize(x_.size());
         for (std::size_t i = 0; i < x_.size(); ++i) {
-            if (!mask_.empty() && !mask_[i]) continue;
-            const double c = static_cast<double>(x_[i]) - mean;
-            sq += c * c;
+            const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+            if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return false;
+            levels_[i] = static_cast<std::int64_t>(q);
         }
-        return std::sqrt(sq / static_cast<double>(count));
+        return true;
     }
 
     Status near_lossless(bool by_prdn, double limit, bool& settled) {
@@ -241,19 +309,12 @@ private:
             // dtype's own spacings; up to `attempts` ever finer widths.
             auto bins = [&](double step, int attempts, bool& bins_met) -> Status {
                 bins_met = false;
-                double top = 0.0;
-                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
-                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
-                std::vector<std::int64_t> levels(x_.size());
+                const double finest = 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 for (int attempt = 0; attempt < attempts; ++attempt) {
                     if (!(step > finest) || !std::isfinite(step)) return {};
-                    for (std::size_t i = 0; i < x_.size(); ++i) {
-                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                        if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
-                        levels[i] = static_cast<std::int64_t>(q);
-                    }
+                    if (!bin_levels(step)) return {};
                     const LevelMap map{kBins, 0.0, step};
-                    if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(levels_, 0, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         bins_met = true;
                         nl_width_ = step;
@@ -263,14 +324,10 @@ private:
                         const double reached = last_prdn_;
                         if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
                             const double wider = step * std::min(1.3, 0.98 * limit / reached);
-                            for (std::size_t i = 0; i < x_.size(); ++i) {
-                                const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
-                                if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
-                                levels[i] = static_cast<std::int64_t>(q);
-                            }
+                            if (!bin_levels(wider)) return {};
                             bool wider_met = false, wider_exact = false;
                             const LevelMap wide_map{kBins, 0.0, wider};
-                            if (auto st = try_levels(levels, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
+                            if (auto st = try_levels(levels_, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
                                 return st;
                             if (wider_met) nl_width_ = wider;
                         }
@@ -329,11 +386,7 @@ private:
                 // fitted step: k is taken inside the bound by what rounding the
                 // decoded and the given value to the dtype can add (a spacing of
                 // the largest value), so the same lane always gets the same bins.
-                double top = 0.0;
-                for (T v : x_) {
-                    if (std::isfinite(static_cast<double>(v))) top = std::max(top, std::fabs(static_cast<double>(v)));
-                }
-                const double margin = 1.01 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                const double margin = 1.01 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
                 bool bins_tried = false;
                 for (int attempt = 0; attempt < 4; ++attempt) {
@@ -375,7 +428,7 @@ private:
         }
     }
 
-    int start_scale(bool by_prdn, double limit) const {
+    int start_scale(bool by_prdn, double limit) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (std::size_t i = 0; i < x_.size(); ++i) {
             if (!mask_.empty() && !mask_[i]) continue;
@@ -411,8 +464,9 @@ private:
                 met = false;
                 return {};
             }
+            decoded_.resize(x_.size());
             if (auto st = decode_container<T>(body, dtype_, decoded_); !st) return st;
-            const Errors e = measure<T>(x_, decoded_, mask_);
+            const Errors e = errors_of(decoded_);
             met = (by_prdn ? e.prdn : e.max_abs) <= limit;
             if (met) offer(kContainer, body);
             return {};
@@ -453,8 +507,10 @@ private:
     vnt_dtype dtype_;
     const LaneSettings& s_;
     ChosenBody& best_;
-    std::vector<T> decoded_;
-    std::vector<std::int64_t> scratch_;
+    std::vector<T> decoded_;                 // a container trial's decoded lane
+    std::vector<std::int64_t> levels_;       // the levels of the bins tried last
+    std::optional<Spread> spread_;
+    std::optional<double> top_;
     bool grid_searched_ = false;
     bool grid_tried_ = false;
     bool identity_tried_ = false;
