@@ -139,11 +139,9 @@ private:
                 if (grid_) fit_ = fit_grid(x_, *grid_);
                 if constexpr (std::is_same_v<T, float>) {
                     if (grid_ && fit_.corrections > 0) {
-                        const Grid refined = refine_grid(x_, *grid_, fit_.corrections);
-                        GridFit fit = fit_grid(x_, refined);
-                        if (fit.corrections < fit_.corrections) {
-                            grid_ = refined;
-                            fit_ = std::move(fit);
+                        if (std::optional<GridFit> fit = refine_fit(x_, fit_)) {
+                            grid_ = fit->grid;
+                            fit_ = std::move(*fit);
                         }
                     }
                 }

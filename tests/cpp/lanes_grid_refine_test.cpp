@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <bit>
 #include <vector>
 
 #include "include/vantoresk.h"
@@ -17,6 +18,7 @@ namespace {
 
 using vantoresk::lanes::find_grid;
 using vantoresk::lanes::fit_grid;
+using vantoresk::lanes::refine_fit;
 using vantoresk::lanes::refine_grid;
 
 struct Adc {
@@ -64,6 +66,49 @@ TEST(GridRefine, NeverNeedsMoreCorrectionsThanTheFit) {
     const std::size_t before = fit_grid<float>(x, *g).corrections;
     const auto refined = refine_grid(x, *g, before);
     EXPECT_LE(fit_grid<float>(x, refined).corrections, fit_grid<float>(x, *g).corrections);
+}
+
+// The chooser's one-pass refinement gives exactly the fit the refined grid
+// gets from fit_grid (levels, corrections, grid bits), or nothing when that
+// fit needs no fewer corrections, on lanes with values off the grid, zeros,
+// non-finite values and levels beyond the grid's range.
+TEST(GridRefine, OnePassFitMatchesRefiningThenFitting) {
+    vantoresk::support::SplitMix64 rng(99);
+    std::vector<std::vector<float>> lanes;
+    for (const Adc& adc : kAdcs) lanes.push_back(adc_lane(adc, 6000, rng.next(), 25));
+    std::vector<float> off = adc_lane(kAdcs[1], 6000, 5, 40);
+    for (std::size_t i = 0; i < off.size(); i += 37) off[i] = std::nextafter(off[i], 1e9f);
+    for (std::size_t i = 11; i < off.size(); i += 501) off[i] = 1.0e12f;  // levels beyond the grid's range
+    for (std::size_t i = 12; i < off.size(); i += 777) off[i] = -1.0e17f;
+    lanes.push_back(off);
+    std::vector<float> holes = adc_lane(kAdcs[0], 6000, 6, 10);
+    holes[17] = NAN;
+    holes[400] = INFINITY;
+    holes[401] = -INFINITY;
+    lanes.push_back(holes);
+    lanes.push_back(std::vector<float>(3000, 0.25f));
+    std::size_t refined = 0;
+    for (std::size_t l = 0; l < lanes.size(); ++l) {
+        SCOPED_TRACE("lane " + std::to_string(l));
+        const std::vector<float>& x = lanes[l];
+        const auto g = find_grid<float>(x);
+        if (!g) continue;
+        const auto fit = fit_grid<float>(x, *g);
+        const auto fast = refine_fit(x, fit);
+        const auto slow = fit_grid<float>(x, refine_grid(x, *g, fit.corrections));
+        if (fit.corrections == 0 || slow.corrections >= fit.corrections) {
+            EXPECT_FALSE(fast.has_value());
+            continue;
+        }
+        ASSERT_TRUE(fast.has_value());
+        ++refined;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(fast->grid.a), std::bit_cast<std::uint64_t>(slow.grid.a));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(fast->grid.b), std::bit_cast<std::uint64_t>(slow.grid.b));
+        EXPECT_EQ(fast->grid.density, slow.grid.density);
+        EXPECT_EQ(fast->corrections, slow.corrections);
+        EXPECT_EQ(fast->k, slow.k);
+    }
+    EXPECT_GE(refined, 3u);  // the comparison above ran on refined fits, not only on refusals
 }
 
 // The chooser through the C interface: one float32 lane, one target.
