@@ -284,6 +284,7 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     Grid best = fitted;
     std::size_t fewest = fitted_corrections;
     for (const Grid& g : candidates(values, fitted, level)) {
+        if (fewest == 0) break;  // none can do better
         if (!usable(g)) continue;
         const std::size_t c = corrections(values, g, fewest);
         if (c < fewest) {
@@ -307,6 +308,7 @@ std::optional<GridFit> refine_fit(std::span<const float> values, const GridFit& 
     std::optional<GridFit> best;
     GridFit trial;
     for (const Grid& g : candidates(values, grid, level)) {
+        if (fewest == 0) break;  // none can do better
         if (!usable(g)) continue;
         std::size_t c = 0;
         if (fit_unless(values, g, fewest, trial, c) && c < fewest) {
