@@ -42,15 +42,20 @@ std::vector<Constraint> relevant_side(std::span<const Constraint> side, double l
         return 1e-14 * (std::fabs(sign > 0 ? c.lo : c.hi) + std::fabs(right * c.k)) + 1e-300;
     };
     // In the sign's direction: the least of the largest of the ends' values
-    // every kept constraint is measured against.
+    // every kept constraint is measured against. Each constraint's largest
+    // end (plus its margin) is kept for the second pass.
     double floor = -std::numeric_limits<double>::infinity();
-    for (const Constraint& c : side) {
-        floor = std::max(floor, std::min(sign * value(c, left), sign * value(c, right)) - margin(c));
+    std::vector<double> reach(side.size());
+    for (std::size_t i = 0; i < side.size(); ++i) {
+        const Constraint& c = side[i];
+        const double at_left = sign * value(c, left), at_right = sign * value(c, right), m = margin(c);
+        floor = std::max(floor, std::min(at_left, at_right) - m);
+        reach[i] = std::max(at_left, at_right) + m;
     }
     std::vector<Constraint> kept;
     kept.reserve(side.size() / 4);
-    for (const Constraint& c : side) {
-        if (!(std::max(sign * value(c, left), sign * value(c, right)) + margin(c) < floor)) kept.push_back(c);
+    for (std::size_t i = 0; i < side.size(); ++i) {
+        if (!(reach[i] < floor)) kept.push_back(side[i]);
     }
     return kept;
 }
@@ -165,23 +170,32 @@ std::size_t corrections(std::span<const float> values, const Grid& g, std::size_
     return count;
 }
 
-// The refined grids worth trying for values fitted to `fitted`, the best
-// first; `level(i)` gives value i's level on the fitted grid (finite values only).
+// The least and largest level of the finite values (kmax < kmin: none),
+// one value after the other.
 template <class Level>
-std::vector<Grid> candidates(std::span<const float> values, const Grid& fitted, Level&& level) {
+std::pair<double, double> level_range(std::span<const float> values, Level&& level) {
+    double kmin = 0, kmax = -1;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const double k = level(i);
+        if (kmax < kmin) kmin = kmax = k;
+        kmin = std::min(kmin, k);
+        kmax = std::max(kmax, k);
+    }
+    return {kmin, kmax};
+}
+
+// The refined grids worth trying for values fitted to `fitted`, the best
+// first; `level(i)` gives value i's level on the fitted grid (finite values
+// only) and [kmin, kmax] their range as level_range finds it.
+template <class Level>
+std::vector<Grid> candidates(std::span<const float> values, const Grid& fitted, Level&& level, double kmin,
+                             double kmax) {
     // Equal values give equal constraints: each distinct value once (by
     // level when the levels span little more than the lane, else sorted).
     std::vector<float> distinct;
     std::vector<double> distinct_levels;  // their levels, when the first way found them
     {
-        double kmin = 0, kmax = -1;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (!std::isfinite(values[i])) continue;
-            const double k = level(i);
-            if (kmax < kmin) kmin = kmax = k;
-            kmin = std::min(kmin, k);
-            kmax = std::max(kmax, k);
-        }
         if (kmax >= kmin && kmax - kmin < 4.0 * static_cast<double>(values.size()) + 64) {
             std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
             for (std::size_t i = 0; i < values.size(); ++i) {
@@ -283,7 +297,8 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
     };
     Grid best = fitted;
     std::size_t fewest = fitted_corrections;
-    for (const Grid& g : candidates(values, fitted, level)) {
+    const auto [kmin, kmax] = level_range(values, level);
+    for (const Grid& g : candidates(values, fitted, level, kmin, kmax)) {
         if (fewest == 0) break;  // none can do better
         if (!usable(g)) continue;
         const std::size_t c = corrections(values, g, fewest);
@@ -304,10 +319,29 @@ std::optional<GridFit> refine_fit(std::span<const float> values, const GridFit& 
         const std::int64_t k = fitted.k[i];
         return k != 0 ? static_cast<double>(k) : std::nearbyint((static_cast<double>(values[i]) - grid.a) / grid.b);
     };
+    // Their range: the levels kept (never 0 for a value that is not finite)
+    // as integers, the others one by one. Which of two equal zeros a bound
+    // holds does not matter to its use.
+    std::int64_t imin = 0, imax = 0;
+    bool any = false;
+    for (const std::int64_t k : fitted.k) {
+        if (k == 0) continue;
+        imin = any ? std::min(imin, k) : k;
+        imax = any ? std::max(imax, k) : k;
+        any = true;
+    }
+    double kmin = any ? static_cast<double>(imin) : 0.0, kmax = any ? static_cast<double>(imax) : -1.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (fitted.k[i] != 0 || !std::isfinite(values[i])) continue;
+        const double k = level(i);
+        if (kmax < kmin) kmin = kmax = k;
+        kmin = std::min(kmin, k);
+        kmax = std::max(kmax, k);
+    }
     std::size_t fewest = fitted.corrections;
     std::optional<GridFit> best;
     GridFit trial;
-    for (const Grid& g : candidates(values, grid, level)) {
+    for (const Grid& g : candidates(values, grid, level, kmin, kmax)) {
         if (fewest == 0) break;  // none can do better
         if (!usable(g)) continue;
         std::size_t c = 0;
