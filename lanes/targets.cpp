@@ -48,9 +48,30 @@ Spread spread_of(std::span<const T> want, std::span<const std::uint8_t> mask) {
     return s;
 }
 
-// The errors from the largest absolute difference and the sum of squared
-// differences over the samples that count.
-Errors errors_from(double max_abs, double num, const Spread& s) {
+// The largest absolute difference and the sum of squared differences of
+// got(i) from want[i] over the samples that count (a NaN sticks).
+struct Differences {
+    double max_abs = 0.0;
+    double num = 0.0;
+};
+
+template <LaneValue T, class Got>
+Differences differences(std::span<const T> want, std::span<const std::uint8_t> mask, Got&& got) {
+    const bool all = mask.empty();
+    Differences out;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (!all && !mask[i]) continue;
+        const double d = static_cast<double>(want[i]) - static_cast<double>(got(i));
+        const double a = std::fabs(d);
+        if (!(a <= out.max_abs)) out.max_abs = a;
+        out.num += d * d;
+    }
+    return out;
+}
+
+// The errors from those differences and the lane's spread.
+Errors errors_from(const Differences& diff, const Spread& s) {
+    const double max_abs = diff.max_abs, num = diff.num;
     if (s.count == 0) return {0.0, 0.0};
     const double inf = std::numeric_limits<double>::infinity();
     if (std::isnan(max_abs) || std::isnan(num)) return {inf, inf};
@@ -65,17 +86,7 @@ Errors errors_from(double max_abs, double num, const Spread& s) {
 
 template <LaneValue T>
 Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask) {
-    const std::size_t n = want.size();
-    const bool all = mask.empty();
-    double max_abs = 0.0, num = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!all && !mask[i]) continue;
-        const double d = static_cast<double>(want[i]) - static_cast<double>(got[i]);
-        const double a = std::fabs(d);
-        if (!(a <= max_abs)) max_abs = a;  // NaN sticks
-        num += d * d;
-    }
-    return errors_from(max_abs, num, spread_of(want, mask));
+    return errors_from(differences(want, mask, [&](std::size_t i) { return got[i]; }), spread_of(want, mask));
 }
 
 namespace {
@@ -206,17 +217,9 @@ private:
         const std::int64_t lo = int_min(dtype_), hi = int_max(dtype_);
         // What the decoder would write, measured as it is worked out (the
         // same sums, in the same order, as measure over the decoded lane).
-        const bool all = mask_.empty();
-        double max_abs = 0.0, num = 0.0;
-        for (std::size_t i = 0; i < levels.size(); ++i) {
-            if (!all && !mask_[i]) continue;
-            const T got = level_value<T>(map, coded_level(levels[i], k), lo, hi);
-            const double d = static_cast<double>(x_[i]) - static_cast<double>(got);
-            const double a = std::fabs(d);
-            if (!(a <= max_abs)) max_abs = a;  // NaN sticks
-            num += d * d;
-        }
-        const Errors e = errors_from(max_abs, num, lane_spread());
+        const Errors e = errors_from(
+            differences(x_, mask_, [&](std::size_t i) { return level_value<T>(map, coded_level(levels[i], k), lo, hi); }),
+            lane_spread());
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
         last_prdn_ = e.prdn;
@@ -236,16 +239,7 @@ private:
 
     // `got` against the lane, as measure gives it.
     Errors errors_of(std::span<const T> got) {
-        const bool all = mask_.empty();
-        double max_abs = 0.0, num = 0.0;
-        for (std::size_t i = 0; i < x_.size(); ++i) {
-            if (!all && !mask_[i]) continue;
-            const double d = static_cast<double>(x_[i]) - static_cast<double>(got[i]);
-            const double a = std::fabs(d);
-            if (!(a <= max_abs)) max_abs = a;  // NaN sticks
-            num += d * d;
-        }
-        return errors_from(max_abs, num, lane_spread());
+        return errors_from(differences(x_, mask_, [&](std::size_t i) { return got[i]; }), lane_spread());
     }
 
     // The standard deviation of the samples that count (0 for none).
