@@ -235,8 +235,8 @@ std::vector<Grid> candidates(std::span<const float> values, const Grid& fitted, 
         }
         // Half the gap to each neighbouring float, less a margin for the
         // double rounding of a + b * k (and ties).
-        const double below = static_cast<double>(x) - static_cast<double>(std::nextafter(x, -INFINITY));
-        const double above = static_cast<double>(std::nextafter(x, INFINITY)) - static_cast<double>(x);
+        const double below = static_cast<double>(x) - static_cast<double>(float_neighbour(x, false));
+        const double above = static_cast<double>(float_neighbour(x, true)) - static_cast<double>(x);
         if (!std::isfinite(below) || !std::isfinite(above)) continue;
         // Intervals too narrow for a + b * k in double (values near 0 on a
         // grid far from 0) cannot steer the fit.

@@ -68,6 +68,30 @@ TEST(GridRefine, NeverNeedsMoreCorrectionsThanTheFit) {
     EXPECT_LE(fit_grid<float>(x, refined).corrections, fit_grid<float>(x, *g).corrections);
 }
 
+// Neighbouring floats from the bits are std::nextafter's, at zeros of
+// either sign, subnormals, the largest finite values and beyond.
+TEST(GridRefine, FloatNeighboursAreNextafters) {
+    using vantoresk::lanes::float_neighbour;
+    auto same = [](auto a, auto b) {
+        using U = std::conditional_t<sizeof(a) == 4, std::uint32_t, std::uint64_t>;
+        return (std::isnan(a) && std::isnan(b)) || std::bit_cast<U>(a) == std::bit_cast<U>(b);  // -0 is not +0
+    };
+    vantoresk::support::SplitMix64 rng(3);
+    std::vector<float> fs = {0.0f, -0.0f, 1e-45f, -1e-45f, 1.1754942e-38f, 1.0f, -1.0f, 3.4028235e38f, -3.4028235e38f,
+                             INFINITY, -INFINITY, NAN};
+    for (int i = 0; i < 20000; ++i) fs.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng.next())));
+    for (const float x : fs) {
+        EXPECT_TRUE(same(float_neighbour(x, true), std::nextafter(x, INFINITY))) << x;
+        EXPECT_TRUE(same(float_neighbour(x, false), std::nextafter(x, -INFINITY))) << x;
+    }
+    std::vector<double> ds = {0.0, -0.0, 5e-324, -5e-324, 1.7976931348623157e308, -1.7976931348623157e308};
+    for (int i = 0; i < 20000; ++i) ds.push_back(std::bit_cast<double>(rng.next()));
+    for (const double x : ds) {
+        EXPECT_TRUE(same(float_neighbour(x, true), std::nextafter(x, INFINITY))) << x;
+        EXPECT_TRUE(same(float_neighbour(x, false), std::nextafter(x, -INFINITY))) << x;
+    }
+}
+
 // The chooser's one-pass refinement gives exactly the fit the refined grid
 // gets from fit_grid (levels, corrections, grid bits), or nothing when that
 // fit needs no fewer corrections, on lanes with values off the grid, zeros,
