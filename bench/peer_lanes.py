@@ -186,9 +186,10 @@ def _flac_bare(data: bytes) -> bytes:
     return b"fLaC" + streaminfo + data[pos:]
 
 
-def flac_ints(y: np.ndarray, fs: float, level: Optional[float]) -> tuple[bytes, bool]:
+def flac_ints(y: np.ndarray, fs: float, level: Optional[float], bare: bool = True) -> tuple[bytes, bool]:
     """y as 16-bit FLAC, or 24-bit when wider (libsndfile takes int32 data as
-    the top 24 of 32 bits, so it is shifted there and back)."""
+    the top 24 of 32 bits, so it is shifted there and back); bare: without
+    the comment block."""
     import soundfile
     if y.size == 0 or y.min() < INT24[0] or y.max() > INT24[1]:
         raise ValueError("beyond 24 bits")
@@ -197,7 +198,7 @@ def flac_ints(y: np.ndarray, fs: float, level: Optional[float]) -> tuple[bytes, 
     buf = io.BytesIO()
     kw = {} if level is None else {"compression_level": level}
     soundfile.write(buf, data, int(round(fs)), subtype="PCM_24" if wide else "PCM_16", format="FLAC", **kw)
-    return _flac_bare(buf.getvalue()), wide
+    return (_flac_bare(buf.getvalue()) if bare else buf.getvalue()), wide
 
 
 def flac_read(blob: tuple[bytes, bool]) -> np.ndarray:
@@ -208,8 +209,8 @@ def flac_read(blob: tuple[bytes, bool]) -> np.ndarray:
     return soundfile.read(io.BytesIO(data), dtype="int16")[0].astype(np.int64)
 
 
-def flac_setting(q: Quantiser, fs: float, level: Optional[float]) -> Codec:
-    return Codec("bins+FLAC", lambda x: flac_ints(q.ints(x), fs, level), lambda b: q.values(flac_read(b)),
+def flac_setting(q: Quantiser, fs: float, level: Optional[float], bare: bool = True) -> Codec:
+    return Codec("bins+FLAC", lambda x: flac_ints(q.ints(x), fs, level, bare), lambda b: q.values(flac_read(b)),
                  lambda b: len(b[0]), f"{q.label}, level {'default' if level is None else 8}")
 
 

@@ -151,3 +151,16 @@ def test_a_recording_without_our_result_keeps_its_row():
     lines = lanes_bench.table("t", ["vantoresk", "SZ3"], {"a": {"vantoresk": r, "SZ3": r}, "b": {"SZ3": r}}, ["SZ3"])
     row = [line for line in lines if line.startswith("| b |")]
     assert row and row[0].count("|") == lines[2].count("|")
+
+
+def test_reconciliation_walks_every_peer_from_plain_to_strongest(excerpts, capsys):
+    import peer_reconcile
+    # Every setting's decode is checked inside: a broken bound raises.
+    assert peer_reconcile.main(["--records", "mitdb100_mlii_60s", "--ks", "1", "4"]) == 0
+    rows = [line.split("|")[1:-1] for line in capsys.readouterr().out.splitlines()[2:]]
+    labels = {(r[0].strip(), r[1].split("(")[0].strip()) for r in rows}
+    for peer, module in (("SZ3", "pysz"), ("bins+FLAC", "soundfile"), ("bins+pcodec", "pcodec")):
+        if importlib.util.find_spec(module) is not None:
+            assert {(peer, "plain"), (peer, "strongest, strict"), (peer, "strongest, allowance")} <= labels
+    for r in rows:
+        assert all(c.strip() == "-" or float(c) > 1.0 for c in r[2:])
