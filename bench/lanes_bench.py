@@ -10,7 +10,7 @@ side by side in one run and on the same lanes:
   vantoresk    the lane codec with max_abs_error = the bound, or exact for k = 0
                (or max_prdn)
   SZ3          pysz, absolute bound (PRDN: the largest bound that meets it,
-               found by bisection for each of its algorithms)
+               found by bisection for each of its predictors)
   bins+FLAC    ADC integers in bins of 2k + 1 coded by FLAC (soundfile)
   bins+pcodec  the same bins coded by pcodec
 
@@ -53,7 +53,8 @@ from typing import Callable, Optional
 import numpy as np
 
 from lanes_ours import Codec, Ours, find_ours
-from peer_lanes import STEP_SLACK, Bound, bins, flac_peer, max_error, pcodec_peer, sz3_available, sz3_peer, sz3_setting, SZ3_ALGORITHMS
+from peer_lanes import (SZ3_SETTINGS, STEP_SLACK, Bound, bins, flac_peer, max_error, pcodec_peer, sz3_available,
+                        sz3_peer, sz3_setting)
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 KS = (0, 1, 2, 4, 8)
@@ -200,14 +201,14 @@ def measure(rec: Recording, make: Callable[[np.ndarray], Optional[Codec]], repea
 
 def sz3_at_prdn(rec: Recording, lane: np.ndarray, prdn: float) -> Optional[Codec]:
     """SZ3 at the largest absolute bound (within 2 %) whose decode meets the
-    PRDN, for each of its algorithms; the smallest of those."""
+    PRDN, for each of its predictors; the smallest of those."""
     if not sz3_available():
         return None
     sd = float(np.std(lane.astype(np.float64))) or 1.0
     best, best_size = None, None
-    for algo in SZ3_ALGORITHMS:
+    for setting in SZ3_SETTINGS:
         def at(bound: float) -> Codec:
-            return sz3_setting(bound, np.float32, lane.size, algo, label=f"float32 {algo}")
+            return sz3_setting(bound, np.float32, lane.size, setting)
         lo, hi = 0.0, 4.0 * prdn / 100.0 * sd
         for _ in range(12):
             mid = (lo + hi) / 2 if lo > 0 else hi / 2
@@ -224,7 +225,7 @@ def sz3_at_prdn(rec: Recording, lane: np.ndarray, prdn: float) -> Optional[Codec
         size = c.size(c.encode(lane))
         if best_size is None or size < best_size:
             best, best_size = c, size
-    return best if best is not None else sz3_setting(hi / 1024, np.float32, lane.size, label="float32 default")
+    return best if best is not None else sz3_setting(hi / 1024, np.float32, lane.size)
 
 
 # --- report -------------------------------------------------------------------

@@ -8,15 +8,17 @@ below, keeps those whose decode meets the bound, and uses the smallest. Every
 setting is recorded in the peer's own stream (or is fixed per peer), so a
 reader needs nothing else:
 
-  SZ3          pysz with an absolute bound; algorithm Lorenzo + regression,
-               interpolation + Lorenzo (its default) or interpolation; on the
-               float32 values and on the same values in float64 (bound in
-               value), and on the ADC integers as int32 (bound k counts)
+  SZ3          pysz with an absolute bound and each of its predictors
+               (interpolation + Lorenzo, its default; cubic or linear
+               interpolation; Lorenzo + regression, first- or second-order
+               Lorenzo, both orders, both with regression), on the float32
+               values and the same values in float64 (bound in value), and on
+               the ADC integers as int32 (bound k counts)
   bins+FLAC    integers (below) coded by FLAC through soundfile at its default
                level and at level 8, without the comment block libsndfile adds
   bins+pcodec  the same integers (int32 when they fit) coded by pcodec: its
-               automatic delta at levels 8 and 12, and order-8 and order-16
-               convolution (linear prediction) deltas at level 12
+               automatic delta at levels 8 and 12, and convolution (linear
+               prediction) deltas of order 4, 8, 16 and 32 at level 12
 
 The integers are the ADC integers in bins of 2k + 1, y = floor((v + k) /
 (2k + 1)), decoded as y (2k + 1). Under the strict bound those miss by the
@@ -30,6 +32,8 @@ The search is not timed: a peer's speed is that of the setting it chose.
 from __future__ import annotations
 
 import io
+import os
+import tempfile
 from dataclasses import dataclass
 from typing import Callable, Optional
 
@@ -129,43 +133,74 @@ def sz3_available() -> bool:
     return True
 
 
-SZ3_ALGORITHMS = ("LORENZO_REG", "INTERP_LORENZO", "INTERP")
+# SZ3's predictors, as its configuration file names them (pysz sets only the
+# algorithm directly; the rest goes through a file, which SZ3 stores in its
+# stream). Lorenzo + regression is SZ3's own mix for that algorithm; the
+# single predictors often code a one-minute lane smaller.
+_INTERP, _LR = "[GlobalSettings]\nCmprAlgo = ALGO_INTERP", "[GlobalSettings]\nCmprAlgo = ALGO_LORENZO_REG"
+SZ3_SETTINGS = {
+    "interpolation + Lorenzo": "[GlobalSettings]\nCmprAlgo = ALGO_INTERP_LORENZO\n",
+    "cubic interpolation": _INTERP + "\n[AlgoSettings]\nInterpolationAlgo = INTERP_ALGO_CUBIC\n",
+    "linear interpolation": _INTERP + "\n[AlgoSettings]\nInterpolationAlgo = INTERP_ALGO_LINEAR\n",
+    "Lorenzo + regression": _LR + "\n",
+    "Lorenzo": _LR + "\n[AlgoSettings]\nLorenzo = true\nLorenzo2ndOrder = false\nRegression = false\n",
+    "2nd-order Lorenzo": _LR + "\n[AlgoSettings]\nLorenzo = false\nLorenzo2ndOrder = true\nRegression = false\n",
+    "both Lorenzo orders": _LR + "\n[AlgoSettings]\nLorenzo = true\nLorenzo2ndOrder = true\nRegression = false\n",
+    "both orders + regression": _LR + "\n[AlgoSettings]\nLorenzo = true\nLorenzo2ndOrder = true\nRegression = true\n",
+}
+_sz3_files: dict[str, str] = {}
+_sz3_dir: Optional[tempfile.TemporaryDirectory] = None
 
 
-def sz3_setting(bound: float, dtype, n: int, algorithm: Optional[str] = None,
+def _sz3_file(setting: str) -> str:
+    """The configuration file of a setting, written once per process into a
+    folder of our own (SZ3 ends the process on a file it cannot parse, so
+    only these fixed texts are ever given to it)."""
+    global _sz3_dir
+    if setting not in _sz3_files:
+        if _sz3_dir is None:
+            _sz3_dir = tempfile.TemporaryDirectory(prefix="lanes-sz3-")
+        path = os.path.join(_sz3_dir.name, f"{len(_sz3_files)}.ini")
+        with open(path, "x") as f:
+            f.write(SZ3_SETTINGS[setting])
+        _sz3_files[setting] = path
+    return _sz3_files[setting]
+
+
+def sz3_setting(bound: float, dtype, n: int, setting: str = "interpolation + Lorenzo",
                 after: Callable[[np.ndarray], np.ndarray] = lambda d: d,
                 before: Callable[[np.ndarray], np.ndarray] = lambda x: x, label: str = "") -> Codec:
     """pysz with the absolute bound on before(lane) as dtype; decoded through after()."""
     import pysz
+    path = _sz3_file(setting)
 
     def encode(x: np.ndarray):
         cfg = pysz.szConfig()
+        cfg.loadcfg(path)
         cfg.errorBoundMode = pysz.szErrorBoundMode.ABS
         cfg.absErrorBound = float(bound)
-        if algorithm is not None:
-            cfg.cmprAlgo = getattr(pysz.szAlgorithm, algorithm)
         return pysz.sz.compress(np.ascontiguousarray(before(x), dtype=dtype), cfg)[0]
 
     def decode(blob):
         return after(pysz.sz.decompress(blob, dtype, (n,))[0])
 
-    return Codec("SZ3", encode, decode, lambda b: b.nbytes, label or f"{np.dtype(dtype).name} {algorithm}")
+    return Codec("SZ3", encode, decode, lambda b: b.nbytes, label or f"{np.dtype(dtype).name}, {setting}")
 
 
 def sz3_peer(rec, lane: np.ndarray, bound: Bound) -> Optional[Codec]:
     if bound.k == 0 or not sz3_available():
         return None
     n, limit = lane.size, bound.steps * rec.step
+    codes = rec.codes(lane)
+    on_int32 = bool(codes.size and INT32[0] <= codes.min() and codes.max() <= INT32[1])
     cands = []
-    for algo in SZ3_ALGORITHMS:
-        cands.append(sz3_setting(limit, np.float32, n, algo,
-                                 after=lambda d: d, label=f"float32 {algo}"))
-        cands.append(sz3_setting(limit, np.float64, n, algo,
-                                 after=lambda d: d.astype(np.float32), label=f"float64 {algo}"))
-        codes = rec.codes(lane)
-        if codes.size and INT32[0] <= codes.min() and codes.max() <= INT32[1]:
-            cands.append(sz3_setting(bound.k, np.int32, n, algo, before=rec.codes,
-                                     after=lambda d: rec.values(d.astype(np.int64)), label=f"ADC int32 {algo}"))
+    for setting in SZ3_SETTINGS:
+        cands.append(sz3_setting(limit, np.float32, n, setting))
+        cands.append(sz3_setting(limit, np.float64, n, setting, after=lambda d: d.astype(np.float32)))
+        if on_int32:
+            cands.append(sz3_setting(bound.k, np.int32, n, setting, before=rec.codes,
+                                     after=lambda d: rec.values(d.astype(np.int64)),
+                                     label=f"ADC int32, {setting}"))
     return smallest_within("SZ3", lane, limit, cands)
 
 
@@ -229,7 +264,7 @@ def pcodec_configs() -> list[tuple[str, object]]:
     import pcodec
     auto = [(f"auto delta, level {lv}", pcodec.ChunkConfig(compression_level=lv)) for lv in (8, 12)]
     conv = [(f"conv1 order {o}, level 12",
-             pcodec.ChunkConfig(compression_level=12, delta_spec=pcodec.DeltaSpec.try_conv1(o))) for o in (8, 16)]
+             pcodec.ChunkConfig(compression_level=12, delta_spec=pcodec.DeltaSpec.try_conv1(o))) for o in (4, 8, 16, 32)]
     return auto + conv
 
 
