@@ -164,3 +164,20 @@ def test_reconciliation_walks_every_peer_from_plain_to_strongest(excerpts, capsy
             assert {(peer, "plain"), (peer, "strongest, strict"), (peer, "strongest, allowance")} <= labels
     for r in rows:
         assert all(c.strip() == "-" or float(c) > 1.0 for c in r[2:])
+
+
+@needs("pysz")
+def test_every_sz3_setting_is_read_by_sz3_and_changes_its_output():
+    # SZ3 ends the process (status 0) on a configuration file it cannot
+    # parse, so each setting is tried in a child that must reach its end.
+    import subprocess
+    code = ("import sys, numpy as np; sys.path.insert(0, sys.argv[1]); import peer_lanes as pl\n"
+            "x = np.load(sys.argv[2])[:21600].astype(np.float32)\n"
+            "sizes = {s: pl.sz3_setting(0.005, np.float32, x.size, s).encode(x).nbytes for s in pl.SZ3_SETTINGS}\n"
+            "print(len(set(sizes.values())), len(sizes), 'done')\n")
+    out = subprocess.run([sys.executable, "-c", code, str(REPO / "bench"),
+                          str(REPO / "examples" / "data" / "mitdb100_mlii_60s.npy")],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and out.stdout.split()[-1] == "done", out.stderr
+    distinct, total = map(int, out.stdout.split()[:2])
+    assert total == len(peer_lanes.SZ3_SETTINGS) and distinct >= total - 2  # the settings take effect
