@@ -23,8 +23,9 @@ reader needs nothing else:
 The integers are the ADC integers in bins of 2k + 1, y = floor((v + k) /
 (2k + 1)), decoded as y (2k + 1). Under the strict bound those miss by the
 float32 rounding wherever a value sits on a bin's edge, so the integer peers
-also try bins of value just under 2k steps wide and ADC bins of 2k - 1; at
-k = 0 strictly, pcodec also codes the float32 values themselves.
+also try bins of value just under 2k steps wide (their width, 8 bytes, is
+counted) and ADC bins of 2k - 1; at k = 0 strictly, pcodec also codes the
+float32 values themselves.
 
 The search is not timed: a peer's speed is that of the setting it chose.
 """
@@ -78,6 +79,7 @@ class Quantiser:
     label: str
     ints: Callable[[np.ndarray], np.ndarray]
     values: Callable[[np.ndarray], np.ndarray]
+    side_bytes: int = 0  # what a reader needs besides the recording's gain and the bound
 
 
 def adc_bins(rec, k: int) -> Quantiser:
@@ -94,7 +96,7 @@ def value_bins(lane: np.ndarray, k: int, step: float) -> Optional[Quantiser]:
     if k == 0 or not width > 0:
         return None
     return Quantiser("value bins", lambda x: np.rint(x.astype(np.float64) / width).astype(np.int64),
-                     lambda y: (np.asarray(y, dtype=np.float64) * width).astype(np.float32))
+                     lambda y: (np.asarray(y, dtype=np.float64) * width).astype(np.float32), 8)  # width, float64
 
 
 def quantisers(rec, lane: np.ndarray, bound: Bound) -> list[Quantiser]:
@@ -246,7 +248,7 @@ def flac_read(blob: tuple[bytes, bool]) -> np.ndarray:
 
 def flac_setting(q: Quantiser, fs: float, level: Optional[float], bare: bool = True) -> Codec:
     return Codec("bins+FLAC", lambda x: flac_ints(q.ints(x), fs, level, bare), lambda b: q.values(flac_read(b)),
-                 lambda b: len(b[0]), f"{q.label}, level {'default' if level is None else 8}")
+                 lambda b: len(b[0]) + q.side_bytes, f"{q.label}, level {'default' if level is None else 8}")
 
 
 def flac_peer(rec, lane: np.ndarray, bound: Bound) -> Optional[Codec]:
@@ -278,7 +280,7 @@ def pcodec_setting(q: Quantiser, label: str, config) -> Codec:
         return standalone.simple_compress(y, config)
 
     return Codec("bins+pcodec", encode, lambda b: q.values(standalone.simple_decompress(b)),
-                 len, f"{q.label}, {label}")
+                 lambda b: len(b) + q.side_bytes, f"{q.label}, {label}")
 
 
 def pcodec_peer(rec, lane: np.ndarray, bound: Bound) -> Optional[Codec]:
