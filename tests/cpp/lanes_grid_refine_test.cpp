@@ -255,3 +255,61 @@ TEST(GridChooser, RewritingADecodedLaneKeepsItsValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lane that moves in steps of `every` ADC codes, some values a rounding
+// off the grid (so the grid is refined), as float32 physical values.
+std::vector<float> sparse_lane(const Adc& adc, std::size_t n, std::uint64_t seed, int every) {
+    vantoresk::support::SplitMix64 rng(seed);
+    std::vector<float> x(n);
+    double d = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        d += (static_cast<double>(rng.below(3)) - 1.0) * every;
+        if (rng.below(50) == 0) d = 0.0;
+        // Now and then a code between the lane's usual ones: the grid is one code.
+        const double code = d + (i % 211 == 7 ? 1.0 : 0.0) + std::round(adc.baseline);
+        x[i] = static_cast<float>((code - adc.baseline) / adc.gain);
+    }
+    for (std::size_t i = 50; i < x.size(); i += 997) x[i] = std::nextafter(x[i], 1e9f);
+    return x;
+}
+
+// The refined grid keeps the share of levels the lane uses (a lane with
+// big moves visits few of the levels it spans), which decides whether the
+// chooser tries the exact kinds at a bound of a few steps.
+TEST(GridRefine, RefinedGridsKeepTheLanesDensity) {
+    std::size_t refined_count = 0;
+    for (const Adc& adc : kAdcs) {
+        const std::vector<float> x = adc_lane(adc, 20000, 23, 400);
+        const auto g = find_grid<float>(x);
+        ASSERT_TRUE(g.has_value());
+        EXPECT_LT(g->density, 0.9);
+        const auto fit = fit_grid<float>(x, *g);
+        if (const auto refined = refine_fit(x, fit)) {
+            ++refined_count;
+            EXPECT_EQ(refined->grid.density, g->density);
+            EXPECT_EQ(refine_grid(x, *g, fit.corrections).density, g->density);
+        }
+    }
+    EXPECT_GE(refined_count, 2u);
+}
+
+// Whatever the chooser makes of a lane on every 21st code (with a few codes
+// between), a bound of a few steps never gives a frame bigger than the exact one.
+TEST(GridChooser, SparseLanesAtAFewStepsAreNoBiggerThanExact) {
+    for (const Adc& adc : {kAdcs[1], kAdcs[4]}) {
+        const std::vector<float> x = sparse_lane(adc, 20000, 22, 21);
+        const Coded exact = code(x, VNT_TARGET_MAX_ABS_ERROR, 0.0);
+        ASSERT_EQ(exact.decoded, x);
+        for (const unsigned k : {1u, 2u, 4u}) {
+            SCOPED_TRACE("k " + std::to_string(k));
+            const double limit = (k + 0.001) / adc.gain;
+            const Coded c = code(x, VNT_TARGET_MAX_ABS_ERROR, limit);
+            EXPECT_LE(max_error(c.decoded, x), limit);
+            EXPECT_LE(c.size, exact.size);
+        }
+    }
+}
+
+}  // namespace
