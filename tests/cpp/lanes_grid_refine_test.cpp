@@ -3,6 +3,7 @@
 // and are then coded by the level coder, exactly or within k steps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -308,6 +309,40 @@ TEST(GridChooser, SparseLanesAtAFewStepsAreNoBiggerThanExact) {
             const Coded c = code(x, VNT_TARGET_MAX_ABS_ERROR, limit);
             EXPECT_LE(max_error(c.decoded, x), limit);
             EXPECT_LE(c.size, exact.size);
+        }
+    }
+}
+
+// A bound of exactly k steps leaves bins of only 2k - 1 steps on the grid
+// (k is taken a rounding inside the bound); bins just inside twice the bound
+// in value hold about 2k levels. The lane then reaches about k steps, and
+// coding the decoded lane again gives back the same bits, on the grid or a
+// little off it (as float32 recordings are), however often it is done.
+TEST(GridChooser, StrictBoundsUseValueBinsAndDoNotDrift) {
+    for (const Adc& adc : {kAdcs[0], kAdcs[2], kAdcs[4]}) {
+        const std::vector<float> on = adc_lane(adc, 20000, 31, 20);
+        std::vector<float> off = on;
+        vantoresk::support::SplitMix64 rng(32);
+        for (auto& v : off) v = static_cast<float>(v + (static_cast<double>(rng.below(2001)) - 1000.0) * 2e-6 / adc.gain);
+        for (const std::vector<float>* x : {&on, static_cast<const std::vector<float>*>(&off)}) {
+            for (const unsigned k : {2u, 4u, 8u}) {
+                SCOPED_TRACE("gain " + std::to_string(adc.gain) + ", k " + std::to_string(k) +
+                             (x == &on ? ", on the grid" : ", off the grid"));
+                const double limit = k / adc.gain;
+                const Coded c = code(*x, VNT_TARGET_MAX_ABS_ERROR, limit);
+                EXPECT_LE(max_error(c.decoded, *x), limit);
+                EXPECT_GT(max_error(c.decoded, *x), (k - 0.5) / adc.gain);
+                EXPECT_EQ(c.info.kind, VNT_LANE_NEAR_LOSSLESS);
+                std::vector<float> again = c.decoded;
+                for (int round = 0; round < 3; ++round) {
+                    const Coded r = code(again, VNT_TARGET_MAX_ABS_ERROR, limit);
+                    ASSERT_TRUE(std::equal(r.decoded.begin(), r.decoded.end(), again.begin(), again.end(),
+                                           [](float a, float b) { return std::bit_cast<std::uint32_t>(a) ==
+                                                                         std::bit_cast<std::uint32_t>(b); }))
+                        << "round " << round;
+                    again = r.decoded;
+                }
+            }
         }
     }
 }
