@@ -58,6 +58,33 @@ TEST(EncoderFastPaths, HistoryDotWrapsLikeTheSumInOrder) {
     }
 }
 
+// The predictor chosen for a block is the first of the cheapest
+// candidates, however many of the others are given up part way: a flat
+// block keeps predicting 0, a ramp the fixed second difference (its fitted
+// twin codes the same residuals but comes later), a walk the first
+// difference against the longer fits of its noise.
+TEST(EncoderFastPaths, PredictorChoiceKeepsTheFirstOfTheCheapest) {
+    using vantoresk::lanes::fit_predictor;
+    const std::size_t n = 4096;
+    std::vector<std::int64_t> flat(n, 0), ramp(n), walk(n);
+    std::uint64_t seed = 5;
+    std::int64_t w = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        ramp[t] = static_cast<std::int64_t>(t) * 3 - 5000;
+        w += static_cast<std::int64_t>(next_random(seed) % 3) - 1;
+        walk[t] = w;
+    }
+    const auto p0 = fit_predictor(flat, 0, n, vantoresk::lanes::kMaxPredictorOrder, 0);
+    EXPECT_EQ(p0.order, 0u);
+    const auto p2 = fit_predictor(ramp, 64, n, vantoresk::lanes::kMaxPredictorOrder, 13000);
+    ASSERT_EQ(p2.order, 2u);
+    EXPECT_EQ(p2.shift, 0u);
+    EXPECT_EQ(p2.coefficients, (std::vector<std::int64_t>{2, -1}));
+    const auto p1 = fit_predictor(walk, 64, n, vantoresk::lanes::kMaxPredictorOrder, 4096);
+    EXPECT_EQ(p1.order, 1u);
+    EXPECT_EQ(p1.coefficients, (std::vector<std::int64_t>{1}));
+}
+
 TEST(EncoderFastPaths, FramesWithTargetsKeepTheirBytes) {
     struct Case {
         const char* name;
