@@ -99,6 +99,8 @@ constexpr std::size_t kEstimateFrom = 1024;
 // out smaller (by 3 to 15 %); at 8/7 and 16/15 the grid's were smaller for
 // one lane in ten (by up to 4 %), so both are coded there.
 constexpr double kClearlyWider = 1.25;
+// Between them, one estimated this much smaller than the other is coded alone.
+constexpr double kClearlySmaller = 0.04;
 
 template <LaneValue T>
 class Chooser {
@@ -128,10 +130,10 @@ public:
         // Bins that merge three or more of the levels a lane uses code fewer
         // bits than the exact kinds: there the exact kinds are tried only when
         // no near-lossless body met the target. A lane that uses every n-th
-        // level of its grid can do better exactly.
+        // level of its grid can do better exactly, when an estimate says so.
         const Grid* g = grid();
         const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 3.0;
-        if (!near_met_ || !coarser) {
+        if (!near_met_ || (!coarser && exact_may_win())) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
         if (settled) return {};
@@ -180,6 +182,22 @@ private:
             }
         }
         return exact(true);
+    }
+
+    // Whether the lane's grid levels coded exactly could come near the best
+    // body so far: the level coder on an eighth of the lane, scaled up, must
+    // come within a quarter of it (short lanes are simply tried).
+    bool exact_may_win() {
+        if constexpr (std::is_floating_point_v<T>) {
+            const std::size_t n = x_.size();
+            if (best_.kind == kNoBody || n < 8 * kEstimateFrom || fit_.k.size() != n) return true;
+            std::vector<std::uint8_t> part;
+            const LevelMap map{kOnGrid, fit_.grid.a, fit_.grid.b};
+            if (!level_lane_body(std::span<const std::int64_t>(fit_.k).first(n / 8), 0, map, part)) return true;
+            return static_cast<double>(part.size()) * 8.0 <= 1.25 * static_cast<double>(best_.body.size());
+        } else {
+            return true;
+        }
     }
 
     // The exact kinds; `plain` adds kinds 1 to 3 (kind 1 always comes in when nothing else did).
@@ -461,8 +479,9 @@ private:
     // measured, and a lane that one of them gives back exactly keeps it (it
     // was decoded from such a body: no drift). Otherwise the value bins alone
     // are coded when they are wider by a clear margin (fewer bits for as good
-    // a bound), else both and the smaller kept. `met`: a body met the bound;
-    // `done`: the value bins settled the lane (nothing finer to try).
+    // a bound), else the one an estimate finds clearly smaller, else both and
+    // the smaller kept. `met`: a body met the bound; `done`: the value bins
+    // met it (nothing finer to try).
     Status grid_or_value_bins(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
                               double grid_width, double wide, double limit, bool& met, bool& settled, bool& done) {
         met = settled = done = false;
@@ -473,29 +492,45 @@ private:
             nl_width_ = grid_width;
             return code_levels(levels, k, map);
         }
-        bool bins_met = false;
+        bool bins_met = false, bins_exact = false;
+        const LevelMap bins_map{kBins, 0.0, wide};
         if (wide > 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52) && bin_levels(wide)) {
-            const LevelMap bins_map{kBins, 0.0, wide};
             const Errors in_bins = level_errors(levels_, 0, bins_map);
             bins_met = in_bins.max_abs <= limit;
-            if (bins_met) {
-                if (auto st = code_levels(levels_, 0, bins_map); !st) return st;
-                nl_width_ = wide;
-                met = true;
-                if (in_bins.max_abs == 0.0 || !grid_met || wide >= kClearlyWider * grid_width) {
-                    settled = in_bins.max_abs == 0.0;
-                    done = true;
-                    return {};
-                }
+            bins_exact = in_bins.max_abs == 0.0;
+        }
+        if (!bins_met) {
+            if (!grid_met) return {};
+            met = true;
+            nl_width_ = grid_width;
+            return code_levels(levels, k, map);
+        }
+        met = done = true;
+        settled = bins_exact;
+        // Both meet the bound: value bins alone when they are clearly wider
+        // (or give the lane back as it is), else whichever an estimate on an
+        // eighth of the lane finds clearly smaller, else both.
+        bool code_bins = true, code_grid = grid_met && !bins_exact && wide < kClearlyWider * grid_width;
+        const std::size_t n = x_.size();
+        if (code_grid && n >= 8 * kEstimateFrom) {
+            std::vector<std::uint8_t> on_grid_part, in_bins_part;
+            if (level_lane_body(levels.first(n / 8), k, map, on_grid_part) &&
+                level_lane_body(std::span<const std::int64_t>(levels_).first(n / 8), 0, bins_map, in_bins_part)) {
+                const double g = static_cast<double>(on_grid_part.size()), v = static_cast<double>(in_bins_part.size());
+                if (v * (1.0 + kClearlySmaller) < g) code_grid = false;
+                else if (g * (1.0 + kClearlySmaller) < v) code_bins = false;
             }
         }
-        if (!grid_met) return {};
-        const std::size_t before = best_.body.size();
-        const bool had = best_.kind != kNoBody;
-        if (auto st = code_levels(levels, k, map); !st) return st;
-        if (!bins_met || !had || best_.body.size() < before) nl_width_ = grid_width;
-        met = true;
-        done = bins_met;
+        if (code_bins) {
+            if (auto st = code_levels(levels_, 0, bins_map); !st) return st;
+            nl_width_ = wide;
+        }
+        if (code_grid) {
+            const std::size_t before = best_.body.size();
+            const bool had = best_.kind != kNoBody;
+            if (auto st = code_levels(levels, k, map); !st) return st;
+            if (!code_bins || !had || best_.body.size() < before) nl_width_ = grid_width;
+        }
         return {};
     }
 
