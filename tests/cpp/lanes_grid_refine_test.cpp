@@ -314,9 +314,9 @@ TEST(GridChooser, SparseLanesAtAFewStepsAreNoBiggerThanExact) {
 
 // A bound of exactly k steps leaves bins of only 2k - 1 steps on the grid
 // (k is taken a rounding inside the bound); bins just inside twice the bound
-// in value hold about 2k levels. The lane then reaches about k steps, and
-// coding the decoded lane again gives back the same bits, on the grid or a
-// little off it (as float32 recordings are), however often it is done.
+// in value hold about 2k levels. Coding the decoded lane again gives back
+// the same bits, on the grid or a little off it (as float32 recordings
+// are), however often it is done.
 TEST(GridChooser, StrictBoundsUseValueBinsAndDoNotDrift) {
     for (const Adc& adc : {kAdcs[0], kAdcs[2], kAdcs[4]}) {
         const std::vector<float> on = adc_lane(adc, 20000, 31, 20);
@@ -330,7 +330,9 @@ TEST(GridChooser, StrictBoundsUseValueBinsAndDoNotDrift) {
                 const double limit = k / adc.gain;
                 const Coded c = code(*x, VNT_TARGET_MAX_ABS_ERROR, limit);
                 EXPECT_LE(max_error(c.decoded, *x), limit);
-                EXPECT_GT(max_error(c.decoded, *x), (k - 0.5) / adc.gain);
+                // Bins of 2k - 1 steps are a third narrower at k = 2: value bins
+                // then always; at 4 and 8 steps whichever codes smaller.
+                if (k == 2) EXPECT_GT(max_error(c.decoded, *x), (k - 0.5) / adc.gain);
                 EXPECT_EQ(c.info.kind, VNT_LANE_NEAR_LOSSLESS);
                 std::vector<float> again = c.decoded;
                 for (int round = 0; round < 3; ++round) {
