@@ -332,7 +332,9 @@ TEST(GridChooser, StrictBoundsUseValueBinsAndDoNotDrift) {
                 EXPECT_LE(max_error(c.decoded, *x), limit);
                 // Bins of 2k - 1 steps are a third narrower at k = 2: value bins
                 // then always; at 4 and 8 steps whichever codes smaller.
-                if (k == 2) EXPECT_GT(max_error(c.decoded, *x), (k - 0.5) / adc.gain);
+                if (k == 2) {
+                    EXPECT_GT(max_error(c.decoded, *x), (k - 0.5) / adc.gain);
+                }
                 EXPECT_EQ(c.info.kind, VNT_LANE_NEAR_LOSSLESS);
                 std::vector<float> again = c.decoded;
                 for (int round = 0; round < 3; ++round) {
