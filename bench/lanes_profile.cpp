@@ -15,6 +15,7 @@
 #include "core/decompressor.hpp"
 #include "lanes/codec.hpp"
 #include "lanes/grid.hpp"
+#include "lanes/grid_refine.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
 
@@ -52,6 +53,9 @@ int main(int argc, char** argv) {
     if (!g) return 1;
     GridFit fit;
     report("fit_grid", bench::best_of(5, [&] { fit = fit_grid<float>(x, *g); }));
+    std::optional<GridFit> refined;
+    report("refine_fit", bench::best_of(5, [&] { refined = refine_fit(x, fit); }));
+    if (refined) fit = std::move(*refined);
     std::vector<std::uint8_t> body;
     report("grid_body (kind 4)", bench::best_of(5, [&] { body.clear(); (void)grid_body<float>(x, fit, body); }));
     const auto k = static_cast<std::uint64_t>(target / g->b);

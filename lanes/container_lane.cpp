@@ -5,6 +5,7 @@
 
 #include "core/compressor.hpp"
 #include "core/decompressor.hpp"
+#include "lanes/bytes.hpp"
 
 namespace vantoresk::lanes {
 
@@ -43,7 +44,13 @@ Status container_body(std::span<const T> values, CompressionOptions options, std
 }
 
 bool container_plausible(std::span<const std::uint8_t> body, std::uint64_t length) noexcept {
-    return body.size() >= kContainerHeader && load_u32(body.data() + 16) == length;
+    // A container codes at least one 16-bit code per sample, and neither of
+    // its coders gives back more than kMaxInflation bytes per byte (DEFLATE's
+    // limit; the binary coder's is lower): a header that claims more samples
+    // than kMaxInflation per payload byte (twice what any container reaches)
+    // is refused before anything of the lane's size is allocated.
+    return body.size() > kContainerHeader && load_u32(body.data() + 16) == length &&
+           static_cast<std::uint64_t>(body.size() - kContainerHeader) * kMaxInflation >= length;
 }
 
 template <LaneValue T>

@@ -74,7 +74,7 @@ double first_step(const std::vector<double>& u) {
 template <class T>
 double weight_of(double u, double step) {
     const T x = static_cast<T>(std::fabs(u));
-    const double spacing = static_cast<double>(static_cast<T>(std::nextafter(x, std::numeric_limits<T>::infinity()) - x));
+    const double spacing = static_cast<double>(static_cast<T>(float_neighbour(x, true) - x));
     const double m = std::max(spacing, step * 0x1p-30);
     return 1.0 / (m * m);
 }

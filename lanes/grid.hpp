@@ -30,9 +30,13 @@
 // plus its correction, modulo 2^(8 * itemsize).
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "lanes/common.hpp"
@@ -85,6 +89,18 @@ bool grid_plausible(std::span<const std::uint8_t> body, std::uint64_t length) no
 
 template <class T>
 Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out);
+
+// The neighbouring value of `x` towards +infinity (`up`) or -infinity, as
+// std::nextafter gives it (worked out from the bits for finite values).
+template <class T>
+inline T float_neighbour(T x, bool up) noexcept {
+    using U = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    if (!std::isfinite(x)) return std::nextafter(x, up ? std::numeric_limits<T>::infinity() : -std::numeric_limits<T>::infinity());
+    const U b = std::bit_cast<U>(x);
+    if (x == T(0)) return up ? std::bit_cast<T>(U{1}) : -std::bit_cast<T>(U{1});
+    // Away from zero the magnitude grows with the bits, towards zero it shrinks.
+    return std::bit_cast<T>(static_cast<U>(up == (x > T(0)) ? b + 1 : b - 1));
+}
 
 // The value of level k on a grid, as the decoder computes it.
 template <class T>

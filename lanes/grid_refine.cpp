@@ -42,15 +42,20 @@ std::vector<Constraint> relevant_side(std::span<const Constraint> side, double l
         return 1e-14 * (std::fabs(sign > 0 ? c.lo : c.hi) + std::fabs(right * c.k)) + 1e-300;
     };
     // In the sign's direction: the least of the largest of the ends' values
-    // every kept constraint is measured against.
+    // every kept constraint is measured against. Each constraint's largest
+    // end (plus its margin) is kept for the second pass.
     double floor = -std::numeric_limits<double>::infinity();
-    for (const Constraint& c : side) {
-        floor = std::max(floor, std::min(sign * value(c, left), sign * value(c, right)) - margin(c));
+    std::vector<double> reach(side.size());
+    for (std::size_t i = 0; i < side.size(); ++i) {
+        const Constraint& c = side[i];
+        const double at_left = sign * value(c, left), at_right = sign * value(c, right), m = margin(c);
+        floor = std::max(floor, std::min(at_left, at_right) - m);
+        reach[i] = std::max(at_left, at_right) + m;
     }
     std::vector<Constraint> kept;
     kept.reserve(side.size() / 4);
-    for (const Constraint& c : side) {
-        if (!(std::max(sign * value(c, left), sign * value(c, right)) + margin(c) < floor)) kept.push_back(c);
+    for (std::size_t i = 0; i < side.size(); ++i) {
+        if (!(reach[i] < floor)) kept.push_back(side[i]);
     }
     return kept;
 }
@@ -165,30 +170,32 @@ std::size_t corrections(std::span<const float> values, const Grid& g, std::size_
     return count;
 }
 
-}  // namespace
+// The least and largest level of the finite values (kmax < kmin: none),
+// one value after the other.
+template <class Level>
+std::pair<double, double> level_range(std::span<const float> values, Level&& level) {
+    double kmin = 0, kmax = -1;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!std::isfinite(values[i])) continue;
+        const double k = level(i);
+        if (kmax < kmin) kmin = kmax = k;
+        kmin = std::min(kmin, k);
+        kmax = std::max(kmax, k);
+    }
+    return {kmin, kmax};
+}
 
-Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t fitted_corrections) {
+// The refined grids worth trying for values fitted to `fitted`, the best
+// first; `level(i)` gives value i's level on the fitted grid (finite values
+// only) and [kmin, kmax] their range as level_range finds it.
+template <class Level>
+std::vector<Grid> candidates(std::span<const float> values, const Grid& fitted, Level&& level, double kmin,
+                             double kmax) {
     // Equal values give equal constraints: each distinct value once (by
     // level when the levels span little more than the lane, else sorted).
     std::vector<float> distinct;
     std::vector<double> distinct_levels;  // their levels, when the first way found them
     {
-        // Each finite value's level, worked out once (kept in the thread's
-        // pool when it has room) for both passes and the constraints.
-        const auto levels = support::Scratch<double>::take(values.size());
-        auto level = [&](std::size_t i) {
-            return levels ? levels.get()[i] : std::nearbyint((static_cast<double>(values[i]) - fitted.a) / fitted.b);
-        };
-        double kmin = 0, kmax = -1;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const float x = values[i];
-            if (!std::isfinite(x)) continue;
-            const double k = std::nearbyint((static_cast<double>(x) - fitted.a) / fitted.b);
-            if (levels) levels.get()[i] = k;
-            if (kmax < kmin) kmin = kmax = k;
-            kmin = std::min(kmin, k);
-            kmax = std::max(kmax, k);
-        }
         if (kmax >= kmin && kmax - kmin < 4.0 * static_cast<double>(values.size()) + 64) {
             std::vector<float> first(static_cast<std::size_t>(kmax - kmin) + 1, NAN);
             for (std::size_t i = 0; i < values.size(); ++i) {
@@ -228,8 +235,8 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
         }
         // Half the gap to each neighbouring float, less a margin for the
         // double rounding of a + b * k (and ties).
-        const double below = static_cast<double>(x) - static_cast<double>(std::nextafter(x, -INFINITY));
-        const double above = static_cast<double>(std::nextafter(x, INFINITY)) - static_cast<double>(x);
+        const double below = static_cast<double>(x) - static_cast<double>(float_neighbour(x, false));
+        const double above = static_cast<double>(float_neighbour(x, true)) - static_cast<double>(x);
         if (!std::isfinite(below) || !std::isfinite(above)) continue;
         // Intervals too narrow for a + b * k in double (values near 0 on a
         // grid far from 0) cannot steer the fit.
@@ -237,21 +244,117 @@ Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t 
         if (below < 4 * reach || above < 4 * reach) continue;
         cs.push_back({k, static_cast<double>(x) - 0.5 * below + 4 * reach, static_cast<double>(x) + 0.5 * above - 4 * reach});
     }
-    Grid best = fitted;
-    if (cs.size() < 2) return best;
-    std::size_t fewest = fitted_corrections;
-    std::vector<Grid> candidates = {deepest(cs, fitted)};
+    std::vector<Grid> out;
+    if (cs.size() < 2) return out;
+    out.push_back(deepest(cs, fitted));
     if (zero_level) {
-        if (auto g = through_zero(cs, *zero_level)) candidates.push_back(*g);
+        if (auto g = through_zero(cs, *zero_level)) out.push_back(*g);
     }
-    for (const Grid& g : candidates) {
-        if (!(g.b > 0.0) || !std::isfinite(g.a) || !std::isfinite(g.b)) continue;
+    // A refined step differs from the fitted one by a few parts in a
+    // million: the lane uses the same share of its levels on either.
+    for (Grid& g : out) g.density = fitted.density;
+    return out;
+}
+
+bool usable(const Grid& g) { return g.b > 0.0 && std::isfinite(g.a) && std::isfinite(g.b); }
+
+// fit_grid on `g`, given up (false) once `enough` values are not reproduced
+// as corrections() counts them; `count` is that count when it is kept.
+bool fit_unless(std::span<const float> values, const Grid& g, std::size_t enough, GridFit& fit, std::size_t& count) {
+    fit.grid = g;
+    fit.k.resize(values.size());
+    fit.corrections = 0;
+    count = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const float x = values[i];
+        const double q = std::nearbyint((static_cast<double>(x) - g.a) / g.b);
+        const bool near = std::fabs(q) <= kMaxGridSteps;
+        const std::int64_t k = near ? static_cast<std::int64_t>(q) : 0;
+        fit.k[i] = k;
+        const bool off = std::bit_cast<std::uint32_t>(grid_value<float>(g, k)) != std::bit_cast<std::uint32_t>(x);
+        if (off) ++fit.corrections;
+        if (!std::isfinite(x)) continue;
+        bool counted;
+        if (near) counted = off;
+        else if (!(std::fabs(q) <= 9.0e15)) counted = true;
+        else counted = std::bit_cast<std::uint32_t>(grid_value<float>(g, static_cast<std::int64_t>(q))) != std::bit_cast<std::uint32_t>(x);
+        if (counted && ++count >= enough) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t fitted_corrections) {
+    // Each finite value's level, worked out once (kept in the thread's pool
+    // when it has room) for both passes and the constraints.
+    const auto levels = support::Scratch<double>::take(values.size());
+    if (levels) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (std::isfinite(values[i]))
+                levels.get()[i] = std::nearbyint((static_cast<double>(values[i]) - fitted.a) / fitted.b);
+        }
+    }
+    auto level = [&](std::size_t i) {
+        return levels ? levels.get()[i] : std::nearbyint((static_cast<double>(values[i]) - fitted.a) / fitted.b);
+    };
+    Grid best = fitted;
+    std::size_t fewest = fitted_corrections;
+    const auto [kmin, kmax] = level_range(values, level);
+    for (const Grid& g : candidates(values, fitted, level, kmin, kmax)) {
+        if (fewest == 0) break;  // none can do better
+        if (!usable(g)) continue;
         const std::size_t c = corrections(values, g, fewest);
         if (c < fewest) {
             fewest = c;
             best = g;
         }
     }
+    return best;
+}
+
+std::optional<GridFit> refine_fit(std::span<const float> values, const GridFit& fitted) {
+    if (fitted.k.size() != values.size() || fitted.corrections == 0) return std::nullopt;
+    const Grid& grid = fitted.grid;
+    // The fit's levels are the fitted grid's, but for those beyond its range
+    // (kept as 0 there), worked out again.
+    auto level = [&](std::size_t i) {
+        const std::int64_t k = fitted.k[i];
+        return k != 0 ? static_cast<double>(k) : std::nearbyint((static_cast<double>(values[i]) - grid.a) / grid.b);
+    };
+    // Their range: the levels kept (never 0 for a value that is not finite)
+    // as integers, the others one by one. Which of two equal zeros a bound
+    // holds does not matter to its use.
+    std::int64_t imin = 0, imax = 0;
+    bool any = false;
+    for (const std::int64_t k : fitted.k) {
+        if (k == 0) continue;
+        imin = any ? std::min(imin, k) : k;
+        imax = any ? std::max(imax, k) : k;
+        any = true;
+    }
+    double kmin = any ? static_cast<double>(imin) : 0.0, kmax = any ? static_cast<double>(imax) : -1.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (fitted.k[i] != 0 || !std::isfinite(values[i])) continue;
+        const double k = level(i);
+        if (kmax < kmin) kmin = kmax = k;
+        kmin = std::min(kmin, k);
+        kmax = std::max(kmax, k);
+    }
+    std::size_t fewest = fitted.corrections;
+    std::optional<GridFit> best;
+    GridFit trial;
+    for (const Grid& g : candidates(values, grid, level, kmin, kmax)) {
+        if (fewest == 0) break;  // none can do better
+        if (!usable(g)) continue;
+        std::size_t c = 0;
+        if (fit_unless(values, g, fewest, trial, c) && c < fewest) {
+            fewest = c;
+            best = std::move(trial);
+            trial = GridFit{};
+        }
+    }
+    if (best && !(best->corrections < fitted.corrections)) return std::nullopt;
     return best;
 }
 

@@ -10,6 +10,7 @@
 // keeps the refined grid only when it needs fewer corrections.
 #pragma once
 
+#include <optional>
 #include <span>
 
 #include "lanes/grid.hpp"
@@ -18,5 +19,11 @@ namespace vantoresk::lanes {
 
 // `fitted_corrections`: how many values the fitted grid does not reproduce.
 Grid refine_grid(std::span<const float> values, const Grid& fitted, std::size_t fitted_corrections);
+
+// What fit_grid(values, refine_grid(values, fitted.grid, fitted.corrections))
+// gives when that needs fewer corrections than `fitted` (fit_grid's fit of the
+// same values), else nothing; `fitted`'s levels stand in for the ones the
+// refinement starts from and each candidate is fitted as it is counted.
+std::optional<GridFit> refine_fit(std::span<const float> values, const GridFit& fitted);
 
 }  // namespace vantoresk::lanes

@@ -57,18 +57,34 @@ std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMa
 
 // A quick estimate of the coded size of a predictor's residuals over
 // [begin, end): the bit length of each zigzagged residual, on every fourth
-// sample, plus the coefficients.
-double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p) {
+// sample, times 4, plus kBitsPerCoefficient per coefficient (an integer).
+// Counting stops once the estimate exceeds `give_up_above`: the value
+// returned is then above it, though not the whole estimate.
+constexpr std::uint64_t kCoefficientCost = static_cast<std::uint64_t>(kBitsPerCoefficient);
+
+std::uint64_t estimated_cost(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p,
+                             std::uint64_t give_up_above) {
+    const std::uint64_t fixed = kCoefficientCost * p.order;
+    if (fixed > give_up_above) return fixed;
+    // Bit lengths are at most 64: a stretch of 64 sampled residuals adds at
+    // most 4 * 64 * 64, so the bound is looked at once per stretch.
+    const std::uint64_t room = (give_up_above - fixed) / 4;
     std::uint64_t bits = 0;
     const std::size_t from = std::max<std::size_t>(begin, p.order);
-    for (std::size_t t = from; t < end; t += 4) {
-        std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
-        if (p.order > 0) acc += history_dot(&y[t - 1], p.coefficients.data(), p.order);
-        const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
-        const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
-        bits += static_cast<std::uint64_t>(std::bit_width(zz));
+    const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    std::size_t t = from;
+    while (t < end) {
+        const std::size_t stop = end - t > 4 * 64 ? t + 4 * 64 : end;
+        for (; t < stop; t += 4) {
+            std::uint64_t acc = round;
+            if (p.order > 0) acc += history_dot(&y[t - 1], p.coefficients.data(), p.order);
+            const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+            const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+            bits += static_cast<std::uint64_t>(std::bit_width(zz));
+        }
+        if (bits > room) break;
     }
-    return 4.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
+    return 4 * bits + fixed;
 }
 
 // row[j] += y[t] y[t-j] for t in [first, end), j in 0..p, summed over t in
@@ -79,6 +95,38 @@ void gram_row(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, std::
     for (std::size_t t = first; t < end; ++t) {
         const double v = level(t);
         for (unsigned j = 0; j <= p; ++j) row[j] += v * level(t - j);
+    }
+}
+
+// The same sums from levels in one array (d[i] is level(from + i)): eight
+// lags at a time, their sums held in registers over the whole block rather
+// than loaded and stored for every sample. Each sum still adds its products
+// in the order of t, so the bits are those of gram_row.
+void gram_row_flat(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, const double* d, std::size_t first,
+                   std::size_t end) {
+    unsigned j = 0;
+    for (; j + 8 <= p + 1; j += 8) {
+        double s0 = row[j], s1 = row[j + 1], s2 = row[j + 2], s3 = row[j + 3];
+        double s4 = row[j + 4], s5 = row[j + 5], s6 = row[j + 6], s7 = row[j + 7];
+        for (std::size_t t = first; t < end; ++t) {
+            const double v = d[t];
+            const double* h = d + (t - j);
+            s0 += v * h[0];
+            s1 += v * h[-1];
+            s2 += v * h[-2];
+            s3 += v * h[-3];
+            s4 += v * h[-4];
+            s5 += v * h[-5];
+            s6 += v * h[-6];
+            s7 += v * h[-7];
+        }
+        row[j] = s0, row[j + 1] = s1, row[j + 2] = s2, row[j + 3] = s3;
+        row[j + 4] = s4, row[j + 5] = s5, row[j + 6] = s6, row[j + 7] = s7;
+    }
+    for (; j <= p; ++j) {
+        double s = row[j];
+        for (std::size_t t = first; t < end; ++t) s += d[t] * d[t - j];
+        row[j] = s;
     }
 }
 
@@ -110,7 +158,7 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
         if (yd) {
             double* const d = yd.get();
             for (std::size_t t = from; t < end; ++t) d[t - from] = static_cast<double>(y[t]);
-            gram_row(row, p, first, end, [d, from](std::size_t t) { return d[t - from]; });
+            gram_row_flat(row, p, d, first - from, end - from);
         } else {
             gram_row(row, p, first, end, [y](std::size_t t) { return static_cast<double>(y[t]); });
         }
@@ -176,14 +224,29 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
         if (seen) continue;
         if (auto q = quantised(l, z, m, max_abs)) candidates.push_back(std::move(*q));
     }
-    double best_cost = 0;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const double cost = estimated_bits(y, begin, end, candidates[i]);
-        if (i == 0 || cost < best_cost) {
+    // The first of the cheapest estimates wins. The cheap candidates are
+    // estimated first, the longest predictors last, each given up once it
+    // cannot win any more (a later candidate must cost less than the best so
+    // far, an earlier one no more), so most of a losing long predictor's
+    // residuals are never worked out.
+    std::array<std::size_t, 8> turn{};
+    const std::size_t count = candidates.size();
+    for (std::size_t i = 0; i < count; ++i) turn[i] = i;
+    std::stable_sort(turn.begin(), turn.begin() + static_cast<std::ptrdiff_t>(count),
+                     [&](std::size_t a, std::size_t b) { return candidates[a].order < candidates[b].order; });
+    std::size_t chosen = turn[0];
+    std::uint64_t best_cost = estimated_cost(y, begin, end, candidates[chosen], UINT64_MAX);
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::size_t c = turn[i];
+        const std::uint64_t give_up = c < chosen ? best_cost : best_cost - 1;
+        if (c > chosen && best_cost == 0) continue;
+        const std::uint64_t cost = estimated_cost(y, begin, end, candidates[c], give_up);
+        if (cost < best_cost || (cost == best_cost && c < chosen)) {
             best_cost = cost;
-            best = candidates[i];
+            chosen = c;
         }
     }
+    best = std::move(candidates[chosen]);
     return best;
 }
 

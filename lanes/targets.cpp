@@ -17,38 +17,76 @@
 
 namespace vantoresk::lanes {
 
+namespace {
+
+// The mean and the sum of squared deviations of the samples that count: the
+// denominator of a PRDN, the same for every candidate body of a lane.
+struct Spread {
+    std::size_t count = 0;
+    double mean = 0.0;
+    double den = 0.0;
+};
+
 template <LaneValue T>
-Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask) {
+Spread spread_of(std::span<const T> want, std::span<const std::uint8_t> mask) {
     const std::size_t n = want.size();
     const bool all = mask.empty();
+    Spread s;
     double sum = 0.0;
-    std::size_t count = 0;
-    double max_abs = 0.0, num = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         if (!all && !mask[i]) continue;
-        const double x = static_cast<double>(want[i]);
-        const double d = x - static_cast<double>(got[i]);
-        const double a = std::fabs(d);
-        if (!(a <= max_abs)) max_abs = a;  // NaN sticks
-        num += d * d;
-        sum += x;
-        ++count;
+        sum += static_cast<double>(want[i]);
+        ++s.count;
     }
-    if (count == 0) return {0.0, 0.0};
+    if (s.count == 0) return s;
+    s.mean = sum / static_cast<double>(s.count);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!all && !mask[i]) continue;
+        const double c = static_cast<double>(want[i]) - s.mean;
+        s.den += c * c;
+    }
+    return s;
+}
+
+// The largest absolute difference and the sum of squared differences of
+// got(i) from want[i] over the samples that count (a NaN sticks).
+struct Differences {
+    double max_abs = 0.0;
+    double num = 0.0;
+};
+
+template <LaneValue T, class Got>
+Differences differences(std::span<const T> want, std::span<const std::uint8_t> mask, Got&& got) {
+    const bool all = mask.empty();
+    Differences out;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (!all && !mask[i]) continue;
+        const double d = static_cast<double>(want[i]) - static_cast<double>(got(i));
+        const double a = std::fabs(d);
+        if (!(a <= out.max_abs)) out.max_abs = a;
+        out.num += d * d;
+    }
+    return out;
+}
+
+// The errors from those differences and the lane's spread.
+Errors errors_from(const Differences& diff, const Spread& s) {
+    const double max_abs = diff.max_abs, num = diff.num;
+    if (s.count == 0) return {0.0, 0.0};
     const double inf = std::numeric_limits<double>::infinity();
     if (std::isnan(max_abs) || std::isnan(num)) return {inf, inf};
-    const double mean = sum / static_cast<double>(count);
-    double den = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!all && !mask[i]) continue;
-        const double c = static_cast<double>(want[i]) - mean;
-        den += c * c;
+    if (!(s.den > 0.0) || !std::isfinite(s.den)) {
+        // A constant lane, or a spread too large to square: only exact is known good.
+        return {max_abs, num == 0.0 ? 0.0 : inf};
     }
-    if (!(den > 0.0) || !std::isfinite(den)) {
-        if (den == 0.0) return {max_abs, num == 0.0 ? 0.0 : inf};
-        return {max_abs, num == 0.0 ? 0.0 : inf};  // a spread too large to square: only exact is known good
-    }
-    return {max_abs, 100.0 * std::sqrt(num / den)};
+    return {max_abs, 100.0 * std::sqrt(num / s.den)};
+}
+
+}  // namespace
+
+template <LaneValue T>
+Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask) {
+    return errors_from(differences(want, mask, [&](std::size_t i) { return got[i]; }), spread_of(want, mask));
 }
 
 namespace {
@@ -56,12 +94,20 @@ namespace {
 // Lanes shorter than eight times this are not worth an estimate before a trial.
 constexpr std::size_t kEstimateFrom = 1024;
 
+// Value bins at least this much wider than a grid's bins are taken without
+// coding the grid's as well. On recorded lanes, bins 4/3 as wide always came
+// out smaller (by 3 to 15 %); at 8/7 and 16/15 the grid's were smaller for
+// one lane in ten (by up to 4 %), so both are coded there.
+constexpr double kClearlyWider = 1.25;
+// Between them, one estimated this much smaller than the other is coded alone.
+constexpr double kClearlySmaller = 0.04;
+
 template <LaneValue T>
 class Chooser {
 public:
     Chooser(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LaneSettings& s,
             ChosenBody& best)
-        : x_(x), mask_(mask), dtype_(dtype), s_(s), best_(best), decoded_(x.size()) {}
+        : x_(x), mask_(mask), dtype_(dtype), s_(s), best_(best) {}
 
     Status run() {
         const bool by_prdn = s_.target == VNT_TARGET_MAX_PRDN;
@@ -84,10 +130,10 @@ public:
         // Bins that merge three or more of the levels a lane uses code fewer
         // bits than the exact kinds: there the exact kinds are tried only when
         // no near-lossless body met the target. A lane that uses every n-th
-        // level of its grid can do better exactly.
+        // level of its grid can do better exactly, when an estimate says so.
         const Grid* g = grid();
         const bool coarser = g == nullptr || nl_width_ / g->b * g->density >= 3.0;
-        if (!near_met_ || !coarser) {
+        if (!near_met_ || (!coarser && exact_may_win())) {
             if (auto st = exact(best_.kind == kNoBody || best_.body.size() * 8 > raw_size()); !st) return st;
         }
         if (settled) return {};
@@ -112,11 +158,9 @@ private:
                 if (grid_) fit_ = fit_grid(x_, *grid_);
                 if constexpr (std::is_same_v<T, float>) {
                     if (grid_ && fit_.corrections > 0) {
-                        const Grid refined = refine_grid(x_, *grid_, fit_.corrections);
-                        GridFit fit = fit_grid(x_, refined);
-                        if (fit.corrections < fit_.corrections) {
-                            grid_ = refined;
-                            fit_ = std::move(fit);
+                        if (std::optional<GridFit> fit = refine_fit(x_, fit_)) {
+                            grid_ = fit->grid;
+                            fit_ = std::move(*fit);
                         }
                     }
                 }
@@ -138,6 +182,23 @@ private:
             }
         }
         return exact(true);
+    }
+
+    // Whether the lane's grid levels coded exactly could come near the best
+    // body so far: the level coder on an eighth of the lane, scaled up, must
+    // come within a tenth of it (short lanes are simply tried). On the shared
+    // recordings no exact body that won was estimated further off.
+    bool exact_may_win() {
+        if constexpr (std::is_floating_point_v<T>) {
+            const std::size_t n = x_.size();
+            if (best_.kind == kNoBody || n < 8 * kEstimateFrom || fit_.k.size() != n) return true;
+            std::vector<std::uint8_t> part;
+            const LevelMap map{kOnGrid, fit_.grid.a, fit_.grid.b};
+            if (!level_lane_body(std::span<const std::int64_t>(fit_.k).first(n / 8), 0, map, part)) return true;
+            return static_cast<double>(part.size()) * 8.0 <= 1.1 * static_cast<double>(best_.body.size());
+        } else {
+            return true;
+        }
     }
 
     // The exact kinds; `plain` adds kinds 1 to 3 (kind 1 always comes in when nothing else did).
@@ -173,19 +234,19 @@ private:
         return {};
     }
 
-    // Kind 5 for these levels: the decoded values are worked out from the
-    // coder's bins (no coding needed) and measured; only a body that meets
-    // the target is coded. `exact_out` tells whether it gives back the input.
-    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool by_prdn,
-                      double limit, bool& met, bool& exact_out) {
+    // What kind 5 for these levels decodes to, measured against the lane
+    // without coding anything: the decoded values are worked out from the
+    // coder's bins (the same sums, in the same order, as measure over the
+    // decoded lane).
+    Errors level_errors(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map) {
         const std::int64_t lo = int_min(dtype_), hi = int_max(dtype_);
-        for (std::size_t i = 0; i < levels.size(); ++i)
-            decoded_[i] = level_value<T>(map, coded_level(levels[i], k), lo, hi);
-        const Errors e = measure<T>(x_, decoded_, mask_);
-        met = (by_prdn ? e.prdn : e.max_abs) <= limit;
-        exact_out = e.max_abs == 0.0;
-        last_prdn_ = e.prdn;
-        if (!met) return {};
+        return errors_from(
+            differences(x_, mask_, [&](std::size_t i) { return level_value<T>(map, coded_level(levels[i], k), lo, hi); }),
+            lane_spread());
+    }
+
+    // Kind 5 for these levels, offered.
+    Status code_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map) {
         std::vector<std::uint8_t> body;
         if (auto st = level_lane_body(levels, k, map, body); !st) return st;
         offer(kNearLossless, body);
@@ -193,22 +254,56 @@ private:
         return {};
     }
 
-    double spread() const {
-        double sum = 0.0, sq = 0.0;
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < x_.size(); ++i) {
-            if (!mask_.empty() && !mask_[i]) continue;
-            sum += static_cast<double>(x_[i]);
-            ++count;
+    // Kind 5 for these levels, measured first: only a body that meets the
+    // target is coded. `exact_out` tells whether it gives back the input.
+    Status try_levels(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, bool by_prdn,
+                      double limit, bool& met, bool& exact_out) {
+        const Errors e = level_errors(levels, k, map);
+        met = (by_prdn ? e.prdn : e.max_abs) <= limit;
+        exact_out = e.max_abs == 0.0;
+        last_prdn_ = e.prdn;
+        if (!met) return {};
+        return code_levels(levels, k, map);
+    }
+
+    // The lane's mean and spread over the samples that count, worked out once.
+    const Spread& lane_spread() {
+        if (!spread_) spread_ = spread_of<T>(x_, mask_);
+        return *spread_;
+    }
+
+    // `got` against the lane, as measure gives it.
+    Errors errors_of(std::span<const T> got) {
+        return errors_from(differences(x_, mask_, [&](std::size_t i) { return got[i]; }), lane_spread());
+    }
+
+    // The standard deviation of the samples that count (0 for none).
+    double spread() {
+        const Spread& s = lane_spread();
+        if (s.count == 0) return 0.0;
+        return std::sqrt(s.den / static_cast<double>(s.count));
+    }
+
+    // The largest magnitude in the lane (all samples: bridged ones are finite).
+    double top() {
+        if (!top_) {
+            double t = 0.0;
+            for (T v : x_) t = std::max(t, std::fabs(static_cast<double>(v)));
+            top_ = t;
         }
-        if (count == 0) return 0.0;
-        const double mean = sum / static_cast<double>(count);
+        return *top_;
+    }
+
+    // Levels of the lane's values in bins of `step` into `levels_`; false when
+    // a value lies beyond the level coder's range.
+    bool bin_levels(double step) {
+        levels_.resize(x_.size());
         for (std::size_t i = 0; i < x_.size(); ++i) {
-            if (!mask_.empty() && !mask_[i]) continue;
-            const double c = static_cast<double>(x_[i]) - mean;
-            sq += c * c;
+            const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+            if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return false;
+            levels_[i] = static_cast<std::int64_t>(q);
         }
-        return std::sqrt(sq / static_cast<double>(count));
+        return true;
     }
 
     Status near_lossless(bool by_prdn, double limit, bool& settled) {
@@ -241,19 +336,12 @@ private:
             // dtype's own spacings; up to `attempts` ever finer widths.
             auto bins = [&](double step, int attempts, bool& bins_met) -> Status {
                 bins_met = false;
-                double top = 0.0;
-                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
-                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
-                std::vector<std::int64_t> levels(x_.size());
+                const double finest = 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 for (int attempt = 0; attempt < attempts; ++attempt) {
                     if (!(step > finest) || !std::isfinite(step)) return {};
-                    for (std::size_t i = 0; i < x_.size(); ++i) {
-                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                        if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
-                        levels[i] = static_cast<std::int64_t>(q);
-                    }
+                    if (!bin_levels(step)) return {};
                     const LevelMap map{kBins, 0.0, step};
-                    if (auto st = try_levels(levels, 0, map, by_prdn, limit, met, exact_out); !st) return st;
+                    if (auto st = try_levels(levels_, 0, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         bins_met = true;
                         nl_width_ = step;
@@ -263,14 +351,10 @@ private:
                         const double reached = last_prdn_;
                         if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
                             const double wider = step * std::min(1.3, 0.98 * limit / reached);
-                            for (std::size_t i = 0; i < x_.size(); ++i) {
-                                const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
-                                if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
-                                levels[i] = static_cast<std::int64_t>(q);
-                            }
+                            if (!bin_levels(wider)) return {};
                             bool wider_met = false, wider_exact = false;
                             const LevelMap wide_map{kBins, 0.0, wider};
-                            if (auto st = try_levels(levels, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
+                            if (auto st = try_levels(levels_, 0, wide_map, by_prdn, limit, wider_met, wider_exact); !st)
                                 return st;
                             if (wider_met) nl_width_ = wider;
                         }
@@ -329,17 +413,33 @@ private:
                 // fitted step: k is taken inside the bound by what rounding the
                 // decoded and the given value to the dtype can add (a spacing of
                 // the largest value), so the same lane always gets the same bins.
-                double top = 0.0;
-                for (T v : x_) {
-                    if (std::isfinite(static_cast<double>(v))) top = std::max(top, std::fabs(static_cast<double>(v)));
-                }
-                const double margin = 1.01 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                const double margin = 1.01 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 double half = by_prdn ? (width / g->b - 1.0) / 2.0 : (limit - margin) / g->b;
+                const double wide = 2.0 * limit * (1.0 - 0x1p-12);
                 bool bins_tried = false;
                 for (int attempt = 0; attempt < 4; ++attempt) {
                     const double kf = std::floor(half);
                     if (!(kf >= 1.0)) break;
                     const auto k = static_cast<std::uint64_t>(std::min(kf, 1099511627776.0));
+                    const double grid_width = static_cast<double>(2 * k + 1) * g->b;
+                    if (!by_prdn && !bins_tried && wide > grid_width) {
+                        // Bins just inside twice the bound hold more of the
+                        // lane's levels than 2k + 1 steps do (a bound of
+                        // exactly k steps, taken a rounding inside, leaves
+                        // k - 1): both are measured, and coded as below.
+                        bins_tried = true;
+                        bool done = false;
+                        if (auto st = grid_or_value_bins(levels, k, map, grid_width, wide, limit, met, settled, done);
+                            !st)
+                            return st;
+                        if (done) return {};
+                        if (met) {
+                            grid_tried_ = true;
+                            break;
+                        }
+                        half = kf - 1.0;
+                        continue;
+                    }
                     if (auto st = try_levels(levels, k, map, by_prdn, limit, met, exact_out); !st) return st;
                     if (met) {
                         grid_tried_ = true;
@@ -349,7 +449,7 @@ private:
                     }
                     if (!by_prdn && !bins_tried) {
                         bins_tried = true;
-                        if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                        if (auto st = bins(wide, 1, bins_met); !st) return st;
                         if (bins_met) return {};
                     }
                     half = by_prdn ? kf * 0.6 : kf - 1.0;
@@ -357,7 +457,7 @@ private:
                 // No k-step bins inside the bound (a bound of one step, taken
                 // a rounding inside): bins just inside twice the bound, off the grid.
                 if (!by_prdn && !met && !bins_tried && limit >= 0.5 * g->b) {
-                    if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
+                    if (auto st = bins(wide, 1, bins_met); !st) return st;
                     return {};
                 }
                 if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
@@ -375,7 +475,67 @@ private:
         }
     }
 
-    int start_scale(bool by_prdn, double limit) const {
+    // A bound in the lane's units on a grid whose bins of 2k + 1 steps
+    // (`grid_width`) are narrower than bins of `wide` in value: both are
+    // measured, and a lane that one of them gives back exactly keeps it (it
+    // was decoded from such a body: no drift). Otherwise the value bins alone
+    // are coded when they are wider by a clear margin (fewer bits for as good
+    // a bound), else the one an estimate finds clearly smaller, else both and
+    // the smaller kept. `met`: a body met the bound; `done`: the value bins
+    // met it (nothing finer to try).
+    Status grid_or_value_bins(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
+                              double grid_width, double wide, double limit, bool& met, bool& settled, bool& done) {
+        met = settled = done = false;
+        const Errors on_grid = level_errors(levels, k, map);
+        const bool grid_met = on_grid.max_abs <= limit;
+        if (grid_met && on_grid.max_abs == 0.0) {
+            met = settled = true;
+            nl_width_ = grid_width;
+            return code_levels(levels, k, map);
+        }
+        bool bins_met = false, bins_exact = false;
+        const LevelMap bins_map{kBins, 0.0, wide};
+        if (wide > 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52) && bin_levels(wide)) {
+            const Errors in_bins = level_errors(levels_, 0, bins_map);
+            bins_met = in_bins.max_abs <= limit;
+            bins_exact = in_bins.max_abs == 0.0;
+        }
+        if (!bins_met) {
+            if (!grid_met) return {};
+            met = true;
+            nl_width_ = grid_width;
+            return code_levels(levels, k, map);
+        }
+        met = done = true;
+        settled = bins_exact;
+        // Both meet the bound: value bins alone when they are clearly wider
+        // (or give the lane back as it is), else whichever an estimate on an
+        // eighth of the lane finds clearly smaller, else both.
+        bool code_bins = true, code_grid = grid_met && !bins_exact && wide < kClearlyWider * grid_width;
+        const std::size_t n = x_.size();
+        if (code_grid && n >= 8 * kEstimateFrom) {
+            std::vector<std::uint8_t> on_grid_part, in_bins_part;
+            if (level_lane_body(levels.first(n / 8), k, map, on_grid_part) &&
+                level_lane_body(std::span<const std::int64_t>(levels_).first(n / 8), 0, bins_map, in_bins_part)) {
+                const double g = static_cast<double>(on_grid_part.size()), v = static_cast<double>(in_bins_part.size());
+                if (v * (1.0 + kClearlySmaller) < g) code_grid = false;
+                else if (g * (1.0 + kClearlySmaller) < v) code_bins = false;
+            }
+        }
+        if (code_bins) {
+            if (auto st = code_levels(levels_, 0, bins_map); !st) return st;
+            nl_width_ = wide;
+        }
+        if (code_grid) {
+            const std::size_t before = best_.body.size();
+            const bool had = best_.kind != kNoBody;
+            if (auto st = code_levels(levels, k, map); !st) return st;
+            if (!code_bins || !had || best_.body.size() < before) nl_width_ = grid_width;
+        }
+        return {};
+    }
+
+    int start_scale(bool by_prdn, double limit) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (std::size_t i = 0; i < x_.size(); ++i) {
             if (!mask_.empty() && !mask_[i]) continue;
@@ -411,8 +571,9 @@ private:
                 met = false;
                 return {};
             }
+            decoded_.resize(x_.size());
             if (auto st = decode_container<T>(body, dtype_, decoded_); !st) return st;
-            const Errors e = measure<T>(x_, decoded_, mask_);
+            const Errors e = errors_of(decoded_);
             met = (by_prdn ? e.prdn : e.max_abs) <= limit;
             if (met) offer(kContainer, body);
             return {};
@@ -453,8 +614,10 @@ private:
     vnt_dtype dtype_;
     const LaneSettings& s_;
     ChosenBody& best_;
-    std::vector<T> decoded_;
-    std::vector<std::int64_t> scratch_;
+    std::vector<T> decoded_;                 // a container trial's decoded lane
+    std::vector<std::int64_t> levels_;       // the levels of the bins tried last
+    std::optional<Spread> spread_;
+    std::optional<double> top_;
     bool grid_searched_ = false;
     bool grid_tried_ = false;
     bool identity_tried_ = false;

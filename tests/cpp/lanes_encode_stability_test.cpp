@@ -58,6 +58,33 @@ TEST(EncoderFastPaths, HistoryDotWrapsLikeTheSumInOrder) {
     }
 }
 
+// The predictor chosen for a block is the first of the cheapest
+// candidates, however many of the others are given up part way: a flat
+// block keeps predicting 0, a ramp the fixed second difference (its fitted
+// twin codes the same residuals but comes later), a walk the first
+// difference against the longer fits of its noise.
+TEST(EncoderFastPaths, PredictorChoiceKeepsTheFirstOfTheCheapest) {
+    using vantoresk::lanes::fit_predictor;
+    const std::size_t n = 4096;
+    std::vector<std::int64_t> flat(n, 0), ramp(n), walk(n);
+    std::uint64_t seed = 5;
+    std::int64_t w = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        ramp[t] = static_cast<std::int64_t>(t) * 3 - 5000;
+        w += static_cast<std::int64_t>(next_random(seed) % 3) - 1;
+        walk[t] = w;
+    }
+    const auto p0 = fit_predictor(flat, 0, n, vantoresk::lanes::kMaxPredictorOrder, 0);
+    EXPECT_EQ(p0.order, 0u);
+    const auto p2 = fit_predictor(ramp, 64, n, vantoresk::lanes::kMaxPredictorOrder, 13000);
+    ASSERT_EQ(p2.order, 2u);
+    EXPECT_EQ(p2.shift, 0u);
+    EXPECT_EQ(p2.coefficients, (std::vector<std::int64_t>{2, -1}));
+    const auto p1 = fit_predictor(walk, 64, n, vantoresk::lanes::kMaxPredictorOrder, 4096);
+    EXPECT_EQ(p1.order, 1u);
+    EXPECT_EQ(p1.coefficients, (std::vector<std::int64_t>{1}));
+}
+
 TEST(EncoderFastPaths, FramesWithTargetsKeepTheirBytes) {
     struct Case {
         const char* name;
@@ -71,10 +98,10 @@ TEST(EncoderFastPaths, FramesWithTargetsKeepTheirBytes) {
     const Case cases[] = {
         {"k0", VNT_TARGET_MAX_ABS_ERROR, 0.0, 14339, 0xD429B4DCu},
         {"k1", VNT_TARGET_MAX_ABS_ERROR, 1 / 200.0, 11687, 0xF51FE7F1u},
-        {"k2", VNT_TARGET_MAX_ABS_ERROR, 2 / 200.0, 10019, 0xEE114DC1u},
-        {"k4", VNT_TARGET_MAX_ABS_ERROR, 4 / 200.0, 7289, 0xEF506519u},
-        {"k8", VNT_TARGET_MAX_ABS_ERROR, 8 / 200.0, 5092, 0x9B693023u},
-        {"3 steps", VNT_TARGET_GRID_STEPS, 3.0, 8389, 0xE779060Cu},
+        {"k2", VNT_TARGET_MAX_ABS_ERROR, 2 / 200.0, 9126, 0xB67795D8u},
+        {"k4", VNT_TARGET_MAX_ABS_ERROR, 4 / 200.0, 6925, 0x301CEE38u},
+        {"k8", VNT_TARGET_MAX_ABS_ERROR, 8 / 200.0, 4939, 0xF0939D43u},
+        {"3 steps", VNT_TARGET_GRID_STEPS, 3.0, 7817, 0x9FDB5D3Au},
         {"prdn 0.5", VNT_TARGET_MAX_PRDN, 0.5, 12352, 0xBA5AA6F6u},
         {"prdn 2", VNT_TARGET_MAX_PRDN, 2.0, 7394, 0x1D3D802Fu},
         {"prdn 5", VNT_TARGET_MAX_PRDN, 5.0, 4673, 0x73735136u},
@@ -101,7 +128,7 @@ TEST(EncoderFastPaths, FramesOfWideOffGridLanesKeepTheirBytes) {
         std::size_t size;
         std::uint32_t check;
     };
-    const Case cases[] = {{0, 36780, 0x52515891u}, {1, 32999, 0xC31531B2u}, {4, 26182, 0x0039DDFBu}};
+    const Case cases[] = {{0, 36780, 0x52515891u}, {1, 32999, 0xC31531B2u}, {4, 25539, 0x2C76DFF2u}};
     const double step = 125.37997 / 65535.0;
     const std::vector<float> x = walk_lane(30000, 5, 400, step);
     for (const Case& c : cases) {

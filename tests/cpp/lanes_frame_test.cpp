@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include "lanes/container_lane.hpp"
+#include "lanes/frame.hpp"
 #include "lanes_test_support.hpp"
 
 using namespace lanes_test;
@@ -160,6 +162,58 @@ TEST(LaneFrame, SizesClaimedByAFrameAreCheckedBeforeAnythingIsSized) {
     forged[13] = 0xFF;
     forged[14] = 0xFF;
     EXPECT_NE(open_frame(resealed(forged)).error().message.find("more than the frame can hold"), std::string::npos);
+}
+
+// A container lane whose frame and container headers both claim a length
+// far beyond what its payload can hold is refused before its decoded size
+// is reported (a caller sizes its buffer from that); constant lanes, which
+// inflate the most, still decode with either of the container's coders.
+TEST(LaneFrame, ContainerLanesHoldNoMoreSamplesThanTheirPayloadAllows) {
+    const auto frame = frames_of_every_kind()[0];
+    ASSERT_EQ(frame[32], kContainer);
+    const std::size_t body = 40;  // 12 + 16 (shape) + 4 (lane table) + 8 (record head)
+    const std::uint64_t payload = frame.size() - 4 - body - kContainerHeader;
+    auto forge = [&](std::uint64_t n) {
+        auto forged = frame;
+        for (int b = 0; b < 8; ++b) forged[12 + 8 + b] = static_cast<std::uint8_t>(n >> (8 * b));  // shape[1]
+        for (int b = 0; b < 4; ++b) forged[body + 16 + b] = static_cast<std::uint8_t>(n >> (8 * b));
+        return resealed(forged);
+    };
+    for (const std::uint64_t n : {(std::uint64_t{1} << 31) - 1, payload * kMaxInflation + 1}) {
+        const auto forged = forge(n);
+        auto v = open_frame(forged);
+        ASSERT_FALSE(v.ok()) << n;
+        EXPECT_EQ(v.error().status, VNT_BAD_FRAME);
+        struct vnt_frame_info info {};
+        vnt_error err{};
+        EXPECT_EQ(vnt_frame_info(forged.data(), forged.size(), &info, &err), VNT_BAD_FRAME);
+        EXPECT_EQ(info.decoded_bytes, 0u);
+    }
+    // A claim the payload could hold: sized, then refused by the container.
+    EXPECT_EQ(decode_status(forge(payload * kMaxInflation)), VNT_BAD_FRAME);
+    EXPECT_EQ(decode_status(forge(3 * 1500)), VNT_BAD_FRAME);
+
+    const std::vector<float> flat(std::size_t{1} << 21, 0.25f);
+    for (const vnt_coder coder : {VNT_CODER_DEFLATE, VNT_CODER_ARANS}) {
+        vnt_layout layout{};
+        layout.dtype = VNT_FLOAT32;
+        layout.order = 'C';
+        layout.ndim = 1;
+        layout.shape[0] = flat.size();
+        vnt_options o;
+        vnt_options_init(&o);
+        o.coder = coder;
+        auto made = encode_frame(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(flat.data()),
+                                                               flat.size() * sizeof(float)),
+                                 layout, o);
+        ASSERT_TRUE(made) << coder;
+        auto info = lane_info(*made, 0);
+        ASSERT_TRUE(info) << coder;
+        EXPECT_EQ(info->kind, VNT_LANE_CONTAINER) << coder;
+        auto back = decode_as<float>(*made, flat.size());
+        ASSERT_TRUE(back) << coder;
+        EXPECT_EQ(*back, flat) << coder;
+    }
 }
 
 TEST(LaneFrame, VersionOneReadersRulesHold) {

@@ -4,15 +4,17 @@ frames that do not fit their chunk, the portable decode path, threads."""
 from __future__ import annotations
 
 import os
+import struct
 import subprocess
 import sys
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
-from storage_helpers import FRAMES, REPO, ecg_60s
-from vantoresk_zarr import VantoreskZarrCodec, decode_lanes, encode_lanes, inspect_frame
+from storage_helpers import FRAMES, REPO, ecg_60s, same_bits
+from vantoresk_zarr import VantoreskCodec, VantoreskZarrCodec, decode_lanes, encode_lanes, inspect_frame
 
 zarr = pytest.importorskip("zarr")
 
@@ -49,6 +51,44 @@ def test_a_frame_that_does_not_fit_its_chunk_is_refused(tmp_path):
         arr[:]
     with pytest.raises(ValueError, match="the array expects"):
         decode_lanes(encode_lanes(np.ones(8, np.int16)), expect=((8,), np.float32))
+
+
+@pytest.mark.parametrize("steps", [2, 4, 8])
+@pytest.mark.parametrize("jitter", [0.0, 0.002])
+def test_a_whole_chunk_written_again_at_exactly_k_steps_stays_within_them(tmp_path, steps, jitter):
+    # Copying a store re-encodes every chunk from what it decodes to; float32
+    # recordings sit a little off their ADC grid (here up to `jitter` steps).
+    step = 1 / 200
+    src = ecg_60s()[0, :8000].astype(np.float64)
+    src = (src + np.random.default_rng(steps).uniform(-jitter, jitter, src.size) * step).astype(np.float32)
+    bound = steps * step
+    arr = zarr.create_array(tmp_path / "a.zarr", shape=src.shape, chunks=src.shape, dtype="float32",
+                            serializer=VantoreskZarrCodec(max_abs_error=bound), compressors=None)
+    arr[:] = src
+    first = arr[:]
+    for _ in range(3):
+        arr[:] = arr[:]
+    assert same_bits(arr[:], first)
+    assert np.max(np.abs(first.astype(np.float64) - src)) <= bound
+
+
+def _forged_container_frame() -> bytes:
+    """A one-lane container frame whose frame and container headers claim 2^31 - 1 samples."""
+    frame = bytearray(encode_lanes(ecg_60s()[0, :1500]))
+    assert inspect_frame(bytes(frame)).lanes[0].kind == "container"
+    huge = 2**31 - 1
+    struct.pack_into("<Q", frame, 12, huge)          # shape[0]
+    struct.pack_into("<I", frame, 12 + 8 + 4 + 8 + 16, huge)  # the container's sample count
+    body = bytes(frame[:-4])
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def test_a_forged_container_frame_is_refused_before_it_is_sized():
+    frame = _forged_container_frame()
+    for decode in (lambda: decode_lanes(frame), lambda: inspect_frame(frame),
+                   lambda: VantoreskCodec().decode(frame)):
+        with pytest.raises(ValueError, match="does not hold 2147483647 samples"):
+            decode()
 
 
 def test_decoding_is_bit_identical_on_the_portable_path():
