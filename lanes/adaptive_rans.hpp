@@ -1,0 +1,226 @@
+// Adaptive multi-symbol models, an interleaved rANS coder and a plain bit
+// stream: the pieces of the residual coder (residual_coder.hpp).
+//
+// Integer arithmetic only, so every machine codes and decodes the same bytes.
+//  * An AdaptiveCdf of N symbols (N = 8 or 16) keeps a cumulative
+//    distribution with a 15-bit total. After each symbol s every entry moves
+//    a fraction 2^-rate of the way towards the distribution that gives s all
+//    but one count and every other symbol one count (cdf[i] += (t[i] -
+//    cdf[i]) >> rate, arithmetic shift); the rate starts fast (1) and slows
+//    to kFinalRate as the model sees symbols. Every symbol keeps a frequency
+//    of at least 1, so anything can be coded.
+//  * The rANS coder has two 32-bit states used in turn (symbol i by state
+//    i mod 2), 16-bit renormalisation and a lower bound of 2^16. The
+//    encoder runs backwards over the symbols' (start, frequency) pairs; its
+//    output is the two final states (u32 each) and then 16-bit words, in
+//    the order the decoder reads them. The decoder ends exactly where it
+//    started the encoder: both states 2^16 and every word read.
+//  * Raw bits are a separate stream, least significant bit first, the last
+//    byte padded with zero bits.
+// Readers never read outside their input: past its end they see zeros and
+// remember that they overran.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace vantoresk::lanes {
+
+inline constexpr unsigned kCdfBits = 15;
+inline constexpr std::uint32_t kCdfTotal = 1u << kCdfBits;
+inline constexpr std::uint32_t kRansLow = 1u << 16;
+
+template <unsigned N>
+struct AdaptiveCdf {
+    static_assert(N >= 2 && N <= 16);
+    static constexpr unsigned kFinalRate = 5;
+
+    std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
+    std::uint8_t seen = 0;
+
+    AdaptiveCdf() noexcept {
+        for (unsigned i = 0; i < N; ++i) cdf[i] = static_cast<std::int16_t>(i * (kCdfTotal / N));
+    }
+
+    std::uint32_t start(unsigned s) const noexcept { return static_cast<std::uint16_t>(cdf[s]); }
+    std::uint32_t end(unsigned s) const noexcept { return s + 1 < N ? static_cast<std::uint16_t>(cdf[s + 1]) : kCdfTotal; }
+
+    // The symbol whose interval holds `slot` (< 2^15).
+    unsigned find(std::uint32_t slot) const noexcept {
+        unsigned n = 0;
+        for (unsigned i = 1; i < N; ++i) n += static_cast<std::uint32_t>(static_cast<std::uint16_t>(cdf[i])) <= slot;
+        return n;
+    }
+
+    void update(unsigned s) noexcept {
+        const int rate = kRates[seen];
+        if (seen < kRates.size() - 1) ++seen;
+        for (unsigned i = 1; i < N; ++i) {
+            const int target = static_cast<int>(i) + (i > s ? static_cast<int>(kCdfTotal - N) : 0);
+            cdf[i] = static_cast<std::int16_t>(cdf[i] + ((target - cdf[i]) >> rate));
+        }
+    }
+
+private:
+    static constexpr std::array<std::uint8_t, 32> kRates = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4,
+                                                            5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+};
+
+// One coded symbol: where its interval starts and how wide it is.
+struct RansSymbol {
+    std::uint16_t start;
+    std::uint16_t freq;
+};
+
+// Codes the symbols into `out` (appended): the final states, then the words.
+inline void rans_encode(std::span<const RansSymbol> symbols, std::vector<std::uint8_t>& out) {
+    std::vector<std::uint16_t> words;
+    words.reserve(symbols.size() / 2 + 8);
+    std::uint32_t x[2] = {kRansLow, kRansLow};
+    for (std::size_t i = symbols.size(); i-- > 0;) {
+        std::uint32_t& s = x[i & 1];
+        const std::uint32_t f = symbols[i].freq;
+        const std::uint32_t top = f << (32 - kCdfBits);  // ((kRansLow >> 15) << 16) * f
+        if (s >= top) {
+            words.push_back(static_cast<std::uint16_t>(s));
+            s >>= 16;
+        }
+        s = ((s / f) << kCdfBits) + (s % f) + symbols[i].start;
+    }
+    for (const std::uint32_t s : {x[0], x[1]}) {
+        for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(s >> (8 * b)));
+    }
+    for (std::size_t i = words.size(); i-- > 0;) {
+        out.push_back(static_cast<std::uint8_t>(words[i]));
+        out.push_back(static_cast<std::uint8_t>(words[i] >> 8));
+    }
+}
+
+class RansDecoder {
+public:
+    // False when `in` cannot be a stream (too short, odd length, a state
+    // out of range).
+    bool start(std::span<const std::uint8_t> in) noexcept {
+        if (in.size() < 8 || in.size() % 2 != 0) return false;
+        in_ = in;
+        pos_ = 8;
+        for (int j = 0; j < 2; ++j) {
+            x_[j] = std::uint32_t{in[4 * j]} | std::uint32_t{in[4 * j + 1]} << 8 | std::uint32_t{in[4 * j + 2]} << 16 |
+                    std::uint32_t{in[4 * j + 3]} << 24;
+            if (x_[j] < kRansLow) return false;
+        }
+        return true;
+    }
+
+    template <unsigned N>
+    unsigned decode(AdaptiveCdf<N>& m) noexcept {
+        std::uint32_t& s = x_[turn_];
+        turn_ ^= 1;
+        const std::uint32_t slot = s & (kCdfTotal - 1);
+        const unsigned sym = m.find(slot);
+        const std::uint32_t lo = m.start(sym), hi = m.end(sym);
+        s = (hi - lo) * (s >> kCdfBits) + slot - lo;
+        if (s < kRansLow) {
+            std::uint32_t w = 0;
+            if (pos_ + 2 <= in_.size()) {
+                w = std::uint32_t{in_[pos_]} | std::uint32_t{in_[pos_ + 1]} << 8;
+            }
+            pos_ += 2;
+            s = (s << 16) | w;
+        }
+        m.update(sym);
+        return sym;
+    }
+
+    bool overran() const noexcept { return pos_ > in_.size(); }
+    // Every word read, none beyond, and both states back where the encoder
+    // started them.
+    bool ended_exactly() const noexcept { return pos_ == in_.size() && x_[0] == kRansLow && x_[1] == kRansLow; }
+
+private:
+    std::span<const std::uint8_t> in_;
+    std::size_t pos_ = 0;
+    std::uint32_t x_[2] = {0, 0};
+    unsigned turn_ = 0;
+};
+
+class BitWriter {
+public:
+    // The low `count` bits of `value` (count <= 56).
+    void put(std::uint64_t value, unsigned count) {
+        if (count == 0) return;
+        acc_ |= (value & ((std::uint64_t{1} << count) - 1)) << used_;
+        used_ += count;
+        while (used_ >= 8) {
+            bytes_.push_back(static_cast<std::uint8_t>(acc_));
+            acc_ >>= 8;
+            used_ -= 8;
+        }
+    }
+    // The bytes written, the last one padded with zero bits.
+    std::vector<std::uint8_t>& finish() {
+        if (used_ > 0) bytes_.push_back(static_cast<std::uint8_t>(acc_));
+        acc_ = 0;
+        used_ = 0;
+        return bytes_;
+    }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::uint64_t acc_ = 0;
+    unsigned used_ = 0;
+};
+
+class BitReader {
+public:
+    explicit BitReader(std::span<const std::uint8_t> in) noexcept : in_(in) {}
+
+    // The next `count` bits (count <= 56).
+    std::uint64_t get(unsigned count) noexcept {
+        if (used_ < count) refill();
+        const std::uint64_t v = count == 0 ? 0 : acc_ & ((std::uint64_t{1} << count) - 1);
+        acc_ >>= count;
+        used_ -= count;
+        return v;
+    }
+
+    // Have bits beyond the input been used?
+    bool overran() const noexcept { return phantom_ > used_; }
+    // Every byte read and the padding bits of the last one zero.
+    bool ended_exactly() const noexcept {
+        return !overran() && pos_ == in_.size() && used_ - phantom_ < 8 && acc_ == 0;
+    }
+
+private:
+    void refill() noexcept {
+        if (pos_ + 8 <= in_.size() && used_ <= 8) {
+            std::uint64_t w = 0;
+            for (int b = 0; b < 8; ++b) w |= std::uint64_t{in_[pos_ + b]} << (8 * b);
+            const unsigned take = (64 - used_) / 8;
+            acc_ |= (take == 8 ? w : w & ((std::uint64_t{1} << (8 * take)) - 1)) << used_;
+            pos_ += take;
+            used_ += 8 * take;
+            return;
+        }
+        while (used_ <= 56) {
+            if (pos_ < in_.size()) {
+                acc_ |= std::uint64_t{in_[pos_++]} << used_;
+            } else {
+                phantom_ += 8;  // zero bits beyond the end, always the top ones
+            }
+            used_ += 8;
+        }
+    }
+
+    std::span<const std::uint8_t> in_;
+    std::size_t pos_ = 0;
+    std::uint64_t acc_ = 0;
+    unsigned used_ = 0;
+    std::uint64_t phantom_ = 0;
+};
+
+}  // namespace vantoresk::lanes
