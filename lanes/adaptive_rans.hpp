@@ -28,6 +28,13 @@
 #include <span>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VANTORESK_CDF_SSE2 1
+#else
+#define VANTORESK_CDF_SSE2 0
+#endif
+
 namespace vantoresk::lanes {
 
 inline constexpr unsigned kCdfBits = 15;
@@ -39,7 +46,7 @@ struct AdaptiveCdf {
     static_assert(N >= 2 && N <= 16);
     static constexpr unsigned kFinalRate = 5;
 
-    std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
+    alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
 
     AdaptiveCdf() noexcept {
@@ -64,6 +71,41 @@ struct AdaptiveCdf {
             cdf[i] = static_cast<std::int16_t>(cdf[i] + ((target - cdf[i]) >> rate));
         }
     }
+
+#if VANTORESK_CDF_SSE2
+    // find and update on eight 16-bit lanes at a time (baseline x86-64);
+    // the same results as the plain versions, bit for bit.
+    unsigned find_sse2(std::uint32_t slot) const noexcept {
+        static_assert(N == 8 || N == 16);
+        const __m128i v = _mm_set1_epi16(static_cast<std::int16_t>(slot));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data())), v)));
+        if constexpr (N == 16) {
+            mask |= static_cast<unsigned>(_mm_movemask_epi8(
+                        _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data() + 8)), v)))
+                    << 16;
+        }
+        // the entries above `slot` are the last ones: the first of them ends
+        // the symbol's interval
+        return mask == 0 ? N - 1 : static_cast<unsigned>(__builtin_ctz(mask)) / 2 - 1;
+    }
+
+    void update_sse2(unsigned s) noexcept {
+        static_assert(N == 8 || N == 16);
+        const __m128i rate = _mm_cvtsi32_si128(kRates[seen]);
+        if (seen < kRates.size() - 1) ++seen;
+        const __m128i sym = _mm_set1_epi16(static_cast<std::int16_t>(s));
+        const __m128i jump = _mm_set1_epi16(static_cast<std::int16_t>(kCdfTotal - N));
+        for (unsigned h = 0; h < N; h += 8) {
+            const __m128i idx = _mm_add_epi16(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7),
+                                              _mm_set1_epi16(static_cast<std::int16_t>(h)));
+            const __m128i target = _mm_add_epi16(idx, _mm_and_si128(_mm_cmpgt_epi16(idx, sym), jump));
+            auto* p = reinterpret_cast<__m128i*>(cdf.data() + h);
+            const __m128i c = _mm_load_si128(p);
+            _mm_store_si128(p, _mm_add_epi16(c, _mm_sra_epi16(_mm_sub_epi16(target, c), rate)));
+        }
+    }
+#endif
 
 private:
     static constexpr std::array<std::uint8_t, 32> kRates = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4,
@@ -116,12 +158,22 @@ public:
         return true;
     }
 
-    template <unsigned N>
+    // `Vector`: the SSE2 find and update (the same results).
+    template <bool Vector, unsigned N>
     unsigned decode(AdaptiveCdf<N>& m) noexcept {
         std::uint32_t& s = x_[turn_];
         turn_ ^= 1;
         const std::uint32_t slot = s & (kCdfTotal - 1);
-        const unsigned sym = m.find(slot);
+        unsigned sym;
+#if VANTORESK_CDF_SSE2
+        if constexpr (Vector) {
+            sym = m.find_sse2(slot);
+        } else {
+            sym = m.find(slot);
+        }
+#else
+        sym = m.find(slot);
+#endif
         const std::uint32_t lo = m.start(sym), hi = m.end(sym);
         s = (hi - lo) * (s >> kCdfBits) + slot - lo;
         if (s < kRansLow) {
@@ -132,7 +184,15 @@ public:
             pos_ += 2;
             s = (s << 16) | w;
         }
+#if VANTORESK_CDF_SSE2
+        if constexpr (Vector) {
+            m.update_sse2(sym);
+        } else {
+            m.update(sym);
+        }
+#else
         m.update(sym);
+#endif
         return sym;
     }
 
