@@ -6,9 +6,11 @@
 //    distribution with a 15-bit total. After each symbol s every entry moves
 //    a fraction 2^-rate of the way towards the distribution that gives s all
 //    but one count and every other symbol one count (cdf[i] += (t[i] -
-//    cdf[i]) >> rate, arithmetic shift); the rate starts fast (1) and slows
-//    to kFinalRate as the model sees symbols. Every symbol keeps a frequency
-//    of at least 1, so anything can be coded.
+//    cdf[i]) >> rate, arithmetic shift, t[i] = i + (i > s ? 2^15 - N : 0));
+//    the n-th update of a model (n = 0, 1, ...) uses rate
+//    min(bit_width(n + 1), 7), a running mean at first, then an exponential
+//    one. Every symbol keeps a frequency of at least 1, so anything can be
+//    coded.
 //  * The rANS coder has two 32-bit states used in turn (symbol i by state
 //    i mod 2), 16-bit renormalisation and a lower bound of 2^16. The
 //    encoder runs backwards over the symbols' (start, frequency) pairs; its
@@ -23,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -44,7 +47,7 @@ inline constexpr std::uint32_t kRansLow = 1u << 16;
 template <unsigned N>
 struct AdaptiveCdf {
     static_assert(N >= 2 && N <= 16);
-    static constexpr unsigned kFinalRate = 5;
+    static constexpr unsigned kFinalRate = 7;
 
     alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
@@ -108,8 +111,11 @@ struct AdaptiveCdf {
 #endif
 
 private:
-    static constexpr std::array<std::uint8_t, 32> kRates = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4,
-                                                            5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+    static constexpr std::array<std::uint8_t, 128> kRates = [] {
+        std::array<std::uint8_t, 128> r{};
+        for (unsigned i = 0; i < 128; ++i) r[i] = static_cast<std::uint8_t>(std::min<unsigned>(std::bit_width(i + 1), kFinalRate));
+        return r;
+    }();
 };
 
 // One coded symbol: where its interval starts and how wide it is.
