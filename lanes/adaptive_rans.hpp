@@ -52,8 +52,19 @@ struct AdaptiveCdf {
     alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
 
-    AdaptiveCdf() noexcept {
+    constexpr AdaptiveCdf() noexcept {
         for (unsigned i = 0; i < N; ++i) cdf[i] = static_cast<std::int16_t>(i * (kCdfTotal / N));
+    }
+
+    // Starts from frequencies `freq` (each at least 1, summing to 2^15),
+    // trusted as much as `weight` symbols seen (at most 127).
+    constexpr AdaptiveCdf(const std::array<std::uint16_t, N>& freq, std::uint8_t weight) noexcept
+        : cdf{}, seen(weight) {
+        std::uint32_t c = 0;
+        for (unsigned i = 0; i < N; ++i) {
+            cdf[i] = static_cast<std::int16_t>(c);
+            c += freq[i];
+        }
     }
 
     std::uint32_t start(unsigned s) const noexcept { return static_cast<std::uint16_t>(cdf[s]); }

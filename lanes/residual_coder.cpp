@@ -21,9 +21,38 @@ constexpr unsigned kEscapeBits = 5;
 constexpr std::uint64_t kLimit = std::uint64_t{1} << kResidualBits;
 constexpr std::size_t kCheckEvery = 4096;  // residuals between overrun checks
 
+// Where the class model of activity c starts: most weight near the class
+// the activity suggests (e about c - 3), falling by a factor 4 a class.
+constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
+    const int centre = c < 4 ? static_cast<int>(c) / 2 : static_cast<int>(c) - 3;
+    std::array<std::uint32_t, kClasses> w{};
+    std::uint32_t total = 0;
+    for (unsigned e = 0; e < kClasses; ++e) {
+        const int d = static_cast<int>(e) - centre;
+        w[e] = 4096u >> std::min(12, 2 * (d < 0 ? -d : d));
+        total += w[e];
+    }
+    std::array<std::uint16_t, kClasses> f{};
+    std::uint32_t used = 0;
+    for (unsigned e = 0; e < kClasses; ++e) {
+        f[e] = static_cast<std::uint16_t>(1 + w[e] * (kCdfTotal - kClasses) / total);
+        used += f[e];
+    }
+    f[static_cast<unsigned>(std::clamp(centre, 0, static_cast<int>(kClasses) - 1))] += static_cast<std::uint16_t>(kCdfTotal - used);
+    return f;
+}
+
+// The priors count as no symbols seen: the first few symbols still move a
+// model quickly (a heavier prior measured no better).
+constexpr std::uint8_t kPriorWeight = 0;
+
 struct Models {
     std::array<AdaptiveCdf<kClasses>, kActivityClasses> cls;
     std::array<std::array<AdaptiveCdf<8>, 3>, kClasses> low;
+
+    Models() noexcept {
+        for (unsigned c = 0; c < kActivityClasses; ++c) cls[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
+    }
 };
 
 // Context carried from residual to residual.

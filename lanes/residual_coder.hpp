@@ -12,9 +12,12 @@
 //       leading one (bits 1-2), 8 symbols, modelled by min(e, 15) and the
 //       sign of r[t-1] (zero, positive, negative);
 //   raw the remaining e - 1 - min(e - 1, 2) low bits of |r|.
-// A and B are coded with AdaptiveCdf models (every model starts uniform
-// at the start of the sequence) by the interleaved rANS coder; raw bits go
-// to their own bit stream (adaptive_rans.hpp).
+// A and B are coded with AdaptiveCdf models by the interleaved rANS coder;
+// raw bits go to their own bit stream (adaptive_rans.hpp). At the start of
+// the sequence every B model is uniform and the A model of activity c has
+// frequencies 1 + floor(w(e) * (2^15 - 16) / sum w), w(e) = 4096 >> min(12,
+// 2|e - m|), m = floor(c / 2) for c < 4, else c - 3, with the rest of 2^15
+// added to symbol m.
 //
 // Unit format: varint L (bytes of the rANS stream, even, at least 8),
 // varint R (bytes of raw bits), the rANS stream, the raw bits. The unit
