@@ -116,13 +116,18 @@ std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol*
     return used;
 }
 
+// Works on local copies of the readers, so that the residuals written cannot
+// alias their state in the compiler's eyes; hands them back at the end.
 template <bool Vector>
-Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out) {
+Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t> out_span) {
+    RansDecoder dec = dec_io;
+    BitReader raw = raw_io;
+    std::int64_t* const out = out_span.data();
     Models m;
     History h;
     std::size_t t = 0;
-    while (t < out.size()) {
-        const std::size_t stop = std::min(out.size(), t + kCheckEvery);
+    while (t < out_span.size()) {
+        const std::size_t stop = std::min(out_span.size(), t + kCheckEvery);
         for (; t < stop; ++t) {
             const unsigned c = dec.decode<Vector>(m.cls[h.activity()]);
             if (c == 0) {
@@ -147,6 +152,8 @@ Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out)
         }
         if (dec.overran() || raw.overran()) return damaged("are truncated");
     }
+    dec_io = dec;
+    raw_io = raw;
     return {};
 }
 
