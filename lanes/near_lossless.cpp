@@ -76,7 +76,7 @@ bool rebuild_block(std::int64_t* y, std::size_t b, std::size_t e, unsigned order
     for (; t < e; ++t) {
         const std::uint64_t acc = round + history_dot(y + t - 1, coef, order);
         const std::int64_t p = std::clamp(static_cast<std::int64_t>(acc) >> shift, -ymax, ymax);
-        const std::int64_t v = y[t] + p;  // |p| <= 2^42, |residual| < 2^46
+        const std::int64_t v = y[t] + p;  // |p| <= 2^42, |residual| < 2^45
         if (v < -ytop || v > ytop) return false;
         y[t] = v;
         h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;

@@ -18,6 +18,14 @@ constexpr unsigned kActivityClasses = 32;
 constexpr unsigned kClasses = 16;  // A's symbols; the last one escapes
 constexpr unsigned kEscape = kClasses - 1;
 constexpr unsigned kEscapeBits = 5;
+constexpr unsigned kEscapeFrom = kEscape - 1;  // the bit length A = 15 starts at
+
+// A for a residual of bit length e (0 for r = 0, 1 and 2 for +1 and -1).
+constexpr unsigned class_symbol(unsigned e, bool negative) noexcept {
+    return e <= 1 ? e + unsigned{e == 1 && negative} : std::min(e + 1, kEscape);
+}
+// The bit length A stands for (the escape's least).
+constexpr unsigned symbol_length(unsigned s) noexcept { return s <= 2 ? (s + 1) / 2 : s - 1; }
 constexpr std::uint64_t kLimit = std::uint64_t{1} << kResidualBits;
 constexpr std::size_t kCheckEvery = 4096;  // residuals between overrun checks
 
@@ -28,8 +36,8 @@ constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
     std::array<std::uint32_t, kClasses> w{};
     std::uint32_t total = 0;
     for (unsigned e = 0; e < kClasses; ++e) {
-        const int d = static_cast<int>(e) - centre;
-        w[e] = 4096u >> std::min(12, 2 * (d < 0 ? -d : d));
+        const int d = static_cast<int>(symbol_length(e)) - centre;
+        w[e] = (4096u >> std::min(12, 2 * (d < 0 ? -d : d))) >> (e == 1 || e == 2 ? 1 : 0);
         total += w[e];
     }
     std::array<std::uint16_t, kClasses> f{};
@@ -38,7 +46,8 @@ constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
         f[e] = static_cast<std::uint16_t>(1 + w[e] * (kCdfTotal - kClasses) / total);
         used += f[e];
     }
-    f[static_cast<unsigned>(std::clamp(centre, 0, static_cast<int>(kClasses) - 1))] += static_cast<std::uint16_t>(kCdfTotal - used);
+    f[class_symbol(static_cast<unsigned>(std::clamp(centre, 0, static_cast<int>(kEscapeFrom))), false)] +=
+        static_cast<std::uint16_t>(kCdfTotal - used);
     return f;
 }
 
@@ -102,9 +111,9 @@ std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol*
         const bool negative = r < 0;
         const std::uint64_t a = negative ? 0 - static_cast<std::uint64_t>(r) : static_cast<std::uint64_t>(r);
         const auto e = static_cast<unsigned>(std::bit_width(a));
-        put<Vector>(symbols, used, m->cls[h.activity()], std::min(e, kEscape));
-        if (e >= kEscape) raw.put(e - kEscape, kEscapeBits);
-        if (e > 0) {
+        put<Vector>(symbols, used, m->cls[h.activity()], class_symbol(e, negative));
+        if (e >= kEscapeFrom) raw.put(e - kEscapeFrom, kEscapeBits);
+        if (e > 1) {
             const unsigned mb = std::min(e - 1, 2u);
             const unsigned n = e - 1 - mb;
             const auto top = static_cast<unsigned>((a >> n) & ((1u << mb) - 1));
@@ -135,7 +144,12 @@ Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t
                 h.push(0, 0);
                 continue;
             }
-            unsigned e = c;
+            if (c <= 2) {
+                out[t] = c == 1 ? 1 : -1;
+                h.push(1, c);
+                continue;
+            }
+            unsigned e = c - 1;
             if (c == kEscape) {
                 e += static_cast<unsigned>(raw.get(kEscapeBits));
                 if (e > kResidualBits) return damaged("hold a residual out of range");
@@ -162,7 +176,7 @@ Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t
 Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std::uint8_t>& out) {
     for (const std::int64_t r : residuals) {
         const std::uint64_t a = r < 0 ? 0 - static_cast<std::uint64_t>(r) : static_cast<std::uint64_t>(r);
-        if (a >= kLimit) return bad_argument("a residual beyond 2^46");
+        if (a >= kLimit) return bad_argument("a residual beyond 2^45");
     }
     try {
         std::vector<RansSymbol> symbols(2 * residuals.size());
