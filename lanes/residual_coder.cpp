@@ -18,6 +18,7 @@ constexpr unsigned kActivityClasses = 32;
 constexpr unsigned kClasses = 16;  // A's symbols; the last one escapes
 constexpr unsigned kEscape = kClasses - 1;
 constexpr unsigned kEscapeBits = 5;
+constexpr std::size_t kMostSymbols = 3;  // A, B and C: the symbols of one residual at most
 constexpr unsigned kEscapeFrom = kEscape - 1;  // the bit length A = 15 starts at
 
 // A for a residual of bit length e (0 for r = 0, 1 and 2 for +1 and -1).
@@ -58,6 +59,7 @@ constexpr std::uint8_t kPriorWeight = 0;
 struct Models {
     std::array<AdaptiveCdf<kClasses>, kActivityClasses> cls;
     std::array<std::array<AdaptiveCdf<8>, 3>, kClasses> low;
+    std::array<std::array<AdaptiveCdf<8>, 4>, kClasses> next;
 
     Models() noexcept {
         for (unsigned c = 0; c < kActivityClasses; ++c) cls[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
@@ -101,7 +103,7 @@ void put(RansSymbol* symbols, std::size_t& used, AdaptiveCdf<N>& m, unsigned s) 
     m.update(s);
 }
 
-// The symbols of A and B (raw bits straight to `raw`); returns their number.
+// The symbols of A, B and C (raw bits straight to `raw`); returns their number.
 template <bool Vector>
 std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol* symbols, BitWriter& raw) {
     auto m = std::make_unique<Models>();
@@ -118,7 +120,12 @@ std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol*
             const unsigned n = e - 1 - mb;
             const auto top = static_cast<unsigned>((a >> n) & ((1u << mb) - 1));
             put<Vector>(symbols, used, m->low[std::min(e, kClasses - 1)][h.sign], (top << 1) | unsigned{negative});
-            raw.put(a, n);
+            if (n > 0) {
+                const unsigned cb = std::min(n, 3u);
+                const auto more = static_cast<unsigned>((a >> (n - cb)) & ((1u << cb) - 1));
+                put<Vector>(symbols, used, m->next[std::min(e, kClasses - 1)][top], more);
+                raw.put(a, n - cb);
+            }
         }
         h.push(a, r == 0 ? 0u : (negative ? 2u : 1u));
     }
@@ -159,7 +166,13 @@ Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t
             const unsigned top = low >> 1;
             if (top >> mb) return damaged("hold an impossible residual");
             const unsigned n = e - 1 - mb;
-            const std::uint64_t a = (std::uint64_t{1} << (e - 1)) | (std::uint64_t{top} << n) | raw.get(n);
+            std::uint64_t a = (std::uint64_t{1} << (e - 1)) | (std::uint64_t{top} << n);
+            if (n > 0) {
+                const unsigned cb = std::min(n, 3u);
+                const unsigned more = dec.decode<Vector>(m.next[std::min(e, kClasses - 1)][top]);
+                if (more >> cb) return damaged("hold an impossible residual");
+                a |= (std::uint64_t{more} << (n - cb)) | raw.get(n - cb);
+            }
             const bool negative = (low & 1u) != 0;
             out[t] = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
             h.push(a, negative ? 2u : 1u);
@@ -179,7 +192,7 @@ Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std
         if (a >= kLimit) return bad_argument("a residual beyond 2^45");
     }
     try {
-        std::vector<RansSymbol> symbols(2 * residuals.size());
+        std::vector<RansSymbol> symbols(kMostSymbols * residuals.size());
         BitWriter raw;
         const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbols.data(), raw)
                                                  : model_residuals<false>(residuals, symbols.data(), raw);

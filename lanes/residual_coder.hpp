@@ -11,10 +11,12 @@
 //   B   for e >= 2: the sign (bit 0) and the up to two bits of |r| below its
 //       leading one (bits 1-2), 8 symbols, modelled by min(e, 15) and the
 //       sign of r[t-1] (zero, positive, negative);
-//   raw the remaining e - 1 - min(e - 1, 2) low bits of |r|.
-// A and B are coded with AdaptiveCdf models by the interleaved rANS coder;
+//   C   for e >= 4: the next min(n, 3) bits of |r| below B's (8 symbols),
+//       n = e - 3, modelled by min(e, 15) and B's bits of |r|;
+//   raw the remaining low bits of |r|.
+// A, B and C are coded with AdaptiveCdf models by the interleaved rANS coder;
 // raw bits go to their own bit stream (adaptive_rans.hpp). At the start of
-// the sequence every B model is uniform and the A model of activity c has
+// the sequence every B and C model is uniform and the A model of activity c has
 // frequencies 1 + floor(w(s) * (2^15 - 16) / sum w): w(s) = (4096 >> min(12,
 // 2|e(s) - m|)) >> (1 for s = 1, 2), e(s) the bit length symbol s stands for
 // (14 for s = 15), m = floor(c / 2) for c < 4, else c - 3; the rest of 2^15
