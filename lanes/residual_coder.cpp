@@ -61,9 +61,15 @@ struct Models {
     std::array<std::array<AdaptiveCdf<8>, 3>, kClasses> low;
     std::array<std::array<AdaptiveCdf<8>, 4>, kClasses> next;
 
-    Models() noexcept {
-        for (unsigned c = 0; c < kActivityClasses; ++c) cls[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
-    }
+    Models() noexcept : cls(kClassStart) {}
+
+private:
+    // Every class model's start, worked out once by the compiler.
+    static constexpr std::array<AdaptiveCdf<kClasses>, kActivityClasses> kClassStart = [] {
+        std::array<AdaptiveCdf<kClasses>, kActivityClasses> start{};
+        for (unsigned c = 0; c < kActivityClasses; ++c) start[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
+        return start;
+    }();
 };
 
 // Context carried from residual to residual.
