@@ -7,9 +7,9 @@
 //    a fraction 2^-rate of the way towards the distribution that gives s all
 //    but one count and every other symbol one count (cdf[i] += (t[i] -
 //    cdf[i]) >> rate, arithmetic shift, t[i] = i + (i > s ? 2^15 - N : 0));
-//    the n-th update of a model (n = 0, 1, ...) uses rate
-//    min(bit_width(n + 1), 7), a running mean at first, then an exponential
-//    one. Every symbol keeps a frequency of at least 1, so anything can be
+//    the n-th update of a model (n = 0, 1, ...; a model started from a
+//    prior of weight w counts from n = w) uses rate min(bit_width(n + 1), 7),
+//    a running mean at first, then an exponential one. Every symbol keeps a frequency of at least 1, so anything can be
 //    coded.
 //  * The rANS coder has two 32-bit states used in turn (symbol i by state
 //    i mod 2), 16-bit renormalisation and a lower bound of 2^16. The

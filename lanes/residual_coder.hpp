@@ -16,11 +16,14 @@
 //   raw the remaining low bits of |r|.
 // A, B and C are coded with AdaptiveCdf models by the interleaved rANS coder;
 // raw bits go to their own bit stream (adaptive_rans.hpp). At the start of
-// the sequence every B and C model is uniform and the A model of activity c has
-// frequencies 1 + floor(w(s) * (2^15 - 16) / sum w): w(s) = (4096 >> min(12,
-// 2|e(s) - m|)) >> (1 for s = 1, 2), e(s) the bit length symbol s stands for
-// (14 for s = 15), m = floor(c / 2) for c < 4, else c - 3; the rest of 2^15
-// goes to the symbol of a positive residual of bit length min(m, 14).
+// the sequence every model counts as having seen two symbols; B models
+// start from frequencies 5461, 5461, 4369, 4369, 3641, 3641, 2913, 2913
+// (symbols 0-7), C models from 5120, 4800, 4400, 4100, 3900, 3700, 3500,
+// 3248, and the A model of activity c from 1 + floor(w(s) * (2^15 - 16) /
+// sum w): w(s) = (4096 >> min(12, 2|e(s) - m|)) >> (1 for s = 1, 2), e(s)
+// the bit length symbol s stands for (14 for s = 15), m = floor(c / 2) for
+// c < 4, else c - 3; the rest of 2^15 goes to the symbol of a positive
+// residual of bit length min(m, 14).
 //
 // Unit format: varint L (bytes of the rANS stream, even, at least 8),
 // varint R (bytes of raw bits), the rANS stream, the raw bits. The unit
