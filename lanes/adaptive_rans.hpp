@@ -8,7 +8,7 @@
 //    but one count and every other symbol one count (cdf[i] += (t[i] -
 //    cdf[i]) >> rate, arithmetic shift, t[i] = i + (i > s ? 2^15 - N : 0));
 //    the n-th update of a model (n = 0, 1, ...; a model started from a
-//    prior of weight w counts from n = w) uses rate min(bit_width(n + 1), 7),
+//    prior of weight w counts from n = w) uses rate min(bit_width(n + 1), 8),
 //    a running mean at first, then an exponential one. Every symbol keeps a frequency of at least 1, so anything can be
 //    coded.
 //  * The rANS coder has two 32-bit states used in turn (symbol i by state
@@ -47,7 +47,7 @@ inline constexpr std::uint32_t kRansLow = 1u << 16;
 template <unsigned N>
 struct AdaptiveCdf {
     static_assert(N >= 2 && N <= 16);
-    static constexpr unsigned kFinalRate = 7;
+    static constexpr unsigned kFinalRate = 8;
 
     alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
@@ -122,9 +122,9 @@ struct AdaptiveCdf {
 #endif
 
 private:
-    static constexpr std::array<std::uint8_t, 128> kRates = [] {
-        std::array<std::uint8_t, 128> r{};
-        for (unsigned i = 0; i < 128; ++i) r[i] = static_cast<std::uint8_t>(std::min<unsigned>(std::bit_width(i + 1), kFinalRate));
+    static constexpr std::array<std::uint8_t, 255> kRates = [] {
+        std::array<std::uint8_t, 255> r{};
+        for (unsigned i = 0; i < 255; ++i) r[i] = static_cast<std::uint8_t>(std::min<unsigned>(std::bit_width(i + 1), kFinalRate));
         return r;
     }();
 };

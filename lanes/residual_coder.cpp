@@ -14,7 +14,7 @@
 namespace vantoresk::lanes {
 namespace {
 
-constexpr unsigned kActivityClasses = 32;
+constexpr unsigned kActivityClasses = 48;
 constexpr unsigned kClasses = 16;  // A's symbols; the last one escapes
 constexpr unsigned kEscape = kClasses - 1;
 constexpr unsigned kEscapeBits = 5;
@@ -33,7 +33,7 @@ constexpr std::size_t kCheckEvery = 4096;  // residuals between overrun checks
 // Where the class model of activity c starts: most weight near the class
 // the activity suggests (e about c - 3), falling by a factor 4 a class.
 constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
-    const int centre = c < 4 ? static_cast<int>(c) / 2 : static_cast<int>(c) - 3;
+    const int centre = c < 4 ? static_cast<int>(c) / 2 : (static_cast<int>(c) - 2) / 2 - 1;
     std::array<std::uint32_t, kClasses> w{};
     std::uint32_t total = 0;
     for (unsigned e = 0; e < kClasses; ++e) {
@@ -89,7 +89,8 @@ struct History {
     unsigned activity() const noexcept {
         const std::uint64_t s = 2 * a1 + a2 + a3;
         if (s < 4) return static_cast<unsigned>(s);
-        return std::min(static_cast<unsigned>(std::bit_width(s)) + 1, kActivityClasses - 1);
+        const auto b = static_cast<unsigned>(std::bit_width(s));
+        return std::min(2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u), kActivityClasses - 1);
     }
     void push(std::uint64_t a, unsigned sign_now) noexcept {
         a3 = a2;
