@@ -62,20 +62,18 @@ Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out
         return lane_fail(VNT_UNSUPPORTED, "near-lossless body scheme " + std::to_string(scheme) +
                                               " is not known to this reader; upgrade vantoresk to read it");
     }
-    std::uint64_t k = 0, count = 0, predictor_bytes = 0;
+    std::uint64_t k = 0, count = 0;
     if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
     if (!get_varint(body, pos, count)) return damaged("is truncated");
     if (count != out.size()) return damaged("holds another number of levels than the lane");
     if (pos >= body.size()) return damaged("is truncated");
     const unsigned block_log2 = body[pos++];
     if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) return damaged("has an invalid block size");
-    if (!get_varint(body, pos, predictor_bytes) || predictor_bytes > body.size() - pos) return damaged("is truncated");
-    BitReader predictors(body.subspan(pos, predictor_bytes));
-    pos += predictor_bytes;
     if (body.size() - pos < 4) return damaged("is truncated");
     const std::span<const std::uint8_t> coded = body.first(body.size() - 4);
     if (auto s = decode_residuals(coded, pos, out); !s) return s;
-    if (pos != coded.size()) return damaged("has bytes after its residuals");
+    // The predictors take the rest, up to the check value.
+    BitReader predictors(coded.subspan(pos));
 
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
@@ -136,16 +134,15 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         put_varint(body, k);
         put_varint(body, n);
         body.push_back(static_cast<std::uint8_t>(kBlockLog2));
+        if (auto s = encode_residuals({r.get(), n}, body); !s) {
+            body.resize(start);
+            return s;
+        }
         const std::vector<std::uint8_t>& side_bytes = side.finish();
-        put_varint(body, side_bytes.size());
         body.insert(body.end(), side_bytes.begin(), side_bytes.end());
     } catch (const std::bad_alloc&) {
         body.resize(start);
         return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
-    }
-    if (auto s = encode_residuals({r.get(), n}, body); !s) {
-        body.resize(start);
-        return s;
     }
     const std::uint32_t check = finish_hash(h);
     for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(check >> (8 * i)));

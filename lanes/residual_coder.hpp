@@ -15,7 +15,7 @@
 //   C   for e >= 4: the next min(n, 3) bits of |r| below B's (8 symbols),
 //       n = e - 3, modelled by min(e, 15) and B's bits of |r|;
 //   raw the remaining low bits of |r|.
-// A, B and C are coded with AdaptiveCdf models by the interleaved rANS coder;
+// A, B and C are coded with AdaptiveCdf models by the rANS coder;
 // raw bits go to their own bit stream (adaptive_rans.hpp). At the start of
 // the sequence every model counts as having seen two symbols; B models
 // start from frequencies 5461, 5461, 4369, 4369, 3641, 3641, 2913, 2913
@@ -26,7 +26,7 @@
 // c < 4, else floor((c - 2) / 2) - 1; the rest of 2^15 goes to the symbol
 // of a positive residual of bit length min(max(m, 0), 14).
 //
-// Unit format: varint L (bytes of the rANS stream, even, at least 8),
+// Unit format: varint L (bytes of the rANS stream, even, at least 4),
 // varint R (bytes of raw bits), the rANS stream, the raw bits. The unit
 // holds no count: the caller knows how many residuals it wants.
 #pragma once
