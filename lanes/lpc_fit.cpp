@@ -8,7 +8,12 @@
 #include <cmath>
 #include <optional>
 
+#include "support/cpu_dispatch.hpp"
 #include "support/scratch.hpp"
+
+#if VANTORESK_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace vantoresk::lanes {
 namespace {
@@ -55,32 +60,87 @@ std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMa
     return p;
 }
 
+// The bit length of the zigzagged residual at t (t >= order).
+inline unsigned residual_length(const std::int64_t* y, std::size_t t, const Predictor& p) noexcept {
+    std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    if (p.order > 0) acc += history_dot(y + t - 1, p.coefficients.data(), p.order);
+    const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+    const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+    return static_cast<unsigned>(std::bit_width(zz));
+}
+
+#if VANTORESK_SIMD_X86
+// The same sum with AVX2 products, for levels and coefficients that all fit
+// in 32 bits (where 32 x 32 -> 64-bit products are the exact ones, and
+// wrapping sums do not depend on their order).
+__attribute__((target("avx2"))) std::uint64_t residual_lengths_avx2(const std::int64_t* y, std::size_t from,
+                                                                    std::size_t end, const Predictor& p) {
+    const unsigned m = p.order;
+    const unsigned span = (m + 3) & ~3u;
+    // rev[i] multiplies y[t - span + i], i.e. coefficient span - 1 - i.
+    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
+    for (unsigned i = 0; i < span; ++i) {
+        const unsigned j = span - 1 - i;
+        rev[i] = j < m ? p.coefficients[j] : 0;
+    }
+    const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    std::uint64_t bits = 0;
+    std::size_t t = from;
+    for (; t < end && t < span; t += 4) bits += residual_length(y, t, p);
+    for (; t < end; t += 4) {
+        const std::int64_t* w = y + t - span;
+        __m256i s = _mm256_setzero_si256();
+        for (unsigned g = 0; g < span; g += 4) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
+            const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
+            s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
+        }
+        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        const std::uint64_t acc = round + static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
+                                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
+        const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+        const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+        bits += static_cast<std::uint64_t>(std::bit_width(zz));
+    }
+    return bits;
+}
+#endif
+
 // A quick estimate of the coded size of a predictor's residuals over
 // [begin, end): the bit length of each zigzagged residual, on every fourth
 // sample, times 4, plus kBitsPerCoefficient per coefficient (an integer).
 // Counting stops once the estimate exceeds `give_up_above`: the value
-// returned is then above it, though not the whole estimate.
+// returned is then above it, though not the whole estimate. `narrow`: every
+// level fits in 32 bits and the AVX2 products may be used (the sums are the
+// same either way).
 constexpr std::uint64_t kCoefficientCost = static_cast<std::uint64_t>(kBitsPerCoefficient);
 
 std::uint64_t estimated_cost(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p,
-                             std::uint64_t give_up_above) {
+                             std::uint64_t give_up_above, bool narrow) {
     const std::uint64_t fixed = kCoefficientCost * p.order;
     if (fixed > give_up_above) return fixed;
+#if VANTORESK_SIMD_X86
+    bool fits = narrow && p.order >= 8;
+    for (const std::int64_t c : p.coefficients) fits = fits && c >= INT32_MIN && c <= INT32_MAX;
+#else
+    (void)narrow;
+    constexpr bool fits = false;
+#endif
     // Bit lengths are at most 64: a stretch of 64 sampled residuals adds at
     // most 4 * 64 * 64, so the bound is looked at once per stretch.
     const std::uint64_t room = (give_up_above - fixed) / 4;
     std::uint64_t bits = 0;
-    const std::size_t from = std::max<std::size_t>(begin, p.order);
-    const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
-    std::size_t t = from;
+    std::size_t t = std::max<std::size_t>(begin, p.order);
     while (t < end) {
         const std::size_t stop = end - t > 4 * 64 ? t + 4 * 64 : end;
-        for (; t < stop; t += 4) {
-            std::uint64_t acc = round;
-            if (p.order > 0) acc += history_dot(&y[t - 1], p.coefficients.data(), p.order);
-            const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
-            const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
-            bits += static_cast<std::uint64_t>(std::bit_width(zz));
+#if VANTORESK_SIMD_X86
+        if (fits) {
+            bits += residual_lengths_avx2(y.data(), t, stop, p);
+            t += (stop - t + 3) / 4 * 4;
+        } else
+#endif
+        {
+            for (; t < stop; t += 4) bits += residual_length(y.data(), t, p);
         }
         if (bits > room) break;
     }
@@ -229,18 +289,19 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
     // cannot win any more (a later candidate must cost less than the best so
     // far, an earlier one no more), so most of a losing long predictor's
     // residuals are never worked out.
+    const bool narrow = max_abs <= static_cast<std::uint64_t>(INT32_MAX) && simd::enabled(simd::Isa::Avx2Fma);
     std::array<std::size_t, 8> turn{};
     const std::size_t count = candidates.size();
     for (std::size_t i = 0; i < count; ++i) turn[i] = i;
     std::stable_sort(turn.begin(), turn.begin() + static_cast<std::ptrdiff_t>(count),
                      [&](std::size_t a, std::size_t b) { return candidates[a].order < candidates[b].order; });
     std::size_t chosen = turn[0];
-    std::uint64_t best_cost = estimated_cost(y, begin, end, candidates[chosen], UINT64_MAX);
+    std::uint64_t best_cost = estimated_cost(y, begin, end, candidates[chosen], UINT64_MAX, narrow);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t c = turn[i];
         const std::uint64_t give_up = c < chosen ? best_cost : best_cost - 1;
         if (c > chosen && best_cost == 0) continue;
-        const std::uint64_t cost = estimated_cost(y, begin, end, candidates[c], give_up);
+        const std::uint64_t cost = estimated_cost(y, begin, end, candidates[c], give_up, narrow);
         if (cost < best_cost || (cost == best_cost && c < chosen)) {
             best_cost = cost;
             chosen = c;
