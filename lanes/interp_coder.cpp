@@ -1,0 +1,216 @@
+// Range coding of the prediction-centred scheme's bins with contexts from
+// the hierarchy (format in the header).
+#include "lanes/interp_coder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+
+#include "lanes/interp_scheme.hpp"
+#include "lanes/near_lossless.hpp"
+#include "lanes/range_coder.hpp"
+
+namespace vantoresk::lanes {
+namespace {
+
+constexpr unsigned kStrideClasses = 4;
+constexpr unsigned kActivityClasses = 32;
+constexpr unsigned kTreeBits = 4;
+constexpr unsigned kMaxClass = 45;  // nb of a bin is at most 43
+constexpr std::uint32_t kCap = 1u << 20;
+constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kHashStep = 0xFF51AFD7ED558CCDull;
+
+support::Err<LaneError> damaged(const char* what) { return bad_frame(std::string("interpolated body ") + what); }
+
+std::uint32_t finish_hash(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return static_cast<std::uint32_t>(h >> 32);
+}
+
+std::uint32_t check_of(std::uint64_t k, std::span<const std::int64_t> levels) {
+    std::uint64_t h = kHashStart;
+    h = (h ^ k) * kHashStep;
+    h = (h ^ levels.size()) * kHashStep;
+    for (const std::int64_t v : levels) h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
+    return finish_hash(h);
+}
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+bool get_varint(std::span<const std::uint8_t> in, std::size_t& pos, std::uint64_t& v) {
+    v = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (pos >= in.size()) return false;
+        const std::uint8_t b = in[pos++];
+        if (i == 9 && b > 1) return false;
+        v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+        if ((b & 0x80) == 0) return !(b == 0 && i > 0);
+    }
+    return false;
+}
+
+struct Models {
+    std::array<std::array<BitModel, kActivityClasses>, kStrideClasses> zero;
+    std::array<BitModel, 9> sign;
+    std::array<std::array<std::array<BitModel, kMaxClass + 1>, kActivityClasses>, kStrideClasses> unary;
+    std::array<std::array<BitModel, 1u << kTreeBits>, kMaxClass + 1> mantissa;
+};
+
+unsigned activity_class(std::uint64_t s) {
+    if (s < 4) return static_cast<unsigned>(s);
+    return std::min(static_cast<unsigned>(std::bit_width(s)) + 1, kActivityClasses - 1);
+}
+
+unsigned stride_class(std::size_t h) {
+    switch (h) {
+        case 1: return 0;
+        case 2: return 1;
+        case 4: return 2;
+        default: return 3;
+    }
+}
+
+inline unsigned sign_of(std::int64_t q) { return q == 0 ? 0u : (q > 0 ? 1u : 2u); }
+
+// Context of sample i at half-stride h from the bins already coded; `mag`
+// and `sgn` are indexed by sample and hold only those.
+struct Context {
+    unsigned stride, activity, sign;
+};
+inline Context context_at(const std::uint32_t* mag, const std::int8_t* sgn, std::size_t n, InterpPoint pt) {
+    if (pt.half == 0) return {3, 0, 0};
+    const std::size_t i = pt.index, h = pt.half;
+    std::uint64_t s = mag[i - h];
+    if (i + h < n) s += mag[i + h];
+    unsigned sc = 0;
+    if (i >= 3 * h) {
+        s += 2 * std::uint64_t{mag[i - 2 * h]};
+        sc = static_cast<unsigned>(sgn[i - 2 * h]) * 3;
+    }
+    if (i >= 5 * h) s += mag[i - 4 * h];
+    sc += static_cast<unsigned>(sgn[i - h]);
+    return {stride_class(h), activity_class(s), sc};
+}
+
+inline void note(std::uint32_t* mag, std::int8_t* sgn, std::size_t i, std::int64_t q) {
+    const std::uint64_t a = q < 0 ? 0 - static_cast<std::uint64_t>(q) : static_cast<std::uint64_t>(q);
+    mag[i] = static_cast<std::uint32_t>(std::min<std::uint64_t>(a, kCap));
+    sgn[i] = static_cast<std::int8_t>(sign_of(q));
+}
+
+}  // namespace
+
+Status encode_interp(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body,
+                     std::span<std::int64_t> recon) {
+    k = std::min(k, kNearLosslessMaxBound);
+    const std::size_t n = levels.size();
+    if (!recon.empty() && recon.size() != n) return bad_argument("interpolated lane: output of another length");
+    std::vector<std::int64_t> q(n), own;
+    if (recon.empty()) {
+        own.resize(n);
+        recon = own;
+    }
+    if (auto st = interp_encode(levels, k, q, recon); !st) return st;
+
+    put_varint(body, k);
+    put_varint(body, n);
+    auto models = std::make_unique<Models>();
+    std::vector<std::uint32_t> mag(n);
+    std::vector<std::int8_t> sgn(n);
+    RangeEncoder enc(body);
+    std::size_t j = 0;
+    interp_visit(n, [&](InterpPoint pt) {
+        const std::int64_t b = q[j++];
+        const Context c = context_at(mag.data(), sgn.data(), n, pt);
+        enc.bit(models->zero[c.stride][c.activity], b != 0);
+        if (b != 0) {
+            enc.bit(models->sign[c.sign], b < 0);
+            const std::uint64_t a = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
+            const unsigned nb = static_cast<unsigned>(std::bit_width(a)) - 1;
+            auto& unary = models->unary[c.stride][c.activity];
+            for (unsigned u = 0; u < nb; ++u) enc.bit(unary[u], 1);
+            enc.bit(unary[nb], 0);
+            if (nb > 0) {
+                auto& tree = models->mantissa[nb];
+                const unsigned modelled = std::min(nb, kTreeBits);
+                unsigned node = 1;
+                for (unsigned u = 1; u <= modelled; ++u) {
+                    const unsigned bit = static_cast<unsigned>((a >> (nb - u)) & 1u);
+                    enc.bit(tree[node], bit);
+                    node = 2 * node + bit;
+                }
+                enc.bypass(a, nb - modelled);
+            }
+        }
+        note(mag.data(), sgn.data(), pt.index, b);
+    });
+    enc.flush();
+    put_u32(body, check_of(k, recon));
+    return {};
+}
+
+Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
+    std::size_t pos = 0;
+    std::uint64_t k = 0, count = 0;
+    if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
+    if (!get_varint(body, pos, count)) return damaged("is truncated");
+    if (count != out.size()) return damaged("holds another number of levels than the lane");
+    if (body.size() - pos < 5 + 4) return damaged("is truncated");
+    const std::span<const std::uint8_t> coded = body.subspan(pos, body.size() - pos - 4);
+    const std::uint32_t check = load_u32(body.data() + body.size() - 4);
+
+    const std::size_t n = out.size();
+    std::vector<std::int64_t> q(n);
+    std::vector<std::uint32_t> mag(n);
+    std::vector<std::int8_t> sgn(n);
+    auto models = std::make_unique<Models>();
+    RangeDecoder dec;
+    if (!dec.start(coded)) return damaged("is damaged");
+    std::size_t j = 0;
+    bool ok = true;
+    interp_visit(n, [&](InterpPoint pt) {
+        if (!ok) return;
+        const Context c = context_at(mag.data(), sgn.data(), n, pt);
+        std::int64_t b = 0;
+        if (dec.bit(models->zero[c.stride][c.activity]) != 0) {
+            const unsigned negative = dec.bit(models->sign[c.sign]);
+            auto& unary = models->unary[c.stride][c.activity];
+            unsigned nb = 0;
+            while (dec.bit(unary[nb]) != 0) {
+                if (++nb >= kMaxClass) {
+                    ok = false;
+                    return;
+                }
+            }
+            std::uint64_t a = 1;
+            if (nb > 0) {
+                auto& tree = models->mantissa[nb];
+                const unsigned modelled = std::min(nb, kTreeBits);
+                unsigned node = 1;
+                for (unsigned u = 1; u <= modelled; ++u) node = 2 * node + dec.bit(tree[node]);
+                a = (std::uint64_t{node} << (nb - modelled)) | dec.bypass(nb - modelled);
+            }
+            b = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
+        }
+        q[j++] = b;
+        note(mag.data(), sgn.data(), pt.index, b);
+        if (dec.overran()) ok = false;
+    });
+    if (!ok) return damaged("has an invalid or truncated bin stream");
+    if (!dec.exhausted_exactly()) return damaged("has a stream of the wrong length");
+    if (auto st = interp_decode(q, k, out); !st) return st;
+    if (check != check_of(k, out)) return damaged("fails its check");
+    return {};
+}
+
+}  // namespace vantoresk::lanes
