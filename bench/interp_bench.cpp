@@ -2,9 +2,11 @@
 // the shared recordings, on one-minute lanes of each recording's first five
 // minutes (the ADC integers, round(x * gain + baseline)).
 //
-//  * PRDN 0.5, 1, 2, 5 %: for each lane and coder the largest bound k (in
-//    ADC steps) whose reconstruction meets the PRDN (measured on the
-//    levels), then its coded size; ratio against float32.
+//  * PRDN 0.5, 1, 2, 5 %: for each lane, the lattice coder at the largest
+//    bound k (in ADC steps) whose reconstruction meets the PRDN (measured on
+//    the levels), against the scheme's own search (interp_search.hpp, flat
+//    and tapered bounds); ratio against float32, the lane bounds of the
+//    first lane, and the tapers kept (F flat, T tapered).
 //  * max-abs k = 1, 2, 4, 8: both coders at the same k.
 // Every decode is checked (bound, and PRDN where asked); a violation fails
 // the run. Speeds are one thread, CPU time, best of `reps`.
@@ -21,6 +23,7 @@
 #include "bench/cpu_timer.hpp"
 #include "lanes/interp_coder.hpp"
 #include "lanes/interp_scheme.hpp"
+#include "lanes/interp_search.hpp"
 #include "lanes/near_lossless.hpp"
 
 namespace {
@@ -59,7 +62,7 @@ const std::vector<Recording>& recordings() {
     return list;
 }
 
-double prdn(const Levels& want, const Levels& got) {
+double prdn(std::span<const std::int64_t> want, std::span<const std::int64_t> got) {
     double mean = 0;
     for (auto v : want) mean += static_cast<double>(v);
     mean /= static_cast<double>(want.size());
@@ -91,11 +94,6 @@ Levels lattice_recon(const Levels& v, std::int64_t k) {
     }
     return out;
 }
-Levels interp_recon(const Levels& v, std::int64_t k) {
-    Levels q(v.size()), out(v.size());
-    if (!vl::interp_encode(v, static_cast<std::uint64_t>(k), q, out).ok()) std::exit(1);
-    return out;
-}
 
 // The largest k meeting the PRDN, from the uniform-error estimate
 // sqrt(k (k + 1) / 3) = PRDN * deviation, then measured.
@@ -117,15 +115,16 @@ struct Sizes {
 };
 
 // Codes every lane with its own k; checks bound and PRDN.
-Sizes run(const std::vector<Levels>& lanes, const std::vector<std::int64_t>& ks, bool interp, double target, int reps,
-          const char* what) {
+Sizes run(const std::vector<Levels>& lanes, const std::vector<std::int64_t>& ks,
+          const std::vector<std::vector<std::uint64_t>>& bounds, double target, int reps, const char* what) {
+    const bool interp = !bounds.empty();
     Sizes s;
     std::vector<std::vector<std::uint8_t>> bodies(lanes.size());
     s.enc = bench::best_of(reps, [&] {
         for (std::size_t l = 0; l < lanes.size(); ++l) {
             bodies[l].clear();
             const auto k = static_cast<std::uint64_t>(ks[l]);
-            auto st = interp ? vl::encode_interp(lanes[l], k, bodies[l]) : vl::encode_levels(lanes[l], k, bodies[l]);
+            auto st = interp ? vl::encode_interp(lanes[l], bounds[l], bodies[l]) : vl::encode_levels(lanes[l], k, bodies[l]);
             if (!st.ok()) {
                 std::fprintf(stderr, "%s: encode failed: %s\n", what, st.error().message.c_str());
                 std::exit(1);
@@ -182,30 +181,53 @@ int main(int argc, char** argv) {
             lanes.push_back(std::move(v));
         }
         auto report = [&](const std::string& label, const std::vector<std::int64_t>& kl,
-                          const std::vector<std::int64_t>& ki, double target) {
-            const Sizes a = run(lanes, kl, false, target, 1, rec.file);
-            const Sizes b = run(lanes, ki, true, target, reps, rec.file);
+                          const std::vector<std::vector<std::uint64_t>>& bi, double target, double search) {
+            const Sizes a = run(lanes, kl, {}, target, 1, rec.file);
+            std::vector<std::int64_t> ki;
+            std::string tapers;
+            for (const auto& b : bi) {
+                ki.push_back(static_cast<std::int64_t>(*std::max_element(b.begin(), b.end())));
+                tapers += b.size() > 1 ? 'T' : 'F';
+            }
+            const Sizes b = run(lanes, ki, bi, target, reps, rec.file);
             const double raw = 4.0 * static_cast<double>(n);
-            std::printf("%-26s %-9s %12.2f %12.2f %8.3f %lld/%lld\n", rec.file, label.c_str(), raw / static_cast<double>(a.bytes),
-                        raw / static_cast<double>(b.bytes), static_cast<double>(a.bytes) / static_cast<double>(b.bytes), static_cast<long long>(kl[0]),
-                        static_cast<long long>(ki[0]));
+            std::printf("%-26s %-9s %12.2f %12.2f %8.3f %6lld/%-6lld %s", rec.file, label.c_str(),
+                        raw / static_cast<double>(a.bytes), raw / static_cast<double>(b.bytes),
+                        static_cast<double>(a.bytes) / static_cast<double>(b.bytes), static_cast<long long>(kl[0]),
+                        static_cast<long long>(ki[0]), tapers.c_str());
+            if (search > 0) std::printf("  search %.1f MS/s", static_cast<double>(n) / search / 1e6);
+            std::printf("\n");
             samples += static_cast<double>(n);
             enc += b.enc;
             dec += b.dec;
         };
         for (const double t : targets) {
-            std::vector<std::int64_t> kl, ki;
-            for (const auto& v : lanes) {
-                kl.push_back(k_for(v, t, lattice_recon));
-                ki.push_back(k_for(v, t, interp_recon));
-            }
+            std::vector<std::int64_t> kl;
+            std::vector<std::vector<std::uint64_t>> bi;
+            for (const auto& v : lanes) kl.push_back(k_for(v, t, lattice_recon));
+            const double search = bench::best_of(1, [&] {
+                bi.clear();
+                for (const auto& v : lanes) {
+                    const double e = t / 100.0 * deviation(v);
+                    const auto guess = static_cast<std::uint64_t>(std::max(1.0, std::sqrt(3.0) * e));
+                    vl::InterpFound found;
+                    auto st = vl::interp_search(v, guess, std::uint64_t{1} << 30,
+                                                [&](std::span<const std::int64_t> r) {
+                                                    return prdn(v, r) <= t;
+                                                },
+                                                found);
+                    if (!st.ok()) std::exit(1);
+                    bi.push_back(found.found ? found.bounds : std::vector<std::uint64_t>{0});
+                }
+            });
             char label[32];
             std::snprintf(label, sizeof label, "prdn%.1f", t);
-            report(label, kl, ki, t);
+            report(label, kl, bi, t, search);
         }
         for (const std::int64_t k : abs_ks) {
             const std::vector<std::int64_t> ks(lanes.size(), k);
-            report("k=" + std::to_string(k), ks, ks, 0.0);
+            const std::vector<std::vector<std::uint64_t>> bi(lanes.size(), {static_cast<std::uint64_t>(k)});
+            report("k=" + std::to_string(k), ks, bi, 0.0, 0.0);
         }
     }
     if (used == 0) {

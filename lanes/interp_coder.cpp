@@ -31,9 +31,9 @@ std::uint32_t finish_hash(std::uint64_t h) {
     return static_cast<std::uint32_t>(h >> 32);
 }
 
-std::uint32_t check_of(std::uint64_t k, std::span<const std::int64_t> levels) {
+std::uint32_t check_of(std::span<const std::uint64_t> bounds, std::span<const std::int64_t> levels) {
     std::uint64_t h = kHashStart;
-    h = (h ^ k) * kHashStep;
+    for (const std::uint64_t b : bounds) h = (h ^ b) * kHashStep;
     h = (h ^ levels.size()) * kHashStep;
     for (const std::int64_t v : levels) h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
     return finish_hash(h);
@@ -108,11 +108,28 @@ inline void note(std::uint32_t* mag, std::int8_t* sgn, std::size_t i, std::int64
     sgn[i] = static_cast<std::int8_t>(sign_of(q));
 }
 
+// Reads the bounds; false on anything an encoder does not write.
+bool read_bounds(std::span<const std::uint8_t> body, std::size_t& pos, std::uint64_t* bounds, std::size_t& m) {
+    if (pos >= body.size()) return false;
+    m = body[pos++];
+    if (m == 0 || m > kInterpMaxBounds) return false;
+    for (std::size_t l = 0; l < m; ++l) {
+        if (!get_varint(body, pos, bounds[l]) || bounds[l] > kNearLosslessMaxBound) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-Status encode_interp(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body,
-                     std::span<std::int64_t> recon) {
-    k = std::min(k, kNearLosslessMaxBound);
+LResult<std::uint64_t> interp_body_bound(std::span<const std::uint8_t> body) {
+    std::size_t pos = 0, m = 0;
+    std::uint64_t bounds[kInterpMaxBounds];
+    if (!read_bounds(body, pos, bounds, m)) return damaged("has invalid bounds");
+    return *std::max_element(bounds, bounds + m);
+}
+
+Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
+                     std::vector<std::uint8_t>& body, std::span<std::int64_t> recon) {
     const std::size_t n = levels.size();
     if (!recon.empty() && recon.size() != n) return bad_argument("interpolated lane: output of another length");
     std::vector<std::int64_t> q(n), own;
@@ -120,9 +137,10 @@ Status encode_interp(std::span<const std::int64_t> levels, std::uint64_t k, std:
         own.resize(n);
         recon = own;
     }
-    if (auto st = interp_encode(levels, k, q, recon); !st) return st;
+    if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
 
-    put_varint(body, k);
+    body.push_back(static_cast<std::uint8_t>(bounds.size()));
+    for (const std::uint64_t b : bounds) put_varint(body, b);
     put_varint(body, n);
     auto models = std::make_unique<Models>();
     std::vector<std::uint32_t> mag(n);
@@ -155,14 +173,16 @@ Status encode_interp(std::span<const std::int64_t> levels, std::uint64_t k, std:
         note(mag.data(), sgn.data(), pt.index, b);
     });
     enc.flush();
-    put_u32(body, check_of(k, recon));
+    put_u32(body, check_of(bounds, recon));
     return {};
 }
 
 Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
-    std::size_t pos = 0;
-    std::uint64_t k = 0, count = 0;
-    if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
+    std::size_t pos = 0, m = 0;
+    std::uint64_t bounds_at[kInterpMaxBounds];
+    if (!read_bounds(body, pos, bounds_at, m)) return damaged("has invalid bounds");
+    const std::span<const std::uint64_t> bounds(bounds_at, m);
+    std::uint64_t count = 0;
     if (!get_varint(body, pos, count)) return damaged("is truncated");
     if (count != out.size()) return damaged("holds another number of levels than the lane");
     if (body.size() - pos < 5 + 4) return damaged("is truncated");
@@ -208,8 +228,8 @@ Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t>
     });
     if (!ok) return damaged("has an invalid or truncated bin stream");
     if (!dec.exhausted_exactly()) return damaged("has a stream of the wrong length");
-    if (auto st = interp_decode(q, k, out); !st) return st;
-    if (check != check_of(k, out)) return damaged("fails its check");
+    if (auto st = interp_decode(q, bounds, out); !st) return st;
+    if (check != check_of(bounds, out)) return damaged("fails its check");
     return {};
 }
 

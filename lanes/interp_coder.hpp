@@ -3,11 +3,14 @@
 //
 // Body (integers little-endian; varint = minimal unsigned LEB128 of at most
 // 10 bytes):
-//   varint  k        bound in levels, at most 2^41
+//   u8      m        number of bounds, 1..32
+//   varint  bound    m times: the bounds per stride (interp_scheme.hpp), each
+//                    at most 2^41; the lane's bound is the largest
 //   varint  count    levels in the lane; must equal the caller's length
 //   ...     coded    range-coded stream (range_coder.hpp)
-//   u32     check    top 32 bits of the mix of k, count and every decoded
-//                    level in sample order (as near_lossless.hpp mixes)
+//   u32     check    top 32 bits of the mix of the bounds, count and every
+//                    decoded level in sample order (as near_lossless.hpp
+//                    mixes)
 // Each bin q (coding order) is binarised as zero? ; sign ; unary class
 // nb = floor(log2 |q|) ; the first four bits of |q| below its leading one
 // from a tree of models per nb, the rest bypass (as the lattice coder
@@ -29,10 +32,13 @@
 
 namespace vantoresk::lanes {
 
-// Appends the body for `levels` at bound `k` to `body`; `recon`, when not
+// Appends the body for `levels` with `bounds` to `body`; `recon`, when not
 // empty (the lane's length), receives the levels the body decodes to.
-Status encode_interp(std::span<const std::int64_t> levels, std::uint64_t k, std::vector<std::uint8_t>& body,
-                     std::span<std::int64_t> recon = {});
+Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
+                     std::vector<std::uint8_t>& body, std::span<std::int64_t> recon = {});
+
+// The lane's bound (the largest of the body's bounds).
+LResult<std::uint64_t> interp_body_bound(std::span<const std::uint8_t> body);
 
 // Decodes a body into `out` (the lane's length). Damaged bodies are
 // VNT_BAD_FRAME; nothing is read or written out of bounds on any input.

@@ -1,13 +1,19 @@
 // Prediction-centred near-lossless scheme for integer levels: hierarchical
 // interpolation with bins centred on each prediction.
 //
-// For a lane of n levels v[0..n) and a bound k (bins of w = 2k + 1 levels),
-// every sample is predicted from samples already reconstructed and only the
-// bin of its prediction residual is kept:
-//   q = floor((v - p + k) / w),  r = clamp(p + q * w, -M, M),
-// so |v - r| <= k (the clamp only moves r towards v, as |v| <= M). Integer
-// arithmetic only; M = w * ceil(2^40 / w), the level range of the lattice
-// coder (near_lossless.hpp), so both accept the same lanes.
+// For a lane of n levels v[0..n) every sample is predicted from samples
+// already reconstructed and only the bin of its prediction residual is
+// kept; with the bound b of the sample's stride (bins of w = 2b + 1 levels):
+//   q = floor((v - p + b) / w),  r = clamp(p + q * w, -M, M),
+// so |v - r| <= b (the clamp only moves r towards v, as |v| <= M). Integer
+// arithmetic only. The bounds come per stride: bounds[l] for half-stride
+// h = 2^l, the last one also for every coarser stride and the anchors; the
+// lane's bound k is the largest of them, and M = W * ceil(2^40 / W) with
+// W = 2k + 1, the level range of the lattice coder (near_lossless.hpp), so
+// both accept the same lanes. Coarse samples predict many fine ones: bounds
+// tighter there than at the finest stride buy a smaller error overall (for
+// a PRDN) at little cost; for a largest-error target one bound for all is
+// best.
 //
 // Visiting order (the order q is coded in). With S the largest power of two
 // not above n - 1 (n >= 2):
@@ -33,13 +39,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "lanes/common.hpp"
 
 namespace vantoresk::lanes {
 
+// Bounds per stride: 1 to kInterpMaxBounds of them, each at most 2^41.
+inline constexpr std::size_t kInterpMaxBounds = 32;
+
 // The largest level magnitude for bound k (k above 2^41 counts as 2^41).
 std::int64_t interp_level_limit(std::uint64_t k);
+
+// Bounds for a lane bound k: `Flat` k at every stride; `Tapered` k at the
+// finest stride, then k * 2/3, 4/9, 8/27 and k/4 from the fifth stride up
+// (rounded down), for PRDN targets.
+enum class InterpTaper : std::uint8_t { Flat = 0, Tapered = 1 };
+std::vector<std::uint64_t> interp_bounds(std::uint64_t k, InterpTaper taper);
+
+// Are these bounds ones the scheme takes?
+bool interp_bounds_valid(std::span<const std::uint64_t> bounds);
 
 // Visit position `j` (0-based, in coding order) of a lane of `n` levels: the
 // sample index and its half-stride h (0 for the anchors).
@@ -63,14 +82,16 @@ void interp_visit(std::size_t n, F&& f) {
     }
 }
 
-// Bins for `levels` with bound `k`: `q` (coding order) and `recon` (sample
-// order), both of the lane's length. A level beyond the limit is
-// VNT_INVALID_ARGUMENT.
-Status interp_encode(std::span<const std::int64_t> levels, std::uint64_t k, std::span<std::int64_t> q,
-                     std::span<std::int64_t> recon);
+// Bins for `levels` with `bounds`: `q` (coding order) and `recon` (sample
+// order), both of the lane's length. A level beyond the limit, or invalid
+// bounds, are VNT_INVALID_ARGUMENT.
+Status interp_encode(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
+                     std::span<std::int64_t> q, std::span<std::int64_t> recon);
 
-// The levels from `q` (coding order) and `k`; `out` has the lane's length.
-// A q that no encoder writes for this bound is VNT_BAD_FRAME.
-Status interp_decode(std::span<const std::int64_t> q, std::uint64_t k, std::span<std::int64_t> out);
+// The levels from `q` (coding order) and `bounds`; `out` has the lane's
+// length. A q that no encoder writes for these bounds, or invalid bounds,
+// are VNT_BAD_FRAME.
+Status interp_decode(std::span<const std::int64_t> q, std::span<const std::uint64_t> bounds,
+                     std::span<std::int64_t> out);
 
 }  // namespace vantoresk::lanes
