@@ -1,0 +1,224 @@
+// Prediction-centred interpolation scheme: the visiting order, the bound
+// and idempotency on adversarial lanes (extremes included), refusal of bins
+// and bodies no encoder writes, and the bound search.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lanes/interp_coder.hpp"
+#include "lanes/interp_scheme.hpp"
+#include "lanes/interp_search.hpp"
+#include "lanes/near_lossless.hpp"
+#include "support/splitmix64.hpp"
+
+namespace {
+
+using namespace vantoresk::lanes;
+using Levels = std::vector<std::int64_t>;
+using Bytes = std::vector<std::uint8_t>;
+using Bounds = std::vector<std::uint64_t>;
+
+constexpr std::int64_t kTop = std::int64_t{1} << 40;
+
+std::vector<std::pair<std::string, Levels>> lanes() {
+    vantoresk::support::SplitMix64 rng(29);
+    std::vector<std::pair<std::string, Levels>> out;
+    for (std::size_t n : {0, 1, 2, 3, 4, 5, 7, 9, 17, 33}) {
+        Levels v(n);
+        for (auto& x : v) x = static_cast<std::int64_t>(rng.below(2001)) - 1000;
+        out.emplace_back("short " + std::to_string(n), v);
+    }
+    Levels sine(5000);
+    for (std::size_t i = 0; i < sine.size(); ++i) sine[i] = std::llround(20000.0 * std::sin(0.003 * static_cast<double>(i)));
+    out.emplace_back("slow sine", sine);
+    Levels walk(4097);
+    std::int64_t at = 0;
+    for (auto& x : walk) x = at += static_cast<std::int64_t>(rng.below(41)) - 20;
+    out.emplace_back("random walk", walk);
+    Levels extremes(3000);
+    for (std::size_t i = 0; i < extremes.size(); ++i) extremes[i] = (i / 3) % 2 ? kTop : -kTop;
+    out.emplace_back("alternating extremes", extremes);
+    Levels noise(2000);
+    for (auto& x : noise) x = static_cast<std::int64_t>(rng.next() >> 23) - kTop;
+    out.emplace_back("white noise, 41 bits", noise);
+    return out;
+}
+
+std::vector<Bounds> bound_sets() {
+    Bounds odd{7, 0, 3, 1000, 2};  // per stride, in any order
+    return {{0}, {1}, {3}, interp_bounds(50, InterpTaper::Tapered), odd, {std::uint64_t{1} << 20},
+            {kNearLosslessMaxBound}};
+}
+
+// Bound of sample i under `bounds` (the half-stride from its index).
+std::uint64_t bound_at(const Bounds& bounds, std::size_t n, std::size_t i) {
+    std::uint64_t b = bounds.back();
+    interp_visit(n, [&](InterpPoint pt) {
+        if (pt.index != i || pt.half == 0) return;
+        const auto l = static_cast<std::size_t>(__builtin_ctzll(pt.half));
+        b = bounds[std::min(l, bounds.size() - 1)];
+    });
+    return b;
+}
+
+TEST(InterpScheme, VisitsEverySampleOnceFromCoarserNeighbours) {
+    for (std::size_t n = 0; n <= 300; ++n) {
+        std::vector<int> seen(n, 0);
+        std::vector<bool> done(n, false);
+        interp_visit(n, [&](InterpPoint pt) {
+            ASSERT_LT(pt.index, n);
+            ++seen[pt.index];
+            if (pt.half > 0) {
+                ASSERT_TRUE(done[pt.index - pt.half]) << n << " " << pt.index;
+                if (pt.index + pt.half < n) {
+                    ASSERT_TRUE(done[pt.index + pt.half]);
+                }
+            }
+            done[pt.index] = true;
+        });
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(seen[i], 1) << "n " << n << " index " << i;
+    }
+}
+
+TEST(InterpScheme, BoundIdempotencyAndBodyRoundTrip) {
+    for (const auto& [name, v] : lanes()) {
+        for (const Bounds& bounds : bound_sets()) {
+            const std::uint64_t k = *std::max_element(bounds.begin(), bounds.end());
+            const std::int64_t limit = interp_level_limit(k);
+            SCOPED_TRACE(name + ", k " + std::to_string(k) + ", " + std::to_string(bounds.size()) + " bounds");
+            Levels q(v.size()), r(v.size());
+            ASSERT_TRUE(interp_encode(v, bounds, q, r).ok());
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                const auto d = static_cast<std::uint64_t>(std::llabs(v[i] - r[i]));
+                ASSERT_LE(d, v.size() <= 300 ? bound_at(bounds, v.size(), i) : k) << i;
+                ASSERT_LE(std::llabs(r[i]), limit);
+            }
+            Levels back(v.size(), 77);
+            ASSERT_TRUE(interp_decode(q, bounds, back).ok());
+            ASSERT_EQ(back, r);
+            // The reconstruction codes to the same bins and itself.
+            Levels q2(v.size()), r2(v.size());
+            ASSERT_TRUE(interp_encode(r, bounds, q2, r2).ok());
+            ASSERT_EQ(q2, q);
+            ASSERT_EQ(r2, r);
+            // Through the body.
+            Bytes body{0xEE};
+            Levels coded(v.size());
+            ASSERT_TRUE(encode_interp(v, bounds, body, coded).ok());
+            ASSERT_EQ(coded, r);
+            ASSERT_EQ(body[0], 0xEE);
+            const std::span<const std::uint8_t> own(body.data() + 1, body.size() - 1);
+            Levels out(v.size(), 5);
+            auto st = decode_interp(own, out);
+            ASSERT_TRUE(st.ok()) << st.error().message;
+            ASSERT_EQ(out, r);
+            ASSERT_EQ(*interp_body_bound(own), k);
+        }
+    }
+}
+
+TEST(InterpScheme, RefusesWhatNoEncoderWrites) {
+    const Levels v{1, 2, 3, 4, 5, 6, 7, 8, 9};
+    Levels q(v.size()), r(v.size()), two(2), two_more(2), three(3), longer(v.size() + 1);
+    const Bounds one{2};
+    // Levels beyond the range, and bounds that are not bounds.
+    const std::int64_t limit = interp_level_limit(2);
+    EXPECT_GE(limit, kTop);
+    EXPECT_EQ(interp_encode(Levels{0, limit + 1}, one, two, two_more).error().status, VNT_INVALID_ARGUMENT);
+    EXPECT_EQ(interp_encode(Levels{-limit - 1, 0}, one, two, two_more).error().status, VNT_INVALID_ARGUMENT);
+    EXPECT_TRUE(interp_encode(Levels{-limit, limit}, one, two, two_more).ok());
+    EXPECT_EQ(interp_encode(v, Bounds{}, q, r).error().status, VNT_INVALID_ARGUMENT);
+    EXPECT_EQ(interp_encode(v, Bounds(kInterpMaxBounds + 1, 1), q, r).error().status, VNT_INVALID_ARGUMENT);
+    EXPECT_EQ(interp_encode(v, Bounds{kNearLosslessMaxBound + 1}, q, r).error().status, VNT_INVALID_ARGUMENT);
+    EXPECT_EQ(interp_encode(v, one, three, r).error().status, VNT_INVALID_ARGUMENT);
+    // Bins beyond the range the bounds allow, at every position.
+    ASSERT_TRUE(interp_encode(v, one, q, r).ok());
+    for (std::size_t j = 0; j < q.size(); ++j) {
+        for (const std::int64_t bad : {INT64_MAX, INT64_MIN, 2 * interp_level_limit(2) / 5 + 2}) {
+            Levels qq = q;
+            qq[j] = bad;
+            Levels out(v.size());
+            EXPECT_EQ(interp_decode(qq, one, out).error().status, VNT_BAD_FRAME) << j;
+        }
+    }
+    EXPECT_EQ(interp_decode(q, one, longer).error().status, VNT_BAD_FRAME);
+    EXPECT_EQ(interp_decode(q, Bounds{}, r).error().status, VNT_BAD_FRAME);
+}
+
+TEST(InterpScheme, DamagedBodiesAreRefused) {
+    Levels v(700);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::llround(900.0 * std::sin(0.05 * static_cast<double>(i)));
+    Bytes body;
+    ASSERT_TRUE(encode_interp(v, interp_bounds(6, InterpTaper::Tapered), body).ok());
+    Levels out(v.size());
+    ASSERT_TRUE(decode_interp(body, out).ok());
+    Levels shorter(v.size() - 1);
+    EXPECT_EQ(decode_interp(body, shorter).error().status, VNT_BAD_FRAME);
+    for (std::size_t len = 0; len < body.size(); ++len) {
+        EXPECT_FALSE(decode_interp(std::span(body.data(), len), out).ok()) << "truncated to " << len;
+    }
+    Bytes longer = body;
+    longer.push_back(0);
+    EXPECT_FALSE(decode_interp(longer, out).ok());
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        for (const unsigned flip : {0x01u, 0x80u}) {
+            Bytes bad = body;
+            bad[i] = static_cast<std::uint8_t>(bad[i] ^ flip);
+            EXPECT_FALSE(decode_interp(bad, out).ok()) << "byte " << i << " flipped by " << flip;
+        }
+    }
+    vantoresk::support::SplitMix64 rng(3);
+    for (int trial = 0; trial < 300; ++trial) {
+        Bytes junk(rng.below(64));
+        for (auto& b : junk) b = static_cast<std::uint8_t>(rng.next());
+        Levels any(rng.below(40));
+        (void)decode_interp(junk, any);  // refused or not, never out of bounds (sanitiser builds)
+    }
+}
+
+TEST(InterpScheme, SmoothLanesCostLittleAtFineStrides) {
+    // An oversampled sine at a bound wider than its sample-to-sample change:
+    // bins on a fixed lattice keep paying for every crossing, bins centred
+    // on the interpolation do not.
+    Levels v(20000);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = std::llround(3000.0 * std::sin(0.002 * static_cast<double>(i)));
+    Bytes interp, lattice;
+    ASSERT_TRUE(encode_interp(v, Bounds{20}, interp).ok());
+    ASSERT_TRUE(encode_levels(v, 20, lattice).ok());
+    EXPECT_LT(interp.size() * 2, lattice.size()) << interp.size() << " vs " << lattice.size();
+}
+
+TEST(InterpSearch, KeepsTheSmallestAcceptedBody) {
+    Levels v(6000);
+    vantoresk::support::SplitMix64 rng(5);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        v[i] = std::llround(5000.0 * std::sin(0.01 * static_cast<double>(i))) + static_cast<std::int64_t>(rng.below(9));
+    // A largest-error test the search must honour whatever its guess.
+    for (const std::uint64_t guess : {1u, 40u, 100000u}) {
+        for (const std::int64_t allowed : {0, 1, 37, 400}) {
+            auto accept = [&](std::span<const std::int64_t> r) {
+                for (std::size_t i = 0; i < r.size(); ++i)
+                    if (std::llabs(r[i] - v[i]) > allowed) return false;
+                return true;
+            };
+            InterpFound found;
+            ASSERT_TRUE(interp_search(v, guess, 1u << 20, accept, found).ok());
+            ASSERT_EQ(found.found, allowed > 0);
+            if (!found.found) continue;
+            EXPECT_TRUE(accept(found.recon));
+            // Bounds up to the error allowed always meet it: the search may
+            // go further (bins rarely reach their edges), never stop short.
+            const std::uint64_t k = *std::max_element(found.bounds.begin(), found.bounds.end());
+            EXPECT_GE(k * 64, static_cast<std::uint64_t>(allowed) * 63) << "guess " << guess;
+            Levels out(v.size());
+            ASSERT_TRUE(decode_interp(found.body, out).ok());
+            EXPECT_EQ(out, found.recon);
+        }
+    }
+}
+
+}  // namespace
