@@ -1,6 +1,6 @@
 // Byte streams of the lane bodies: raw DEFLATE in and out (strict: a
 // stream must hold exactly what its lane needs and end where its bytes
-// end), byte shuffling and zigzag coding of integers.
+// end), byte shuffling, zigzag coding and LEB128 varints of integers.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +41,28 @@ constexpr unsigned narrowest(std::uint64_t top) noexcept {
     return 8;
 }
 constexpr bool width_known(unsigned w) noexcept { return w == 1 || w == 2 || w == 4 || w == 8; }
+
+// Unsigned LEB128, minimal length, at most 10 bytes.
+inline void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+// Reads one at `pos` and moves past it; false on a truncated, overlong or
+// non-minimal varint.
+inline bool get_varint(std::span<const std::uint8_t> in, std::size_t& pos, std::uint64_t& v) noexcept {
+    v = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        if (pos >= in.size()) return false;
+        const std::uint8_t b = in[pos++];
+        if (i == 9 && b > 1) return false;
+        v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+        if ((b & 0x80) == 0) return !(b == 0 && i > 0);
+    }
+    return false;
+}
 
 std::uint32_t crc32_of(std::span<const std::uint8_t> bytes) noexcept;
 

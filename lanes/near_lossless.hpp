@@ -15,8 +15,29 @@
 // decoder refuses bin indices beyond ceil(2^40 / (2k+1))). A k above 2^41
 // is coded as 2^41.
 //
-// Body format, version 1 (all integers little-endian; varint = unsigned
-// LEB128 of at most 10 bytes, minimal length):
+// Body format, version 2 (written; all integers little-endian; varint =
+// unsigned LEB128 of at most 10 bytes, minimal length):
+//   u8      version = 2
+//   u8      scheme       0: bin indices predicted per block as below; any
+//                        other value is refused as unsupported (1 is
+//                        reserved for a scheme that interpolates)
+//   varint  k            bound in levels, at most 2^41
+//   varint  count        levels in the lane; must equal the caller's length
+//   u8      block_log2   levels per predictor block = 2^block_log2, 8..20
+//   varint  P            bytes of the predictors
+//   P bytes predictors   one per block in order, as version 1 writes them
+//                        (order, shift, coefficients; the same bit counts),
+//                        in a bit stream, least significant bit first, the
+//                        last byte padded with zero bits
+//   ...     residuals    r = y[t] - p(t) for every index in order, with p(t)
+//                        as in version 1, coded by the residual coder
+//                        (residual_coder.hpp), which ends where its stream
+//                        ends
+//   u32     check        as in version 1
+// The decoder takes the residuals first and adds the predictions block by
+// block; the stream's parts must each end exactly where the next begins.
+//
+// Body format, version 1 (read only; stored bodies stay readable):
 //   u8      version = 1
 //   varint  k            bound in levels, at most 2^41
 //   varint  count        levels in the lane; must equal the caller's length
@@ -53,7 +74,8 @@
 
 namespace vantoresk::lanes {
 
-inline constexpr std::uint8_t kNearLosslessVersion = 1;
+// The version the encoder writes; versions 1 and 2 are read.
+inline constexpr std::uint8_t kNearLosslessVersion = 2;
 inline constexpr std::int64_t kMaxLevel = std::int64_t{1} << 40;
 inline constexpr std::uint64_t kNearLosslessMaxBound = std::uint64_t{1} << 41;
 

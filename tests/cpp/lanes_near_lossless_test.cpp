@@ -165,11 +165,12 @@ TEST(NearLossless, DamagedBodiesAreErrors) {
     }
     // A body announcing a version this reader does not know says so.
     Bytes newer = encoded(Levels(10, 1), 0);
-    newer[0] = 2;
+    newer[0] = 3;
     Levels out(10);
     auto r = decode_levels(newer, out);
     ASSERT_FALSE(r.ok());
-    EXPECT_NE(r.error().message.find("version 2"), std::string::npos);
+    EXPECT_EQ(r.error().status, VNT_UNSUPPORTED);
+    EXPECT_NE(r.error().message.find("version 3"), std::string::npos);
 }
 
 // Frozen bodies: what was written once decodes to the same levels forever.
@@ -200,19 +201,29 @@ Levels fixture_lane(int which) {
     return v;
 }
 
+// Bodies of every version ever written decode to the same levels forever.
+// VANTORESK_WRITE_FIXTURES=1 writes the current version's bodies that are
+// missing and never touches one that exists.
 TEST(NearLossless, FrozenBodiesDecodeToTheirLevels) {
     const bool write = std::getenv("VANTORESK_WRITE_FIXTURES") != nullptr;
     const struct {
+        const char* prefix;
+        int version;
         int lane;
         std::uint64_t k;
-    } cases[] = {{0, 0}, {0, 1}, {0, 4}, {1, 0}, {1, 8}};
+    } cases[] = {{"", 1, 0, 0},   {"", 1, 0, 1},   {"", 1, 0, 4},   {"", 1, 1, 0},   {"", 1, 1, 8},
+                 {"v2_", 2, 0, 0}, {"v2_", 2, 0, 1}, {"v2_", 2, 0, 4}, {"v2_", 2, 1, 0}, {"v2_", 2, 1, 8}};
     for (const auto& c : cases) {
         const Levels v = fixture_lane(c.lane);
-        const std::string name = "lane" + std::to_string(c.lane) + "_k" + std::to_string(c.k);
+        const std::string name = std::string(c.prefix) + "lane" + std::to_string(c.lane) + "_k" + std::to_string(c.k);
         SCOPED_TRACE(name);
-        if (write) write_file(fixture_path(name + ".body"), encoded(v, c.k));
-        const Bytes body = read_file(fixture_path(name + ".body"));
-        ASSERT_FALSE(body.empty()) << "missing fixture " << fixture_path(name + ".body");
+        const std::string path = fixture_path(name + ".body");
+        if (write && c.version == vantoresk::lanes::kNearLosslessVersion && read_file(path).empty()) {
+            write_file(path, encoded(v, c.k));
+        }
+        const Bytes body = read_file(path);
+        ASSERT_FALSE(body.empty()) << "missing fixture " << path;
+        EXPECT_EQ(body[0], c.version);
         const Levels d = decoded(body, v.size());
         Levels expect = v;
         if (c.k > 0) {
@@ -223,7 +234,33 @@ TEST(NearLossless, FrozenBodiesDecodeToTheirLevels) {
             }
         }
         EXPECT_EQ(d, expect);
+        // The current version's bodies are what the encoder writes today.
+        if (c.version == vantoresk::lanes::kNearLosslessVersion) {
+            EXPECT_EQ(encoded(v, c.k), body);
+        }
     }
+}
+
+// Version 2 names its scheme; a scheme this reader does not know is refused
+// as unsupported, not taken for damage.
+TEST(NearLossless, UnknownSchemesAreUnsupported) {
+    Bytes body = encoded(Levels(300, 4), 1);
+    ASSERT_EQ(body[0], 2);
+    ASSERT_EQ(body[1], 0);
+    for (const std::uint8_t scheme : {1, 2, 255}) {
+        body[1] = scheme;
+        Levels out(300);
+        const auto r = decode_levels(body, out);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().status, VNT_UNSUPPORTED);
+        EXPECT_NE(r.error().message.find("scheme " + std::to_string(scheme)), std::string::npos);
+        EXPECT_FALSE(vantoresk::lanes::near_lossless_bound(body).ok());
+    }
+    body[0] = 0;
+    Levels out(300);
+    const auto r = decode_levels(body, out);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().status, VNT_BAD_FRAME);
 }
 
 }  // namespace
