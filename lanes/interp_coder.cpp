@@ -7,6 +7,7 @@
 #include <bit>
 #include <memory>
 
+#include "lanes/bytes.hpp"
 #include "lanes/interp_scheme.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/range_coder.hpp"
@@ -22,7 +23,7 @@ constexpr std::uint32_t kCap = 1u << 20;
 constexpr std::uint64_t kHashStart = 0x9E3779B97F4A7C15ull;
 constexpr std::uint64_t kHashStep = 0xFF51AFD7ED558CCDull;
 
-support::Err<LaneError> damaged(const char* what) { return bad_frame(std::string("interpolated body ") + what); }
+support::Err<LaneError> damaged(const char* what) { return bad_frame(std::string("near-lossless body ") + what); }
 
 std::uint32_t finish_hash(std::uint64_t h) {
     h ^= h >> 33;
@@ -33,30 +34,11 @@ std::uint32_t finish_hash(std::uint64_t h) {
 
 std::uint32_t check_of(std::span<const std::uint64_t> bounds, std::span<const std::int64_t> levels) {
     std::uint64_t h = kHashStart;
+    h = (h ^ kSchemeInterp) * kHashStep;
     for (const std::uint64_t b : bounds) h = (h ^ b) * kHashStep;
     h = (h ^ levels.size()) * kHashStep;
     for (const std::int64_t v : levels) h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
     return finish_hash(h);
-}
-
-void put_varint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-bool get_varint(std::span<const std::uint8_t> in, std::size_t& pos, std::uint64_t& v) {
-    v = 0;
-    for (unsigned i = 0; i < 10; ++i) {
-        if (pos >= in.size()) return false;
-        const std::uint8_t b = in[pos++];
-        if (i == 9 && b > 1) return false;
-        v |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
-        if ((b & 0x80) == 0) return !(b == 0 && i > 0);
-    }
-    return false;
 }
 
 struct Models {
@@ -121,13 +103,6 @@ bool read_bounds(std::span<const std::uint8_t> body, std::size_t& pos, std::uint
 
 }  // namespace
 
-LResult<std::uint64_t> interp_body_bound(std::span<const std::uint8_t> body) {
-    std::size_t pos = 0, m = 0;
-    std::uint64_t bounds[kInterpMaxBounds];
-    if (!read_bounds(body, pos, bounds, m)) return damaged("has invalid bounds");
-    return *std::max_element(bounds, bounds + m);
-}
-
 Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
                      std::vector<std::uint8_t>& body, std::span<std::int64_t> recon) {
     const std::size_t n = levels.size();
@@ -139,9 +114,12 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
     }
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
 
+    body.push_back(kNearLosslessVersion);
+    body.push_back(kSchemeInterp);
+    put_varint(body, *std::max_element(bounds.begin(), bounds.end()));
+    put_varint(body, n);
     body.push_back(static_cast<std::uint8_t>(bounds.size()));
     for (const std::uint64_t b : bounds) put_varint(body, b);
-    put_varint(body, n);
     auto models = std::make_unique<Models>();
     std::vector<std::uint32_t> mag(n);
     std::vector<std::int8_t> sgn(n);
@@ -178,13 +156,17 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
 }
 
 Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
-    std::size_t pos = 0, m = 0;
+    if (body.size() < 2 || body[0] != kNearLosslessVersion || body[1] != kSchemeInterp)
+        return damaged("is not of the interpolating scheme");
+    std::size_t pos = 2, m = 0;
+    std::uint64_t k = 0, count = 0;
+    if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
+    if (!get_varint(body, pos, count)) return damaged("is truncated");
+    if (count != out.size()) return damaged("holds another number of levels than the lane");
     std::uint64_t bounds_at[kInterpMaxBounds];
     if (!read_bounds(body, pos, bounds_at, m)) return damaged("has invalid bounds");
     const std::span<const std::uint64_t> bounds(bounds_at, m);
-    std::uint64_t count = 0;
-    if (!get_varint(body, pos, count)) return damaged("is truncated");
-    if (count != out.size()) return damaged("holds another number of levels than the lane");
+    if (*std::max_element(bounds.begin(), bounds.end()) != k) return damaged("has bounds above or below its bound");
     if (body.size() - pos < 5 + 4) return damaged("is truncated");
     const std::span<const std::uint8_t> coded = body.subspan(pos, body.size() - pos - 4);
     const std::uint32_t check = load_u32(body.data() + body.size() - 4);

@@ -247,8 +247,8 @@ TEST(NearLossless, UnknownSchemesAreUnsupported) {
     Bytes body = encoded(Levels(300, 4), 1);
     ASSERT_EQ(body[0], 2);
     ASSERT_EQ(body[1], 0);
-    for (const std::uint8_t scheme : {1, 2, 255}) {
-        body[1] = scheme;
+    for (const unsigned scheme : {2u, 255u}) {
+        body[1] = static_cast<std::uint8_t>(scheme);
         Levels out(300);
         const auto r = decode_levels(body, out);
         ASSERT_FALSE(r.ok());
@@ -256,6 +256,10 @@ TEST(NearLossless, UnknownSchemesAreUnsupported) {
         EXPECT_NE(r.error().message.find("scheme " + std::to_string(scheme)), std::string::npos);
         EXPECT_FALSE(vantoresk::lanes::near_lossless_bound(body).ok());
     }
+    // Scheme 1 is known: a scheme 0 body relabelled as one is damage.
+    body[1] = 1;
+    Levels relabelled(300);
+    EXPECT_EQ(decode_levels(body, relabelled).error().status, VNT_BAD_FRAME);
     body[0] = 0;
     Levels out(300);
     const auto r = decode_levels(body, out);
