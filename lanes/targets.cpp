@@ -2,6 +2,7 @@
 // meets the target and is smaller than the best so far.
 #include "lanes/targets.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
 #include "lanes/grid_refine.hpp"
+#include "lanes/interp_lane.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/nonfinite.hpp"
@@ -185,6 +187,16 @@ private:
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
         last_prdn_ = e.prdn;
+        // The same bound with bins centred on an interpolation (a PRDN
+        // searches its own bounds, in interpolated()).
+        if (!by_prdn && k > 0) {
+            InterpLane il;
+            if (auto st = interp_lane_fixed<T>(x_, mask_, dtype_, levels, map, k, by_prdn, limit, il); !st) return st;
+            if (il.met) {
+                offer(kNearLossless, il.body);
+                near_met_ = true;
+            }
+        }
         if (!met) return {};
         std::vector<std::uint8_t> body;
         if (auto st = level_lane_body(levels, k, map, body); !st) return st;
@@ -223,6 +235,9 @@ private:
         }
         if constexpr (std::is_same_v<T, std::int64_t>) {
             double half = by_prdn ? (width - 1.0) / 2.0 : limit;
+            if (by_prdn) {
+                if (auto st = interpolated(x_, LevelMap{}, half); !st) return st;
+            }
             for (int attempt = 0; attempt < 4; ++attempt) {
                 const double kf = std::floor(half);
                 if (!(kf >= 1.0)) return {};
@@ -324,6 +339,9 @@ private:
                 }
                 const std::span<const std::int64_t> levels = shift ? std::span<const std::int64_t>(shifted) : fit_.k;
                 const LevelMap map{kOnGrid, shift ? g->a - c * g->b : g->a, g->b};
+                if (by_prdn) {
+                    if (auto st = interpolated(levels, map, (width / g->b - 1.0) / 2.0); !st) return st;
+                }
                 // A bound of exactly k steps is met by k-step bins only up to a
                 // rounding, and whether it is depends on the last bits of the
                 // fitted step: k is taken inside the bound by what rounding the
@@ -370,9 +388,34 @@ private:
                 return {};
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
-            // the rounding to the dtype), or of the width for the PRDN.
+            // the rounding to the dtype), or of the width for the PRDN (and
+            // for the interpolation, levels a sixteenth of it apart).
+            if (by_prdn) {
+                const double step = width / 16.0;
+                double top = 0.0;
+                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
+                if (step > 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52) && top / step < 0x1p40) {
+                    std::vector<std::int64_t> fine(x_.size());
+                    for (std::size_t i = 0; i < x_.size(); ++i)
+                        fine[i] = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(x_[i]) / step));
+                    if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5); !st) return st;
+                }
+            }
             return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
         }
+    }
+
+    // A PRDN through bins centred on an interpolation of `levels`, from a
+    // first guess of the bound in levels; offered when met.
+    Status interpolated(std::span<const std::int64_t> levels, const LevelMap& map, double half) {
+        const auto guess = static_cast<std::uint64_t>(std::clamp(std::floor(half), 1.0, 1099511627776.0));
+        InterpLane il;
+        if (auto st = interp_lane_prdn<T>(x_, mask_, dtype_, levels, map, guess, s_.limit, il); !st) return st;
+        if (il.met) {
+            offer(kNearLossless, il.body);
+            near_met_ = true;
+        }
+        return {};
     }
 
     int start_scale(bool by_prdn, double limit) const {
