@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <memory>
 
 #include "lanes/bytes.hpp"
@@ -102,6 +103,36 @@ bool read_bounds(std::span<const std::uint8_t> body, std::size_t& pos, std::uint
 }
 
 }  // namespace
+
+std::size_t interp_estimate_bytes(std::span<const std::int64_t> q) {
+    // Symbols: 0, or 1 + 2 * nb + sign; classes by stride as the coder's.
+    constexpr unsigned kSymbols = 2 * (kMaxClass + 1) + 1;
+    std::array<std::array<std::uint32_t, kSymbols>, kStrideClasses> counts{};
+    std::array<std::uint64_t, kStrideClasses> totals{};
+    double raw_bits = 0.0;
+    std::size_t j = 0;
+    interp_visit(q.size(), [&](InterpPoint pt) {
+        const std::int64_t b = q[j++];
+        const unsigned c = pt.half == 0 ? 3 : stride_class(pt.half);
+        unsigned sym = 0;
+        if (b != 0) {
+            const std::uint64_t a = b < 0 ? 0 - static_cast<std::uint64_t>(b) : static_cast<std::uint64_t>(b);
+            const unsigned nb = static_cast<unsigned>(std::bit_width(a)) - 1;
+            sym = 1 + 2 * std::min(nb, kMaxClass) + (b < 0 ? 1u : 0u);
+            raw_bits += nb;
+        }
+        ++counts[c][sym];
+        ++totals[c];
+    });
+    double bits = raw_bits;
+    for (unsigned c = 0; c < kStrideClasses; ++c) {
+        const double total = static_cast<double>(totals[c]);
+        for (const std::uint32_t k : counts[c]) {
+            if (k > 0) bits -= k * std::log2(static_cast<double>(k) / total);
+        }
+    }
+    return static_cast<std::size_t>(bits / 8.0) + 16;
+}
 
 Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
                      std::vector<std::uint8_t>& body, std::span<std::int64_t> recon) {

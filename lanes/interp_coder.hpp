@@ -45,6 +45,12 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
 
 inline constexpr std::uint8_t kSchemeInterp = 1;
 
+// About what the bins `q` (coding order) of an n-sample lane code to, in
+// bytes, without coding them: their empirical entropy per stride class (as
+// the coder's zero, sign and class decisions see them) plus the raw bits
+// below the leading ones. For deciding whether coding is worth a try.
+std::size_t interp_estimate_bytes(std::span<const std::int64_t> q);
+
 // Decodes a body into `out` (the lane's length). Damaged bodies are
 // VNT_BAD_FRAME; nothing is read or written out of bounds on any input.
 // (decode_levels dispatches here on the scheme byte.)

@@ -3,6 +3,7 @@
 #include "lanes/interp_lane.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "lanes/interp_coder.hpp"
 #include "lanes/interp_scheme.hpp"
@@ -13,17 +14,45 @@
 namespace vantoresk::lanes {
 namespace {
 
-// Mapped values of reconstructed levels, measured against the lane.
+// Mapped values of reconstructed levels, measured against the lane: in
+// full (measure, what the chooser holds every body to), or for the PRDN
+// alone in one pass against the lane's spread worked out once (for the
+// search; its last answer is checked in full).
 template <LaneValue T>
 class Meter {
 public:
     Meter(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LevelMap& map)
-        : x_(x), mask_(mask), map_(map), lo_(int_min(dtype)), hi_(int_max(dtype)), decoded_(x.size()) {}
+        : x_(x), mask_(mask), map_(map), lo_(int_min(dtype)), hi_(int_max(dtype)), decoded_(x.size()) {
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!mask.empty() && !mask[i]) continue;
+            sum += static_cast<double>(x[i]);
+            ++count;
+        }
+        const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!mask.empty() && !mask[i]) continue;
+            const double c = static_cast<double>(x[i]) - mean;
+            den_ += c * c;
+        }
+    }
 
     bool meets(std::span<const std::int64_t> recon, bool by_prdn, double limit) {
         for (std::size_t i = 0; i < recon.size(); ++i) decoded_[i] = level_value<T>(map_, recon[i], lo_, hi_);
         const Errors e = measure<T>(x_, decoded_, mask_);
         return (by_prdn ? e.prdn : e.max_abs) <= limit;
+    }
+
+    bool meets_prdn_quickly(std::span<const std::int64_t> recon, double limit) const {
+        if (!(den_ > 0.0) || !std::isfinite(den_)) return false;
+        double num = 0.0;
+        for (std::size_t i = 0; i < recon.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            const double d = static_cast<double>(x_[i]) - static_cast<double>(level_value<T>(map_, recon[i], lo_, hi_));
+            num += d * d;
+        }
+        return 100.0 * std::sqrt(num / den_) <= limit;
     }
 
 private:
@@ -32,6 +61,7 @@ private:
     LevelMap map_;
     std::int64_t lo_, hi_;
     std::vector<T> decoded_;
+    double den_ = 0.0;
 };
 
 // Levels beyond the level coder's range are for no scheme of it; the
@@ -55,7 +85,7 @@ Status with_head(std::uint64_t k, const LevelMap& map, std::span<const std::uint
 template <LaneValue T>
 Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype,
                          std::span<const std::int64_t> levels, const LevelMap& map, std::uint64_t k, bool by_prdn,
-                         double limit, InterpLane& out) {
+                         double limit, std::size_t to_beat, InterpLane& out) {
     out = InterpLane{};
     if (k == 0 || !codable(levels, map)) return {};
     const std::vector<std::uint64_t> bounds = interp_bounds(k, InterpTaper::Flat);
@@ -63,6 +93,7 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
     Meter<T> meter(x, mask, dtype, map);
     if (!meter.meets(recon, by_prdn, limit)) return {};
+    if (to_beat > 0 && interp_estimate_bytes(q) * 5 > to_beat * 6) return {};
     std::vector<std::uint8_t> coded;
     if (auto st = encode_interp(levels, bounds, coded); !st) return st;
     return with_head(bounds[0], map, coded, out);
@@ -76,17 +107,17 @@ Status interp_lane_prdn(std::span<const T> x, std::span<const std::uint8_t> mask
     if (!codable(levels, map)) return {};
     Meter<T> meter(x, mask, dtype, map);
     InterpFound found;
-    const auto accept = [&](std::span<const std::int64_t> recon) { return meter.meets(recon, true, limit); };
+    const auto accept = [&](std::span<const std::int64_t> recon) { return meter.meets_prdn_quickly(recon, limit); };
     if (auto st = interp_search(levels, std::max<std::uint64_t>(k_guess, 1), kMaxLevel, accept, found); !st)
         return st;
-    if (!found.found) return {};
+    if (!found.found || !meter.meets(found.recon, true, limit)) return {};
     return with_head(*std::max_element(found.bounds.begin(), found.bounds.end()), map, found.body, out);
 }
 
 #define VANTORESK_INTERP_LANE(T)                                                                               \
     template Status interp_lane_fixed<T>(std::span<const T>, std::span<const std::uint8_t>, vnt_dtype,         \
                                          std::span<const std::int64_t>, const LevelMap&, std::uint64_t, bool,  \
-                                         double, InterpLane&);                                                 \
+                                         double, std::size_t, InterpLane&);                                    \
     template Status interp_lane_prdn<T>(std::span<const T>, std::span<const std::uint8_t>, vnt_dtype,          \
                                         std::span<const std::int64_t>, const LevelMap&, std::uint64_t, double, \
                                         InterpLane&);

@@ -20,11 +20,13 @@ struct InterpLane {
 };
 
 // One bound k for every stride (a largest-error target, or a PRDN at the
-// lattice's k). `by_prdn` picks the measure compared with `limit`.
+// lattice's k). `by_prdn` picks the measure compared with `limit`. A body
+// whose estimate is a fifth above `to_beat` bytes (0: none) is not coded
+// (and not met): estimates run at most about 15 % above the coded size.
 template <LaneValue T>
 Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype,
                          std::span<const std::int64_t> levels, const LevelMap& map, std::uint64_t k, bool by_prdn,
-                         double limit, InterpLane& out);
+                         double limit, std::size_t to_beat, InterpLane& out);
 
 // A PRDN target: the largest bound it accepts, flat or tapered
 // (interp_search.hpp), starting from `k_guess`; the smaller body is kept.

@@ -5,16 +5,26 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "lanes/near_lossless.hpp"
 
 namespace vantoresk::lanes {
 namespace {
 
-// floor(a / b) for b > 0.
-inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
-    std::int64_t q = a / b;
-    if (a % b != 0 && a < 0) --q;
+// floor(a / w) for w > 0 and |a| < 2^52: the quotient through the
+// reciprocal, truncated (off by at most two), then corrected exactly.
+inline std::int64_t floor_div(std::int64_t a, std::int64_t w, double inv) {
+    auto q = static_cast<std::int64_t>(static_cast<double>(a) * inv);
+    std::int64_t rem = a - q * w;
+    while (rem < 0) {
+        --q;
+        rem += w;
+    }
+    while (rem >= w) {
+        ++q;
+        rem -= w;
+    }
     return q;
 }
 
@@ -41,6 +51,7 @@ std::int64_t bin_width(std::uint64_t k) { return static_cast<std::int64_t>(2 * s
 struct Widths {
     std::int64_t w[kInterpMaxBounds];
     std::int64_t qmax[kInterpMaxBounds];  // the largest bin an encoder writes
+    double inv[kInterpMaxBounds];
     std::size_t count;
     std::int64_t limit;
 
@@ -51,13 +62,44 @@ struct Widths {
             k = std::max(k, bounds[l]);
         }
         limit = interp_level_limit(k);
-        for (std::size_t l = 0; l < count; ++l) qmax[l] = 2 * limit / w[l] + 1;
+        for (std::size_t l = 0; l < count; ++l) {
+            qmax[l] = 2 * limit / w[l] + 1;
+            inv[l] = 1.0 / static_cast<double>(w[l]);
+        }
     }
     std::size_t slot(std::size_t half) const {
         if (half == 0) return count - 1;
         return std::min(static_cast<std::size_t>(std::countr_zero(half)), count - 1);
     }
 };
+
+// Every sample in coding order (as interp_visit), with its prediction:
+// step(i, p, slot) returns the reconstructed sample i. Each stride runs in
+// three parts (the cubic needs neighbours 3h away on both sides), so the
+// middle one has no branch but the clamp.
+template <class Step>
+void walk(std::int64_t* r, std::size_t n, const Widths& widths, Step&& step) {
+    if (n == 0) return;
+    const std::int64_t limit = widths.limit;
+    const std::size_t top_slot = widths.count - 1;
+    r[0] = step(0, 0, top_slot);
+    if (n == 1) return;
+    std::size_t top = 1;
+    while (top <= (n - 1) / 2) top *= 2;
+    r[top] = step(top, r[0], top_slot);
+    for (std::size_t s = top; s >= 2; s /= 2) {
+        const std::size_t h = s / 2;
+        const std::size_t l = widths.slot(h);
+        const std::size_t middle_end = n > 3 * h ? n - 3 * h : 0;  // cubic while i < middle_end
+        std::size_t i = h;
+        for (; i < n && (i < 3 * h || i >= middle_end); i += s) r[i] = step(i, predict(r, n, i, h, limit), l);
+        for (; i < middle_end; i += s) {
+            const std::int64_t p = (9 * (r[i - h] + r[i + h]) - r[i - 3 * h] - r[i + 3 * h] + 8) >> 4;
+            r[i] = step(i, std::clamp(p, -limit, limit), l);
+        }
+        for (; i < n; i += s) r[i] = step(i, predict(r, n, i, h, limit), l);
+    }
+}
 
 }  // namespace
 
@@ -89,13 +131,12 @@ Status interp_encode(std::span<const std::int64_t> levels, std::span<const std::
     }
     const std::int64_t* v = levels.data();
     std::int64_t* r = recon.data();
-    std::size_t j = 0;
-    interp_visit(n, [&](InterpPoint pt) {
-        const std::int64_t p = predict(r, n, pt.index, pt.half, limit);
-        const std::int64_t w = widths.w[widths.slot(pt.half)];
-        const std::int64_t b = w == 1 ? v[pt.index] - p : floor_div(v[pt.index] - p + (w - 1) / 2, w);
-        q[j++] = b;
-        r[pt.index] = std::clamp(p + b * w, -limit, limit);
+    std::int64_t* out = q.data();
+    walk(r, n, widths, [&](std::size_t i, std::int64_t p, std::size_t l) {
+        const std::int64_t w = widths.w[l];
+        const std::int64_t b = w == 1 ? v[i] - p : floor_div(v[i] - p + (w - 1) / 2, w, widths.inv[l]);
+        *out++ = b;
+        return std::clamp(p + b * w, -limit, limit);
     });
     return {};
 }
@@ -108,19 +149,15 @@ Status interp_decode(std::span<const std::int64_t> q, std::span<const std::uint6
     const Widths widths(bounds);
     const std::int64_t limit = widths.limit;
     std::int64_t* r = out.data();
-    std::size_t j = 0;
+    const std::int64_t* in = q.data();
     bool ok = true;
-    interp_visit(n, [&](InterpPoint pt) {
-        const std::int64_t b = q[j++];
-        const std::size_t l = widths.slot(pt.half);
-        const std::int64_t w = widths.w[l];
+    walk(r, n, widths, [&](std::size_t, std::int64_t p, std::size_t l) -> std::int64_t {
+        const std::int64_t b = *in++;
         if (b < -widths.qmax[l] || b > widths.qmax[l]) {
             ok = false;
-            r[pt.index] = 0;  // keeps later predictions defined; the lane is refused
-            return;
+            return 0;  // keeps later predictions defined; the lane is refused
         }
-        const std::int64_t p = predict(r, n, pt.index, pt.half, limit);
-        r[pt.index] = std::clamp(p + b * w, -limit, limit);
+        return std::clamp(p + b * widths.w[l], -limit, limit);
     });
     if (!ok) return bad_frame("interpolated lane has a bin beyond the level range");
     return {};

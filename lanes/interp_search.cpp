@@ -48,8 +48,8 @@ LResult<std::uint64_t> largest_accepted(std::span<const std::int64_t> levels, st
         }
         if (lo == 0) return std::uint64_t{0};
     }
-    // Bisect to within about 1.5 % of the bound.
-    while (hi - lo > 1 && hi - lo > lo / 64) {
+    // Bisect to within about 3 % of the bound.
+    while (hi - lo > 1 && hi - lo > lo / 32) {
         const std::uint64_t mid = lo + (hi - lo) / 2;
         auto r = ok(mid);
         if (!r.ok()) return support::Err<LaneError>{std::move(r).error()};
@@ -66,16 +66,35 @@ Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess
     k_top = std::min(k_top, kNearLosslessMaxBound);
     if (k_top == 0 || levels.empty()) return {};
     std::vector<std::int64_t> q(levels.size()), recon(levels.size());
+    struct Candidate {
+        std::vector<std::uint64_t> bounds;
+        std::size_t estimate;
+    };
+    std::vector<Candidate> candidates;
+    std::uint64_t guess = k_guess;
     for (const InterpTaper taper : {InterpTaper::Flat, InterpTaper::Tapered}) {
-        auto k = largest_accepted(levels, k_guess, k_top, taper, accept, q, recon);
+        // Tapered bounds reach further than flat ones: the flat answer is
+        // the better guess for them.
+        auto k = largest_accepted(levels, guess, k_top, taper, accept, q, recon);
         if (!k.ok()) return support::Err<LaneError>{std::move(k).error()};
         if (*k == 0) continue;
-        const auto bounds = interp_bounds(*k, taper);
+        guess = *k;
+        Candidate c{interp_bounds(*k, taper), 0};
+        if (auto st = interp_encode(levels, c.bounds, q, recon); !st) return st;
+        c.estimate = interp_estimate_bytes(q);
+        candidates.push_back(std::move(c));
+    }
+    // Coded in order of their estimates; the second only when the estimates
+    // are too close to tell.
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.estimate < b.estimate; });
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i > 0 && candidates[i].estimate * 20 > candidates[0].estimate * 21) break;
         std::vector<std::uint8_t> body;
-        if (auto st = encode_interp(levels, bounds, body, recon); !st) return st;
+        if (auto st = encode_interp(levels, candidates[i].bounds, body, recon); !st) return st;
         if (!found.found || body.size() < found.body.size()) {
             found.found = true;
-            found.bounds = bounds;
+            found.bounds = candidates[i].bounds;
             found.body = std::move(body);
             found.recon = recon;
         }

@@ -28,8 +28,10 @@ struct InterpFound {
 };
 
 // Searches from the first guess `k_guess` (at least 1) up to `k_top`, for
-// each taper; codes the best bound of each and keeps the smaller body.
-// Reconstructions are worked out without coding while searching.
+// each taper; the two answers are estimated (interp_estimate_bytes), the
+// more promising one coded, both when their estimates are within 5 %, and
+// the smaller body kept. Reconstructions are worked out without coding
+// while searching.
 Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess, std::uint64_t k_top,
                      const InterpAccept& accept, InterpFound& found);
 

@@ -187,21 +187,24 @@ private:
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
         last_prdn_ = e.prdn;
+        if (met) {
+            std::vector<std::uint8_t> body;
+            if (auto st = level_lane_body(levels, k, map, body); !st) return st;
+            offer(kNearLossless, body);
+            near_met_ = true;
+        }
         // The same bound with bins centred on an interpolation (a PRDN
         // searches its own bounds, in interpolated()).
         if (!by_prdn && k > 0) {
             InterpLane il;
-            if (auto st = interp_lane_fixed<T>(x_, mask_, dtype_, levels, map, k, by_prdn, limit, il); !st) return st;
+            const std::size_t to_beat = best_.kind == kNoBody ? 0 : best_.body.size();
+            if (auto st = interp_lane_fixed<T>(x_, mask_, dtype_, levels, map, k, by_prdn, limit, to_beat, il); !st)
+                return st;
             if (il.met) {
                 offer(kNearLossless, il.body);
                 near_met_ = true;
             }
         }
-        if (!met) return {};
-        std::vector<std::uint8_t> body;
-        if (auto st = level_lane_body(levels, k, map, body); !st) return st;
-        offer(kNearLossless, body);
-        near_met_ = true;
         return {};
     }
 
