@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -228,6 +231,57 @@ TEST(InterpScheme, SmoothLanesCostLittleAtFineStrides) {
     ASSERT_TRUE(encode_interp(v, Bounds{20}, interp).ok());
     ASSERT_TRUE(encode_levels(v, 20, lattice).ok());
     EXPECT_LT(interp.size() * 2, lattice.size()) << interp.size() << " vs " << lattice.size();
+}
+
+// Frozen scheme 1 bodies decode to the levels the scheme's formulas give,
+// forever, and are what the encoder writes today. VANTORESK_WRITE_FIXTURES=1
+// writes the missing ones and never touches one that exists.
+TEST(InterpScheme, FrozenBodiesDecodeToTheirLevels) {
+    const bool write = std::getenv("VANTORESK_WRITE_FIXTURES") != nullptr;
+    vantoresk::support::SplitMix64 rng(4242);
+    Levels smooth(9000), spiky(3000);
+    double phase = 0;
+    for (std::size_t i = 0; i < smooth.size(); ++i) {
+        phase += 0.004;
+        smooth[i] = std::llround(3000.0 * std::sin(phase) + 700.0 * std::sin(7.1 * phase)) +
+                    static_cast<std::int64_t>(rng.below(5)) - 2;
+    }
+    for (std::size_t i = 0; i < spiky.size(); ++i) {
+        spiky[i] = (i % 250 < 6 ? 2500 : 0) + static_cast<std::int64_t>(rng.below(41)) - 20;
+        if (i % 1000 == 500) spiky[i] = i % 2000 == 500 ? kTop : -kTop;
+    }
+    const struct {
+        const char* name;
+        const Levels* lane;
+        Bounds bounds;
+    } cases[] = {{"v2s1_smooth_k4", &smooth, {4}},
+                 {"v2s1_smooth_tapered_k60", &smooth, interp_bounds(60, InterpTaper::Tapered)},
+                 {"v2s1_spiky_k1", &spiky, {1}},
+                 {"v2s1_spiky_tapered_k9", &spiky, interp_bounds(9, InterpTaper::Tapered)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = std::string(VANTORESK_FIXTURES_DIR) + "/lanes/near_lossless/" + c.name + ".body";
+        Bytes today;
+        ASSERT_TRUE(encode_interp(*c.lane, c.bounds, today).ok());
+        if (write) {
+            std::ifstream probe(path, std::ios::binary);
+            if (!probe) {
+                std::ofstream out(path, std::ios::binary);
+                out.write(reinterpret_cast<const char*>(today.data()), static_cast<std::streamsize>(today.size()));
+            }
+        }
+        std::ifstream in(path, std::ios::binary);
+        const Bytes body(std::istreambuf_iterator<char>(in), {});
+        ASSERT_FALSE(body.empty()) << "missing fixture " << path;
+        ASSERT_EQ(body[0], 2);
+        ASSERT_EQ(body[1], 1);
+        Levels expect, out(c.lane->size());
+        (void)plain_bins(*c.lane, c.bounds, expect);
+        auto st = decode_levels(body, out);
+        ASSERT_TRUE(st.ok()) << st.error().message;
+        EXPECT_EQ(out, expect);
+        EXPECT_EQ(today, body);
+    }
 }
 
 TEST(InterpSearch, KeepsTheSmallestAcceptedBody) {
