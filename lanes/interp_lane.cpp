@@ -41,8 +41,10 @@ public:
     bool meets(std::span<const std::int64_t> recon, bool by_prdn, double limit) {
         for (std::size_t i = 0; i < recon.size(); ++i) decoded_[i] = level_value<T>(map_, recon[i], lo_, hi_);
         const Errors e = measure<T>(x_, decoded_, mask_);
+        exact_ = e.max_abs == 0.0;
         return (by_prdn ? e.prdn : e.max_abs) <= limit;
     }
+    bool exact() const { return exact_; }  // of the last full measure
 
     bool meets_prdn_quickly(std::span<const std::int64_t> recon, double limit) const {
         if (!(den_ > 0.0) || !std::isfinite(den_)) return false;
@@ -62,6 +64,7 @@ private:
     std::int64_t lo_, hi_;
     std::vector<T> decoded_;
     double den_ = 0.0;
+    bool exact_ = false;
 };
 
 // Levels beyond the level coder's range are for no scheme of it; the
@@ -93,10 +96,14 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
     Meter<T> meter(x, mask, dtype, map);
     if (!meter.meets(recon, by_prdn, limit)) return {};
-    if (to_beat > 0 && interp_estimate_bytes(q) * 5 > to_beat * 6) return {};
+    out.exact = meter.exact();
+    if (!out.exact && to_beat > 0 && interp_estimate_bytes(q) * 5 > to_beat * 6) return {};
     std::vector<std::uint8_t> coded;
     if (auto st = encode_interp(levels, bounds, coded); !st) return st;
-    return with_head(bounds[0], map, coded, out);
+    const bool exact = out.exact;
+    if (auto st = with_head(bounds[0], map, coded, out); !st) return st;
+    out.exact = exact;
+    return {};
 }
 
 template <LaneValue T>
@@ -106,6 +113,13 @@ Status interp_lane_prdn(std::span<const T> x, std::span<const std::uint8_t> mask
     out = InterpLane{};
     if (!codable(levels, map)) return {};
     Meter<T> meter(x, mask, dtype, map);
+    if (const auto own = interp_own_bounds(levels); !own.empty() && meter.meets(levels, true, limit) && meter.exact()) {
+        std::vector<std::uint8_t> coded;
+        if (auto st = encode_interp(levels, own, coded); !st) return st;
+        if (auto st = with_head(*std::max_element(own.begin(), own.end()), map, coded, out); !st) return st;
+        out.exact = true;
+        return {};
+    }
     InterpFound found;
     const auto accept = [&](std::span<const std::int64_t> recon) { return meter.meets_prdn_quickly(recon, limit); };
     if (auto st = interp_search(levels, std::max<std::uint64_t>(k_guess, 1), kMaxLevel, accept, found); !st)

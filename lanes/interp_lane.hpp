@@ -15,6 +15,7 @@ namespace vantoresk::lanes {
 
 struct InterpLane {
     bool met = false;                // the body meets the target
+    bool exact = false;              // and gives back the lane's values exactly
     std::uint64_t k = 0;             // the lane's bound in levels
     std::vector<std::uint8_t> body;  // a whole kind 5 body when met
 };
@@ -30,6 +31,9 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
 
 // A PRDN target: the largest bound it accepts, flat or tapered
 // (interp_search.hpp), starting from `k_guess`; the smaller body is kept.
+// Levels that are already their own reconstruction (interp_own_bounds) are
+// coded with those bounds instead when that gives back the lane exactly:
+// a decoded lane written again does not drift.
 template <LaneValue T>
 Status interp_lane_prdn(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype,
                         std::span<const std::int64_t> levels, const LevelMap& map, std::uint64_t k_guess,

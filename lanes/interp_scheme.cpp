@@ -4,6 +4,8 @@
 #include "lanes/interp_scheme.hpp"
 
 #include <algorithm>
+#include <array>
+#include <numeric>
 #include <bit>
 #include <cmath>
 
@@ -117,6 +119,91 @@ std::vector<std::uint64_t> interp_bounds(std::uint64_t k, InterpTaper taper) {
 bool interp_bounds_valid(std::span<const std::uint64_t> bounds) {
     if (bounds.empty() || bounds.size() > kInterpMaxBounds) return false;
     return std::all_of(bounds.begin(), bounds.end(), [](std::uint64_t b) { return b <= kNearLosslessMaxBound; });
+}
+
+namespace {
+
+// The largest odd divisor of g (g > 0).
+std::uint64_t odd_part(std::uint64_t g) { return g >> std::countr_zero(g); }
+
+// Does every class's residual gcd take bins of these bounds (a gcd of 0:
+// every residual of the class is 0, and any bins do)?
+bool divides(const std::array<std::uint64_t, 5>& g, const std::vector<std::uint64_t>& bounds) {
+    for (std::size_t l = 0; l < g.size(); ++l) {
+        const std::uint64_t w = 2 * bounds[std::min(l, bounds.size() - 1)] + 1;
+        if (g[l] % w != 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> interp_own_bounds(std::span<const std::int64_t> levels) {
+    const std::size_t n = levels.size();
+    if (n < 3) return {};
+    for (const std::int64_t v : levels) {
+        if (v < -kMaxLevel || v > kMaxLevel) return {};
+    }
+    // Residuals of each sample against the prediction from the lane itself
+    // (what the predictions are when the lane is its own reconstruction),
+    // their gcd per class of stride: h = 1, 2, 4, 8, and the rest with the
+    // anchors. Bins of w fit a class when w divides its gcd.
+    std::array<std::uint64_t, 5> g{};
+    bool any = false;
+    interp_visit(n, [&](InterpPoint pt) {
+        const std::size_t l = pt.half == 0 ? 4 : std::min<std::size_t>(std::countr_zero(pt.half), 4);
+        if (g[l] == 1) return;
+        const std::int64_t p = predict(levels.data(), n, pt.index, pt.half, kMaxLevel);
+        const std::int64_t e = levels[pt.index] - p;
+        g[l] = std::gcd(g[l], static_cast<std::uint64_t>(e < 0 ? -e : e));
+        any = any || e != 0;
+    });
+    if (!any) return {};
+    std::vector<std::uint64_t> best;
+    std::uint64_t all = 0;
+    for (const std::uint64_t x : g) all = std::gcd(all, x);
+    if (odd_part(all) >= 3) best = {(odd_part(all) - 1) / 2};
+    // Tapered: a class with residuals (the finest such) fixes its bins to an
+    // odd divisor of its gcd, widest first (divisors looked for up to 2^16,
+    // beyond that only the widest); each such bound comes from at most four
+    // lane bounds, the largest that every other class takes is kept.
+    std::size_t first = 0;
+    while (g[first] == 0) ++first;  // some class has residuals (any)
+    const std::uint64_t top = odd_part(g[first]);
+    auto bound_at = [&](std::uint64_t k) { return interp_bounds(k, InterpTaper::Tapered)[first]; };
+    auto try_divisor = [&](std::uint64_t w) {
+        const std::uint64_t b = (w - 1) / 2;
+        // The largest lane bound whose bound in this class is at most b.
+        std::uint64_t lo = 0, hi = kNearLosslessMaxBound;
+        while (lo < hi) {
+            const std::uint64_t mid = lo + (hi - lo + 1) / 2;
+            if (bound_at(mid) <= b) {
+                lo = mid;
+            } else {
+                hi = mid - 1;
+            }
+        }
+        for (std::uint64_t k = lo; k >= 1 && bound_at(k) == b; --k) {
+            if (!best.empty() && k <= best[0]) return false;
+            auto bounds = interp_bounds(k, InterpTaper::Tapered);
+            if (divides(g, bounds)) {
+                best = std::move(bounds);
+                return true;
+            }
+        }
+        return false;
+    };
+    if (top >= 3 && !try_divisor(top)) {
+        for (std::uint64_t d = 3; d * d <= top && d < (1u << 16); d += 2) {
+            if (top % d == 0 && top / d >= 3 && try_divisor(top / d)) break;
+        }
+    }
+    if (best.empty()) return {};
+    // The prediction clamps at the bound's range, which the pass above did
+    // not: the bounds are kept only if the lane really codes to itself.
+    std::vector<std::int64_t> q(n), recon(n);
+    if (!interp_encode(levels, best, q, recon).ok() || !std::equal(recon.begin(), recon.end(), levels.begin())) return {};
+    return best;
 }
 
 Status interp_encode(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,

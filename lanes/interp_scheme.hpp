@@ -82,6 +82,13 @@ void interp_visit(std::size_t n, F&& f) {
     }
 }
 
+// Bounds (flat or tapered, a lane bound of at least 1) under which
+// `levels` are their own reconstruction, the one with the widest bins at
+// the finest stride; empty when there are none. A lane decoded from this
+// scheme finds the bounds it was coded with (or wider ones that also give
+// it back), so coding it again need not move it.
+std::vector<std::uint64_t> interp_own_bounds(std::span<const std::int64_t> levels);
+
 // Bins for `levels` with `bounds`: `q` (coding order) and `recon` (sample
 // order), both of the lane's length. A level beyond the limit, or invalid
 // bounds, are VNT_INVALID_ARGUMENT.

@@ -106,6 +106,18 @@ private:
         }
     }
 
+    // A body of the interpolating scheme: one that gives the lane back
+    // exactly replaces whatever came before (a decoded lane written again
+    // keeps its values), any other is offered.
+    void take_or_offer(InterpLane& il) {
+        if (il.exact) {
+            best_.kind = kNearLossless;
+            best_.body.swap(il.body);
+        } else {
+            offer(kNearLossless, il.body);
+        }
+    }
+
     const Grid* grid() {
         if constexpr (std::is_floating_point_v<T>) {
             if (!grid_searched_) {
@@ -195,14 +207,17 @@ private:
         }
         // The same bound with bins centred on an interpolation (a PRDN
         // searches its own bounds, in interpolated()).
-        if (!by_prdn && k > 0) {
+        // One that gives back the lane exactly is taken at once, as above.
+        if (!by_prdn && k > 0 && !(met && exact_out)) {
             InterpLane il;
             const std::size_t to_beat = best_.kind == kNoBody ? 0 : best_.body.size();
             if (auto st = interp_lane_fixed<T>(x_, mask_, dtype_, levels, map, k, by_prdn, limit, to_beat, il); !st)
                 return st;
             if (il.met) {
-                offer(kNearLossless, il.body);
+                take_or_offer(il);
                 near_met_ = true;
+                met = met || il.exact;
+                exact_out = il.exact;
             }
         }
         return {};
@@ -238,20 +253,20 @@ private:
         }
         if constexpr (std::is_same_v<T, std::int64_t>) {
             double half = by_prdn ? (width - 1.0) / 2.0 : limit;
-            if (by_prdn) {
-                if (auto st = interpolated(x_, LevelMap{}, half); !st) return st;
-            }
             for (int attempt = 0; attempt < 4; ++attempt) {
                 const double kf = std::floor(half);
-                if (!(kf >= 1.0)) return {};
+                if (!(kf >= 1.0)) break;
                 const auto k = static_cast<std::uint64_t>(std::min(kf, 4294967296.0));
                 identity_tried_ = identity_tried_ || k == 0;
                 if (auto st = try_levels(x_, k, LevelMap{}, by_prdn, limit, met, exact_out); !st) return st;
                 if (met) {
                     settled = exact_out;
-                    return {};
+                    break;
                 }
                 half = kf * 0.6;
+            }
+            if (by_prdn && !settled) {
+                if (auto st = interpolated(x_, LevelMap{}, (width - 1.0) / 2.0, settled); !st) return st;
             }
             return {};
         } else {
@@ -342,9 +357,6 @@ private:
                 }
                 const std::span<const std::int64_t> levels = shift ? std::span<const std::int64_t>(shifted) : fit_.k;
                 const LevelMap map{kOnGrid, shift ? g->a - c * g->b : g->a, g->b};
-                if (by_prdn) {
-                    if (auto st = interpolated(levels, map, (width / g->b - 1.0) / 2.0); !st) return st;
-                }
                 // A bound of exactly k steps is met by k-step bins only up to a
                 // rounding, and whether it is depends on the last bits of the
                 // fitted step: k is taken inside the bound by what rounding the
@@ -381,6 +393,10 @@ private:
                     if (auto st = bins(2.0 * limit * (1.0 - 0x1p-12), 1, bins_met); !st) return st;
                     return {};
                 }
+                if (by_prdn && !settled) {
+                    if (auto st = interpolated(levels, map, (width / g->b - 1.0) / 2.0, settled); !st) return st;
+                    if (settled) return {};
+                }
                 if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
                 // A PRDN allows bins of any width: the odd bins of the grid
                 // round it down (to none at all below three steps), bins of
@@ -401,7 +417,8 @@ private:
                     std::vector<std::int64_t> fine(x_.size());
                     for (std::size_t i = 0; i < x_.size(); ++i)
                         fine[i] = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(x_[i]) / step));
-                    if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5); !st) return st;
+                    bool own = false;
+                    if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5, own); !st) return st;
                 }
             }
             return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
@@ -409,13 +426,16 @@ private:
     }
 
     // A PRDN through bins centred on an interpolation of `levels`, from a
-    // first guess of the bound in levels; offered when met.
-    Status interpolated(std::span<const std::int64_t> levels, const LevelMap& map, double half) {
+    // first guess of the bound in levels; offered when met. `own` tells
+    // that the levels were their own reconstruction and the body gives the
+    // lane back exactly: the lane is settled.
+    Status interpolated(std::span<const std::int64_t> levels, const LevelMap& map, double half, bool& own) {
         const auto guess = static_cast<std::uint64_t>(std::clamp(std::floor(half), 1.0, 1099511627776.0));
         InterpLane il;
         if (auto st = interp_lane_prdn<T>(x_, mask_, dtype_, levels, map, guess, s_.limit, il); !st) return st;
+        own = il.exact;
         if (il.met) {
-            offer(kNearLossless, il.body);
+            take_or_offer(il);
             near_met_ = true;
         }
         return {};

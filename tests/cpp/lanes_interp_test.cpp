@@ -284,6 +284,31 @@ TEST(InterpScheme, FrozenBodiesDecodeToTheirLevels) {
     }
 }
 
+TEST(InterpScheme, ReconstructionsFindBoundsThatGiveThemBack) {
+    Levels v(5000);
+    vantoresk::support::SplitMix64 rng(12);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        v[i] = std::llround(4000.0 * std::sin(0.006 * static_cast<double>(i))) + static_cast<std::int64_t>(rng.below(7));
+    for (const InterpTaper taper : {InterpTaper::Flat, InterpTaper::Tapered}) {
+        for (const std::uint64_t k : {1u, 4u, 37u, 300u}) {
+            SCOPED_TRACE(std::to_string(k) + (taper == InterpTaper::Flat ? " flat" : " tapered"));
+            Levels q(v.size()), r(v.size()), r2(v.size());
+            ASSERT_TRUE(interp_encode(v, interp_bounds(k, taper), q, r).ok());
+            const Bounds own = interp_own_bounds(r);
+            ASSERT_FALSE(own.empty());
+            EXPECT_GE(own[0], k);  // the bounds coded with, or wider ones
+            ASSERT_TRUE(interp_encode(r, own, q, r2).ok());
+            EXPECT_EQ(r2, r);
+        }
+    }
+    // Lanes no bounds give back (noise), that any bounds give back (zeros),
+    // or too short: none found. A constant of 9 comes back from bins of 9.
+    EXPECT_TRUE(interp_own_bounds(v).empty());
+    EXPECT_TRUE(interp_own_bounds(Levels(100, 0)).empty());
+    EXPECT_TRUE(interp_own_bounds(Levels{3, 9}).empty());
+    EXPECT_EQ(interp_own_bounds(Levels(100, 9)), Bounds{4});
+}
+
 TEST(InterpSearch, KeepsTheSmallestAcceptedBody) {
     Levels v(6000);
     vantoresk::support::SplitMix64 rng(5);
@@ -314,3 +339,40 @@ TEST(InterpSearch, KeepsTheSmallestAcceptedBody) {
 }
 
 }  // namespace
+
+// A lane decoded from a body of the interpolating scheme codes to itself
+// again through the chooser, at a largest error or a PRDN: repeated partial
+// writes of a chunk must not drift.
+#include "lanes_test_support.hpp"
+
+TEST(InterpScheme, DecodedLanesDoNotDriftThroughTheChooser) {
+    std::vector<float> x(8000);
+    std::vector<std::int64_t> ints(8000);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double s = 1500.0 * std::sin(0.004 * static_cast<double>(i)) + 300.0 * std::sin(0.031 * static_cast<double>(i));
+        ints[i] = std::llround(s);
+        x[i] = static_cast<float>(static_cast<double>(ints[i]) / 200.0);
+    }
+    const std::vector<std::int32_t> x32(ints.begin(), ints.end());
+    const struct {
+        vnt_target_kind kind;
+        double target;
+    } targets[] = {{VNT_TARGET_MAX_ABS_ERROR, 8 / 200.0}, {VNT_TARGET_MAX_PRDN, 1.0}, {VNT_TARGET_MAX_PRDN, 5.0}};
+    for (const auto& t : targets) {
+        SCOPED_TRACE(t.target);
+        auto frame = lanes_test::encode_rows(x, 1, t.kind, t.target);
+        ASSERT_TRUE(frame);
+        const auto first = lanes_test::decode_as<float>(*frame, x.size()).value();
+        std::vector<float> again = first;
+        for (int round = 0; round < 3; ++round)
+            again = lanes_test::decode_as<float>(*lanes_test::encode_rows(again, 1, t.kind, t.target), x.size()).value();
+        EXPECT_EQ(again, first);
+        // Integer lanes likewise (the target in counts).
+        const double counts = t.kind == VNT_TARGET_MAX_PRDN ? t.target : 8.0;
+        const auto ifirst = lanes_test::decode_as<std::int32_t>(*lanes_test::encode_rows(x32, 1, t.kind, counts), x.size()).value();
+        auto iagain = ifirst;
+        for (int round = 0; round < 3; ++round)
+            iagain = lanes_test::decode_as<std::int32_t>(*lanes_test::encode_rows(iagain, 1, t.kind, counts), x.size()).value();
+        EXPECT_EQ(iagain, ifirst);
+    }
+}
