@@ -211,11 +211,9 @@ int main(int argc, char** argv) {
                     const double e = t / 100.0 * deviation(v);
                     const auto guess = static_cast<std::uint64_t>(std::max(1.0, std::sqrt(3.0) * e));
                     vl::InterpFound found;
-                    auto st = vl::interp_search(v, guess, std::uint64_t{1} << 30,
-                                                [&](std::span<const std::int64_t> r) {
-                                                    return prdn(v, r) <= t;
-                                                },
-                                                found);
+                    auto st = vl::interp_search(
+                        v, guess, std::uint64_t{1} << 30, [&](std::span<const std::int64_t> r) { return prdn(v, r); }, t,
+                        found);
                     if (!st.ok()) std::exit(1);
                     bi.push_back(found.found ? found.bounds : std::vector<std::uint64_t>{0});
                 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "lanes/interp_coder.hpp"
 #include "lanes/interp_scheme.hpp"
@@ -46,15 +47,15 @@ public:
     }
     bool exact() const { return exact_; }  // of the last full measure
 
-    bool meets_prdn_quickly(std::span<const std::int64_t> recon, double limit) const {
-        if (!(den_ > 0.0) || !std::isfinite(den_)) return false;
+    double prdn_quickly(std::span<const std::int64_t> recon) const {
+        if (!(den_ > 0.0) || !std::isfinite(den_)) return std::numeric_limits<double>::quiet_NaN();
         double num = 0.0;
         for (std::size_t i = 0; i < recon.size(); ++i) {
             if (!mask_.empty() && !mask_[i]) continue;
             const double d = static_cast<double>(x_[i]) - static_cast<double>(level_value<T>(map_, recon[i], lo_, hi_));
             num += d * d;
         }
-        return 100.0 * std::sqrt(num / den_) <= limit;
+        return 100.0 * std::sqrt(num / den_);
     }
 
 private:
@@ -121,8 +122,8 @@ Status interp_lane_prdn(std::span<const T> x, std::span<const std::uint8_t> mask
         return {};
     }
     InterpFound found;
-    const auto accept = [&](std::span<const std::int64_t> recon) { return meter.meets_prdn_quickly(recon, limit); };
-    if (auto st = interp_search(levels, std::max<std::uint64_t>(k_guess, 1), kMaxLevel, accept, found); !st)
+    const auto prdn = [&](std::span<const std::int64_t> recon) { return meter.prdn_quickly(recon); };
+    if (auto st = interp_search(levels, std::max<std::uint64_t>(k_guess, 1), kMaxLevel, prdn, limit, found); !st)
         return st;
     if (!found.found || !meter.meets(found.recon, true, limit)) return {};
     return with_head(*std::max_element(found.bounds.begin(), found.bounds.end()), map, found.body, out);

@@ -1,8 +1,9 @@
 // Search of the prediction-centred scheme's bounds for a target checked on
-// the reconstruction: grow from a guess while accepted, then bisect.
+// the reconstruction: from a guess, along the measure towards the limit.
 #include "lanes/interp_search.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "lanes/interp_coder.hpp"
 #include "lanes/near_lossless.hpp"
@@ -10,50 +11,68 @@
 namespace vantoresk::lanes {
 namespace {
 
-// Largest accepted k in [1, top] for one taper, 0 when none is.
+// Largest accepted k in [1, top] for one taper, 0 when none is. Each
+// measured bound narrows (lo, hi); the next is where a straight line
+// through the measures at the bracket's ends meets the limit (through the
+// last two measures while nothing is refused), and the midpoint when that line has
+// moved the same end twice running; a bound accepted just inside the limit
+// is followed by one a tolerance's step above it.
 LResult<std::uint64_t> largest_accepted(std::span<const std::int64_t> levels, std::uint64_t guess,
-                                        std::uint64_t top, InterpTaper taper, const InterpAccept& accept,
-                                        std::vector<std::int64_t>& q, std::vector<std::int64_t>& recon) {
-    auto ok = [&](std::uint64_t k) -> LResult<bool> {
-        const auto bounds = interp_bounds(k, taper);
-        if (auto st = interp_encode(levels, bounds, q, recon); !st) return support::Err<LaneError>{std::move(st).error()};
-        return accept(recon);
-    };
-    guess = std::clamp<std::uint64_t>(guess, 1, top);
+                                        std::uint64_t top, InterpTaper taper, const InterpMeasure& measure,
+                                        double limit, std::vector<std::int64_t>& q, std::vector<std::int64_t>& recon) {
     std::uint64_t lo = 0, hi = top + 1;  // lo accepted (0: none yet), hi refused
-    auto first = ok(guess);
-    if (!first.ok()) return support::Err<LaneError>{std::move(first).error()};
-    if (*first) {
-        lo = guess;
-        for (std::uint64_t k = guess; k < top;) {
-            k = std::min(top, 2 * k);
-            auto r = ok(k);
-            if (!r.ok()) return support::Err<LaneError>{std::move(r).error()};
-            if (!*r) {
-                hi = k;
-                break;
-            }
+    double m_lo = 0.0, m_hi = 0.0;
+    std::uint64_t k = std::clamp<std::uint64_t>(guess, 1, top);
+    int same_end = 0, last_end = 0;
+    std::uint64_t prev_k = 0, last_k = 0;  // the two bounds measured last
+    double prev_m = 0.0, last_m = 0.0;
+    for (int step = 0; step < 64; ++step) {
+        if (auto st = interp_encode(levels, interp_bounds(k, taper), q, recon); !st)
+            return support::Err<LaneError>{std::move(st).error()};
+        const double m = measure(recon);
+        const int end = m <= limit ? -1 : 1;  // NaN is refused
+        if (step > 0) {
+            prev_k = last_k;
+            prev_m = last_m;
+        }
+        last_k = k;
+        last_m = m;
+        if (end < 0) {
             lo = k;
-        }
-    } else {
-        hi = guess;
-        for (std::uint64_t k = guess / 2; k >= 1; k /= 2) {
-            auto r = ok(k);
-            if (!r.ok()) return support::Err<LaneError>{std::move(r).error()};
-            if (*r) {
-                lo = k;
-                break;
-            }
+            m_lo = m;
+        } else {
             hi = k;
+            m_hi = m;
         }
-        if (lo == 0) return std::uint64_t{0};
-    }
-    // Bisect to within about 3 % of the bound.
-    while (hi - lo > 1 && hi - lo > lo / 32) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
-        auto r = ok(mid);
-        if (!r.ok()) return support::Err<LaneError>{std::move(r).error()};
-        (*r ? lo : hi) = mid;
+        same_end = end == last_end ? same_end + 1 : 1;
+        last_end = end;
+        if (hi - lo <= 1 || hi - lo <= lo / 32) break;
+        double next;
+        if (end < 0 && m >= 0.97 * limit) {
+            // Just inside the limit: one step of the tolerance up closes the
+            // bracket unless the measure is flatter than it looks.
+            next = static_cast<double>(lo + std::max<std::uint64_t>(1, lo / 32));
+        } else if (hi > top) {
+            // Nothing refused yet: along the line through the last two
+            // measures (the first time through the origin), at most 8 times
+            // further.
+            double slope = static_cast<double>(k) > 0.0 ? m / static_cast<double>(k) : 0.0;
+            double base_k = 0.0, base_m = 0.0;
+            if (prev_k > 0 && prev_k != k && m > prev_m) {
+                slope = (m - prev_m) / (static_cast<double>(k) - static_cast<double>(prev_k));
+                base_k = static_cast<double>(prev_k);
+                base_m = prev_m;
+            }
+            next = slope > 0.0 ? base_k + (0.995 * limit - base_m) / slope : 8.0 * static_cast<double>(k);
+            next = std::min(next, 8.0 * static_cast<double>(k));
+        } else if (same_end >= 2 || !(m_hi > m_lo) || !std::isfinite(m_hi)) {
+            next = static_cast<double>(lo + (hi - lo) / 2);
+        } else {
+            const double aim = 0.995 * limit;
+            next = static_cast<double>(lo) + (aim - m_lo) / (m_hi - m_lo) * static_cast<double>(hi - lo);
+        }
+        const double floor_k = static_cast<double>(lo + 1), ceil_k = static_cast<double>(std::min(hi - 1, top));
+        k = static_cast<std::uint64_t>(std::clamp(std::floor(next), floor_k, ceil_k));
     }
     return lo;
 }
@@ -61,7 +80,7 @@ LResult<std::uint64_t> largest_accepted(std::span<const std::int64_t> levels, st
 }  // namespace
 
 Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess, std::uint64_t k_top,
-                     const InterpAccept& accept, InterpFound& found) {
+                     const InterpMeasure& measure, double limit, InterpFound& found) {
     found = InterpFound{};
     k_top = std::min(k_top, kNearLosslessMaxBound);
     if (k_top == 0 || levels.empty()) return {};
@@ -75,7 +94,7 @@ Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess
     for (const InterpTaper taper : {InterpTaper::Flat, InterpTaper::Tapered}) {
         // Tapered bounds reach further than flat ones: the flat answer is
         // the better guess for them.
-        auto k = largest_accepted(levels, guess, k_top, taper, accept, q, recon);
+        auto k = largest_accepted(levels, guess, k_top, taper, measure, limit, q, recon);
         if (!k.ok()) return support::Err<LaneError>{std::move(k).error()};
         if (*k == 0) continue;
         guess = *k;
