@@ -7,9 +7,9 @@
 //    a fraction 2^-rate of the way towards the distribution that gives s all
 //    but one count and every other symbol one count (cdf[i] += (t[i] -
 //    cdf[i]) >> rate, arithmetic shift, t[i] = i + (i > s ? 2^15 - N : 0));
-//    the n-th update of a model (n = 0, 1, ...) uses rate
-//    min(bit_width(n + 1), 7), a running mean at first, then an exponential
-//    one. Every symbol keeps a frequency of at least 1, so anything can be
+//    the n-th update of a model (n = 0, 1, ...; a model started from a
+//    prior of weight w counts from n = w) uses rate min(bit_width(n + 1), 7),
+//    a running mean at first, then an exponential one. Every symbol keeps a frequency of at least 1, so anything can be
 //    coded.
 //  * The rANS coder has two 32-bit states used in turn (symbol i by state
 //    i mod 2), 16-bit renormalisation and a lower bound of 2^16. The
@@ -52,8 +52,19 @@ struct AdaptiveCdf {
     alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
 
-    AdaptiveCdf() noexcept {
+    constexpr AdaptiveCdf() noexcept {
         for (unsigned i = 0; i < N; ++i) cdf[i] = static_cast<std::int16_t>(i * (kCdfTotal / N));
+    }
+
+    // Starts from frequencies `freq` (each at least 1, summing to 2^15),
+    // trusted as much as `weight` symbols seen (at most 127).
+    constexpr AdaptiveCdf(const std::array<std::uint16_t, N>& freq, std::uint8_t weight) noexcept
+        : cdf{}, seen(weight) {
+        std::uint32_t c = 0;
+        for (unsigned i = 0; i < N; ++i) {
+            cdf[i] = static_cast<std::int16_t>(c);
+            c += freq[i];
+        }
     }
 
     std::uint32_t start(unsigned s) const noexcept { return static_cast<std::uint16_t>(cdf[s]); }

@@ -15,6 +15,7 @@
 #include "lanes/bytes.hpp"
 #include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless_parts.hpp"
+#include "lanes/near_lossless_rebuild.hpp"
 #include "lanes/residual_coder.hpp"
 
 namespace vantoresk::lanes {
@@ -54,37 +55,6 @@ bool bin_indices(std::span<const std::int64_t> levels, std::uint64_t k, std::int
     return true;
 }
 
-// Adds the predictions of one block to its residuals (in place), checks
-// each index against the range and feeds the check value.
-bool rebuild_block(std::int64_t* y, std::size_t b, std::size_t e, unsigned order, unsigned shift,
-                   const std::int64_t* coef, std::int64_t ymax, std::int64_t ytop, std::uint64_t& h) {
-    std::size_t t = b;
-    for (; t < e && (t < order || t == 0); ++t) {
-        const std::int64_t v = y[t] + predict(y, t, order, shift, coef, ymax);
-        if (v < -ytop || v > ytop) return false;
-        y[t] = v;
-        h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-    }
-    if (order == 0) {
-        for (; t < e; ++t) {
-            const std::int64_t v = y[t];
-            if (v < -ytop || v > ytop) return false;
-            h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-        }
-        return true;
-    }
-    const std::uint64_t round = shift > 0 ? std::uint64_t{1} << (shift - 1) : 0;
-    for (; t < e; ++t) {
-        const std::uint64_t acc = round + history_dot(y + t - 1, coef, order);
-        const std::int64_t p = std::clamp(static_cast<std::int64_t>(acc) >> shift, -ymax, ymax);
-        const std::int64_t v = y[t] + p;  // |p| <= 2^42, |residual| < 2^46
-        if (v < -ytop || v > ytop) return false;
-        y[t] = v;
-        h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-    }
-    return true;
-}
-
 Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
     std::size_t pos = 1;
     if (pos >= body.size()) return damaged("is truncated");
@@ -115,13 +85,14 @@ Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out
     std::uint64_t h = start_hash(k, count, block_log2);
     const std::size_t block = std::size_t{1} << block_log2;
     std::array<std::int64_t, kMaxPredictorOrder> coef{};
+    const bool vector = rebuild_vector_available();
     for (std::size_t b = 0; b < out.size(); b += block) {
         const std::size_t e = std::min(out.size(), b + block);
-        unsigned order = 0, shift = 0;
-        if (!get_predictor(predictors, order, shift, coef.data()) || predictors.overran())
+        BlockPredictor p;
+        p.coef = coef.data();
+        if (!get_predictor(predictors, p.order, p.shift, coef.data()) || predictors.overran())
             return damaged("has an invalid predictor");
-        if (!rebuild_block(out.data(), b, e, order, shift, coef.data(), ymax, ytop, h))
-            return damaged("decodes to a level out of range");
+        if (!rebuild_block(out.data(), b, e, p, ymax, ytop, h, vector)) return damaged("decodes to a level out of range");
     }
     if (!predictors.ended_exactly()) return damaged("has predictors of the wrong length");
     const std::uint8_t* trailer = body.data() + body.size() - 4;

@@ -18,12 +18,67 @@ constexpr unsigned kActivityClasses = 32;
 constexpr unsigned kClasses = 16;  // A's symbols; the last one escapes
 constexpr unsigned kEscape = kClasses - 1;
 constexpr unsigned kEscapeBits = 5;
+constexpr std::size_t kMostSymbols = 3;  // A, B and C: the symbols of one residual at most
+constexpr unsigned kEscapeFrom = kEscape - 1;  // the bit length A = 15 starts at
+
+// A for a residual of bit length e (0 for r = 0, 1 and 2 for +1 and -1).
+constexpr unsigned class_symbol(unsigned e, bool negative) noexcept {
+    return e <= 1 ? e + unsigned{e == 1 && negative} : std::min(e + 1, kEscape);
+}
+// The bit length A stands for (the escape's least).
+constexpr unsigned symbol_length(unsigned s) noexcept { return s <= 2 ? (s + 1) / 2 : s - 1; }
 constexpr std::uint64_t kLimit = std::uint64_t{1} << kResidualBits;
 constexpr std::size_t kCheckEvery = 4096;  // residuals between overrun checks
+
+// Where the class model of activity c starts: most weight near the class
+// the activity suggests (e about c - 3), falling by a factor 4 a class.
+constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
+    const int centre = c < 4 ? static_cast<int>(c) / 2 : static_cast<int>(c) - 3;
+    std::array<std::uint32_t, kClasses> w{};
+    std::uint32_t total = 0;
+    for (unsigned e = 0; e < kClasses; ++e) {
+        const int d = static_cast<int>(symbol_length(e)) - centre;
+        w[e] = (4096u >> std::min(12, 2 * (d < 0 ? -d : d))) >> (e == 1 || e == 2 ? 1 : 0);
+        total += w[e];
+    }
+    std::array<std::uint16_t, kClasses> f{};
+    std::uint32_t used = 0;
+    for (unsigned e = 0; e < kClasses; ++e) {
+        f[e] = static_cast<std::uint16_t>(1 + w[e] * (kCdfTotal - kClasses) / total);
+        used += f[e];
+    }
+    f[class_symbol(static_cast<unsigned>(std::clamp(centre, 0, static_cast<int>(kEscapeFrom))), false)] +=
+        static_cast<std::uint16_t>(kCdfTotal - used);
+    return f;
+}
+
+// The priors count as two symbols seen: short sequences gain from them (2-3 %
+// on lanes of 250 levels), and later symbols still move a model quickly.
+constexpr std::uint8_t kPriorWeight = 2;
 
 struct Models {
     std::array<AdaptiveCdf<kClasses>, kActivityClasses> cls;
     std::array<std::array<AdaptiveCdf<8>, 3>, kClasses> low;
+    std::array<std::array<AdaptiveCdf<8>, 4>, kClasses> next;
+
+    Models() noexcept : cls(kClassStart) {
+        for (auto& per_e : low) per_e.fill(kLowStart);
+        for (auto& per_e : next) per_e.fill(kNextStart);
+    }
+
+private:
+    // Where the models start, worked out once by the compiler. Bits below a
+    // leading one favour 0 a little (residuals fall off with their size);
+    // signs are even.
+    static constexpr AdaptiveCdf<8> kLowStart{
+        std::array<std::uint16_t, 8>{5461, 5461, 4369, 4369, 3641, 3641, 2913, 2913}, kPriorWeight};
+    static constexpr AdaptiveCdf<8> kNextStart{
+        std::array<std::uint16_t, 8>{5120, 4800, 4400, 4100, 3900, 3700, 3500, 3248}, kPriorWeight};
+    static constexpr std::array<AdaptiveCdf<kClasses>, kActivityClasses> kClassStart = [] {
+        std::array<AdaptiveCdf<kClasses>, kActivityClasses> start{};
+        for (unsigned c = 0; c < kActivityClasses; ++c) start[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
+        return start;
+    }();
 };
 
 // Context carried from residual to residual.
@@ -63,7 +118,7 @@ void put(RansSymbol* symbols, std::size_t& used, AdaptiveCdf<N>& m, unsigned s) 
     m.update(s);
 }
 
-// The symbols of A and B (raw bits straight to `raw`); returns their number.
+// The symbols of A, B and C (raw bits straight to `raw`); returns their number.
 template <bool Vector>
 std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol* symbols, BitWriter& raw) {
     auto m = std::make_unique<Models>();
@@ -73,27 +128,37 @@ std::size_t model_residuals(std::span<const std::int64_t> residuals, RansSymbol*
         const bool negative = r < 0;
         const std::uint64_t a = negative ? 0 - static_cast<std::uint64_t>(r) : static_cast<std::uint64_t>(r);
         const auto e = static_cast<unsigned>(std::bit_width(a));
-        put<Vector>(symbols, used, m->cls[h.activity()], std::min(e, kEscape));
-        if (e >= kEscape) raw.put(e - kEscape, kEscapeBits);
-        if (e > 0) {
+        put<Vector>(symbols, used, m->cls[h.activity()], class_symbol(e, negative));
+        if (e >= kEscapeFrom) raw.put(e - kEscapeFrom, kEscapeBits);
+        if (e > 1) {
             const unsigned mb = std::min(e - 1, 2u);
             const unsigned n = e - 1 - mb;
             const auto top = static_cast<unsigned>((a >> n) & ((1u << mb) - 1));
             put<Vector>(symbols, used, m->low[std::min(e, kClasses - 1)][h.sign], (top << 1) | unsigned{negative});
-            raw.put(a, n);
+            if (n > 0) {
+                const unsigned cb = std::min(n, 3u);
+                const auto more = static_cast<unsigned>((a >> (n - cb)) & ((1u << cb) - 1));
+                put<Vector>(symbols, used, m->next[std::min(e, kClasses - 1)][top], more);
+                raw.put(a, n - cb);
+            }
         }
         h.push(a, r == 0 ? 0u : (negative ? 2u : 1u));
     }
     return used;
 }
 
+// Works on local copies of the readers, so that the residuals written cannot
+// alias their state in the compiler's eyes; hands them back at the end.
 template <bool Vector>
-Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out) {
+Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t> out_span) {
+    RansDecoder dec = dec_io;
+    BitReader raw = raw_io;
+    std::int64_t* const out = out_span.data();
     Models m;
     History h;
     std::size_t t = 0;
-    while (t < out.size()) {
-        const std::size_t stop = std::min(out.size(), t + kCheckEvery);
+    while (t < out_span.size()) {
+        const std::size_t stop = std::min(out_span.size(), t + kCheckEvery);
         for (; t < stop; ++t) {
             const unsigned c = dec.decode<Vector>(m.cls[h.activity()]);
             if (c == 0) {
@@ -101,7 +166,12 @@ Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out)
                 h.push(0, 0);
                 continue;
             }
-            unsigned e = c;
+            if (c <= 2) {
+                out[t] = c == 1 ? 1 : -1;
+                h.push(1, c);
+                continue;
+            }
+            unsigned e = c - 1;
             if (c == kEscape) {
                 e += static_cast<unsigned>(raw.get(kEscapeBits));
                 if (e > kResidualBits) return damaged("hold a residual out of range");
@@ -111,13 +181,21 @@ Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out)
             const unsigned top = low >> 1;
             if (top >> mb) return damaged("hold an impossible residual");
             const unsigned n = e - 1 - mb;
-            const std::uint64_t a = (std::uint64_t{1} << (e - 1)) | (std::uint64_t{top} << n) | raw.get(n);
+            std::uint64_t a = (std::uint64_t{1} << (e - 1)) | (std::uint64_t{top} << n);
+            if (n > 0) {
+                const unsigned cb = std::min(n, 3u);
+                const unsigned more = dec.decode<Vector>(m.next[std::min(e, kClasses - 1)][top]);
+                if (more >> cb) return damaged("hold an impossible residual");
+                a |= (std::uint64_t{more} << (n - cb)) | raw.get(n - cb);
+            }
             const bool negative = (low & 1u) != 0;
             out[t] = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
             h.push(a, negative ? 2u : 1u);
         }
         if (dec.overran() || raw.overran()) return damaged("are truncated");
     }
+    dec_io = dec;
+    raw_io = raw;
     return {};
 }
 
@@ -126,10 +204,10 @@ Status decode_run(RansDecoder& dec, BitReader& raw, std::span<std::int64_t> out)
 Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std::uint8_t>& out) {
     for (const std::int64_t r : residuals) {
         const std::uint64_t a = r < 0 ? 0 - static_cast<std::uint64_t>(r) : static_cast<std::uint64_t>(r);
-        if (a >= kLimit) return bad_argument("a residual beyond 2^46");
+        if (a >= kLimit) return bad_argument("a residual beyond 2^45");
     }
     try {
-        std::vector<RansSymbol> symbols(2 * residuals.size());
+        std::vector<RansSymbol> symbols(kMostSymbols * residuals.size());
         BitWriter raw;
         const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbols.data(), raw)
                                                  : model_residuals<false>(residuals, symbols.data(), raw);

@@ -19,7 +19,7 @@ using vantoresk::lanes::encode_residuals;
 using Values = std::vector<std::int64_t>;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::int64_t kTop = (std::int64_t{1} << 46) - 1;
+constexpr std::int64_t kTop = (std::int64_t{1} << vantoresk::lanes::kResidualBits) - 1;
 
 std::vector<std::pair<std::string, Values>> sequences() {
     vantoresk::support::SplitMix64 rng(46);
@@ -30,7 +30,7 @@ std::vector<std::pair<std::string, Values>> sequences() {
     Values scales(30000);
     for (std::size_t i = 0; i < scales.size(); ++i) {
         // bursts of every bit length, so every class and escape is used
-        const unsigned bits = static_cast<unsigned>((i / 500) % 47);
+        const unsigned bits = static_cast<unsigned>((i / 500) % (vantoresk::lanes::kResidualBits + 1));
         const std::int64_t v = bits == 0 ? 0 : static_cast<std::int64_t>(rng.next() >> (64 - bits));
         scales[i] = (rng.next() & 1) ? -v : v;
     }
