@@ -408,17 +408,43 @@ private:
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
             // the rounding to the dtype), or of the width for the PRDN (and
-            // for the interpolation, levels a sixteenth of it apart).
+            // for the interpolation, levels a power of two apart, about a
+            // sixteenth of it: a lane decoded from such levels sits exactly on
+            // them when it is written again, even where its spread has moved
+            // the sixteenth a little, and then settles as it is).
             if (by_prdn) {
-                const double step = width / 16.0;
+                const double base = std::exp2(std::floor(std::log2(width / 16.0)));
                 double top = 0.0;
                 for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
-                if (step > 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52) && top / step < 0x1p40) {
-                    std::vector<std::int64_t> fine(x_.size());
-                    for (std::size_t i = 0; i < x_.size(); ++i)
-                        fine[i] = static_cast<std::int64_t>(std::nearbyint(static_cast<double>(x_[i]) / step));
+                std::vector<std::int64_t> fine(x_.size());
+                auto levels_at = [&](double step) {
+                    bool on = true;
+                    for (std::size_t i = 0; i < x_.size(); ++i) {
+                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+                        fine[i] = static_cast<std::int64_t>(q);
+                        on = on && static_cast<T>(q * step) == x_[i];
+                    }
+                    return on;
+                };
+                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                if (std::isfinite(base) && base > finest && top / base < 0x1p38) {
+                    double step = base;
+                    if (!levels_at(base)) {
+                        step = 2.0 * base;
+                        if (!levels_at(step)) {
+                            step = 0.5 * base;
+                            if (!(step > finest) || !levels_at(step)) {
+                                step = base;
+                                (void)levels_at(base);
+                            }
+                        }
+                    }
                     bool own = false;
                     if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5, own); !st) return st;
+                    if (own) {
+                        settled = true;
+                        return {};
+                    }
                 }
             }
             return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
