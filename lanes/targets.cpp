@@ -13,6 +13,7 @@
 #include "lanes/grid.hpp"
 #include "lanes/grid_refine.hpp"
 #include "lanes/interp_lane.hpp"
+#include "lanes/interp_scheme.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/nonfinite.hpp"
@@ -57,6 +58,35 @@ namespace {
 
 // Lanes shorter than eight times this are not worth an estimate before a trial.
 constexpr std::size_t kEstimateFrom = 1024;
+
+// The ladder of PRDN bin widths: sixteen rungs per octave, 2^(j/16) times
+// a power of two (exact constants, and frexp/ldexp, so every machine finds
+// the same rung); a width rounded down to its rung is at most 4.4 % less.
+struct Rung {
+    int exponent;
+    int index;  // 0..15
+};
+constexpr int kRungsPerOctave = 16;
+constexpr double kRungs[kRungsPerOctave] = {
+    1.0,                1.0442737824274138, 1.0905077326652577, 1.1387886347566916,
+    1.189207115002721,  1.241857812073484,  1.2968395546510096, 1.3542555469368927,
+    1.4142135623730951, 1.4768261459394993, 1.5422108254079407, 1.6104903319492543,
+    1.681792830507429,  1.7562521603732995, 1.8340080864093424, 1.9152065613971474};
+
+// The highest rung not above w (w > 0, finite).
+inline Rung rung_below(double w) {
+    int e = 0;
+    const double m = 2.0 * std::frexp(w, &e);  // in [1, 2)
+    int j = kRungsPerOctave - 1;
+    while (j > 0 && kRungs[j] > m) --j;
+    return {e - 1, j};
+}
+
+// The rung `up` rungs above r.
+inline double rung_value(Rung r, int up) {
+    const int j = r.index + up;
+    return std::ldexp(kRungs[j % kRungsPerOctave], r.exponent + j / kRungsPerOctave);
+}
 
 template <LaneValue T>
 class Chooser {
@@ -278,6 +308,12 @@ private:
                 for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
                 const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
                 std::vector<std::int64_t> levels(x_.size());
+                if (by_prdn) {
+                    // PRDN bins are rungs of a fixed ladder (settled_on_rungs).
+                    if (!(step > finest) || !std::isfinite(step)) return {};
+                    const Rung first = rung_below(step);
+                    step = rung_value(first, 0);
+                }
                 for (int attempt = 0; attempt < attempts; ++attempt) {
                     if (!(step > finest) || !std::isfinite(step)) return {};
                     for (std::size_t i = 0; i < x_.size(); ++i) {
@@ -294,8 +330,9 @@ private:
                         // The width for a PRDN is a guess with a margin: one
                         // wider try towards the target (kept if smaller and met).
                         const double reached = last_prdn_;
-                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
-                            const double wider = step * std::min(1.3, 0.98 * limit / reached);
+                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit &&
+                            rung_value(rung_below(step * std::min(1.3, 0.98 * limit / reached)), 0) > step) {
+                            const double wider = rung_value(rung_below(step * std::min(1.3, 0.98 * limit / reached)), 0);
                             for (std::size_t i = 0; i < x_.size(); ++i) {
                                 const double q = std::nearbyint(static_cast<double>(x_[i]) / wider);
                                 if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return {};
@@ -309,11 +346,20 @@ private:
                         }
                         return {};
                     }
-                    step *= by_prdn ? 0.7 : 0.5;
+                    step = by_prdn ? rung_value(rung_below(step * 0.7), 0) : step * 0.5;
                 }
                 return {};
             };
             bool bins_met = false;
+            if (by_prdn) {
+                if (auto st = settle_on_rungs(width, settled); !st) return st;
+                if (settled) return {};
+                // A lane decoded from the interpolation on levels a power of
+                // two apart settles as it is (a grid fitted to it would map
+                // its levels back only to within a rounding).
+                if (auto st = interpolated_on_powers(width, true, settled); !st) return st;
+                if (settled) return {};
+            }
             if (!by_prdn) {
                 // A lane that partly sits on the lattice of bins just inside
                 // twice the bound already (decoded from such a lane, as a
@@ -407,48 +453,91 @@ private:
                 return {};
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
-            // the rounding to the dtype), or of the width for the PRDN (and
-            // for the interpolation, levels a power of two apart, about a
-            // sixteenth of it: a lane decoded from such levels sits exactly on
-            // them when it is written again, even where its spread has moved
-            // the sixteenth a little, and then settles as it is).
+            // the rounding to the dtype), or of the width for the PRDN, and
+            // the interpolation on levels a power of two apart.
             if (by_prdn) {
-                const double base = std::exp2(std::floor(std::log2(width / 16.0)));
-                double top = 0.0;
-                for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
-                std::vector<std::int64_t> fine(x_.size());
-                auto levels_at = [&](double step) {
-                    bool on = true;
-                    for (std::size_t i = 0; i < x_.size(); ++i) {
-                        const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                        fine[i] = static_cast<std::int64_t>(q);
-                        on = on && static_cast<T>(q * step) == x_[i];
-                    }
-                    return on;
-                };
-                const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
-                if (std::isfinite(base) && base > finest && top / base < 0x1p38) {
-                    double step = base;
-                    if (!levels_at(base)) {
-                        step = 2.0 * base;
-                        if (!levels_at(step)) {
-                            step = 0.5 * base;
-                            if (!(step > finest) || !levels_at(step)) {
-                                step = base;
-                                (void)levels_at(base);
-                            }
-                        }
-                    }
-                    bool own = false;
-                    if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5, own); !st) return st;
-                    if (own) {
-                        settled = true;
-                        return {};
-                    }
-                }
+                if (auto st = interpolated_on_powers(width, false, settled); !st) return st;
+                if (settled) return {};
             }
             return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
         }
+    }
+
+    // PRDN bins are rungs of a fixed ladder, so that a lane decoded from
+    // them and written again (its spread barely moved) finds the same rung:
+    // a lane that sits exactly on one of the rungs its bin `width` could
+    // have reached is taken as it is (exact, over any smaller body that
+    // would move it) and settles.
+    Status settle_on_rungs(double width, bool& settled) {
+        if (!(width > 0.0) || !std::isfinite(width)) return {};
+        std::vector<std::int64_t> levels(x_.size());
+        // The bins start at the width's rung and the one wider try goes up
+        // to 1.3 times it (six rungs).
+        const Rung first = rung_below(width);
+        for (int up = 0; up < 8; ++up) {
+            const double r = rung_value(first, up);
+            bool on = true;
+            for (std::size_t i = 0; i < x_.size() && on; ++i) {
+                const double q = std::nearbyint(static_cast<double>(x_[i]) / r);
+                on = std::fabs(q) <= static_cast<double>(kMaxLevel) &&
+                     std::bit_cast<BitsOf<T>>(static_cast<T>(q * r)) == std::bit_cast<BitsOf<T>>(x_[i]);
+                levels[i] = static_cast<std::int64_t>(q);
+            }
+            if (!on) continue;
+            std::vector<std::uint8_t> body;
+            if (auto st = level_lane_body(levels, 0, LevelMap{kBins, 0.0, r}, body); !st) return st;
+            best_.kind = kNearLossless;
+            best_.body.swap(body);
+            near_met_ = true;
+            nl_width_ = r;
+            settled = true;
+            return {};
+        }
+        return {};
+    }
+
+    // The interpolation for a PRDN on levels a power of two apart, about a
+    // sixteenth of the bin `width` (the power itself, or twice or half it
+    // where the lane sits on those exactly): a lane decoded from such levels
+    // sits on them again when it is written again, even where its spread
+    // has moved the sixteenth a little, and then settles as it is. With
+    // `only_settle` nothing is offered unless the lane settles.
+    Status interpolated_on_powers(double width, bool only_settle, bool& settled) {
+        if (!(width > 0.0) || !std::isfinite(width)) return {};
+        int e = 0;
+        (void)std::frexp(width / 16.0, &e);
+        const double base = std::ldexp(1.0, e - 1);  // the power of two at or below width / 16
+        double top = 0.0;
+        for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
+        const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+        if (!(base > finest) || !(top / base < 0x1p38)) return {};
+        std::vector<std::int64_t> fine(x_.size());
+        auto levels_at = [&](double step) {
+            bool on = true;
+            for (std::size_t i = 0; i < x_.size(); ++i) {
+                const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
+                fine[i] = static_cast<std::int64_t>(q);
+                on = on && std::bit_cast<BitsOf<T>>(static_cast<T>(q * step)) == std::bit_cast<BitsOf<T>>(x_[i]);
+            }
+            return on;
+        };
+        double step = base;
+        bool on = levels_at(base);
+        for (const double other : {2.0 * base, 0.5 * base}) {
+            if (on || !(other > finest)) break;
+            step = other;
+            on = levels_at(other);
+        }
+        if (!on) {
+            if (only_settle) return {};
+            step = base;
+            (void)levels_at(base);
+        }
+        if (only_settle && interp_own_bounds(fine).empty()) return {};
+        bool own = false;
+        if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5, own); !st) return st;
+        settled = own;
+        return {};
     }
 
     // A PRDN through bins centred on an interpolation of `levels`, from a

@@ -383,17 +383,20 @@ TEST(InterpScheme, DecodedLanesDoNotDriftThroughTheChooser) {
     }
 }
 
-// Off any grid (float lanes of a smooth signal with noise): levels a power of
-// two apart that a decoded lane sits on again, so rewrites stay within the
-// PRDN of the first write against the original.
+// Off any grid (float lanes of a smooth signal with noise): the levels of
+// the interpolation (a power of two apart) and the PRDN bins (rungs of a
+// fixed ladder) are where a decoded lane sits again, so rewrites stay within
+// the PRDN against the original (float64 lanes drifted to 2.6 times it).
 template <class T>
-void off_grid_rewrites_stay_within(double target) {
+void off_grid_rewrites_stay_within(double target, double spread) {
     std::mt19937_64 rng(1);
-    std::normal_distribution<double> noise(0.0, 0.002);
+    std::normal_distribution<double> noise(0.0, spread);
     std::vector<T> x(20000);
+    double walk = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double t = static_cast<double>(i);
-        x[i] = static_cast<T>(1.7 * std::sin(0.003 * t) + 0.3 * std::sin(0.021 * t) + noise(rng));
+        walk = 0.9 * walk + noise(rng);
+        x[i] = static_cast<T>(1.7 * std::sin(0.003 * t) + 0.3 * std::sin(0.021 * t) + walk);
     }
     auto prdn = [&](const std::vector<T>& y) {
         double mean = 0.0, num = 0.0, den = 0.0;
@@ -418,7 +421,10 @@ void off_grid_rewrites_stay_within(double target) {
 TEST(InterpScheme, OffGridRewritesStayWithinTheirPrdn) {
     for (const double target : {0.5, 2.0, 5.0}) {
         SCOPED_TRACE(target);
-        off_grid_rewrites_stay_within<float>(target);
-        off_grid_rewrites_stay_within<double>(target);
+        // Smooth (the interpolation codes it) and noisy (bins on the lattice do).
+        for (const double spread : {0.002, 0.3}) {
+            off_grid_rewrites_stay_within<float>(target, spread);
+            off_grid_rewrites_stay_within<double>(target, spread);
+        }
     }
 }
