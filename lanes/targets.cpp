@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 
+#include "lanes/bin_ladder.hpp"
 #include "lanes/container_lane.hpp"
 #include "lanes/exact.hpp"
 #include "lanes/frame.hpp"
@@ -58,35 +59,6 @@ namespace {
 
 // Lanes shorter than eight times this are not worth an estimate before a trial.
 constexpr std::size_t kEstimateFrom = 1024;
-
-// The ladder of PRDN bin widths: sixteen rungs per octave, 2^(j/16) times
-// a power of two (exact constants, and frexp/ldexp, so every machine finds
-// the same rung); a width rounded down to its rung is at most 4.4 % less.
-struct Rung {
-    int exponent;
-    int index;  // 0..15
-};
-constexpr int kRungsPerOctave = 16;
-constexpr double kRungs[kRungsPerOctave] = {
-    1.0,                1.0442737824274138, 1.0905077326652577, 1.1387886347566916,
-    1.189207115002721,  1.241857812073484,  1.2968395546510096, 1.3542555469368927,
-    1.4142135623730951, 1.4768261459394993, 1.5422108254079407, 1.6104903319492543,
-    1.681792830507429,  1.7562521603732995, 1.8340080864093424, 1.9152065613971474};
-
-// The highest rung not above w (w > 0, finite).
-inline Rung rung_below(double w) {
-    int e = 0;
-    const double m = 2.0 * std::frexp(w, &e);  // in [1, 2)
-    int j = kRungsPerOctave - 1;
-    while (j > 0 && kRungs[j] > m) --j;
-    return {e - 1, j};
-}
-
-// The rung `up` rungs above r.
-inline double rung_value(Rung r, int up) {
-    const int j = r.index + up;
-    return std::ldexp(kRungs[j % kRungsPerOctave], r.exponent + j / kRungsPerOctave);
-}
 
 template <LaneValue T>
 class Chooser {
@@ -470,20 +442,13 @@ private:
     // would move it) and settles.
     Status settle_on_rungs(double width, bool& settled) {
         if (!(width > 0.0) || !std::isfinite(width)) return {};
-        std::vector<std::int64_t> levels(x_.size());
+        std::vector<std::int64_t> levels;
         // The bins start at the width's rung and the one wider try goes up
         // to 1.3 times it (six rungs).
         const Rung first = rung_below(width);
         for (int up = 0; up < 8; ++up) {
             const double r = rung_value(first, up);
-            bool on = true;
-            for (std::size_t i = 0; i < x_.size() && on; ++i) {
-                const double q = std::nearbyint(static_cast<double>(x_[i]) / r);
-                on = std::fabs(q) <= static_cast<double>(kMaxLevel) &&
-                     std::bit_cast<BitsOf<T>>(static_cast<T>(q * r)) == std::bit_cast<BitsOf<T>>(x_[i]);
-                levels[i] = static_cast<std::int64_t>(q);
-            }
-            if (!on) continue;
+            if (!lattice_levels<T>(x_, r, levels, false)) continue;
             std::vector<std::uint8_t> body;
             if (auto st = level_lane_body(levels, 0, LevelMap{kBins, 0.0, r}, body); !st) return st;
             best_.kind = kNearLossless;
@@ -504,34 +469,23 @@ private:
     // `only_settle` nothing is offered unless the lane settles.
     Status interpolated_on_powers(double width, bool only_settle, bool& settled) {
         if (!(width > 0.0) || !std::isfinite(width)) return {};
-        int e = 0;
-        (void)std::frexp(width / 16.0, &e);
-        const double base = std::ldexp(1.0, e - 1);  // the power of two at or below width / 16
+        const double base = power_of_two_below(width / 16.0);
         double top = 0.0;
         for (T v : x_) top = std::max(top, std::fabs(static_cast<double>(v)));
         const double finest = 4.0 * top * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
         if (!(base > finest) || !(top / base < 0x1p38)) return {};
-        std::vector<std::int64_t> fine(x_.size());
-        auto levels_at = [&](double step) {
-            bool on = true;
-            for (std::size_t i = 0; i < x_.size(); ++i) {
-                const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
-                fine[i] = static_cast<std::int64_t>(q);
-                on = on && std::bit_cast<BitsOf<T>>(static_cast<T>(q * step)) == std::bit_cast<BitsOf<T>>(x_[i]);
-            }
-            return on;
-        };
+        std::vector<std::int64_t> fine;
         double step = base;
-        bool on = levels_at(base);
+        bool on = lattice_levels<T>(x_, base, fine, true);
         for (const double other : {2.0 * base, 0.5 * base}) {
             if (on || !(other > finest)) break;
             step = other;
-            on = levels_at(other);
+            on = lattice_levels<T>(x_, other, fine, true);
         }
         if (!on) {
             if (only_settle) return {};
             step = base;
-            (void)levels_at(base);
+            (void)lattice_levels<T>(x_, base, fine, true);
         }
         if (only_settle && interp_own_bounds(fine).empty()) return {};
         bool own = false;
