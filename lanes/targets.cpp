@@ -476,11 +476,11 @@ private:
         if (!(base > finest) || !(top / base < 0x1p38)) return {};
         std::vector<std::int64_t> fine;
         double step = base;
-        bool on = lattice_levels<T>(x_, base, fine, true);
+        bool on = lattice_levels<T>(x_, base, fine, false);
         for (const double other : {2.0 * base, 0.5 * base}) {
             if (on || !(other > finest)) break;
             step = other;
-            on = lattice_levels<T>(x_, other, fine, true);
+            on = lattice_levels<T>(x_, other, fine, false);
         }
         if (!on) {
             if (only_settle) return {};
