@@ -9,8 +9,8 @@
 
 namespace vantoresk::lanes {
 
-Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
-                       std::vector<std::uint8_t>& out, const LevelCorrections& corrections) {
+void level_lane_head(std::uint64_t k, const LevelMap& map, std::vector<std::uint8_t>& out,
+                     const LevelCorrections& corrections) {
     out.push_back(map.mapping);
     put_u64(out, k);
     if (map.mapping == kOnGrid || map.mapping == kOnGridCorrected) {
@@ -25,6 +25,11 @@ Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, co
     } else if (map.mapping == kBins) {
         put_f64(out, map.b);
     }
+}
+
+Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
+                       std::vector<std::uint8_t>& out, const LevelCorrections& corrections) {
+    level_lane_head(k, map, out, corrections);
     return encode_levels(levels, k, out);
 }
 

@@ -56,6 +56,12 @@ struct LevelCorrections {
 Status level_lane_body(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map,
                        std::vector<std::uint8_t>& out, const LevelCorrections& corrections = {});
 
+// The body's fields before the level stream (what level_lane_body writes
+// before calling the level coder), for callers that code the levels
+// themselves (the interpolating scheme).
+void level_lane_head(std::uint64_t k, const LevelMap& map, std::vector<std::uint8_t>& out,
+                     const LevelCorrections& corrections = {});
+
 LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype);
 
 // Decodes into out.size() values; `levels` is scratch of the same size.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "lanes/adaptive_rans.hpp"
+#include "lanes/interp_coder.hpp"
 #include "lanes/bytes.hpp"
 #include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless_parts.hpp"
@@ -58,6 +59,7 @@ Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out
     std::size_t pos = 1;
     if (pos >= body.size()) return damaged("is truncated");
     const std::uint8_t scheme = body[pos++];
+    if (scheme == kSchemeInterp) return decode_interp(body, out);
     if (scheme != kSchemeLattice) {
         return lane_fail(VNT_UNSUPPORTED, "near-lossless body scheme " + std::to_string(scheme) +
                                               " is not known to this reader; upgrade vantoresk to read it");
@@ -159,7 +161,7 @@ LResult<std::uint64_t> near_lossless_bound(std::span<const std::uint8_t> body) {
     std::size_t pos = 1;
     if (version >= 2) {
         if (body.size() < 2) return damaged("is truncated");
-        if (body[1] != kSchemeLattice) {
+        if (body[1] != kSchemeLattice && body[1] != kSchemeInterp) {
             return lane_fail(VNT_UNSUPPORTED, "near-lossless body scheme " + std::to_string(body[1]) +
                                                   " is not known to this reader; upgrade vantoresk to read it");
         }

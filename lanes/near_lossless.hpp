@@ -15,12 +15,20 @@
 // decoder refuses bin indices beyond ceil(2^40 / (2k+1))). A k above 2^41
 // is coded as 2^41.
 //
+// encode_levels writes scheme 0, whose levels decode to the lattice above
+// (coded_level in level_lane.hpp says where each lands without coding).
+// Scheme 1 (encode_interp, interp_coder.hpp) lands levels elsewhere within
+// the same bound: callers that check a target on the decoded values take
+// them from its encoder.
+//
 // Body format, version 2 (written; all integers little-endian; varint =
 // unsigned LEB128 of at most 10 bytes, minimal length):
 //   u8      version = 2
-//   u8      scheme       0: bin indices predicted per block as below; any
-//                        other value is refused as unsupported (1 is
-//                        reserved for a scheme that interpolates)
+//   u8      scheme       0: bin indices predicted per block as below;
+//                        1: bins centred on a hierarchical interpolation
+//                        (interp_scheme.hpp, body in interp_coder.hpp; the
+//                        same k and count fields follow); any other value
+//                        is refused as unsupported
 //   varint  k            bound in levels, at most 2^41
 //   varint  count        levels in the lane; must equal the caller's length
 //   u8      block_log2   levels per predictor block = 2^block_log2, 8..20

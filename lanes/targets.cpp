@@ -2,15 +2,19 @@
 // meets the target and is smaller than the best so far.
 #include "lanes/targets.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 
+#include "lanes/bin_ladder.hpp"
 #include "lanes/container_lane.hpp"
 #include "lanes/exact.hpp"
 #include "lanes/frame.hpp"
 #include "lanes/grid.hpp"
 #include "lanes/grid_refine.hpp"
+#include "lanes/interp_lane.hpp"
+#include "lanes/interp_scheme.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/nonfinite.hpp"
@@ -150,6 +154,18 @@ private:
         }
     }
 
+    // A body of the interpolating scheme: one that gives the lane back
+    // exactly replaces whatever came before (a decoded lane written again
+    // keeps its values), any other is offered.
+    void take_or_offer(InterpLane& il) {
+        if (il.exact) {
+            best_.kind = kNearLossless;
+            best_.body.swap(il.body);
+        } else {
+            offer(kNearLossless, il.body);
+        }
+    }
+
     const Grid* grid() {
         if constexpr (std::is_floating_point_v<T>) {
             if (!grid_searched_) {
@@ -262,8 +278,36 @@ private:
         met = (by_prdn ? e.prdn : e.max_abs) <= limit;
         exact_out = e.max_abs == 0.0;
         last_prdn_ = e.prdn;
-        if (!met) return {};
-        return code_levels(levels, k, map);
+        if (met) {
+            if (auto st = code_levels(levels, k, map); !st) return st;
+        }
+        // The same bound with bins centred on an interpolation (a PRDN
+        // searches its own bounds, in interpolated()).
+        if (!by_prdn && k > 0 && !(met && exact_out)) {
+            bool interp_met = false, interp_exact = false;
+            if (auto st = offer_interp(levels, k, map, limit, interp_met, interp_exact); !st) return st;
+            met = met || interp_exact;
+            if (interp_met) exact_out = interp_exact;
+        }
+        return {};
+    }
+
+    // Bins of 2k + 1 levels centred on an interpolation of `levels`, offered
+    // when they meet the bound in the lane's units. One that gives back the
+    // lane exactly is taken at once (`exact_out`).
+    Status offer_interp(std::span<const std::int64_t> levels, std::uint64_t k, const LevelMap& map, double limit,
+                        bool& met, bool& exact_out) {
+        InterpLane il;
+        const std::size_t to_beat = best_.kind == kNoBody ? 0 : best_.body.size();
+        if (auto st = interp_lane_fixed<T>(x_, mask_, dtype_, levels, map, k, false, limit, to_beat, il); !st)
+            return st;
+        met = il.met;
+        exact_out = il.exact;
+        if (il.met) {
+            take_or_offer(il);
+            near_met_ = true;
+        }
+        return {};
     }
 
     // The lane's mean and spread over the samples that count, worked out once.
@@ -320,15 +364,18 @@ private:
             double half = by_prdn ? (width - 1.0) / 2.0 : limit;
             for (int attempt = 0; attempt < 4; ++attempt) {
                 const double kf = std::floor(half);
-                if (!(kf >= 1.0)) return {};
+                if (!(kf >= 1.0)) break;
                 const auto k = static_cast<std::uint64_t>(std::min(kf, 4294967296.0));
                 identity_tried_ = identity_tried_ || k == 0;
                 if (auto st = try_levels(x_, k, LevelMap{}, by_prdn, limit, met, exact_out); !st) return st;
                 if (met) {
                     settled = exact_out;
-                    return {};
+                    break;
                 }
                 half = kf * 0.6;
+            }
+            if (by_prdn && !settled) {
+                if (auto st = interpolated(x_, LevelMap{}, (width - 1.0) / 2.0, settled); !st) return st;
             }
             return {};
         } else {
@@ -337,6 +384,11 @@ private:
             auto bins = [&](double step, int attempts, bool& bins_met) -> Status {
                 bins_met = false;
                 const double finest = 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+                if (by_prdn) {
+                    // PRDN bins are rungs of a fixed ladder (settle_on_rungs).
+                    if (!(step > finest) || !std::isfinite(step)) return {};
+                    step = rung_value(rung_below(step), 0);
+                }
                 for (int attempt = 0; attempt < attempts; ++attempt) {
                     if (!(step > finest) || !std::isfinite(step)) return {};
                     if (!bin_levels(step)) return {};
@@ -349,8 +401,9 @@ private:
                         // The width for a PRDN is a guess with a margin: one
                         // wider try towards the target (kept if smaller and met).
                         const double reached = last_prdn_;
-                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit) {
-                            const double wider = step * std::min(1.3, 0.98 * limit / reached);
+                        if (by_prdn && reached > 0.0 && reached < 0.95 * limit &&
+                            rung_value(rung_below(step * std::min(1.3, 0.98 * limit / reached)), 0) > step) {
+                            const double wider = rung_value(rung_below(step * std::min(1.3, 0.98 * limit / reached)), 0);
                             if (!bin_levels(wider)) return {};
                             bool wider_met = false, wider_exact = false;
                             const LevelMap wide_map{kBins, 0.0, wider};
@@ -360,11 +413,20 @@ private:
                         }
                         return {};
                     }
-                    step *= by_prdn ? 0.7 : 0.5;
+                    step = by_prdn ? rung_value(rung_below(step * 0.7), 0) : step * 0.5;
                 }
                 return {};
             };
             bool bins_met = false;
+            if (by_prdn) {
+                if (auto st = settle_on_rungs(width, settled); !st) return st;
+                if (settled) return {};
+                // A lane decoded from the interpolation on levels a power of
+                // two apart settles as it is (a grid fitted to it would map
+                // its levels back only to within a rounding).
+                if (auto st = interpolated_on_powers(width, true, settled); !st) return st;
+                if (settled) return {};
+            }
             if (!by_prdn) {
                 // A lane that partly sits on the lattice of bins just inside
                 // twice the bound already (decoded from such a lane, as a
@@ -460,6 +522,10 @@ private:
                     if (auto st = bins(wide, 1, bins_met); !st) return st;
                     return {};
                 }
+                if (by_prdn && !settled) {
+                    if (auto st = interpolated(levels, map, (width / g->b - 1.0) / 2.0, settled); !st) return st;
+                    if (settled) return {};
+                }
                 if (!by_prdn || !(width > g->b)) return {};  // finer than a step: the exact kinds
                 // A PRDN allows bins of any width: the odd bins of the grid
                 // round it down (to none at all below three steps), bins of
@@ -470,7 +536,12 @@ private:
                 return {};
             }
             // No grid to stand on: bins of twice the bound (just inside it, for
-            // the rounding to the dtype), or of the width for the PRDN.
+            // the rounding to the dtype), or of the width for the PRDN, and
+            // the interpolation on levels a power of two apart.
+            if (by_prdn) {
+                if (auto st = interpolated_on_powers(width, false, settled); !st) return st;
+                if (settled) return {};
+            }
             return bins(by_prdn ? width : 2.0 * limit * (1.0 - 0x1p-12), 3, bins_met);
         }
     }
@@ -531,6 +602,84 @@ private:
             const bool had = best_.kind != kNoBody;
             if (auto st = code_levels(levels, k, map); !st) return st;
             if (!code_bins || !had || best_.body.size() < before) nl_width_ = grid_width;
+        }
+        if (!settled) {
+            bool interp_met = false, interp_exact = false;
+            if (auto st = offer_interp(levels, k, map, limit, interp_met, interp_exact); !st) return st;
+            settled = interp_exact;
+        }
+        return {};
+    }
+
+    // PRDN bins are rungs of a fixed ladder, so that a lane decoded from
+    // them and written again (its spread barely moved) finds the same rung:
+    // a lane that sits exactly on one of the rungs its bin `width` could
+    // have reached is taken as it is (exact, over any smaller body that
+    // would move it) and settles.
+    Status settle_on_rungs(double width, bool& settled) {
+        if (!(width > 0.0) || !std::isfinite(width)) return {};
+        std::vector<std::int64_t> levels;
+        // The bins start at the width's rung and the one wider try goes up
+        // to 1.3 times it (six rungs).
+        const Rung first = rung_below(width);
+        for (int up = 0; up < 8; ++up) {
+            const double r = rung_value(first, up);
+            if (!lattice_levels<T>(x_, r, levels, false)) continue;
+            std::vector<std::uint8_t> body;
+            if (auto st = level_lane_body(levels, 0, LevelMap{kBins, 0.0, r}, body); !st) return st;
+            best_.kind = kNearLossless;
+            best_.body.swap(body);
+            near_met_ = true;
+            nl_width_ = r;
+            settled = true;
+            return {};
+        }
+        return {};
+    }
+
+    // The interpolation for a PRDN on levels a power of two apart, about a
+    // sixteenth of the bin `width` (the power itself, or twice or half it
+    // where the lane sits on those exactly): a lane decoded from such levels
+    // sits on them again when it is written again, even where its spread
+    // has moved the sixteenth a little, and then settles as it is. With
+    // `only_settle` nothing is offered unless the lane settles.
+    Status interpolated_on_powers(double width, bool only_settle, bool& settled) {
+        if (!(width > 0.0) || !std::isfinite(width)) return {};
+        const double base = power_of_two_below(width / 16.0);
+        const double finest = 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
+        if (!(base > finest) || !(top() / base < 0x1p38)) return {};
+        std::vector<std::int64_t> fine;
+        double step = base;
+        bool on = lattice_levels<T>(x_, base, fine, false);
+        for (const double other : {2.0 * base, 0.5 * base}) {
+            if (on || !(other > finest)) break;
+            step = other;
+            on = lattice_levels<T>(x_, other, fine, false);
+        }
+        if (!on) {
+            if (only_settle) return {};
+            step = base;
+            (void)lattice_levels<T>(x_, base, fine, true);
+        }
+        if (only_settle && interp_own_bounds(fine).empty()) return {};
+        bool own = false;
+        if (auto st = interpolated(fine, LevelMap{kBins, 0.0, step}, 7.5, own); !st) return st;
+        settled = own;
+        return {};
+    }
+
+    // A PRDN through bins centred on an interpolation of `levels`, from a
+    // first guess of the bound in levels; offered when met. `own` tells
+    // that the levels were their own reconstruction and the body gives the
+    // lane back exactly: the lane is settled.
+    Status interpolated(std::span<const std::int64_t> levels, const LevelMap& map, double half, bool& own) {
+        const auto guess = static_cast<std::uint64_t>(std::clamp(std::floor(half), 1.0, 1099511627776.0));
+        InterpLane il;
+        if (auto st = interp_lane_prdn<T>(x_, mask_, dtype_, levels, map, guess, s_.limit, il); !st) return st;
+        own = il.exact;
+        if (il.met) {
+            take_or_offer(il);
+            near_met_ = true;
         }
         return {};
     }

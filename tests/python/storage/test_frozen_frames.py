@@ -45,13 +45,34 @@ def test_frozen_frame_decodes_and_reencodes(name):
     elif not any(kind in ("shuffled", "deflate", "grid") or coder == "deflate" for kind, _, _, coder, _ in want["lanes"]):
         if any(kind == "near-lossless" for kind, *_ in want["lanes"]):
             # The level coder writes a newer body version than these frames
-            # hold: other bytes, the same decoded values, and on these short
-            # lanes (its models learn from fewer samples) at most a few
-            # percent more.
-            assert same_bits(decode_lanes(again), decoded)
+            # hold: other bytes, and on these short lanes (its models learn
+            # from fewer samples) at most a few percent more. The values are
+            # the same, or, where bins centred on an interpolation code
+            # smaller, others that meet the same target.
+            values = decode_lanes(again)
+            if not same_bits(values, decoded):
+                assert meets_target(np.load(FRAMES / f"{name}.source.npy"), values, want["axis"], want["kwargs"])
             assert len(again) <= len(frame) * 1.06
         else:
             assert again == frame
+
+
+def meets_target(source: np.ndarray, values: np.ndarray, axis: int, kwargs: dict) -> bool:
+    """Every lane (along `axis`) within a scalar max_abs_error or max_prdn, over its finite samples."""
+    (target, limit), = [(k, v) for k, v in kwargs.items() if k in ("max_abs_error", "max_prdn")]
+    x = np.moveaxis(np.asarray(source, np.float64), axis, -1).reshape(-1, source.shape[axis])
+    y = np.moveaxis(np.asarray(values, np.float64), axis, -1).reshape(-1, source.shape[axis])
+    for a, b in zip(x, y):
+        keep = np.isfinite(a)
+        d = a[keep] - b[keep]
+        if target == "max_abs_error":
+            if np.max(np.abs(d), initial=0.0) > limit:
+                return False
+        else:
+            c = a[keep] - a[keep].mean()
+            if 100.0 * np.sqrt(np.sum(d * d) / np.sum(c * c)) > limit:
+                return False
+    return True
 
 
 def test_header_bytes_are_as_documented():
