@@ -52,6 +52,7 @@ class Codec:
     encode: Callable[[np.ndarray], object]
     decode: Callable[[object], np.ndarray]
     size: Callable[[object], int] = len
+    setting: str = ""  # what a peer chose for this lane, for the report
 
 
 class CodecError(RuntimeError):
