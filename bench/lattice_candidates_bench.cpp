@@ -8,11 +8,8 @@
 // invertible map of the residual sequence (a second prediction stage) or
 // another block size.
 //
-// Usage: lattice_candidates_bench [recording-substring]
-// Run: nice -n 10 build/lattice_candidates_bench (about a minute on one core).
-#include <algorithm>
-#include <array>
-#include <bit>
+// Usage: lattice_candidates_bench [recording-substring [candidate-substring]]
+// (all of them take about five minutes on one core; "" for every recording).
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,17 +19,12 @@
 
 #include "bench/bench_data.hpp"
 #include "bench/cpu_timer.hpp"
-#include "lanes/adaptive_rans.hpp"
-#include "lanes/bytes.hpp"
-#include "lanes/lpc_fit.hpp"
-#include "lanes/near_lossless.hpp"
-#include "lanes/near_lossless_parts.hpp"
-#include "lanes/residual_coder.hpp"
+#include "bench/lattice_fits.hpp"
+#include "bench/lattice_stages.hpp"
 
 namespace {
 
-using namespace vantoresk::lanes;
-using I64 = std::int64_t;
+using namespace lattice_bench;
 
 struct Recording {
     const char* file;
@@ -58,390 +50,137 @@ const std::vector<Recording> kRecordings = {
     edf("eegmat_s00r1_o1.npy", 500, -63.3151, 79.9504),
 };
 
-inline int sgn(I64 v) { return (v > 0) - (v < 0); }
+// One lane in hand: its bin indices, bound, the recording's rate and the
+// block predictors' residuals as today's body codes them.
+struct Lane {
+    const std::vector<I64>& y;
+    std::uint64_t k;
+    double fs;
+    const Blocked& base;
 
-std::size_t unit_size(const std::vector<I64>& r) {
-    std::vector<std::uint8_t> out;
-    if (!encode_residuals(r, out)) {
-        std::fprintf(stderr, "residual out of range\n");
-        std::exit(1);
-    }
-    return out.size();
-}
-
-// Residuals and side bytes of the block predictors for one block size.
-struct Blocked {
-    std::vector<I64> r;
-    std::size_t side = 0;
-};
-Blocked block_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
-    Blocked out;
-    out.r.resize(y.size());
-    BitWriter side;
-    const std::size_t block = std::size_t{1} << block_log2;
-    for (std::size_t b = 0; b < y.size(); b += block) {
-        const std::size_t e = std::min(y.size(), b + block);
-        const Predictor p = fit_predictor(y, b, e, kMaxPredictorOrder, max_abs);
-        near_lossless::put_predictor(side, p);
-        for (std::size_t t = b; t < e; ++t)
-            out.r[t] = y[t] - near_lossless::predict(y.data(), t, p.order, p.shift, p.coefficients.data(), ymax);
-    }
-    out.side = side.finish().size();
-    return out;
-}
-
-// The bit lengths of one predictor's zigzagged residuals over [b, e) plus
-// 22 bits a coefficient (the fit's own size estimate); the residuals go to
-// `r` when given.
-I64 block_cost(const std::vector<I64>& y, std::size_t b, std::size_t e, const Predictor& p, I64 ymax,
-               std::vector<I64>* r) {
-    I64 bits = 0;
-    for (std::size_t t = b; t < e; ++t) {
-        const I64 v = y[t] - near_lossless::predict(y.data(), t, p.order, p.shift, p.coefficients.data(), ymax);
-        if (r) (*r)[t] = v;
-        bits += std::bit_width(static_cast<std::uint64_t>(zigzag(v)));
-    }
-    return bits + 22 * static_cast<I64>(p.order);
-}
-
-// The least-squares predictor's order refitted to least absolute residuals
-// by reweighted least squares (weights 1 / max(|r|, 1)), kept per block when
-// its residuals' bit lengths sum smaller.
-Blocked irls_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2, int iters) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
-    Blocked out;
-    out.r.resize(y.size());
-    BitWriter side;
-    const std::size_t block = std::size_t{1} << block_log2;
-    for (std::size_t b = 0; b < y.size(); b += block) {
-        const std::size_t e = std::min(y.size(), b + block);
-        Predictor best = fit_predictor(y, b, e, kMaxPredictorOrder, max_abs);
-        I64 best_bits = block_cost(y, b, e, best, ymax, nullptr);
-        const unsigned m = best.order;
-        const std::size_t first = std::max<std::size_t>(b, m);
-        if (m >= 1 && m <= 32 && best.shift > 0 && e > first + 4 * m) {
-            std::vector<double> a(m);
-            for (unsigned j = 0; j < m; ++j) a[j] = std::ldexp(static_cast<double>(best.coefficients[j]), -static_cast<int>(best.shift));
-            for (int it = 0; it < iters; ++it) {
-                std::vector<double> g(m * m, 0.0), h(m, 0.0);
-                for (std::size_t t = first; t < e; ++t) {
-                    double pr = 0;
-                    for (unsigned j = 0; j < m; ++j) pr += a[j] * static_cast<double>(y[t - 1 - j]);
-                    const double res = static_cast<double>(y[t]) - pr;
-                    const double w = 1.0 / std::max(std::fabs(res), 0.7);
-                    for (unsigned i = 0; i < m; ++i) {
-                        const double xi = w * static_cast<double>(y[t - 1 - i]);
-                        h[i] += xi * static_cast<double>(y[t]);
-                        for (unsigned j = 0; j <= i; ++j) g[i * m + j] += xi * static_cast<double>(y[t - 1 - j]);
-                    }
-                }
-                // Cholesky solve with a small ridge
-                double ridge = 0;
-                for (unsigned i = 0; i < m; ++i) ridge = std::max(ridge, g[i * m + i]);
-                ridge = ridge * 1e-10 + 1e-9;
-                std::vector<double> l(m * m, 0.0), z(m);
-                bool ok = true;
-                for (unsigned i = 0; i < m && ok; ++i) {
-                    for (unsigned j = 0; j <= i; ++j) {
-                        double s2 = g[i * m + j] + (i == j ? ridge : 0);
-                        for (unsigned q = 0; q < j; ++q) s2 -= l[i * m + q] * l[j * m + q];
-                        if (i == j) {
-                            if (!(s2 > 0)) ok = false;
-                            else l[i * m + i] = std::sqrt(s2);
-                        } else {
-                            l[i * m + j] = s2 / l[j * m + j];
-                        }
-                    }
-                }
-                if (!ok) break;
-                for (unsigned i = 0; i < m; ++i) {
-                    double s2 = h[i];
-                    for (unsigned q = 0; q < i; ++q) s2 -= l[i * m + q] * z[q];
-                    z[i] = s2 / l[i * m + i];
-                }
-                for (unsigned i = m; i-- > 0;) {
-                    double s2 = z[i];
-                    for (unsigned q = i + 1; q < m; ++q) s2 -= l[q * m + i] * a[q];
-                    a[i] = s2 / l[i * m + i];
-                }
-                Predictor p = best;
-                bool fine = true;
-                for (unsigned j = 0; j < m; ++j) {
-                    if (!std::isfinite(a[j])) fine = false;
-                    else p.coefficients[j] = std::llround(std::ldexp(a[j], static_cast<int>(best.shift)));
-                }
-                if (!fine) break;
-                const I64 bits = block_cost(y, b, e, p, ymax, nullptr);
-                if (bits < best_bits) {
-                    best_bits = bits;
-                    best = p;
-                }
-            }
-        }
-        near_lossless::put_predictor(side, best);
-        block_cost(y, b, e, best, ymax, &out.r);
-    }
-    out.side = side.finish().size();
-    return out;
-}
-
-// Bias cancellation: a running correction per context of the residuals
-// before (signs of the last two, magnitude class of the last three), kept
-// without division as an integer mean tracker.
-std::vector<I64> bias_cancel(const std::vector<I64>& r, unsigned reset, unsigned mags) {
-    struct Ctx {
-        I64 b = 0, n = 1, c = 0;
-    };
-    std::vector<Ctx> ctx(9 * mags);
-    std::vector<I64> e(r.size());
-    I64 r1 = 0, r2 = 0, r3 = 0;
-    for (std::size_t t = 0; t < r.size(); ++t) {
-        const std::uint64_t s = 2 * static_cast<std::uint64_t>(std::llabs(r1)) + std::llabs(r2) + std::llabs(r3);
-        const unsigned m = std::min<unsigned>(static_cast<unsigned>(std::bit_width(s)), mags - 1);
-        Ctx& c = ctx[((sgn(r1) + 1) * 3 + sgn(r2) + 1) * mags + m];
-        const I64 err = r[t] - c.c;
-        e[t] = err;
-        c.b += err;
-        if (++c.n >= static_cast<I64>(reset)) {
-            c.n >>= 1;
-            c.b >>= 1;
-        }
-        if (c.b <= -c.n) {
-            --c.c;
-            c.b += c.n;
-            if (c.b <= -c.n) c.b = -c.n + 1;
-        } else if (c.b > 0) {
-            ++c.c;
-            c.b -= c.n;
-            if (c.b > 0) c.b = 0;
-        }
-        r3 = r2;
-        r2 = r1;
-        r1 = r[t];
-    }
-    return e;
-}
-
-// Bias cancellation by a per-context exponential mean in 1/256 units
-// (rate 2^-rate), applied rounded: contexts as above.
-std::vector<I64> bias_mean(const std::vector<I64>& r, unsigned rate, unsigned mags) {
-    std::vector<I64> mean(9 * mags, 0), e(r.size());
-    I64 r1 = 0, r2 = 0, r3 = 0;
-    for (std::size_t t = 0; t < r.size(); ++t) {
-        const std::uint64_t s = 2 * static_cast<std::uint64_t>(std::llabs(r1)) + std::llabs(r2) + std::llabs(r3);
-        const unsigned m = std::min<unsigned>(static_cast<unsigned>(std::bit_width(s)), mags - 1);
-        I64& c = mean[((sgn(r1) + 1) * 3 + sgn(r2) + 1) * mags + m];
-        e[t] = r[t] - ((c + 128) >> 8);
-        c += ((r[t] << 8) - c) >> rate;
-        r3 = r2;
-        r2 = r1;
-        r1 = r[t];
-    }
-    return e;
-}
-
-// Sign-sign LMS on a history `x` (the residuals, or the index differences):
-// prediction (sum w[j] x[t-1-j] + half) >> shift, w[j] += mu sgn(e) sgn(x).
-std::vector<I64> sign_lms(const std::vector<I64>& r, const std::vector<I64>& x, unsigned order, unsigned shift,
-                          int mu) {
-    std::vector<I64> w(order, 0), e(r.size());
-    for (std::size_t t = 0; t < r.size(); ++t) {
-        I64 acc = I64{1} << (shift - 1);
-        for (unsigned j = 0; j < order && j < t; ++j) acc += w[j] * x[t - 1 - j];
-        const I64 p = acc >> shift;
-        const I64 err = r[t] - p;
-        e[t] = err;
-        const int se = sgn(err);
-        if (se != 0)
-            for (unsigned j = 0; j < order && j < t; ++j) w[j] += mu * se * sgn(x[t - 1 - j]);
-    }
-    return e;
-}
-
-// Sign-error NLMS-like stage with a power-of-two normalisation: w += mu
-// sgn(e) x / 2^bit_width(energy), energy the running sum of |x| over the taps.
-std::vector<I64> sign_error_lms(const std::vector<I64>& r, unsigned order, unsigned shift, unsigned mu_log2) {
-    std::vector<I64> w(order, 0), e(r.size());
-    for (std::size_t t = 0; t < r.size(); ++t) {
-        I64 acc = I64{1} << (shift - 1);
-        std::uint64_t energy = 1;
-        for (unsigned j = 0; j < order && j < t; ++j) {
-            acc += w[j] * r[t - 1 - j];
-            energy += static_cast<std::uint64_t>(std::llabs(r[t - 1 - j]));
-        }
-        const I64 err = r[t] - (acc >> shift);
-        e[t] = err;
-        const int se = sgn(err);
-        if (se == 0) continue;
-        const unsigned norm = static_cast<unsigned>(std::bit_width(energy));
-        for (unsigned j = 0; j < order && j < t; ++j) {
-            const I64 step = (r[t - 1 - j] << mu_log2) >> norm;
-            w[j] += se * step;
-        }
-    }
-    return e;
-}
-
-// Adaptive estimate of the bits of the residual coder's first two symbols
-// (bit-length class A and sign-and-top-bits B) under a context choice:
-// counts start at 1, grow by 24 and halve past 2^13.
-template <unsigned N>
-struct Counts {
-    std::array<std::uint32_t, N> f;
-    std::uint32_t total = N;
-    Counts() { f.fill(1); }
-    double cost(unsigned s) {
-        const double c = -std::log2(static_cast<double>(f[s]) / total);
-        f[s] += 24;
-        total += 24;
-        if (total > (1u << 13)) {
-            total = 0;
-            for (auto& x : f) total += (x = (x + 1) / 2);
-        }
-        return c;
+    std::size_t today() const { return base.side + unit_size(base.r); }
+    // today's size less what an estimate saves over today's coding
+    std::size_t less(double bits_now, double bits_then) const {
+        return static_cast<std::size_t>(static_cast<double>(today()) - (bits_now - bits_then) / 8);
     }
 };
-unsigned class_of(I64 r) {
-    const std::uint64_t a = static_cast<std::uint64_t>(std::llabs(r));
-    const auto e = static_cast<unsigned>(std::bit_width(a));
-    return e <= 1 ? e + unsigned{e == 1 && r < 0} : std::min(e + 1, 15u);
-}
-// variant 0: as coded today; 1: A also by the slope class of the indices;
-// 2: B's sign also by the slope's sign; 3: both.
-double ab_bits(const std::vector<I64>& r, const std::vector<I64>& y, int variant) {
-    std::vector<Counts<16>> a(32 * 8);
-    std::vector<Counts<8>> b(16 * 9);
-    std::uint64_t a1 = 0, a2 = 0, a3 = 0;
-    unsigned sign = 0;
-    double bits = 0;
-    for (std::size_t t = 0; t < r.size(); ++t) {
-        const std::uint64_t s = 2 * a1 + a2 + a3;
-        const unsigned act = s < 4 ? static_cast<unsigned>(s) : std::min(static_cast<unsigned>(std::bit_width(s)) + 1, 31u);
-        const I64 d = t >= 2 ? y[t - 1] - y[t - 2] : 0;
-        const unsigned slope = std::min<unsigned>(static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(std::llabs(d)))), 7u);
-        const unsigned dsign = d == 0 ? 0 : (d > 0 ? 1 : 2);
-        const unsigned c = class_of(r[t]);
-        bits += a[act * 8 + ((variant & 1) ? slope : 0)].cost(c);
-        const std::uint64_t m = static_cast<std::uint64_t>(std::llabs(r[t]));
-        const auto e = static_cast<unsigned>(std::bit_width(m));
-        if (e > 1) {
-            const unsigned mb = std::min(e - 1, 2u);
-            const unsigned top = static_cast<unsigned>((m >> (e - 1 - mb)) & ((1u << mb) - 1));
-            bits += b[std::min(e, 15u) * 9 + sign * 3 + ((variant & 2) ? dsign : 0)].cost((top << 1) | unsigned{r[t] < 0});
-        }
-        a3 = a2;
-        a2 = a1;
-        a1 = m;
-        sign = r[t] == 0 ? 0 : (r[t] > 0 ? 1 : 2);
-    }
-    return bits;
-}
 
 struct Candidate {
     std::string name;
-    std::function<std::size_t(const std::vector<I64>& y, std::uint64_t k, const Blocked& base)> size;
+    std::function<std::size_t(const Lane&)> size;
 };
+
+// A second stage on the residuals: its output replaces them.
+Candidate stage(std::string name, std::function<std::vector<I64>(const Lane&)> f) {
+    return {std::move(name), [f](const Lane& l) { return l.base.side + unit_size(f(l)); }};
+}
+
+// The candidates, in groups: block size and predictor choice (encoder only),
+// the sign of the rounding, coder contexts, second stages.
+std::vector<Candidate> candidates() {
+    std::vector<Candidate> c;
+    for (unsigned bl : {12u, 13u, 15u, 16u}) {
+        c.push_back({"block 2^" + std::to_string(bl), [bl](const Lane& l) {
+                         const Blocked b = block_residuals(l.y, l.k, bl);
+                         return b.side + unit_size(b.r);
+                     }});
+    }
+    c.push_back({"best block 12..16", [](const Lane& l) {
+                     std::size_t best = l.today();
+                     for (unsigned bl : {12u, 13u, 15u, 16u}) {
+                         const Blocked b = block_residuals(l.y, l.k, bl);
+                         best = std::min(best, b.side + unit_size(b.r));
+                     }
+                     return best;
+                 }});
+    for (int iters : {1, 3})
+        c.push_back({"least-absolute refit x" + std::to_string(iters), [iters](const Lane& l) {
+                         const Blocked b = irls_residuals(l.y, l.k, 14, iters);
+                         return b.side + unit_size(b.r);
+                     }});
+    c.push_back({"predictor by coded size", [](const Lane& l) {
+                     const Blocked b = exact_choice(l.y, l.k, 14, nullptr);
+                     return b.side + unit_size(b.r);
+                 }});
+    c.push_back({"switched flat/least squares", [](const Lane& l) { return switched(l.y, l.k, 14); }});
+    c.push_back({"sign by prediction fraction", [](const Lane& l) {
+                     const Blocked b = flipped_residuals(l.y, l.k, 14, nullptr);
+                     return b.side + unit_size(b.r);
+                 }});
+    c.push_back({"switched + fraction sign", [](const Lane& l) { return switched(l.y, l.k, 14, true); }});
+    c.push_back({"  the same, by bit lengths", [](const Lane& l) { return switched(l.y, l.k, 14, true, true); }});
+    for (unsigned nb : {3u, 9u})
+        for (bool xb : {false, true})
+            c.push_back({"fraction sign + " + std::to_string(nb) + " ctx" + (xb ? " A,B" : " A"), [nb, xb](const Lane& l) {
+                             std::vector<int> near;
+                             const Blocked b = flipped_residuals(l.y, l.k, 14, &near, nb);
+                             return l.less(coder_bits(l.base.r, 0), coder_bits(b.r, 0, nullptr, &near, nb, xb));
+                         }});
+    c.push_back({"estimate / real coder", [](const Lane& l) {
+                     return static_cast<std::size_t>(coder_bits(l.base.r, 0) / 8) + l.base.side;
+                 }});
+    for (int variant : {1, 2, 3, 4})
+        c.push_back({"activity variant " + std::to_string(variant), [variant](const Lane& l) {
+                         return l.less(coder_bits(l.base.r, 0), coder_bits(l.base.r, variant));
+                     }});
+    for (int variant : {1, 2})
+        c.push_back({"slope context variant " + std::to_string(variant), [variant](const Lane& l) {
+                         return l.less(ab_bits(l.base.r, l.y, 0), ab_bits(l.base.r, l.y, variant));
+                     }});
+    c.push_back({"models warmed on the lane", [](const Lane& l) {
+                     return l.less(coder_bits(l.base.r, 0), coder_bits(l.base.r, 0, &l.base.r));
+                 }});
+    for (unsigned mags : {4u, 8u})
+        c.push_back(stage("bias tracker mags " + std::to_string(mags),
+                          [mags](const Lane& l) { return bias_cancel(l.base.r, 64, mags); }));
+    for (unsigned rate : {4u, 6u})
+        c.push_back(stage("bias mean 2^-" + std::to_string(rate),
+                          [rate](const Lane& l) { return bias_mean(l.base.r, rate, 12); }));
+    for (unsigned order : {2u, 8u, 16u, 32u})
+        for (int mu : {1, 4})
+            c.push_back(stage("sslms o" + std::to_string(order) + " mu" + std::to_string(mu) + "/4096",
+                              [order, mu](const Lane& l) { return sign_lms(l.base.r, l.base.r, order, 12, mu); }));
+    for (unsigned order : {8u, 16u})
+        c.push_back(stage("sslms on dy o" + std::to_string(order), [order](const Lane& l) {
+                        std::vector<I64> d(l.y.size());
+                        for (std::size_t t = 0; t < l.y.size(); ++t) d[t] = l.y[t] - (t ? l.y[t - 1] : 0);
+                        return sign_lms(l.base.r, d, order, 12, 1);
+                    }));
+    c.push_back(stage("sslms o32 mu16/65536",
+                      [](const Lane& l) { return sign_lms(l.base.r, l.base.r, 32, 16, 16); }));
+    c.push_back(stage("cascade 32/16/2", [](const Lane& l) {
+                    const auto& r = l.base.r;
+                    return sign_lms(sign_lms(sign_lms(r, r, 32, 16, 2), r, 16, 16, 4), r, 2, 16, 8);
+                }));
+    for (unsigned order : {4u, 16u})
+        c.push_back(stage("selms o" + std::to_string(order),
+                          [order](const Lane& l) { return sign_error_lms(l.base.r, order, 14, 4); }));
+    for (const char* name : {"sslms o16 mu4/4096", "sslms on dy o16"}) {
+        std::function<std::size_t(const Lane&)> f;
+        for (const Candidate& x : c)
+            if (x.name == name) f = x.size;
+        c.push_back({std::string("min(today, ") + name + ")",
+                     [f](const Lane& l) { return std::min(l.today(), f(l)); }});
+    }
+    for (std::size_t seg : {32u, 128u})
+        c.push_back({"long-term seg " + std::to_string(seg), [seg](const Lane& l) {
+                         double side = 0;
+                         const auto lo = static_cast<std::size_t>(0.33 * l.fs), hi = static_cast<std::size_t>(1.5 * l.fs);
+                         const std::vector<I64> e = long_term(l.base.r, seg, lo, hi, side);
+                         return l.base.side + unit_size(e) + static_cast<std::size_t>(side / 8);
+                     }});
+    return c;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* only = argc > 1 ? argv[1] : nullptr;
+    const char* only = argc > 1 && argv[1][0] != 0 ? argv[1] : nullptr;
+    const char* which = argc > 2 ? argv[2] : nullptr;
     const unsigned ks[] = {0, 1, 2, 4, 8};
     std::vector<Candidate> cands;
-    auto stage = [](std::function<std::vector<I64>(const std::vector<I64>&, const std::vector<I64>&)> f) {
-        return [f](const std::vector<I64>& y, std::uint64_t, const Blocked& base) {
-            return base.side + unit_size(f(base.r, y));
-        };
-    };
-    for (unsigned bl : {12u, 13u, 15u, 16u}) {
-        cands.push_back({"block 2^" + std::to_string(bl), [bl](const std::vector<I64>& y, std::uint64_t k, const Blocked&) {
-                             const Blocked b = block_residuals(y, k, bl);
-                             return b.side + unit_size(b.r);
-                         }});
-    }
-    cands.push_back({"best block 12..16", [](const std::vector<I64>& y, std::uint64_t k, const Blocked& base) {
-                         std::size_t best = base.side + unit_size(base.r);
-                         for (unsigned bl : {12u, 13u, 15u, 16u}) {
-                             const Blocked b = block_residuals(y, k, bl);
-                             best = std::min(best, b.side + unit_size(b.r));
-                         }
-                         return best;
-                     }});
-    for (int iters : {1, 3})
-        cands.push_back({"least-absolute refit x" + std::to_string(iters),
-                         [iters](const std::vector<I64>& y, std::uint64_t k, const Blocked&) {
-                             const Blocked b = irls_residuals(y, k, 14, iters);
-                             return b.side + unit_size(b.r);
-                         }});
-    for (int variant : {1, 2, 3})
-        cands.push_back({"context variant " + std::to_string(variant),
-                         [variant](const std::vector<I64>& y, std::uint64_t, const Blocked& base) {
-                             const double now = ab_bits(base.r, y, 0), then = ab_bits(base.r, y, variant);
-                             const double total = static_cast<double>(base.side + unit_size(base.r));
-                             return static_cast<std::size_t>(total - (now - then) / 8);
-                         }});
-    for (unsigned reset : {64u})
-        for (unsigned mags : {4u, 8u})
-            cands.push_back({"bias reset " + std::to_string(reset) + " mags " + std::to_string(mags),
-                             stage([reset, mags](const std::vector<I64>& r, const std::vector<I64>&) {
-                                 return bias_cancel(r, reset, mags);
-                             })});
-    for (unsigned rate : {4u, 6u})
-        for (unsigned mags : {4u, 12u})
-            cands.push_back({"bias mean 2^-" + std::to_string(rate) + " mags " + std::to_string(mags),
-                             stage([rate, mags](const std::vector<I64>& r, const std::vector<I64>&) {
-                                 return bias_mean(r, rate, mags);
-                             })});
-    for (unsigned order : {2u, 8u, 16u, 32u})
-        for (int mu : {1, 4, 16})
-            cands.push_back({"sslms r o" + std::to_string(order) + " mu" + std::to_string(mu) + "/4096",
-                             stage([order, mu](const std::vector<I64>& r, const std::vector<I64>&) {
-                                 return sign_lms(r, r, order, 12, mu);
-                             })});
-    for (unsigned order : {2u, 8u, 16u})
-        for (int mu : {1, 8})
-            cands.push_back({"sslms dy o" + std::to_string(order) + " mu" + std::to_string(mu) + "/4096",
-                             stage([order, mu](const std::vector<I64>& r, const std::vector<I64>& y) {
-                                 std::vector<I64> d(y.size());
-                                 for (std::size_t t = 0; t < y.size(); ++t) d[t] = y[t] - (t ? y[t - 1] : 0);
-                                 return sign_lms(r, d, order, 12, mu);
-                             })});
-    for (unsigned order : {4u, 16u})
-        for (unsigned mu : {4u, 7u})
-            cands.push_back({"selms o" + std::to_string(order) + " mu2^" + std::to_string(mu),
-                             stage([order, mu](const std::vector<I64>& r, const std::vector<I64>&) {
-                                 return sign_error_lms(r, order, 14, mu);
-                             })});
-    for (unsigned order : {16u, 32u})
-        for (int mu : {1, 4, 16})
-            cands.push_back({"sslms r o" + std::to_string(order) + " mu" + std::to_string(mu) + "/65536",
-                             stage([order, mu](const std::vector<I64>& r, const std::vector<I64>&) {
-                                 return sign_lms(r, r, order, 16, mu);
-                             })});
-    cands.push_back({"cascade 32/16/2 mu 2,4,8 /65536", stage([](const std::vector<I64>& r, const std::vector<I64>&) {
-                         return sign_lms(sign_lms(sign_lms(r, r, 32, 16, 2), r, 16, 16, 4), r, 2, 16, 8);
-                     })});
-    {
-        const std::size_t n = cands.size();
-        for (std::size_t c = 0; c < n; ++c) {
-            if (cands[c].name.rfind("sslms", 0) != 0 && cands[c].name.rfind("cascade", 0) != 0) continue;
-            auto f = cands[c].size;
-            cands.push_back({"min(today, " + cands[c].name + ")",
-                             [f](const std::vector<I64>& y, std::uint64_t k, const Blocked& base) {
-                                 return std::min(base.side + unit_size(base.r), f(y, k, base));
-                             }});
-        }
-    }
-    cands.push_back({"sslms r o16 mu4 + bias 64/8", stage([](const std::vector<I64>& r, const std::vector<I64>&) {
-                         return bias_cancel(sign_lms(r, r, 16, 12, 4), 64, 8);
-                     })});
+    for (Candidate& c : candidates())
+        if (!which || c.name.find(which) != std::string::npos) cands.push_back(std::move(c));
 
     // log of (candidate bytes / base bytes) per k, summed over recordings
     std::vector<std::vector<double>> logsum(cands.size(), std::vector<double>(5, 0.0));
@@ -479,7 +218,8 @@ int main(int argc, char** argv) {
                 const Blocked base = block_residuals(y, k, 14);
                 const std::size_t fixed = body.size() - base.side - unit_size(base.r);
                 base_total += base.side + unit_size(base.r) + fixed;
-                for (std::size_t c = 0; c < cands.size(); ++c) cand_total[c] += cands[c].size(y, k, base) + fixed;
+                const Lane l{y, k, rec.fs, base};
+                for (std::size_t c = 0; c < cands.size(); ++c) cand_total[c] += cands[c].size(l) + fixed;
             }
             if (base_total != body_total) std::printf("  (replica %zu vs body %zu)\n", base_total, body_total);
             base_log_ratio[ki] += std::log(4.0 * static_cast<double>(n) / static_cast<double>(body_total));
@@ -500,9 +240,9 @@ int main(int argc, char** argv) {
     }
     std::printf("\nbody version 2 geometric-mean ratio:");
     for (unsigned ki = 0; ki < 5; ++ki) std::printf("  k=%u %.3f", ks[ki], std::exp(base_log_ratio[ki] / used));
-    std::printf("\n\n%-32s %s\n", "candidate (size / today's body)", "k=0 1 2 4 8 geometric mean [worst]");
+    std::printf("\n\n%-30s %s\n", "size / today's body", "geometric mean [worst recording] at k = 0, 1, 2, 4, 8");
     for (std::size_t c = 0; c < cands.size(); ++c) {
-        std::printf("%-32s", cands[c].name.c_str());
+        std::printf("%-30s", cands[c].name.c_str());
         for (unsigned ki = 0; ki < 5; ++ki) std::printf(" %.4f[%.3f]", std::exp(logsum[c][ki] / used), worst[c][ki]);
         std::printf("\n");
     }
