@@ -169,8 +169,11 @@ double ab_bits(const std::vector<I64>& r, const std::vector<I64>& y, int variant
 // The residual coder's own symbols (A by an activity class, B, C, raw bits)
 // with its adaptive models, costed at -log2 of each model's probability
 // (what rANS spends, within a fraction of a per cent), every model starting
-// uniform. `activity` maps the magnitudes before t (a[0] the last) to a
-// class below 64: the residual coder's context, and variants of it.
+// uniform. `variant` picks the activity class from the magnitudes before t:
+// 0 the residual coder's own, 1 a seven-residual window, 2 and 3 the same
+// two in half octaves, 4 with a running mean; `warm` is coded first to
+// train the models; `extra` splits A's (and with `extra_b` B's) models
+// `extra_n` ways by a context of each residual.
 double coder_bits(const std::vector<I64>& r, int variant, const std::vector<I64>* warm = nullptr,
                   const std::vector<int>* extra = nullptr, unsigned extra_n = 1, bool extra_b = false) {
     std::vector<AdaptiveCdf<16>> cls(64 * extra_n);
