@@ -7,16 +7,17 @@
 //    a fraction 2^-rate of the way towards the distribution that gives s all
 //    but one count and every other symbol one count (cdf[i] += (t[i] -
 //    cdf[i]) >> rate, arithmetic shift, t[i] = i + (i > s ? 2^15 - N : 0));
-//    the n-th update of a model (n = 0, 1, ...) uses rate
-//    min(bit_width(n + 1), 7), a running mean at first, then an exponential
-//    one. Every symbol keeps a frequency of at least 1, so anything can be
+//    the n-th update of a model (n = 0, 1, ...; a model started from a
+//    prior of weight w counts from n = w) uses rate min(bit_width(n + 1), 8),
+//    a running mean at first, then an exponential one. Every symbol keeps a frequency of at least 1, so anything can be
 //    coded.
-//  * The rANS coder has two 32-bit states used in turn (symbol i by state
-//    i mod 2), 16-bit renormalisation and a lower bound of 2^16. The
-//    encoder runs backwards over the symbols' (start, frequency) pairs; its
-//    output is the two final states (u32 each) and then 16-bit words, in
-//    the order the decoder reads them. The decoder ends exactly where it
-//    started the encoder: both states 2^16 and every word read.
+//  * The rANS coder has one 32-bit state, 16-bit renormalisation and a
+//    lower bound of 2^16. The encoder runs backwards over the symbols'
+//    (start, frequency) pairs; its output is the final state (u32) and then
+//    16-bit words, in the order the decoder reads them. The decoder ends
+//    exactly where the encoder started: the state 2^16 and every word read.
+//    (Each symbol's model depends on the symbols before it, so a second
+//    interleaved state measured no faster and cost 4 bytes a stream.)
 //  * Raw bits are a separate stream, least significant bit first, the last
 //    byte padded with zero bits.
 // Readers never read outside their input: past its end they see zeros and
@@ -47,7 +48,7 @@ inline constexpr std::uint32_t kRansLow = 1u << 16;
 template <unsigned N>
 struct AdaptiveCdf {
     static_assert(N >= 2 && N <= 16);
-    static constexpr unsigned kFinalRate = 7;
+    static constexpr unsigned kFinalRate = 8;
 
     alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
     std::uint8_t seen = 0;
@@ -122,9 +123,9 @@ struct AdaptiveCdf {
 #endif
 
 private:
-    static constexpr std::array<std::uint8_t, 128> kRates = [] {
-        std::array<std::uint8_t, 128> r{};
-        for (unsigned i = 0; i < 128; ++i) r[i] = static_cast<std::uint8_t>(std::min<unsigned>(std::bit_width(i + 1), kFinalRate));
+    static constexpr std::array<std::uint8_t, 255> kRates = [] {
+        std::array<std::uint8_t, 255> r{};
+        for (unsigned i = 0; i < 255; ++i) r[i] = static_cast<std::uint8_t>(std::min<unsigned>(std::bit_width(i + 1), kFinalRate));
         return r;
     }();
 };
@@ -135,24 +136,21 @@ struct RansSymbol {
     std::uint16_t freq;
 };
 
-// Codes the symbols into `out` (appended): the final states, then the words.
+// Codes the symbols into `out` (appended): the final state, then the words.
 inline void rans_encode(std::span<const RansSymbol> symbols, std::vector<std::uint8_t>& out) {
     std::vector<std::uint16_t> words;
     words.reserve(symbols.size() / 2 + 8);
-    std::uint32_t x[2] = {kRansLow, kRansLow};
+    std::uint32_t x = kRansLow;
     for (std::size_t i = symbols.size(); i-- > 0;) {
-        std::uint32_t& s = x[i & 1];
         const std::uint32_t f = symbols[i].freq;
         const std::uint32_t top = f << (32 - kCdfBits);  // ((kRansLow >> 15) << 16) * f
-        if (s >= top) {
-            words.push_back(static_cast<std::uint16_t>(s));
-            s >>= 16;
+        if (x >= top) {
+            words.push_back(static_cast<std::uint16_t>(x));
+            x >>= 16;
         }
-        s = ((s / f) << kCdfBits) + (s % f) + symbols[i].start;
+        x = ((x / f) << kCdfBits) + (x % f) + symbols[i].start;
     }
-    for (const std::uint32_t s : {x[0], x[1]}) {
-        for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(s >> (8 * b)));
-    }
+    for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(x >> (8 * b)));
     for (std::size_t i = words.size(); i-- > 0;) {
         out.push_back(static_cast<std::uint8_t>(words[i]));
         out.push_back(static_cast<std::uint8_t>(words[i] >> 8));
@@ -164,22 +162,16 @@ public:
     // False when `in` cannot be a stream (too short, odd length, a state
     // out of range).
     bool start(std::span<const std::uint8_t> in) noexcept {
-        if (in.size() < 8 || in.size() % 2 != 0) return false;
+        if (in.size() < 4 || in.size() % 2 != 0) return false;
         in_ = in;
-        pos_ = 8;
-        for (int j = 0; j < 2; ++j) {
-            x_[j] = std::uint32_t{in[4 * j]} | std::uint32_t{in[4 * j + 1]} << 8 | std::uint32_t{in[4 * j + 2]} << 16 |
-                    std::uint32_t{in[4 * j + 3]} << 24;
-            if (x_[j] < kRansLow) return false;
-        }
-        return true;
+        pos_ = 4;
+        x_ = std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 | std::uint32_t{in[3]} << 24;
+        return x_ >= kRansLow;
     }
 
-    // `Vector`: the SSE2 find and update (the same results).
     template <bool Vector, unsigned N>
     unsigned decode(AdaptiveCdf<N>& m) noexcept {
-        std::uint32_t& s = x_[turn_];
-        turn_ ^= 1;
+        std::uint32_t& s = x_;
         const std::uint32_t slot = s & (kCdfTotal - 1);
         unsigned sym;
 #if VANTORESK_CDF_SSE2
@@ -214,15 +206,14 @@ public:
     }
 
     bool overran() const noexcept { return pos_ > in_.size(); }
-    // Every word read, none beyond, and both states back where the encoder
-    // started them.
-    bool ended_exactly() const noexcept { return pos_ == in_.size() && x_[0] == kRansLow && x_[1] == kRansLow; }
+    // Every word read, none beyond, and the state back where the encoder
+    // started it.
+    bool ended_exactly() const noexcept { return pos_ == in_.size() && x_ == kRansLow; }
 
 private:
     std::span<const std::uint8_t> in_;
     std::size_t pos_ = 0;
-    std::uint32_t x_[2] = {0, 0};
-    unsigned turn_ = 0;
+    std::uint32_t x_ = 0;
 };
 
 class BitWriter {

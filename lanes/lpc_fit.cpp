@@ -8,7 +8,12 @@
 #include <cmath>
 #include <optional>
 
+#include "support/cpu_dispatch.hpp"
 #include "support/scratch.hpp"
+
+#if VANTORESK_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace vantoresk::lanes {
 namespace {
@@ -55,19 +60,72 @@ std::optional<Predictor> quantised(const Factor& l, const std::array<double, kMa
     return p;
 }
 
-// A quick estimate of the coded size of a predictor's residuals over
-// [begin, end): the bit length of each zigzagged residual, on every fourth
-// sample, plus the coefficients.
-double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p) {
+// The bit length of the zigzagged residual at t (t >= order).
+inline unsigned residual_length(const std::int64_t* y, std::size_t t, const Predictor& p) noexcept {
+    std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    if (p.order > 0) acc += history_dot(y + t - 1, p.coefficients.data(), p.order);
+    const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
+    const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+    return static_cast<unsigned>(std::bit_width(zz));
+}
+
+#if VANTORESK_SIMD_X86
+// The same sum with AVX2 products, for levels and coefficients that all fit
+// in 32 bits (where 32 x 32 -> 64-bit products are the exact ones, and
+// wrapping sums do not depend on their order).
+__attribute__((target("avx2"))) std::uint64_t residual_lengths_avx2(const std::int64_t* y, std::size_t from,
+                                                                    std::size_t end, const Predictor& p) {
+    const unsigned m = p.order;
+    const unsigned span = (m + 3) & ~3u;
+    // rev[i] multiplies y[t - span + i], i.e. coefficient span - 1 - i.
+    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
+    for (unsigned i = 0; i < span; ++i) {
+        const unsigned j = span - 1 - i;
+        rev[i] = j < m ? p.coefficients[j] : 0;
+    }
+    const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
     std::uint64_t bits = 0;
-    const std::size_t from = std::max<std::size_t>(begin, p.order);
-    for (std::size_t t = from; t < end; t += 4) {
-        std::uint64_t acc = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
-        if (p.order > 0) acc += history_dot(&y[t - 1], p.coefficients.data(), p.order);
+    std::size_t t = from;
+    for (; t < end && t < span; t += 4) bits += residual_length(y, t, p);
+    for (; t < end; t += 4) {
+        const std::int64_t* w = y + t - span;
+        __m256i s = _mm256_setzero_si256();
+        for (unsigned g = 0; g < span; g += 4) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
+            const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
+            s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
+        }
+        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        const std::uint64_t acc = round + static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
+                                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
         const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
         const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
         bits += static_cast<std::uint64_t>(std::bit_width(zz));
     }
+    return bits;
+}
+#endif
+
+// A quick estimate of the coded size of a predictor's residuals over
+// [begin, end): the bit length of each zigzagged residual, on every fourth
+// sample, plus the coefficients. `narrow`: every level fits in 32 bits and
+// the AVX2 products may be used (the sum is the same either way).
+double estimated_bits(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, const Predictor& p,
+                      bool narrow) {
+    std::uint64_t bits = 0;
+    const std::size_t from = std::max<std::size_t>(begin, p.order);
+#if VANTORESK_SIMD_X86
+    bool fits = narrow && p.order >= 8;
+    for (const std::int64_t c : p.coefficients) fits = fits && c >= INT32_MIN && c <= INT32_MAX;
+    if (fits) {
+        bits = residual_lengths_avx2(y.data(), from, end, p);
+    } else {
+        for (std::size_t t = from; t < end; t += 4) bits += residual_length(y.data(), t, p);
+    }
+#else
+    (void)narrow;
+    for (std::size_t t = from; t < end; t += 4) bits += residual_length(y.data(), t, p);
+#endif
     return 4.0 * static_cast<double>(bits) + kBitsPerCoefficient * p.order;
 }
 
@@ -176,9 +234,10 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
         if (seen) continue;
         if (auto q = quantised(l, z, m, max_abs)) candidates.push_back(std::move(*q));
     }
+    const bool narrow = max_abs <= static_cast<std::uint64_t>(INT32_MAX) && simd::enabled(simd::Isa::Avx2Fma);
     double best_cost = 0;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const double cost = estimated_bits(y, begin, end, candidates[i]);
+        const double cost = estimated_bits(y, begin, end, candidates[i], narrow);
         if (i == 0 || cost < best_cost) {
             best_cost = cost;
             best = candidates[i];

@@ -14,6 +14,7 @@
 #include "lanes/bytes.hpp"
 #include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless_parts.hpp"
+#include "lanes/near_lossless_rebuild.hpp"
 #include "lanes/residual_coder.hpp"
 
 namespace vantoresk::lanes {
@@ -53,37 +54,6 @@ bool bin_indices(std::span<const std::int64_t> levels, std::uint64_t k, std::int
     return true;
 }
 
-// Adds the predictions of one block to its residuals (in place), checks
-// each index against the range and feeds the check value.
-bool rebuild_block(std::int64_t* y, std::size_t b, std::size_t e, unsigned order, unsigned shift,
-                   const std::int64_t* coef, std::int64_t ymax, std::int64_t ytop, std::uint64_t& h) {
-    std::size_t t = b;
-    for (; t < e && (t < order || t == 0); ++t) {
-        const std::int64_t v = y[t] + predict(y, t, order, shift, coef, ymax);
-        if (v < -ytop || v > ytop) return false;
-        y[t] = v;
-        h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-    }
-    if (order == 0) {
-        for (; t < e; ++t) {
-            const std::int64_t v = y[t];
-            if (v < -ytop || v > ytop) return false;
-            h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-        }
-        return true;
-    }
-    const std::uint64_t round = shift > 0 ? std::uint64_t{1} << (shift - 1) : 0;
-    for (; t < e; ++t) {
-        const std::uint64_t acc = round + history_dot(y + t - 1, coef, order);
-        const std::int64_t p = std::clamp(static_cast<std::int64_t>(acc) >> shift, -ymax, ymax);
-        const std::int64_t v = y[t] + p;  // |p| <= 2^42, |residual| < 2^45
-        if (v < -ytop || v > ytop) return false;
-        y[t] = v;
-        h = (h ^ static_cast<std::uint64_t>(v)) * kHashStep;
-    }
-    return true;
-}
-
 Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out) {
     std::size_t pos = 1;
     if (pos >= body.size()) return damaged("is truncated");
@@ -92,20 +62,18 @@ Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out
         return lane_fail(VNT_UNSUPPORTED, "near-lossless body scheme " + std::to_string(scheme) +
                                               " is not known to this reader; upgrade vantoresk to read it");
     }
-    std::uint64_t k = 0, count = 0, predictor_bytes = 0;
+    std::uint64_t k = 0, count = 0;
     if (!get_varint(body, pos, k) || k > kNearLosslessMaxBound) return damaged("has an invalid bound");
     if (!get_varint(body, pos, count)) return damaged("is truncated");
     if (count != out.size()) return damaged("holds another number of levels than the lane");
     if (pos >= body.size()) return damaged("is truncated");
     const unsigned block_log2 = body[pos++];
     if (block_log2 < kMinBlockLog2 || block_log2 > kMaxBlockLog2) return damaged("has an invalid block size");
-    if (!get_varint(body, pos, predictor_bytes) || predictor_bytes > body.size() - pos) return damaged("is truncated");
-    BitReader predictors(body.subspan(pos, predictor_bytes));
-    pos += predictor_bytes;
     if (body.size() - pos < 4) return damaged("is truncated");
     const std::span<const std::uint8_t> coded = body.first(body.size() - 4);
     if (auto s = decode_residuals(coded, pos, out); !s) return s;
-    if (pos != coded.size()) return damaged("has bytes after its residuals");
+    // The predictors take the rest, up to the check value.
+    BitReader predictors(coded.subspan(pos));
 
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
@@ -113,13 +81,14 @@ Status decode_v2(std::span<const std::uint8_t> body, std::span<std::int64_t> out
     std::uint64_t h = start_hash(k, count, block_log2);
     const std::size_t block = std::size_t{1} << block_log2;
     std::array<std::int64_t, kMaxPredictorOrder> coef{};
+    const bool vector = rebuild_vector_available();
     for (std::size_t b = 0; b < out.size(); b += block) {
         const std::size_t e = std::min(out.size(), b + block);
-        unsigned order = 0, shift = 0;
-        if (!get_predictor(predictors, order, shift, coef.data()) || predictors.overran())
+        BlockPredictor p;
+        p.coef = coef.data();
+        if (!get_predictor(predictors, p.order, p.shift, coef.data()) || predictors.overran())
             return damaged("has an invalid predictor");
-        if (!rebuild_block(out.data(), b, e, order, shift, coef.data(), ymax, ytop, h))
-            return damaged("decodes to a level out of range");
+        if (!rebuild_block(out.data(), b, e, p, ymax, ytop, h, vector)) return damaged("decodes to a level out of range");
     }
     if (!predictors.ended_exactly()) return damaged("has predictors of the wrong length");
     const std::uint8_t* trailer = body.data() + body.size() - 4;
@@ -165,16 +134,15 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         put_varint(body, k);
         put_varint(body, n);
         body.push_back(static_cast<std::uint8_t>(kBlockLog2));
+        if (auto s = encode_residuals({r.get(), n}, body); !s) {
+            body.resize(start);
+            return s;
+        }
         const std::vector<std::uint8_t>& side_bytes = side.finish();
-        put_varint(body, side_bytes.size());
         body.insert(body.end(), side_bytes.begin(), side_bytes.end());
     } catch (const std::bad_alloc&) {
         body.resize(start);
         return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
-    }
-    if (auto s = encode_residuals({r.get(), n}, body); !s) {
-        body.resize(start);
-        return s;
     }
     const std::uint32_t check = finish_hash(h);
     for (int i = 0; i < 4; ++i) body.push_back(static_cast<std::uint8_t>(check >> (8 * i)));

@@ -24,15 +24,15 @@
 //   varint  k            bound in levels, at most 2^41
 //   varint  count        levels in the lane; must equal the caller's length
 //   u8      block_log2   levels per predictor block = 2^block_log2, 8..20
-//   varint  P            bytes of the predictors
-//   P bytes predictors   one per block in order, as version 1 writes them
-//                        (order, shift, coefficients; the same bit counts),
-//                        in a bit stream, least significant bit first, the
-//                        last byte padded with zero bits
 //   ...     residuals    r = y[t] - p(t) for every index in order, with p(t)
 //                        as in version 1, coded by the residual coder
 //                        (residual_coder.hpp), which ends where its stream
 //                        ends
+//   ...     predictors   one per block in order, as version 1 writes them
+//                        (order, shift, coefficients; the same bit counts),
+//                        in a bit stream, least significant bit first, the
+//                        last byte padded with zero bits; it ends where the
+//                        check value starts
 //   u32     check        as in version 1
 // The decoder takes the residuals first and adds the predictions block by
 // block; the stream's parts must each end exactly where the next begins.

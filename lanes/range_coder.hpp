@@ -1,5 +1,5 @@
-// Binary range coder with adaptive bit models, as the near-lossless level
-// coder uses it.
+// Binary range coder with adaptive bit models, as near-lossless bodies of
+// version 1 use it (the encoder stays beside the decoder as its definition).
 //
 // Integer arithmetic only: every machine codes and decodes the same bytes.
 //  * The coder keeps a 32-bit range and a carry-propagating low end; the

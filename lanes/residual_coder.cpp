@@ -14,7 +14,7 @@
 namespace vantoresk::lanes {
 namespace {
 
-constexpr unsigned kActivityClasses = 32;
+constexpr unsigned kActivityClasses = 48;
 constexpr unsigned kClasses = 16;  // A's symbols; the last one escapes
 constexpr unsigned kEscape = kClasses - 1;
 constexpr unsigned kEscapeBits = 5;
@@ -33,7 +33,7 @@ constexpr std::size_t kCheckEvery = 4096;  // residuals between overrun checks
 // Where the class model of activity c starts: most weight near the class
 // the activity suggests (e about c - 3), falling by a factor 4 a class.
 constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
-    const int centre = c < 4 ? static_cast<int>(c) / 2 : static_cast<int>(c) - 3;
+    const int centre = c < 4 ? static_cast<int>(c) / 2 : (static_cast<int>(c) - 2) / 2 - 1;
     std::array<std::uint32_t, kClasses> w{};
     std::uint32_t total = 0;
     for (unsigned e = 0; e < kClasses; ++e) {
@@ -52,18 +52,33 @@ constexpr std::array<std::uint16_t, kClasses> class_prior(unsigned c) {
     return f;
 }
 
-// The priors count as no symbols seen: the first few symbols still move a
-// model quickly (a heavier prior measured no better).
-constexpr std::uint8_t kPriorWeight = 0;
+// The priors count as two symbols seen: short sequences gain from them (2-3 %
+// on lanes of 250 levels), and later symbols still move a model quickly.
+constexpr std::uint8_t kPriorWeight = 2;
 
 struct Models {
     std::array<AdaptiveCdf<kClasses>, kActivityClasses> cls;
     std::array<std::array<AdaptiveCdf<8>, 3>, kClasses> low;
     std::array<std::array<AdaptiveCdf<8>, 4>, kClasses> next;
 
-    Models() noexcept {
-        for (unsigned c = 0; c < kActivityClasses; ++c) cls[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
+    Models() noexcept : cls(kClassStart) {
+        for (auto& per_e : low) per_e.fill(kLowStart);
+        for (auto& per_e : next) per_e.fill(kNextStart);
     }
+
+private:
+    // Where the models start, worked out once by the compiler. Bits below a
+    // leading one favour 0 a little (residuals fall off with their size);
+    // signs are even.
+    static constexpr AdaptiveCdf<8> kLowStart{
+        std::array<std::uint16_t, 8>{5461, 5461, 4369, 4369, 3641, 3641, 2913, 2913}, kPriorWeight};
+    static constexpr AdaptiveCdf<8> kNextStart{
+        std::array<std::uint16_t, 8>{5120, 4800, 4400, 4100, 3900, 3700, 3500, 3248}, kPriorWeight};
+    static constexpr std::array<AdaptiveCdf<kClasses>, kActivityClasses> kClassStart = [] {
+        std::array<AdaptiveCdf<kClasses>, kActivityClasses> start{};
+        for (unsigned c = 0; c < kActivityClasses; ++c) start[c] = AdaptiveCdf<kClasses>(class_prior(c), kPriorWeight);
+        return start;
+    }();
 };
 
 // Context carried from residual to residual.
@@ -74,7 +89,8 @@ struct History {
     unsigned activity() const noexcept {
         const std::uint64_t s = 2 * a1 + a2 + a3;
         if (s < 4) return static_cast<unsigned>(s);
-        return std::min(static_cast<unsigned>(std::bit_width(s)) + 1, kActivityClasses - 1);
+        const auto b = static_cast<unsigned>(std::bit_width(s));
+        return std::min(2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u), kActivityClasses - 1);
     }
     void push(std::uint64_t a, unsigned sign_now) noexcept {
         a3 = a2;

@@ -1,6 +1,7 @@
 // Near-lossless level coder: the bound on adversarial lanes, idempotency,
-// refusal of bad input and of damaged bodies, and the frozen bodies in
-// tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 rewrites them).
+// refusal of bad input and of damaged bodies, the frozen bodies of every
+// version in tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 adds missing
+// ones) and the decoder's vector loop against its plain one.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "lanes/near_lossless.hpp"
+#include "lanes/near_lossless_rebuild.hpp"
 #include "support/splitmix64.hpp"
 
 namespace {
@@ -247,8 +249,9 @@ TEST(NearLossless, UnknownSchemesAreUnsupported) {
     Bytes body = encoded(Levels(300, 4), 1);
     ASSERT_EQ(body[0], 2);
     ASSERT_EQ(body[1], 0);
-    for (const std::uint8_t scheme : {1, 2, 255}) {
-        body[1] = scheme;
+    for (const unsigned scheme : {1u, 2u, 255u}) {
+        SCOPED_TRACE(scheme);
+        body[1] = static_cast<std::uint8_t>(scheme);
         Levels out(300);
         const auto r = decode_levels(body, out);
         ASSERT_FALSE(r.ok());
@@ -264,3 +267,48 @@ TEST(NearLossless, UnknownSchemesAreUnsupported) {
 }
 
 }  // namespace
+
+// The decoder's closed loop with AVX2 products against the plain one, on
+// histories and coefficients on both sides of 32 bits: the same indices,
+// the same check value, the same refusals.
+TEST(NearLosslessRebuild, VectorLoopMatchesThePlainOne) {
+    namespace nl = vantoresk::lanes::near_lossless;
+    if (!nl::rebuild_vector_available()) GTEST_SKIP() << "the AVX2 loop is not available here";
+    vantoresk::support::SplitMix64 rng(31);
+    const std::int64_t ytop = std::int64_t{1} << 40, ymax = std::int64_t{1} << 42;
+    int decoded_trials = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const unsigned order = 8 + static_cast<unsigned>(rng.below(25));
+        const unsigned shift = 18 + static_cast<unsigned>(rng.below(4));
+        // a stable predictor: the previous index plus small corrections
+        std::vector<std::int64_t> coef(order);
+        for (auto& c : coef) c = static_cast<std::int64_t>(rng.below(1u << (shift - 7))) - (std::int64_t{1} << (shift - 8));
+        coef[0] += std::int64_t{1} << shift;
+        if (trial % 5 == 1) coef[2 + rng.below(order - 2)] = std::int64_t{1} << 33;  // too wide for the vectors
+        const std::size_t n = 3000;
+        Levels r(n);
+        for (std::size_t i = 0; i < n; ++i) r[i] = static_cast<std::int64_t>(rng.below(41)) - 20;
+        if (trial % 3 == 0) {
+            // now and then an index beyond 32 bits, and back
+            for (std::size_t i = rng.below(100); i + 1 < n; i += 150 + rng.below(300)) {
+                r[i] = (std::int64_t{1} << 35);
+                r[i + 1] = -(std::int64_t{1} << 35);
+            }
+        }
+        const nl::BlockPredictor p{order, shift, coef.data()};
+        Levels plain = r, vec = r;
+        std::uint64_t h_plain = 7, h_vec = 7;
+        const std::size_t split = 1 + rng.below(n - 1);  // two blocks, the second with history
+        const bool ok_plain = nl::rebuild_block(plain.data(), 0, split, p, ymax, ytop, h_plain, false) &&
+                              nl::rebuild_block(plain.data(), split, n, p, ymax, ytop, h_plain, false);
+        const bool ok_vec = nl::rebuild_block(vec.data(), 0, split, p, ymax, ytop, h_vec, true) &&
+                            nl::rebuild_block(vec.data(), split, n, p, ymax, ytop, h_vec, true);
+        ASSERT_EQ(ok_plain, ok_vec) << trial;
+        ASSERT_EQ(h_plain, h_vec) << trial;
+        if (ok_plain) {
+            ASSERT_EQ(plain, vec) << trial;
+            ++decoded_trials;
+        }
+    }
+    EXPECT_GT(decoded_trials, 200);  // most lanes stay in range, so the loops ran to the end
+}

@@ -39,7 +39,15 @@ def test_frozen_frame_decodes_and_reencodes(name):
         assert len(again) < len(frame)
     # zlib's output may differ between releases; everything else is ours and fixed.
     elif not any(kind in ("shuffled", "deflate", "grid") or coder == "deflate" for kind, _, _, coder, _ in want["lanes"]):
-        assert again == frame
+        if any(kind == "near-lossless" for kind, *_ in want["lanes"]):
+            # The level coder writes a newer body version than these frames
+            # hold: other bytes, the same decoded values, and on these short
+            # lanes (its models learn from fewer samples) at most a few
+            # percent more.
+            assert same_bits(decode_lanes(again), decoded)
+            assert len(again) <= len(frame) * 1.06
+        else:
+            assert again == frame
 
 
 def test_header_bytes_are_as_documented():
