@@ -216,12 +216,19 @@ int main(int argc, char** argv) {
                 (void)encode_levels({levels.data() + s, e - s}, k, body);
                 body_total += body.size();
                 const Blocked base = block_residuals(y, k, 14);
-                const std::size_t fixed = body.size() - base.side - unit_size(base.r);
-                base_total += base.side + unit_size(base.r) + fixed;
+                // The rebuilt body must be today's: the same predictors and
+                // residuals, so the same bytes but for the header's few.
+                const std::size_t rebuilt = base.side + unit_size(base.r);
+                if (body.size() < rebuilt || body.size() - rebuilt > 24) {
+                    std::fprintf(stderr, "%s k=%u: rebuilt body %zu bytes against %zu\n", rec.file, ks[ki], rebuilt,
+                                 body.size());
+                    return 1;
+                }
+                const std::size_t fixed = body.size() - rebuilt;
+                base_total += rebuilt + fixed;
                 const Lane l{y, k, rec.fs, base};
                 for (std::size_t c = 0; c < cands.size(); ++c) cand_total[c] += cands[c].size(l) + fixed;
             }
-            if (base_total != body_total) std::printf("  (replica %zu vs body %zu)\n", base_total, body_total);
             base_log_ratio[ki] += std::log(4.0 * static_cast<double>(n) / static_cast<double>(body_total));
             std::printf("  k=%u ratio %.3f:", ks[ki], 4.0 * static_cast<double>(n) / static_cast<double>(body_total));
             for (std::size_t c = 0; c < cands.size(); ++c) {

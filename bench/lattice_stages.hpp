@@ -170,8 +170,9 @@ double ab_bits(const std::vector<I64>& r, const std::vector<I64>& y, int variant
 // with its adaptive models, costed at -log2 of each model's probability
 // (what rANS spends, within a fraction of a per cent), every model starting
 // uniform. `variant` picks the activity class from the magnitudes before t:
-// 0 the residual coder's own, 1 a seven-residual window, 2 and 3 the same
-// two in half octaves, 4 with a running mean; `warm` is coded first to
+// 0 the residual coder's own (half octaves of 2|r1| + |r2| + |r3|, at most
+// 47), 1 a seven-residual window, 2 whole octaves, 3 up to 63 classes, 4
+// with a running mean of |r|; `warm` is coded first to
 // train the models; `extra` splits A's (and with `extra_b` B's) models
 // `extra_n` ways by a context of each residual.
 double coder_bits(const std::vector<I64>& r, int variant, const std::vector<I64>* warm = nullptr,
@@ -209,12 +210,11 @@ double coder_bits(const std::vector<I64>& r, int variant, const std::vector<I64>
         const std::uint64_t s3 = 2 * a[0] + a[1] + a[2];
         const std::uint64_t s7 = 4 * a[0] + 2 * a[1] + 2 * a[2] + a[3] + a[4] + a[5] + a[6];
         switch (variant) {
-            case 0: c = octave(s3, 31); break;
-            case 1: c = octave(s7 / 2, 31); break;
-            case 2: c = half_octave(s3, 63); break;
-            case 3: c = half_octave(s7 / 2, 63); break;
-            case 4: c = half_octave((16 * s3 + 2 * ema) / 32, 63); break;
-            case 5: c = half_octave((16 * s3 + 8 * ema) / 32, 63); break;
+            case 0: c = half_octave(s3, 47); break;
+            case 1: c = half_octave(s7 / 2, 47); break;
+            case 2: c = octave(s3, 31); break;
+            case 3: c = half_octave(s3, 63); break;
+            case 4: c = half_octave((16 * s3 + 2 * ema) / 32, 47); break;
             default: break;
         }
         const bool negative = v < 0;
