@@ -146,8 +146,6 @@ std::vector<Candidate> candidates() {
                         for (std::size_t t = 0; t < l.y.size(); ++t) d[t] = l.y[t] - (t ? l.y[t - 1] : 0);
                         return sign_lms(l.base.r, d, order, 12, 1);
                     }));
-    c.push_back(stage("sslms o32 mu16/65536",
-                      [](const Lane& l) { return sign_lms(l.base.r, l.base.r, 32, 16, 16); }));
     c.push_back(stage("cascade 32/16/2", [](const Lane& l) {
                     const auto& r = l.base.r;
                     return sign_lms(sign_lms(sign_lms(r, r, 32, 16, 2), r, 16, 16, 4), r, 2, 16, 8);
