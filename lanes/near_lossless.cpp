@@ -115,6 +115,7 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
     if (!bin_indices(levels, k, y.get(), max_abs)) return bad_argument("a level beyond 2^40");
 
     const std::span<const std::int64_t> ys(y.get(), n);
+    const bool narrow = max_abs <= static_cast<std::uint64_t>(INT32_MAX);
     BitWriter side;
     std::uint64_t h = start_hash(k, n, kBlockLog2);
     const std::size_t block = std::size_t{1} << kBlockLog2;
@@ -122,10 +123,8 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         const std::size_t e = std::min(n, b + block);
         const Predictor p = fit_predictor(ys, b, e, kMaxPredictorOrder, max_abs);
         put_predictor(side, p);
-        for (std::size_t t = b; t < e; ++t) {
-            r[t] = y[t] - predict(y.get(), t, p.order, p.shift, p.coefficients.data(), ymax);
-            h = (h ^ static_cast<std::uint64_t>(y[t])) * kHashStep;
-        }
+        block_residuals(y.get(), b, e, BlockPredictor{p.order, p.shift, p.coefficients.data()}, ymax, r.get(), narrow);
+        for (std::size_t t = b; t < e; ++t) h = (h ^ static_cast<std::uint64_t>(y[t])) * kHashStep;
     }
     const std::size_t start = body.size();
     try {

@@ -94,9 +94,56 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
     }
     return true;
 }
+
+// All of y known: every term in vectors, t >= span.
+__attribute__((target("avx2"))) void residuals_avx2(const std::int64_t* y, std::size_t t, std::size_t e,
+                                                    const BlockPredictor& p, std::int64_t ymax, std::int64_t* residual) {
+    const unsigned m = p.order;
+    const unsigned span = (m + 3) & ~3u;
+    // rev[i] multiplies y[t - span + i], i.e. coefficient span - 1 - i.
+    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
+    for (unsigned i = 0; i < span; ++i) {
+        const unsigned j = span - 1 - i;
+        rev[i] = j < m ? p.coef[j] : 0;
+    }
+    const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    for (; t < e; ++t) {
+        const std::int64_t* w = y + t - span;
+        __m256i s = _mm256_setzero_si256();
+        for (unsigned g = 0; g < span; g += 4) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
+            const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
+            s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
+        }
+        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        const std::uint64_t acc = round + static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
+                                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
+        residual[t] = y[t] - finish(acc, p.shift, ymax);
+    }
+}
 #endif
 
 }  // namespace
+
+void block_residuals(const std::int64_t* y, std::size_t b, std::size_t e, const BlockPredictor& p, std::int64_t ymax,
+                     std::int64_t* residual, bool narrow) {
+    std::size_t t = b;
+#if VANTORESK_SIMD_X86
+    if (narrow && p.order >= kVectorFrom && rebuild_vector_available()) {
+        bool fits = true;
+        for (unsigned j = 0; j < p.order; ++j) fits = fits && fits32(p.coef[j]);
+        if (fits) {
+            const std::size_t span = (p.order + 3) & ~3u;
+            for (; t < e && t < span; ++t) residual[t] = y[t] - predict(y, t, p.order, p.shift, p.coef, ymax);
+            residuals_avx2(y, t, e, p, ymax, residual);
+            return;
+        }
+    }
+#else
+    (void)narrow;
+#endif
+    for (; t < e; ++t) residual[t] = y[t] - predict(y, t, p.order, p.shift, p.coef, ymax);
+}
 
 bool rebuild_vector_available() noexcept {
 #if VANTORESK_SIMD_X86

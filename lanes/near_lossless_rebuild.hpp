@@ -1,7 +1,7 @@
 // Adding a block's predictions back to its residuals (the near-lossless
 // decoder's closed loop), in place: y[t] = residual[t] + p(t), with p(t) as
 // the body format defines it (near_lossless.hpp), each index checked against
-// the range and fed to the check value.
+// the range and fed to the check value; and the encoder's residuals.
 //
 // Two variants give the same bits. The plain one sums coef[j] * y[t-1-j]
 // in 64-bit wrapping arithmetic. The AVX2 one (chosen at run time, see
@@ -29,6 +29,12 @@ struct BlockPredictor {
 // variant be used (the caller's dispatch decision).
 bool rebuild_block(std::int64_t* y, std::size_t b, std::size_t e, const BlockPredictor& p, std::int64_t ymax,
                    std::int64_t ytop, std::uint64_t& hash, bool vector);
+
+// The encoder's side: residual[t] = y[t] - p(t) for t in [b, e), all of y
+// known. `narrow`: every level of the lane fits in 32 bits, so the AVX2
+// products may be used where this build and CPU have them (same results).
+void block_residuals(const std::int64_t* y, std::size_t b, std::size_t e, const BlockPredictor& p, std::int64_t ymax,
+                     std::int64_t* residual, bool narrow);
 
 // Whether this build and CPU run the AVX2 variant (and the mask allows it).
 bool rebuild_vector_available() noexcept;

@@ -4,6 +4,7 @@
 // ones) and the decoder's vector loop against its plain one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -270,7 +271,8 @@ TEST(NearLossless, UnknownSchemesAreUnsupported) {
 
 // The decoder's closed loop with AVX2 products against the plain one, on
 // histories and coefficients on both sides of 32 bits: the same indices,
-// the same check value, the same refusals.
+// the same check value, the same refusals; and the encoder's residuals of
+// what it rebuilt give back what it started from, either way.
 TEST(NearLosslessRebuild, VectorLoopMatchesThePlainOne) {
     namespace nl = vantoresk::lanes::near_lossless;
     if (!nl::rebuild_vector_available()) GTEST_SKIP() << "the AVX2 loop is not available here";
@@ -308,6 +310,15 @@ TEST(NearLosslessRebuild, VectorLoopMatchesThePlainOne) {
         if (ok_plain) {
             ASSERT_EQ(plain, vec) << trial;
             ++decoded_trials;
+            // The encoder's residuals of the rebuilt levels, with and without
+            // vectors, are the residuals the loop started from.
+            Levels res_plain(n), res_vec(n);
+            const bool narrow = std::all_of(plain.begin(), plain.end(),
+                                            [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; });
+            nl::block_residuals(plain.data(), 0, n, p, ymax, res_plain.data(), false);
+            nl::block_residuals(plain.data(), 0, n, p, ymax, res_vec.data(), narrow);
+            ASSERT_EQ(res_plain, r) << trial;
+            ASSERT_EQ(res_vec, r) << trial;
         }
     }
     EXPECT_GT(decoded_trials, 200);  // most lanes stay in range, so the loops ran to the end
