@@ -39,8 +39,15 @@ def test_frozen_frame_decodes_and_reencodes(name):
         # A later encoder may store a lane in a newer, smaller kind; the old frame still decodes.
         assert len(again) < len(frame)
     elif bins != [(l.steps, l.step) for l in info.lanes if l.kind == "near-lossless"]:
-        # ... or near-lossless lanes in wider bins that meet the same bound.
-        assert len(again) < len(frame)
+        # ... or near-lossless lanes in wider bins that meet the same bound;
+        # at a PRDN, bins on the fixed ladder of widths (which keeps a
+        # rewritten lane from drifting) or centred on an interpolation, that
+        # meet the same target in at most a few percent more on these short lanes.
+        if "max_prdn" in want["kwargs"]:
+            assert meets_target(np.load(FRAMES / f"{name}.source.npy"), decode_lanes(again), want["axis"], want["kwargs"])
+            assert len(again) <= len(frame) * 1.06
+        else:
+            assert len(again) < len(frame)
     # zlib's output may differ between releases; everything else is ours and fixed.
     elif not any(kind in ("shuffled", "deflate", "grid") or coder == "deflate" for kind, _, _, coder, _ in want["lanes"]):
         if any(kind == "near-lossless" for kind, *_ in want["lanes"]):
