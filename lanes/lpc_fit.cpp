@@ -8,12 +8,9 @@
 #include <cmath>
 #include <optional>
 
+#include "lanes/dot_avx2.hpp"
 #include "support/cpu_dispatch.hpp"
 #include "support/scratch.hpp"
-
-#if VANTORESK_SIMD_X86
-#include <immintrin.h>
-#endif
 
 namespace vantoresk::lanes {
 namespace {
@@ -74,30 +71,14 @@ inline unsigned residual_length(const std::int64_t* y, std::size_t t, const Pred
 // in 32 bits (where 32 x 32 -> 64-bit products are the exact ones, and
 // wrapping sums do not depend on their order).
 __attribute__((target("avx2"))) std::uint64_t residual_lengths_avx2(const std::int64_t* y, std::size_t from,
-                                                                    std::size_t end, const Predictor& p) {
-    const unsigned m = p.order;
-    const unsigned span = (m + 3) & ~3u;
-    // rev[i] multiplies y[t - span + i], i.e. coefficient span - 1 - i.
-    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
-    for (unsigned i = 0; i < span; ++i) {
-        const unsigned j = span - 1 - i;
-        rev[i] = j < m ? p.coefficients[j] : 0;
-    }
+                                                                    std::size_t end, const Predictor& p,
+                                                                    const ReversedTaps& taps) {
     const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
     std::uint64_t bits = 0;
     std::size_t t = from;
-    for (; t < end && t < span; t += 4) bits += residual_length(y, t, p);
+    for (; t < end && t < taps.span; t += 4) bits += residual_length(y, t, p);
     for (; t < end; t += 4) {
-        const std::int64_t* w = y + t - span;
-        __m256i s = _mm256_setzero_si256();
-        for (unsigned g = 0; g < span; g += 4) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
-            const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
-            s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
-        }
-        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-        const std::uint64_t acc = round + static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
-                                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
+        const std::uint64_t acc = round + dot_avx2(y + t - taps.span, taps);
         const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
         const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
         bits += static_cast<std::uint64_t>(std::bit_width(zz));
@@ -122,6 +103,7 @@ std::uint64_t estimated_cost(std::span<const std::int64_t> y, std::size_t begin,
 #if VANTORESK_SIMD_X86
     bool fits = narrow && p.order >= 8;
     for (const std::int64_t c : p.coefficients) fits = fits && c >= INT32_MIN && c <= INT32_MAX;
+    const ReversedTaps taps = fits ? reversed_taps(p.coefficients.data(), p.order) : ReversedTaps{};
 #else
     (void)narrow;
     constexpr bool fits = false;
@@ -135,7 +117,7 @@ std::uint64_t estimated_cost(std::span<const std::int64_t> y, std::size_t begin,
         const std::size_t stop = end - t > 4 * 64 ? t + 4 * 64 : end;
 #if VANTORESK_SIMD_X86
         if (fits) {
-            bits += residual_lengths_avx2(y.data(), t, stop, p);
+            bits += residual_lengths_avx2(y.data(), t, stop, p, taps);
             t += (stop - t + 3) / 4 * 4;
         } else
 #endif

@@ -6,13 +6,10 @@
 #include <array>
 #include <cstddef>
 
+#include "lanes/dot_avx2.hpp"
 #include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless_parts.hpp"
 #include "support/cpu_dispatch.hpp"
-
-#if VANTORESK_SIMD_X86
-#include <immintrin.h>
-#endif
 
 namespace vantoresk::lanes::near_lossless {
 namespace {
@@ -55,13 +52,10 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
                                                   const BlockPredictor& p, std::int64_t ymax, std::int64_t ytop,
                                                   std::uint64_t& h) {
     const unsigned m = p.order;
-    const unsigned span = (m - 2 + 3) & ~3u;  // the terms j = 2..m-1, in whole vectors
-    // rev[i] multiplies y[t - 2 - span + i], i.e. term j = span + 1 - i.
-    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
-    for (unsigned i = 0; i < span; ++i) {
-        const unsigned j = span + 1 - i;
-        rev[i] = j < m ? p.coef[j] : 0;
-    }
+    // The terms j = 2..m-1 in whole vectors: taps.taps[i] multiplies
+    // y[t - 2 - span + i].
+    const ReversedTaps taps = reversed_taps(p.coef + 2, m - 2);
+    const unsigned span = taps.span;
     const auto c0 = static_cast<std::uint64_t>(p.coef[0]), c1 = static_cast<std::uint64_t>(p.coef[1]);
     const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
     // The newest index before t whose level is beyond 32 bits (-1: none in
@@ -75,16 +69,7 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
         std::uint64_t acc = round + c0 * static_cast<std::uint64_t>(y[t - 1]) + c1 * static_cast<std::uint64_t>(y[t - 2]);
         const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(t) - 2 - static_cast<std::ptrdiff_t>(span);
         if (from > big) {
-            const std::int64_t* w = y + from;
-            __m256i s = _mm256_setzero_si256();
-            for (unsigned g = 0; g < span; g += 4) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
-                const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
-                s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
-            }
-            const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-            acc += static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
-                   static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
+            acc += dot_avx2(y + from, taps);
         } else {
             acc += history_dot(y + t - 3, p.coef + 2, m - 2);
         }
@@ -98,26 +83,10 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
 // All of y known: every term in vectors, t >= span.
 __attribute__((target("avx2"))) void residuals_avx2(const std::int64_t* y, std::size_t t, std::size_t e,
                                                     const BlockPredictor& p, std::int64_t ymax, std::int64_t* residual) {
-    const unsigned m = p.order;
-    const unsigned span = (m + 3) & ~3u;
-    // rev[i] multiplies y[t - span + i], i.e. coefficient span - 1 - i.
-    alignas(32) std::array<std::int64_t, kMaxPredictorOrder + 4> rev{};
-    for (unsigned i = 0; i < span; ++i) {
-        const unsigned j = span - 1 - i;
-        rev[i] = j < m ? p.coef[j] : 0;
-    }
+    const ReversedTaps taps = reversed_taps(p.coef, p.order);
     const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
     for (; t < e; ++t) {
-        const std::int64_t* w = y + t - span;
-        __m256i s = _mm256_setzero_si256();
-        for (unsigned g = 0; g < span; g += 4) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g));
-            const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(rev.data() + g));
-            s = _mm256_add_epi64(s, _mm256_mul_epi32(v, c));
-        }
-        const __m128i q = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-        const std::uint64_t acc = round + static_cast<std::uint64_t>(_mm_cvtsi128_si64(q)) +
-                                  static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
+        const std::uint64_t acc = round + dot_avx2(y + t - taps.span, taps);
         residual[t] = y[t] - finish(acc, p.shift, ymax);
     }
 }
