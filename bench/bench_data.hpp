@@ -70,4 +70,38 @@ inline std::vector<float> tiled(const std::vector<float>& x, std::size_t n) {
     return out;
 }
 
+// The shared recordings with their sampling rates and ADC scaling, as the
+// data folder's README gives them: digital = round(x * gain + baseline);
+// EDF channels from their physical and digital ranges.
+struct AdcRecording {
+    const char* file;
+    double fs;
+    double gain;
+    double baseline;
+};
+
+inline AdcRecording edf_channel(const char* file, double fs, double pmin, double pmax) {
+    const double g = (32767.0 + 32768.0) / (pmax - pmin);
+    return {file, fs, g, -32768.0 - pmin * g};
+}
+
+inline const std::vector<AdcRecording>& adc_recordings() {
+    static const std::vector<AdcRecording> list = {
+        {"mitdb100_mlii.npy", 360, 200, 1024},
+        {"mitdb100_v5.npy", 360, 200, 1024},
+        {"ptbdb_s0010re_ii.npy", 1000, 2000, 0},
+        {"ptbdb_s0010re_v2.npy", 1000, 2000, 0},
+        {"ptbdb_s0010re_vx.npy", 1000, 2000, 0},
+        {"mimicdb03700181_mcl1.npy", 500, 2963.77, 0},
+        {"mimicdb03700181_abp.npy", 125, 12.84, -1605},
+        {"mimicdb03700181_resp.npy", 125, 2000, 0},
+        {"cinc2015_a103l_ii.npy", 250, 7247, 0},
+        {"cinc2015_a103l_pleth.npy", 250, 12530, 0},
+        edf_channel("eegmat_s00r1_fz.npy", 500, -47.3684, 78.01157),
+        edf_channel("eegmat_s00r1_cz.npy", 500, -55.444, 50.49181),
+        edf_channel("eegmat_s00r1_o1.npy", 500, -63.3151, 79.9504),
+    };
+    return list;
+}
+
 }  // namespace bench_data

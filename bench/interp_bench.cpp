@@ -31,36 +31,7 @@ namespace {
 using Levels = std::vector<std::int64_t>;
 namespace vl = vantoresk::lanes;
 
-struct Recording {
-    const char* file;
-    double fs;
-    double gain;
-    double baseline;
-};
-
-Recording edf(const char* file, double fs, double pmin, double pmax) {
-    const double g = (32767.0 + 32768.0) / (pmax - pmin);
-    return {file, fs, g, -32768.0 - pmin * g};
-}
-
-const std::vector<Recording>& recordings() {
-    static const std::vector<Recording> list = {
-        {"mitdb100_mlii.npy", 360, 200, 1024},
-        {"mitdb100_v5.npy", 360, 200, 1024},
-        {"ptbdb_s0010re_ii.npy", 1000, 2000, 0},
-        {"ptbdb_s0010re_v2.npy", 1000, 2000, 0},
-        {"ptbdb_s0010re_vx.npy", 1000, 2000, 0},
-        {"mimicdb03700181_mcl1.npy", 500, 2963.77, 0},
-        {"mimicdb03700181_abp.npy", 125, 12.84, -1605},
-        {"mimicdb03700181_resp.npy", 125, 2000, 0},
-        {"cinc2015_a103l_ii.npy", 250, 7247, 0},
-        {"cinc2015_a103l_pleth.npy", 250, 12530, 0},
-        edf("eegmat_s00r1_fz.npy", 500, -47.3684, 78.01157),
-        edf("eegmat_s00r1_cz.npy", 500, -55.444, 50.49181),
-        edf("eegmat_s00r1_o1.npy", 500, -63.3151, 79.9504),
-    };
-    return list;
-}
+using bench_data::AdcRecording;
 
 double prdn(std::span<const std::int64_t> want, std::span<const std::int64_t> got) {
     double mean = 0;
@@ -167,7 +138,7 @@ int main(int argc, char** argv) {
     double samples = 0, enc = 0, dec = 0;
     int used = 0;
     std::printf("%-26s %-9s %12s %12s %8s %s\n", "recording", "target", "lattice", "interp", "gain", "k lattice/interp");
-    for (const Recording& rec : recordings()) {
+    for (const AdcRecording& rec : bench_data::adc_recordings()) {
         auto x = bench_data::load_recording(rec.file);
         if (!x) continue;
         ++used;

@@ -26,29 +26,7 @@ namespace {
 
 using namespace lattice_bench;
 
-struct Recording {
-    const char* file;
-    double fs, gain, baseline;
-};
-Recording edf(const char* file, double fs, double pmin, double pmax) {
-    const double g = (32767.0 + 32768.0) / (pmax - pmin);
-    return {file, fs, g, -32768.0 - pmin * g};
-}
-const std::vector<Recording> kRecordings = {
-    {"mitdb100_mlii.npy", 360, 200, 1024},
-    {"mitdb100_v5.npy", 360, 200, 1024},
-    {"ptbdb_s0010re_ii.npy", 1000, 2000, 0},
-    {"ptbdb_s0010re_v2.npy", 1000, 2000, 0},
-    {"ptbdb_s0010re_vx.npy", 1000, 2000, 0},
-    {"mimicdb03700181_mcl1.npy", 500, 2963.77, 0},
-    {"mimicdb03700181_abp.npy", 125, 12.84, -1605},
-    {"mimicdb03700181_resp.npy", 125, 2000, 0},
-    {"cinc2015_a103l_ii.npy", 250, 7247, 0},
-    {"cinc2015_a103l_pleth.npy", 250, 12530, 0},
-    edf("eegmat_s00r1_fz.npy", 500, -47.3684, 78.01157),
-    edf("eegmat_s00r1_cz.npy", 500, -55.444, 50.49181),
-    edf("eegmat_s00r1_o1.npy", 500, -63.3151, 79.9504),
-};
+using bench_data::AdcRecording;
 
 // One lane in hand: its bin indices, bound, the recording's rate and the
 // block predictors' residuals as today's body codes them.
@@ -185,7 +163,7 @@ int main(int argc, char** argv) {
     std::vector<std::vector<double>> worst(cands.size(), std::vector<double>(5, 0.0));
     std::vector<double> base_log_ratio(5, 0.0);
     int used = 0;
-    for (const Recording& rec : kRecordings) {
+    for (const AdcRecording& rec : bench_data::adc_recordings()) {
         if (only && !std::strstr(rec.file, only)) continue;
         auto x = bench_data::load_recording(rec.file);
         if (!x) continue;

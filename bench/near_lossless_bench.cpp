@@ -14,41 +14,7 @@
 #include "bench/cpu_timer.hpp"
 #include "lanes/near_lossless.hpp"
 
-namespace {
-
-struct Recording {
-    const char* file;
-    double fs;
-    double gain;      // digital = round(x * gain + baseline)
-    double baseline;
-};
-
-// EDF channels: gain and baseline from the physical and digital ranges.
-Recording edf(const char* file, double fs, double pmin, double pmax) {
-    const double g = (32767.0 + 32768.0) / (pmax - pmin);
-    return {file, fs, g, -32768.0 - pmin * g};
-}
-
-const std::vector<Recording>& recordings() {
-    static const std::vector<Recording> list = {
-        {"mitdb100_mlii.npy", 360, 200, 1024},
-        {"mitdb100_v5.npy", 360, 200, 1024},
-        {"ptbdb_s0010re_ii.npy", 1000, 2000, 0},
-        {"ptbdb_s0010re_v2.npy", 1000, 2000, 0},
-        {"ptbdb_s0010re_vx.npy", 1000, 2000, 0},
-        {"mimicdb03700181_mcl1.npy", 500, 2963.77, 0},
-        {"mimicdb03700181_abp.npy", 125, 12.84, -1605},
-        {"mimicdb03700181_resp.npy", 125, 2000, 0},
-        {"cinc2015_a103l_ii.npy", 250, 7247, 0},
-        {"cinc2015_a103l_pleth.npy", 250, 12530, 0},
-        edf("eegmat_s00r1_fz.npy", 500, -47.3684, 78.01157),
-        edf("eegmat_s00r1_cz.npy", 500, -55.444, 50.49181),
-        edf("eegmat_s00r1_o1.npy", 500, -63.3151, 79.9504),
-    };
-    return list;
-}
-
-}  // namespace
+using bench_data::AdcRecording;
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
@@ -57,7 +23,7 @@ int main(int argc, char** argv) {
     double total_samples = 0, enc_seconds = 0, dec_seconds = 0;
     int used = 0;
     std::printf("%-26s %3s %8s %9s %9s\n", "recording", "k", "ratio", "enc MS/s", "dec MS/s");
-    for (const Recording& rec : recordings()) {
+    for (const AdcRecording& rec : bench_data::adc_recordings()) {
         auto x = bench_data::load_recording(rec.file);
         if (!x) continue;
         const std::size_t lane = static_cast<std::size_t>(rec.fs * 60);
