@@ -3,6 +3,10 @@
 //
 // Usage: lanes_profile [file.npy] [rate_hz] [max_abs_error] [encode-only repeats]
 // (with the last argument only the frame encode runs, that many times: for a profiler)
+//        lanes_profile --decode file.npy rate_hz [adc_gain]
+// (whole-frame decode speed of the first five one-minute frames at k = 1 and
+// 4 ADC steps and PRDN 1 %; without a gain only the PRDN)
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,7 +26,56 @@
 using namespace vantoresk;
 using namespace vantoresk::lanes;
 
+namespace {
+
+int decode_speeds(const std::string& file, double rate, double gain) {
+    auto data = bench_data::load_recording(file);
+    if (!data || !(rate > 0.0)) {
+        std::fprintf(stderr, "%s: not found\n", file.c_str());
+        return 1;
+    }
+    const auto minute = static_cast<std::size_t>(60 * rate);
+    struct Target {
+        vnt_target_kind kind;
+        double value;
+        const char* name;
+    };
+    std::vector<Target> targets;
+    if (gain > 0.0) {
+        targets.push_back({VNT_TARGET_MAX_ABS_ERROR, 1.0 / gain, "k1"});
+        targets.push_back({VNT_TARGET_MAX_ABS_ERROR, 4.0 / gain, "k4"});
+    }
+    targets.push_back({VNT_TARGET_MAX_PRDN, 1.0, "prdn1"});
+    const std::string stem = file.substr(0, file.rfind('.'));
+    for (const Target& t : targets) {
+        std::vector<std::vector<std::uint8_t>> frames;
+        std::size_t samples = 0;
+        for (std::size_t c = 0; c < 5 && c * minute < data->size(); ++c) {
+            const std::size_t n = std::min(minute, data->size() - c * minute);
+            const auto [layout, opts] = bench::float32_lane(n, t.kind, &t.value);
+            const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(data->data() + c * minute), n * 4);
+            auto r = encode_frame(in, layout, opts);
+            if (!r) return 1;
+            frames.push_back(std::move(r.value()));
+            samples += n;
+        }
+        std::vector<std::uint8_t> out(minute * 4);
+        bool ok = true;
+        const double seconds = bench::best_of(7, [&] {
+            for (const auto& f : frames) ok = decode_frame(f, out).ok() && ok;
+        });
+        if (!ok) return 1;
+        std::printf("%-24s %-6s decode_frame %8.1f M samples/s\n", stem.c_str(), t.name,
+                    static_cast<double>(samples) / seconds / 1e6);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc > 3 && std::string(argv[1]) == "--decode")
+        return decode_speeds(argv[2], std::atof(argv[3]), argc > 4 ? std::atof(argv[4]) : 0.0);
     const std::string file = argc > 1 ? argv[1] : "mitdb100_mlii.npy";
     const double rate = argc > 2 ? std::atof(argv[2]) : 360.0;
     const double target = argc > 3 ? std::atof(argv[3]) : 0.02;
