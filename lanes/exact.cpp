@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "lanes/bytes.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 
@@ -63,22 +64,27 @@ Status decode_plain(std::uint8_t kind, std::span<const std::uint8_t> body, vnt_d
     const std::size_t size = itemsize(dtype);
     const std::size_t n = out.size();
     const std::size_t need = n * size;
-    std::vector<std::uint8_t> raw;
     std::span<const std::uint8_t> bytes = body;
+    // Inflated (and unshuffled) bytes in the thread's pool: no fresh pages per lane.
+    support::Scratch<std::uint8_t> raw, plain;
     if (kind == 1) {
         if (body.size() != need) return bad_frame("raw lane does not hold the lane's length");
     } else {
         if (body.empty() || body.size() * kMaxInflation < need)
             return bad_frame("lossless lane does not hold the lane's length");
-        raw.resize(need);
-        if (auto s = inflate_exact(body, raw, "lossless lane"); !s) return s;
+        raw = support::Scratch<std::uint8_t>::take(need);
+        if (!raw) return out_of_memory("a lossless lane");
+        if (auto s = inflate_exact(body, {raw.get(), need}, "lossless lane"); !s) return s;
+        bytes = {raw.get(), need};
         if (kind == 2 && size > 1) {
-            std::vector<std::uint8_t> plain(need);
+            plain = support::Scratch<std::uint8_t>::take(need);
+            if (!plain) return out_of_memory("a lossless lane");
+            const std::uint8_t* const r = raw.get();
+            std::uint8_t* const p = plain.get();
             for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t b = 0; b < size; ++b) plain[i * size + b] = raw[b * n + i];
-            raw.swap(plain);
+                for (std::size_t b = 0; b < size; ++b) p[i * size + b] = r[b * n + i];
+            bytes = {p, need};
         }
-        bytes = raw;
     }
     if constexpr (std::is_floating_point_v<T>) {
         std::memcpy(out.data(), bytes.data(), need);

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "lanes/bytes.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -249,11 +250,15 @@ Status apply_corrections(std::span<const std::uint8_t> stream, unsigned width, s
                          std::to_string(sizeof(T)) + "-byte values");
     if (stream.size() * kMaxInflation < (4 + width) * count)
         return bad_frame(std::string(what) + "correction stream too short for the lane");
-    std::vector<std::uint8_t> planes((4 + width) * count);
-    if (auto s = inflate_exact(stream, planes, (std::string(what) + "correction").c_str()); !s) return s;
-    std::vector<std::uint64_t> gaps(count), corr(count);
-    unshuffle(std::span<const std::uint8_t>(planes).first(4 * count), 4, gaps);
-    unshuffle(std::span<const std::uint8_t>(planes).subspan(4 * count), width, corr);
+    auto plane_memory = support::Scratch<std::uint8_t>::take((4 + width) * count);
+    auto value_memory = support::Scratch<std::uint64_t>::take(2 * count);
+    if (!plane_memory || !value_memory) return out_of_memory("corrections");
+    const std::span<const std::uint8_t> planes(plane_memory.get(), (4 + width) * count);
+    if (auto s = inflate_exact(stream, {plane_memory.get(), planes.size()}, (std::string(what) + "correction").c_str()); !s)
+        return s;
+    const std::span<std::uint64_t> gaps(value_memory.get(), count), corr(value_memory.get() + count, count);
+    unshuffle(planes.first(4 * count), 4, gaps);
+    unshuffle(planes.subspan(4 * count), width, corr);
     std::uint64_t at = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         if (i > 0 && gaps[i] == 0) return bad_frame(std::string(what) + "correction indices out of order");
@@ -344,9 +349,13 @@ Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out) {
     const auto dstream = body.subspan(kHead, dlen);
     if (dstream.size() * kMaxInflation < std::uint64_t{dwidth} * n)
         return bad_frame("grid lane: difference stream too short for the lane");
-    std::vector<std::uint8_t> planes(std::size_t{dwidth} * n);
+    // Working memory from the thread's pool: no fresh pages per lane.
+    auto plane_memory = support::Scratch<std::uint8_t>::take(std::size_t{dwidth} * n);
+    auto level_memory = support::Scratch<std::uint64_t>::take(n);
+    if (!plane_memory || !level_memory) return out_of_memory("a grid lane");
+    const std::span<std::uint8_t> planes(plane_memory.get(), std::size_t{dwidth} * n);
+    const std::span<std::uint64_t> k(level_memory.get(), n);
     if (auto s = inflate_exact(dstream, planes, "grid lane: difference"); !s) return s;
-    std::vector<std::uint64_t> k(n);
     unshuffle(planes, dwidth, k);
     for (std::size_t i = 0; i < n; ++i) k[i] = static_cast<std::uint64_t>(unzigzag(k[i]));
     for (unsigned p = 0; p < order; ++p) {
