@@ -3,9 +3,10 @@
 //
 // Usage: lanes_profile [file.npy] [rate_hz] [max_abs_error] [encode-only repeats]
 // (with the last argument only the frame encode runs, that many times: for a profiler)
-//        lanes_profile --decode[-on-worker] file.npy rate_hz [adc_gain]
-// (whole-frame decode speed of the first five one-minute frames at k = 1 and
-// 4 ADC steps and PRDN 1 %; without a gain only the PRDN)
+//        lanes_profile --frames[-on-worker] file.npy rate_hz [adc_gain]
+// (whole-frame encode and decode speed and page faults per frame, on the
+// first five one-minute frames at k = 1 and 4 ADC steps and PRDN 1 %;
+// without a gain only the PRDN)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,7 @@ long minor_faults() {
     return u.ru_minflt;
 }
 
-int decode_speeds(const std::string& file, double rate, double gain) {
+int frame_speeds(const std::string& file, double rate, double gain) {
     auto data = bench_data::load_recording(file);
     if (!data || !(rate > 0.0)) {
         std::fprintf(stderr, "%s: not found\n", file.c_str());
@@ -59,17 +60,30 @@ int decode_speeds(const std::string& file, double rate, double gain) {
     for (const Target& t : targets) {
         std::vector<std::vector<std::uint8_t>> frames;
         std::size_t samples = 0;
-        for (std::size_t c = 0; c < 5 && c * minute < data->size(); ++c) {
-            const std::size_t n = std::min(minute, data->size() - c * minute);
-            const auto [layout, opts] = bench::float32_lane(n, t.kind, &t.value);
-            const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(data->data() + c * minute), n * 4);
-            auto r = encode_frame(in, layout, opts);
-            if (!r) return 1;
-            frames.push_back(std::move(r.value()));
-            samples += n;
-        }
-        std::vector<std::uint8_t> out(minute * 4);
         bool ok = true;
+        auto encode_all = [&] {
+            frames.clear();
+            samples = 0;
+            for (std::size_t c = 0; c < 5 && c * minute < data->size(); ++c) {
+                const std::size_t n = std::min(minute, data->size() - c * minute);
+                const auto [layout, opts] = bench::float32_lane(n, t.kind, &t.value);
+                const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(data->data() + c * minute),
+                                                       n * 4);
+                auto r = encode_frame(in, layout, opts);
+                ok = ok && r.ok();
+                if (r) frames.push_back(std::move(r.value()));
+                samples += n;
+            }
+        };
+        encode_all();  // warm
+        if (!ok) return 1;
+        const long encode_faults = minor_faults();
+        const double encode_seconds = bench::best_of(3, encode_all);
+        const double encode_per_frame =
+            static_cast<double>(minor_faults() - encode_faults) / (3.0 * static_cast<double>(frames.size()));
+        std::printf("%-24s %-6s encode_frame %8.1f M samples/s  %6.1f page faults per frame\n", stem.c_str(), t.name,
+                    static_cast<double>(samples) / encode_seconds / 1e6, encode_per_frame);
+        std::vector<std::uint8_t> out(minute * 4);
         for (const auto& f : frames) ok = decode_frame(f, out).ok() && ok;  // warm: first touches not counted
         const long faults = minor_faults();
         const double seconds = bench::best_of(7, [&] {
@@ -86,13 +100,13 @@ int decode_speeds(const std::string& file, double rate, double gain) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 3 && (std::string(argv[1]) == "--decode" || std::string(argv[1]) == "--decode-on-worker")) {
+    if (argc > 3 && (std::string(argv[1]) == "--frames" || std::string(argv[1]) == "--frames-on-worker")) {
         const double gain = argc > 4 ? std::atof(argv[4]) : 0.0;
-        if (std::string(argv[1]) == "--decode") return decode_speeds(argv[2], std::atof(argv[3]), gain);
+        if (std::string(argv[1]) == "--frames") return frame_speeds(argv[2], std::atof(argv[3]), gain);
         // On a thread of its own, as a reader's thread pool decodes: its
         // allocator arena gives memory back to the kernel more eagerly.
         int rc = 1;
-        std::thread worker([&] { rc = decode_speeds(argv[2], std::atof(argv[3]), gain); });
+        std::thread worker([&] { rc = frame_speeds(argv[2], std::atof(argv[3]), gain); });
         worker.join();
         return rc;
     }

@@ -1,7 +1,7 @@
-// Frame decoding on the thread's working memory: whatever earlier calls left
-// in the pool never reaches the decoded values, the pool stays within its
-// budget after long lanes, and a decoder handed memory of the wrong size
-// refuses instead of writing past it.
+// The lane codec on the thread's working memory: whatever earlier calls left
+// in the pool never reaches a frame's bytes or the decoded values, the pool
+// stays within its budget after long lanes, and a decoder handed memory of
+// the wrong size refuses instead of writing past it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -76,7 +76,20 @@ std::vector<std::uint8_t> decoded(const std::vector<std::uint8_t>& frame) {
 
 }  // namespace
 
-TEST(DecodeMemory, SoiledPoolGivesTheSameBytesAsAFreshThread) {
+TEST(WorkingMemory, SoiledPoolEncodesTheSameFramesAsAFreshThread) {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> fresh, soiled;
+    std::thread([&] { fresh = frames(); }).join();
+    for (const std::size_t bytes : {std::size_t{1} << 12, std::size_t{50000}, std::size_t{300000}}) {
+        std::thread([&] {
+            soil_pool(bytes);
+            soiled = frames();
+        }).join();
+        ASSERT_EQ(soiled.size(), fresh.size());
+        for (std::size_t i = 0; i < fresh.size(); ++i) EXPECT_EQ(soiled[i].second, fresh[i].second) << fresh[i].first;
+    }
+}
+
+TEST(WorkingMemory, SoiledPoolGivesTheSameBytesAsAFreshThread) {
     for (const auto& [name, frame] : frames()) {
         SCOPED_TRACE(name);
         std::vector<std::uint8_t> fresh;
@@ -95,7 +108,7 @@ TEST(DecodeMemory, SoiledPoolGivesTheSameBytesAsAFreshThread) {
     }
 }
 
-TEST(DecodeMemory, InterpolatedBodiesDecodeAlikeOverJunk) {
+TEST(WorkingMemory, InterpolatedBodiesDecodeAlikeOverJunk) {
     // The scheme's context planes are not cleared between calls: only
     // samples already decoded may be read.
     std::mt19937_64 rng(9);
@@ -116,7 +129,7 @@ TEST(DecodeMemory, InterpolatedBodiesDecodeAlikeOverJunk) {
     }
 }
 
-TEST(DecodeMemory, PoolStaysWithinItsBudgetAfterLongLanes) {
+TEST(WorkingMemory, PoolStaysWithinItsBudgetAfterLongLanes) {
     std::thread([] {
         // 2.5 million samples: the levels alone are beyond the pool's budget
         // and must be given back, not kept.
@@ -130,7 +143,7 @@ TEST(DecodeMemory, PoolStaysWithinItsBudgetAfterLongLanes) {
     }).join();
 }
 
-TEST(DecodeMemory, LevelLaneRefusesWorkingMemoryOfAnotherLength) {
+TEST(WorkingMemory, LevelLaneRefusesWorkingMemoryOfAnotherLength) {
     std::vector<std::int64_t> levels(500);
     for (std::size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<std::int64_t>(i % 37);
     std::vector<std::uint8_t> body;
