@@ -22,6 +22,7 @@
 #include "lanes/lane_errors.hpp"
 #include "lanes/level_lane.hpp"
 #include "lanes/targets.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 
@@ -109,7 +110,8 @@ private:
     const LaneSettings& s_;
     ChosenBody& best_;
     std::vector<T> decoded_;                 // a container trial's decoded lane
-    std::vector<std::int64_t> levels_;       // the levels of the bins tried last
+    std::span<std::int64_t> levels_;                 // the levels of the bins tried last
+    support::Scratch<std::int64_t> level_memory_;  // what levels_ holds, from the thread's pool
     std::optional<Spread> spread_;
     std::optional<double> top_;
     bool grid_searched_ = false;

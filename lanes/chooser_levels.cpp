@@ -71,7 +71,11 @@ Status Chooser<T>::try_levels(std::span<const std::int64_t> levels, std::uint64_
 // a value lies beyond the level coder's range.
 template <LaneValue T>
 bool Chooser<T>::bin_levels(double step) {
-    levels_.resize(x_.size());
+    if (!level_memory_) {
+        level_memory_ = support::Scratch<std::int64_t>::take(x_.size());
+        if (!level_memory_) return false;  // no memory: bins of values are not tried
+        levels_ = {level_memory_.get(), x_.size()};
+    }
     for (std::size_t i = 0; i < x_.size(); ++i) {
         const double q = std::nearbyint(static_cast<double>(x_[i]) / step);
         if (!(std::fabs(q) <= static_cast<double>(kMaxLevel))) return false;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "lanes/bytes.hpp"
 #include "support/scratch.hpp"
@@ -113,8 +114,14 @@ std::vector<double> sorted_unique(std::span<const T> values) {
     std::size_t cap = 16;
     while (cap < 2 * n) cap *= 2;
     const int shift_bits = 64 - std::countr_zero(cap);
-    std::vector<U> table(cap);
-    std::vector<std::uint8_t> used(cap, 0);
+    // The table in the thread's pool: lanes come one after another, and
+    // fresh pages for each cost more than the hashing.
+    auto table_memory = support::Scratch<U>::take(cap);
+    auto used_memory = support::Scratch<std::uint8_t>::take(cap);
+    if (!table_memory || !used_memory) throw std::bad_alloc();
+    U* const table = table_memory.get();
+    std::uint8_t* const used = used_memory.get();
+    std::fill(used, used + cap, std::uint8_t{0});
     std::vector<U> keys;
     keys.reserve(std::min<std::size_t>(n, 4096));
     for (std::size_t i = 0; i < n; ++i) {
