@@ -48,7 +48,9 @@ Status Chooser<T>::offer_interp(std::span<const std::int64_t> levels, std::uint6
 template <LaneValue T>
 Status Chooser<T>::settle_on_rungs(double width, bool& settled) {
     if (!(width > 0.0) || !std::isfinite(width)) return {};
-    std::vector<std::int64_t> levels;
+    auto memory = support::Scratch<std::int64_t>::take(x_.size());
+    if (!memory) return out_of_memory("a lane's levels");
+    const std::span<std::int64_t> levels(memory.get(), x_.size());
     // The bins start at the width's rung and the one wider try goes up
     // to 1.3 times it (six rungs).
     const Rung first = rung_below(width);
@@ -79,7 +81,9 @@ Status Chooser<T>::interpolated_on_powers(double width, bool only_settle, bool& 
     const double base = power_of_two_below(width / 16.0);
     const double finest = 4.0 * top() * (sizeof(T) == 4 ? 0x1p-23 : 0x1p-52);
     if (!(base > finest) || !(top() / base < 0x1p38)) return {};
-    std::vector<std::int64_t> fine;
+    auto memory = support::Scratch<std::int64_t>::take(x_.size());
+    if (!memory) return out_of_memory("a lane's levels");
+    const std::span<std::int64_t> fine(memory.get(), x_.size());
     double step = base;
     bool on = lattice_levels<T>(x_, base, fine, false);
     for (const double other : {2.0 * base, 0.5 * base}) {
