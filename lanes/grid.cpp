@@ -286,13 +286,17 @@ Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std:
     unsigned cwidth = 0;
     std::vector<std::uint8_t> cstream;
     if (auto st = grid_corrections(values, fit, cwidth, cstream); !st) return st;
-    // The fixed-order predictor with the fewest bits of residual.
-    std::vector<std::int64_t> d[kMaxOrder];
+    // The fixed-order predictor with the fewest bits of residual; the
+    // differences of every order, then their zigzags, in the thread's pool.
+    auto difference_memory = support::Scratch<std::int64_t>::take(std::size_t{kMaxOrder} * n);
+    auto zigzag_memory = support::Scratch<std::uint64_t>::take(n);
+    if (!difference_memory || !zigzag_memory) return out_of_memory("a grid lane");
+    std::span<std::int64_t> d[kMaxOrder];
+    for (int p = 0; p < kMaxOrder; ++p) d[p] = {difference_memory.get() + static_cast<std::size_t>(p) * n, n};
     std::uint64_t best_cost = ~std::uint64_t{0};
     int order = 1;
     for (int p = 0; p < kMaxOrder; ++p) {
-        const std::vector<std::int64_t>& prev = p == 0 ? fit.k : d[p - 1];
-        d[p].resize(n);
+        const std::span<const std::int64_t> prev = p == 0 ? std::span<const std::int64_t>(fit.k) : d[p - 1];
         std::uint64_t cost = 0;
         std::uint64_t last = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -306,7 +310,7 @@ Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std:
             order = p + 1;
         }
     }
-    std::vector<std::uint64_t> dzz(n);
+    const std::span<std::uint64_t> dzz(zigzag_memory.get(), n);
     std::uint64_t dtop = 0;
     for (std::size_t i = 0; i < n; ++i) {
         dzz[i] = zigzag(d[order - 1][i]);
