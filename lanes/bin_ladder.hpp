@@ -57,10 +57,11 @@ inline double power_of_two_below(double w) {
 
 // levels[i] = round(x[i] / step); true when every value is exactly
 // dtype(level * step), bit for bit, with |level| <= 2^40 (the levels are
-// then complete only when it returns true, or with `all`).
+// then complete only when it returns true, or with `all`). `levels` has
+// the length of `x` (false otherwise).
 template <LaneValue T>
-bool lattice_levels(std::span<const T> x, double step, std::vector<std::int64_t>& levels, bool all) {
-    levels.resize(x.size());
+bool lattice_levels(std::span<const T> x, double step, std::span<std::int64_t> levels, bool all) {
+    if (levels.size() != x.size()) return false;
     bool on = true;
     for (std::size_t i = 0; i < x.size() && (on || all); ++i) {
         const double q = std::nearbyint(static_cast<double>(x[i]) / step);

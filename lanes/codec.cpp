@@ -14,6 +14,7 @@
 #include "lanes/level_lane.hpp"
 #include "lanes/nonfinite.hpp"
 #include "lanes/targets.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -177,7 +178,7 @@ Status check_body(const LaneRecord& lane, const FrameHeader& h, std::uint64_t in
 }
 
 template <LaneValue W>
-Status decode_lane(const LaneRecord& lane, vnt_dtype dtype, std::span<W> out, std::vector<std::int64_t>& scratch) {
+Status decode_lane(const LaneRecord& lane, vnt_dtype dtype, std::span<W> out, std::span<std::int64_t> levels) {
     if (out.empty()) return {};
     switch (lane.kind) {
         case kContainer:
@@ -196,7 +197,7 @@ Status decode_lane(const LaneRecord& lane, vnt_dtype dtype, std::span<W> out, st
             }
             break;
         case kNearLossless:
-            if (auto s = decode_level_lane<W>(lane.body, dtype, out, scratch); !s) return s;
+            if (auto s = decode_level_lane<W>(lane.body, dtype, out, levels); !s) return s;
             break;
         default: return bad_frame("unknown lane kind " + std::to_string(lane.kind));
     }
@@ -208,14 +209,23 @@ template <class S, LaneValue W>
 Status decode_typed(const FrameView& v, std::span<std::uint8_t> out) {
     const FrameHeader& h = v.head;
     const LaneWalk walk(h);
-    std::vector<W> lane(h.lane_length());
-    std::vector<std::int64_t> scratch;
+    // One lane's values and levels at a time, from the thread's pool: a frame
+    // decode takes no fresh memory of the lane's size once the thread has
+    // decoded one like it.
+    const std::size_t n = h.lane_length();
+    bool leveled = false;
+    for (const auto& r : v.records) leveled = leveled || (!r.empty() && r[0] == kNearLossless);
+    auto values = support::Scratch<W>::take(n);
+    auto level_memory = support::Scratch<std::int64_t>::take(leveled ? n : 0);
+    if (!values || !level_memory) return out_of_memory("decoding a lane");
+    const std::span<W> lane(values.get(), n);
+    const std::span<std::int64_t> levels(level_memory.get(), leveled ? n : 0);
     Status status;
     for_each_lane(h, walk, [&](std::uint64_t i, std::uint64_t base) {
         if (!status) return;
         auto rec = read_lane(v.records[i], h);
         if (!rec) { status = support::Err<LaneError>{std::move(rec).error()}; return; }
-        status = decode_lane<W>(*rec, h.dtype, lane, scratch);
+        status = decode_lane<W>(*rec, h.dtype, lane, levels);
         if (status) scatter<S, W>(lane, base, walk.along, h.big_endian, out.data());
     });
     return status;

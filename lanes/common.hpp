@@ -36,6 +36,9 @@ inline support::Err<LaneError> bad_frame(const std::string& what) {
     return lane_fail(VNT_BAD_FRAME, "not a valid vantoresk frame: " + what);
 }
 inline support::Err<LaneError> bad_argument(std::string what) { return lane_fail(VNT_INVALID_ARGUMENT, std::move(what)); }
+inline support::Err<LaneError> out_of_memory(const char* what) {
+    return lane_fail(VNT_OUT_OF_MEMORY, std::string("out of memory for ") + what);
+}
 
 // Frames hold at most this many elements and lanes of at most this length;
 // far beyond any chunk, and it keeps forged shapes from sizing anything.

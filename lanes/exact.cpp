@@ -5,17 +5,18 @@
 #include <cstring>
 
 #include "lanes/bytes.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 
 static_assert(std::endian::native == std::endian::little, "the lane codec is written for little-endian machines");
 
+namespace {
+
+// The values at the dtype's width into p (values.size() * itemsize bytes).
 template <LaneValue T>
-void raw_bytes(std::span<const T> values, vnt_dtype dtype, std::vector<std::uint8_t>& out) {
+void write_raw(std::span<const T> values, vnt_dtype dtype, std::uint8_t* p) {
     const std::size_t size = itemsize(dtype);
-    const std::size_t at = out.size();
-    out.resize(at + values.size() * size);
-    std::uint8_t* p = out.data() + at;
     if constexpr (std::is_floating_point_v<T>) {
         std::memcpy(p, values.data(), values.size() * sizeof(T));
     } else {
@@ -26,14 +27,27 @@ void raw_bytes(std::span<const T> values, vnt_dtype dtype, std::vector<std::uint
     }
 }
 
+}  // namespace
+
+template <LaneValue T>
+void raw_bytes(std::span<const T> values, vnt_dtype dtype, std::vector<std::uint8_t>& out) {
+    const std::size_t at = out.size();
+    out.resize(at + values.size() * itemsize(dtype));
+    write_raw(values, dtype, out.data() + at);
+}
+
 template <LaneValue T>
 Status best_plain_body(std::span<const T> values, vnt_dtype dtype, std::uint8_t& kind,
                        std::vector<std::uint8_t>& body) {
-    std::vector<std::uint8_t> raw;
-    raw_bytes(values, dtype, raw);
+    // The bytes and their planes in the thread's pool: no fresh pages per lane.
+    const std::size_t need = values.size() * itemsize(dtype);
+    auto raw_memory = support::Scratch<std::uint8_t>::take(need);
+    if (!raw_memory) return out_of_memory("a lossless lane");
+    write_raw(values, dtype, raw_memory.get());
+    const std::span<const std::uint8_t> raw(raw_memory.get(), need);
     if (kind == kNoBody || raw.size() < body.size()) {
         kind = 1;
-        body = raw;
+        body.assign(raw.begin(), raw.end());
     }
     if (raw.size() < kDeflateFrom) return {};
     std::vector<std::uint8_t> packed;
@@ -44,12 +58,14 @@ Status best_plain_body(std::span<const T> values, vnt_dtype dtype, std::uint8_t&
     }
     const std::size_t size = itemsize(dtype);
     if (size > 1) {
-        std::vector<std::uint8_t> planes(raw.size());
+        auto plane_memory = support::Scratch<std::uint8_t>::take(raw.size());
+        if (!plane_memory) return out_of_memory("a lossless lane");
+        std::uint8_t* const planes = plane_memory.get();
         const std::size_t n = values.size();
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t b = 0; b < size; ++b) planes[b * n + i] = raw[i * size + b];
         packed.clear();
-        if (auto s = deflate_append(planes, packed); !s) return s;
+        if (auto s = deflate_append({planes, raw.size()}, packed); !s) return s;
         if (packed.size() < body.size()) {
             kind = 2;
             body.swap(packed);
@@ -63,22 +79,27 @@ Status decode_plain(std::uint8_t kind, std::span<const std::uint8_t> body, vnt_d
     const std::size_t size = itemsize(dtype);
     const std::size_t n = out.size();
     const std::size_t need = n * size;
-    std::vector<std::uint8_t> raw;
     std::span<const std::uint8_t> bytes = body;
+    // Inflated (and unshuffled) bytes in the thread's pool: no fresh pages per lane.
+    support::Scratch<std::uint8_t> raw, plain;
     if (kind == 1) {
         if (body.size() != need) return bad_frame("raw lane does not hold the lane's length");
     } else {
         if (body.empty() || body.size() * kMaxInflation < need)
             return bad_frame("lossless lane does not hold the lane's length");
-        raw.resize(need);
-        if (auto s = inflate_exact(body, raw, "lossless lane"); !s) return s;
+        raw = support::Scratch<std::uint8_t>::take(need);
+        if (!raw) return out_of_memory("a lossless lane");
+        if (auto s = inflate_exact(body, {raw.get(), need}, "lossless lane"); !s) return s;
+        bytes = {raw.get(), need};
         if (kind == 2 && size > 1) {
-            std::vector<std::uint8_t> plain(need);
+            plain = support::Scratch<std::uint8_t>::take(need);
+            if (!plain) return out_of_memory("a lossless lane");
+            const std::uint8_t* const r = raw.get();
+            std::uint8_t* const p = plain.get();
             for (std::size_t i = 0; i < n; ++i)
-                for (std::size_t b = 0; b < size; ++b) plain[i * size + b] = raw[b * n + i];
-            raw.swap(plain);
+                for (std::size_t b = 0; b < size; ++b) p[i * size + b] = r[b * n + i];
+            bytes = {p, need};
         }
-        bytes = raw;
     }
     if constexpr (std::is_floating_point_v<T>) {
         std::memcpy(out.data(), bytes.data(), need);

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "lanes/bytes.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -112,8 +114,14 @@ std::vector<double> sorted_unique(std::span<const T> values) {
     std::size_t cap = 16;
     while (cap < 2 * n) cap *= 2;
     const int shift_bits = 64 - std::countr_zero(cap);
-    std::vector<U> table(cap);
-    std::vector<std::uint8_t> used(cap, 0);
+    // The table in the thread's pool: lanes come one after another, and
+    // fresh pages for each cost more than the hashing.
+    auto table_memory = support::Scratch<U>::take(cap);
+    auto used_memory = support::Scratch<std::uint8_t>::take(cap);
+    if (!table_memory || !used_memory) throw std::bad_alloc();
+    U* const table = table_memory.get();
+    std::uint8_t* const used = used_memory.get();
+    std::fill(used, used + cap, std::uint8_t{0});
     std::vector<U> keys;
     keys.reserve(std::min<std::size_t>(n, 4096));
     for (std::size_t i = 0; i < n; ++i) {
@@ -249,11 +257,15 @@ Status apply_corrections(std::span<const std::uint8_t> stream, unsigned width, s
                          std::to_string(sizeof(T)) + "-byte values");
     if (stream.size() * kMaxInflation < (4 + width) * count)
         return bad_frame(std::string(what) + "correction stream too short for the lane");
-    std::vector<std::uint8_t> planes((4 + width) * count);
-    if (auto s = inflate_exact(stream, planes, (std::string(what) + "correction").c_str()); !s) return s;
-    std::vector<std::uint64_t> gaps(count), corr(count);
-    unshuffle(std::span<const std::uint8_t>(planes).first(4 * count), 4, gaps);
-    unshuffle(std::span<const std::uint8_t>(planes).subspan(4 * count), width, corr);
+    auto plane_memory = support::Scratch<std::uint8_t>::take((4 + width) * count);
+    auto value_memory = support::Scratch<std::uint64_t>::take(2 * count);
+    if (!plane_memory || !value_memory) return out_of_memory("corrections");
+    const std::span<const std::uint8_t> planes(plane_memory.get(), (4 + width) * count);
+    if (auto s = inflate_exact(stream, {plane_memory.get(), planes.size()}, (std::string(what) + "correction").c_str()); !s)
+        return s;
+    const std::span<std::uint64_t> gaps(value_memory.get(), count), corr(value_memory.get() + count, count);
+    unshuffle(planes.first(4 * count), 4, gaps);
+    unshuffle(planes.subspan(4 * count), width, corr);
     std::uint64_t at = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         if (i > 0 && gaps[i] == 0) return bad_frame(std::string(what) + "correction indices out of order");
@@ -274,13 +286,17 @@ Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std:
     unsigned cwidth = 0;
     std::vector<std::uint8_t> cstream;
     if (auto st = grid_corrections(values, fit, cwidth, cstream); !st) return st;
-    // The fixed-order predictor with the fewest bits of residual.
-    std::vector<std::int64_t> d[kMaxOrder];
+    // The fixed-order predictor with the fewest bits of residual; the
+    // differences of every order, then their zigzags, in the thread's pool.
+    auto difference_memory = support::Scratch<std::int64_t>::take(std::size_t{kMaxOrder} * n);
+    auto zigzag_memory = support::Scratch<std::uint64_t>::take(n);
+    if (!difference_memory || !zigzag_memory) return out_of_memory("a grid lane");
+    std::span<std::int64_t> d[kMaxOrder];
+    for (int p = 0; p < kMaxOrder; ++p) d[p] = {difference_memory.get() + static_cast<std::size_t>(p) * n, n};
     std::uint64_t best_cost = ~std::uint64_t{0};
     int order = 1;
     for (int p = 0; p < kMaxOrder; ++p) {
-        const std::vector<std::int64_t>& prev = p == 0 ? fit.k : d[p - 1];
-        d[p].resize(n);
+        const std::span<const std::int64_t> prev = p == 0 ? std::span<const std::int64_t>(fit.k) : d[p - 1];
         std::uint64_t cost = 0;
         std::uint64_t last = 0;
         for (std::size_t i = 0; i < n; ++i) {
@@ -294,7 +310,7 @@ Status grid_body(std::span<const T> values, const GridFit& fit, std::vector<std:
             order = p + 1;
         }
     }
-    std::vector<std::uint64_t> dzz(n);
+    const std::span<std::uint64_t> dzz(zigzag_memory.get(), n);
     std::uint64_t dtop = 0;
     for (std::size_t i = 0; i < n; ++i) {
         dzz[i] = zigzag(d[order - 1][i]);
@@ -344,9 +360,13 @@ Status decode_grid(std::span<const std::uint8_t> body, std::span<T> out) {
     const auto dstream = body.subspan(kHead, dlen);
     if (dstream.size() * kMaxInflation < std::uint64_t{dwidth} * n)
         return bad_frame("grid lane: difference stream too short for the lane");
-    std::vector<std::uint8_t> planes(std::size_t{dwidth} * n);
+    // Working memory from the thread's pool: no fresh pages per lane.
+    auto plane_memory = support::Scratch<std::uint8_t>::take(std::size_t{dwidth} * n);
+    auto level_memory = support::Scratch<std::uint64_t>::take(n);
+    if (!plane_memory || !level_memory) return out_of_memory("a grid lane");
+    const std::span<std::uint8_t> planes(plane_memory.get(), std::size_t{dwidth} * n);
+    const std::span<std::uint64_t> k(level_memory.get(), n);
     if (auto s = inflate_exact(dstream, planes, "grid lane: difference"); !s) return s;
-    std::vector<std::uint64_t> k(n);
     unshuffle(planes, dwidth, k);
     for (std::size_t i = 0; i < n; ++i) k[i] = static_cast<std::uint64_t>(unzigzag(k[i]));
     for (unsigned p = 0; p < order; ++p) {

@@ -7,11 +7,14 @@
 #include <bit>
 #include <cmath>
 #include <memory>
+#include <new>
+#include <type_traits>
 
 #include "lanes/bytes.hpp"
 #include "lanes/interp_scheme.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/range_coder.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -138,11 +141,15 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
                      std::vector<std::uint8_t>& body, std::span<std::int64_t> recon) {
     const std::size_t n = levels.size();
     if (!recon.empty() && recon.size() != n) return bad_argument("interpolated lane: output of another length");
-    std::vector<std::int64_t> q(n), own;
-    if (recon.empty()) {
-        own.resize(n);
-        recon = own;
-    }
+    // Bins, models and context planes as the decoder takes them: from the
+    // thread's pool, read only where written.
+    static_assert(std::is_trivially_destructible_v<Models> && alignof(Models) <= alignof(std::uint32_t));
+    constexpr std::size_t model_words = (sizeof(Models) + 3) / 4;
+    auto bins = support::Scratch<std::int64_t>::take(recon.empty() ? 2 * n : n);
+    auto planes = support::Scratch<std::uint32_t>::take(model_words + n + (n + 3) / 4);
+    if (!bins || !planes) return out_of_memory("an interpolated lane");
+    const std::span<std::int64_t> q(bins.get(), n);
+    if (recon.empty()) recon = {bins.get() + n, n};
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
 
     body.push_back(kNearLosslessVersion);
@@ -151,14 +158,14 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
     put_varint(body, n);
     body.push_back(static_cast<std::uint8_t>(bounds.size()));
     for (const std::uint64_t b : bounds) put_varint(body, b);
-    auto models = std::make_unique<Models>();
-    std::vector<std::uint32_t> mag(n);
-    std::vector<std::int8_t> sgn(n);
+    Models* const models = new (planes.get()) Models;
+    std::uint32_t* const mag = planes.get() + model_words;
+    auto* const sgn = reinterpret_cast<std::int8_t*>(mag + n);
     RangeEncoder enc(body);
     std::size_t j = 0;
     interp_visit(n, [&](InterpPoint pt) {
         const std::int64_t b = q[j++];
-        const Context c = context_at(mag.data(), sgn.data(), n, pt);
+        const Context c = context_at(mag, sgn, n, pt);
         enc.bit(models->zero[c.stride][c.activity], b != 0);
         if (b != 0) {
             enc.bit(models->sign[c.sign], b < 0);
@@ -179,7 +186,7 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
                 enc.bypass(a, nb - modelled);
             }
         }
-        note(mag.data(), sgn.data(), pt.index, b);
+        note(mag, sgn, pt.index, b);
     });
     enc.flush();
     put_u32(body, check_of(bounds, recon));
@@ -202,18 +209,27 @@ Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t>
     const std::span<const std::uint8_t> coded = body.subspan(pos, body.size() - pos - 4);
     const std::uint32_t check = load_u32(body.data() + body.size() - 4);
 
+    // The bins, the models and the context planes from the thread's pool, in
+    // two blocks: no fresh memory per call once the thread has decoded a lane
+    // as long. The contexts read only samples already decoded, so the planes
+    // need no clearing.
+    static_assert(std::is_trivially_destructible_v<Models> && alignof(Models) <= alignof(std::uint32_t));
+    constexpr std::size_t model_words = (sizeof(Models) + 3) / 4;
     const std::size_t n = out.size();
-    std::vector<std::int64_t> q(n);
-    std::vector<std::uint32_t> mag(n);
-    std::vector<std::int8_t> sgn(n);
-    auto models = std::make_unique<Models>();
+    auto bins = support::Scratch<std::int64_t>::take(n);
+    auto planes = support::Scratch<std::uint32_t>::take(model_words + n + (n + 3) / 4);
+    if (!bins || !planes) return out_of_memory("an interpolated lane");
+    const std::span<std::int64_t> q(bins.get(), n);
+    Models* const models = new (planes.get()) Models;
+    std::uint32_t* const mag = planes.get() + model_words;
+    auto* const sgn = reinterpret_cast<std::int8_t*>(mag + n);
     RangeDecoder dec;
     if (!dec.start(coded)) return damaged("is damaged");
     std::size_t j = 0;
     bool ok = true;
     interp_visit(n, [&](InterpPoint pt) {
         if (!ok) return;
-        const Context c = context_at(mag.data(), sgn.data(), n, pt);
+        const Context c = context_at(mag, sgn, n, pt);
         std::int64_t b = 0;
         if (dec.bit(models->zero[c.stride][c.activity]) != 0) {
             const unsigned negative = dec.bit(models->sign[c.sign]);
@@ -236,7 +252,7 @@ Status decode_interp(std::span<const std::uint8_t> body, std::span<std::int64_t>
             b = negative ? -static_cast<std::int64_t>(a) : static_cast<std::int64_t>(a);
         }
         q[j++] = b;
-        note(mag.data(), sgn.data(), pt.index, b);
+        note(mag, sgn, pt.index, b);
         if (dec.overran()) ok = false;
     });
     if (!ok) return damaged("has an invalid or truncated bin stream");

@@ -11,6 +11,7 @@
 #include "lanes/interp_search.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/targets.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -23,7 +24,8 @@ template <LaneValue T>
 class Meter {
 public:
     Meter(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LevelMap& map)
-        : x_(x), mask_(mask), map_(map), lo_(int_min(dtype)), hi_(int_max(dtype)), decoded_(x.size()) {
+        : x_(x), mask_(mask), map_(map), lo_(int_min(dtype)), hi_(int_max(dtype)),
+          decoded_(support::Scratch<T>::take(x.size())) {
         double sum = 0.0;
         std::size_t count = 0;
         for (std::size_t i = 0; i < x.size(); ++i) {
@@ -39,9 +41,12 @@ public:
         }
     }
 
+    // False also when there was no memory for the decoded lane.
     bool meets(std::span<const std::int64_t> recon, bool by_prdn, double limit) {
-        for (std::size_t i = 0; i < recon.size(); ++i) decoded_[i] = level_value<T>(map_, recon[i], lo_, hi_);
-        const Errors e = measure<T>(x_, decoded_, mask_);
+        if (!decoded_ || recon.size() != x_.size()) return false;
+        T* const decoded = decoded_.get();
+        for (std::size_t i = 0; i < recon.size(); ++i) decoded[i] = level_value<T>(map_, recon[i], lo_, hi_);
+        const Errors e = measure<T>(x_, std::span<const T>(decoded, x_.size()), mask_);
         exact_ = e.max_abs == 0.0;
         return (by_prdn ? e.prdn : e.max_abs) <= limit;
     }
@@ -63,7 +68,7 @@ private:
     std::span<const std::uint8_t> mask_;
     LevelMap map_;
     std::int64_t lo_, hi_;
-    std::vector<T> decoded_;
+    support::Scratch<T> decoded_;  // the thread's pool: no fresh pages per candidate
     double den_ = 0.0;
     bool exact_ = false;
 };
@@ -93,7 +98,9 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
     out = InterpLane{};
     if (k == 0 || !codable(levels, map)) return {};
     const std::vector<std::uint64_t> bounds = interp_bounds(k, InterpTaper::Flat);
-    std::vector<std::int64_t> q(levels.size()), recon(levels.size());
+    auto bins = support::Scratch<std::int64_t>::take(2 * levels.size());
+    if (!bins) return out_of_memory("an interpolated lane");
+    const std::span<std::int64_t> q(bins.get(), levels.size()), recon(bins.get() + levels.size(), levels.size());
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
     Meter<T> meter(x, mask, dtype, map);
     if (!meter.meets(recon, by_prdn, limit)) return {};

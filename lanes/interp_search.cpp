@@ -7,6 +7,7 @@
 
 #include "lanes/interp_coder.hpp"
 #include "lanes/near_lossless.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 // is followed by one a tolerance's step above it.
 LResult<std::uint64_t> largest_accepted(std::span<const std::int64_t> levels, std::uint64_t guess,
                                         std::uint64_t top, InterpTaper taper, const InterpMeasure& measure,
-                                        double limit, std::vector<std::int64_t>& q, std::vector<std::int64_t>& recon) {
+                                        double limit, std::span<std::int64_t> q, std::span<std::int64_t> recon) {
     std::uint64_t lo = 0, hi = top + 1;  // lo accepted (0: none yet), hi refused
     double m_lo = 0.0, m_hi = 0.0;
     std::uint64_t k = std::clamp<std::uint64_t>(guess, 1, top);
@@ -84,7 +85,11 @@ Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess
     found = InterpFound{};
     k_top = std::min(k_top, kNearLosslessMaxBound);
     if (k_top == 0 || levels.empty()) return {};
-    std::vector<std::int64_t> q(levels.size()), recon(levels.size());
+    // Bins and reconstruction in the thread's pool: no fresh pages per lane.
+    const std::size_t n = levels.size();
+    auto memory = support::Scratch<std::int64_t>::take(2 * n);
+    if (!memory) return out_of_memory("an interpolated lane");
+    const std::span<std::int64_t> q(memory.get(), n), recon(memory.get() + n, n);
     struct Candidate {
         std::vector<std::uint64_t> bounds;
         std::size_t estimate;
@@ -115,7 +120,7 @@ Status interp_search(std::span<const std::int64_t> levels, std::uint64_t k_guess
             found.found = true;
             found.bounds = candidates[i].bounds;
             found.body = std::move(body);
-            found.recon = recon;
+            found.recon.assign(recon.begin(), recon.end());
         }
     }
     return {};

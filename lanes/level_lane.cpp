@@ -69,10 +69,10 @@ LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_d
 
 template <LaneValue T>
 Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, std::span<T> out,
-                         std::vector<std::int64_t>& levels) {
+                         std::span<std::int64_t> levels) {
     auto info = read_level_lane(body, dtype);
     if (!info) return support::Err<LaneError>{std::move(info).error()};
-    levels.resize(out.size());
+    if (levels.size() != out.size()) return bad_argument("near-lossless lane: working memory of another length");
     if (auto s = decode_levels(body.subspan(info->head), levels); !s) return s;
     const std::int64_t lo = int_min(dtype), hi = int_max(dtype);
     const LevelMap m = info->map;
@@ -86,10 +86,10 @@ Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, st
 }
 
 template Status decode_level_lane<float>(std::span<const std::uint8_t>, vnt_dtype, std::span<float>,
-                                         std::vector<std::int64_t>&);
+                                         std::span<std::int64_t>);
 template Status decode_level_lane<double>(std::span<const std::uint8_t>, vnt_dtype, std::span<double>,
-                                          std::vector<std::int64_t>&);
+                                          std::span<std::int64_t>);
 template Status decode_level_lane<std::int64_t>(std::span<const std::uint8_t>, vnt_dtype, std::span<std::int64_t>,
-                                                std::vector<std::int64_t>&);
+                                                std::span<std::int64_t>);
 
 }  // namespace vantoresk::lanes

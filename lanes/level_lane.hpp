@@ -64,10 +64,11 @@ void level_lane_head(std::uint64_t k, const LevelMap& map, std::vector<std::uint
 
 LResult<LevelLaneInfo> read_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype);
 
-// Decodes into out.size() values; `levels` is scratch of the same size.
+// Decodes into out.size() values; `levels` is working memory of the same
+// size (its contents on return are unspecified).
 template <LaneValue T>
 Status decode_level_lane(std::span<const std::uint8_t> body, vnt_dtype dtype, std::span<T> out,
-                         std::vector<std::int64_t>& levels);
+                         std::span<std::int64_t> levels);
 
 // The level the level coder gives back for `level` coded with bound k: the
 // centre of its bin of 2k + 1 (the coder's prediction only decides how the

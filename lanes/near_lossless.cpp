@@ -17,6 +17,7 @@
 #include "lanes/near_lossless_parts.hpp"
 #include "lanes/near_lossless_rebuild.hpp"
 #include "lanes/residual_coder.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -110,8 +111,10 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
     const auto width = static_cast<std::int64_t>(2 * k + 1);
     const std::int64_t ymax = kIndexSpan / width;
     const std::size_t n = levels.size();
-    std::unique_ptr<std::int64_t[]> y(new (std::nothrow) std::int64_t[n + 1]);
-    std::unique_ptr<std::int64_t[]> r(new (std::nothrow) std::int64_t[n + 1]);
+    // Indices and residuals in the thread's pool: the chooser codes a lane's
+    // levels several times, and fresh pages each time cost as much as coding.
+    auto y = support::Scratch<std::int64_t>::take(n + 1);
+    auto r = support::Scratch<std::int64_t>::take(n + 1);
     if (!y || !r) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for a near-lossless lane");
     std::uint64_t max_abs = 0;
     if (!bin_indices(levels, k, y.get(), max_abs)) return bad_argument("a level beyond 2^40");
@@ -126,7 +129,7 @@ Status encode_levels(std::span<const std::int64_t> levels, std::uint64_t k, std:
         const Predictor p = fit_predictor(ys, b, e, kMaxPredictorOrder, max_abs);
         put_predictor(side, p);
         block_residuals(y.get(), b, e, BlockPredictor{p.order, p.shift, p.coefficients.data()}, ymax, r.get(), narrow);
-        for (std::size_t t = b; t < e; ++t) h = (h ^ static_cast<std::uint64_t>(y[t])) * kHashStep;
+        for (std::size_t t = b; t < e; ++t) h = (h ^ static_cast<std::uint64_t>(y.get()[t])) * kHashStep;
     }
     const std::size_t start = body.size();
     try {

@@ -10,6 +10,7 @@
 #include "lanes/adaptive_rans.hpp"
 #include "lanes/bytes.hpp"
 #include "support/cpu_dispatch.hpp"
+#include "support/scratch.hpp"
 
 namespace vantoresk::lanes {
 namespace {
@@ -208,11 +209,13 @@ Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std
         if (a >= kLimit) return bad_argument("a residual beyond 2^45");
     }
     try {
-        std::vector<RansSymbol> symbols(kMostSymbols * residuals.size());
+        // The symbols in the thread's pool: no fresh pages per call.
+        auto symbol_memory = support::Scratch<RansSymbol>::take(kMostSymbols * residuals.size());
+        if (!symbol_memory) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for coding residuals");
         BitWriter raw;
-        const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbols.data(), raw)
-                                                 : model_residuals<false>(residuals, symbols.data(), raw);
-        symbols.resize(used);
+        const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbol_memory.get(), raw)
+                                                 : model_residuals<false>(residuals, symbol_memory.get(), raw);
+        const std::span<const RansSymbol> symbols(symbol_memory.get(), used);
         std::vector<std::uint8_t> stream;
         stream.reserve(symbols.size() + 16);
         rans_encode(symbols, stream);

@@ -16,6 +16,7 @@
 
 #include "core/compression_options.hpp"
 #include "lanes/common.hpp"
+#include "lanes/lane_errors.hpp"  // the measures every body is held to
 
 namespace vantoresk::lanes {
 
@@ -29,16 +30,6 @@ struct ChosenBody {
     std::uint8_t kind = 0xFF;
     std::vector<std::uint8_t> body;
 };
-
-// Largest absolute error and PRDN (percent) of `got` against `want` over
-// `mask` (all samples when empty). PRDN of a constant lane is 0 when exact
-// and infinite otherwise.
-struct Errors {
-    double max_abs = 0.0;
-    double prdn = 0.0;
-};
-template <LaneValue T>
-Errors measure(std::span<const T> want, std::span<const T> got, std::span<const std::uint8_t> mask);
 
 // `values` are finite (non-finite samples bridged), `mask` marks the samples
 // that count (empty: all).
