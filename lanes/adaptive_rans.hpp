@@ -29,6 +29,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -137,24 +138,30 @@ struct RansSymbol {
 };
 
 // Codes the symbols into `out` (appended): the final state, then the words.
+// The encoder emits at most one word a symbol, last word first: they are
+// written from the end of room for all of them, then moved behind the state.
 inline void rans_encode(std::span<const RansSymbol> symbols, std::vector<std::uint8_t>& out) {
-    std::vector<std::uint16_t> words;
-    words.reserve(symbols.size() / 2 + 8);
+    const std::size_t at = out.size();
+    out.resize(at + 4 + 2 * symbols.size());
+    std::uint8_t* const end = out.data() + out.size();
+    std::uint8_t* w = end;
     std::uint32_t x = kRansLow;
     for (std::size_t i = symbols.size(); i-- > 0;) {
         const std::uint32_t f = symbols[i].freq;
         const std::uint32_t top = f << (32 - kCdfBits);  // ((kRansLow >> 15) << 16) * f
         if (x >= top) {
-            words.push_back(static_cast<std::uint16_t>(x));
+            w -= 2;
+            w[0] = static_cast<std::uint8_t>(x);
+            w[1] = static_cast<std::uint8_t>(x >> 8);
             x >>= 16;
         }
         x = ((x / f) << kCdfBits) + (x % f) + symbols[i].start;
     }
-    for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(x >> (8 * b)));
-    for (std::size_t i = words.size(); i-- > 0;) {
-        out.push_back(static_cast<std::uint8_t>(words[i]));
-        out.push_back(static_cast<std::uint8_t>(words[i] >> 8));
-    }
+    const auto words = static_cast<std::size_t>(end - w);
+    std::uint8_t* const head = out.data() + at;
+    for (int b = 0; b < 4; ++b) head[b] = static_cast<std::uint8_t>(x >> (8 * b));
+    if (words) std::memmove(head + 4, w, words);
+    out.resize(at + 4 + words);
 }
 
 class RansDecoder {

@@ -208,14 +208,13 @@ Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std
         if (a >= kLimit) return bad_argument("a residual beyond 2^45");
     }
     try {
-        std::vector<RansSymbol> symbols(kMostSymbols * residuals.size());
+        // Room for every symbol, left uninitialised: the models write what is used.
+        const std::unique_ptr<RansSymbol[]> symbols(new RansSymbol[kMostSymbols * residuals.size() + 1]);
         BitWriter raw;
-        const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbols.data(), raw)
-                                                 : model_residuals<false>(residuals, symbols.data(), raw);
-        symbols.resize(used);
+        const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbols.get(), raw)
+                                                 : model_residuals<false>(residuals, symbols.get(), raw);
         std::vector<std::uint8_t> stream;
-        stream.reserve(symbols.size() + 16);
-        rans_encode(symbols, stream);
+        rans_encode(std::span<const RansSymbol>(symbols.get(), used), stream);
         const std::vector<std::uint8_t>& bits = raw.finish();
         put_varint(out, stream.size());
         put_varint(out, bits.size());
