@@ -1,20 +1,24 @@
 // Near-lossless level coder: the bound on adversarial lanes, idempotency,
 // refusal of bad input and of damaged bodies, the frozen bodies of every
 // version in tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 adds missing
-// ones) and the decoder's vector loop against its plain one.
+// ones), the decoder's vector loop against its plain one and the fit's
+// vector lag products against the plain ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/near_lossless_rebuild.hpp"
+#include "support/cpu_dispatch.hpp"
 #include "support/splitmix64.hpp"
 
 namespace {
@@ -326,4 +330,34 @@ TEST(NearLosslessRebuild, VectorLoopMatchesThePlainOne) {
         }
     }
     EXPECT_GT(decoded_trials, 200);  // most lanes stay in range, so the loops ran to the end
+}
+
+// The predictor fit's lag products: the plain sums against a lag-by-lag
+// reference in the order of t, and the AVX2 sums against the plain ones bit
+// for bit, over every order, blocks of any length and values whose products
+// round (levels near 2^40, fractions, both signs).
+TEST(LagProducts, PlainAndVectorSumsMatchTheReferenceBitForBit) {
+    vantoresk::support::SplitMix64 rng(57);
+    const bool vector = vantoresk::simd::enabled(vantoresk::simd::Isa::Avx2Fma);
+    for (int trial = 0; trial < 200; ++trial) {
+        const auto p = static_cast<unsigned>(rng.below(vantoresk::lanes::kMaxPredictorOrder + 1));
+        const std::size_t length = rng.below(300);
+        std::vector<double> d(p + length);
+        for (double& v : d) {
+            const double big = static_cast<double>(static_cast<std::int64_t>(rng.next() >> 23) -
+                                                   (std::int64_t{1} << 40));
+            v = trial % 3 == 0 ? big : big / 7.0 + static_cast<double>(rng.below(1000)) * 1e-3;
+        }
+        std::vector<double> seed(p + 1);
+        for (double& s : seed) s = static_cast<double>(rng.below(1u << 20)) * 0.37;
+        std::vector<double> reference = seed, plain = seed, vec = seed;
+        for (unsigned j = 0; j <= p; ++j) {
+            for (std::size_t t = p; t < p + length; ++t) reference[j] += d[t] * d[t - j];
+        }
+        vantoresk::lanes::lag_products(plain.data(), p, d.data(), p, p + length, false);
+        ASSERT_EQ(0, std::memcmp(reference.data(), plain.data(), plain.size() * sizeof(double))) << "order " << p;
+        if (!vector) continue;
+        vantoresk::lanes::lag_products(vec.data(), p, d.data(), p, p + length, true);
+        ASSERT_EQ(0, std::memcmp(plain.data(), vec.data(), vec.size() * sizeof(double))) << "order " << p;
+    }
 }
