@@ -137,6 +137,19 @@ struct RansSymbol {
     std::uint16_t freq;
 };
 
+// floor(x / f) for a frequency 1 <= f <= 2^15, without a division on the
+// encoder's chain of states: the high half of x * m with m = floor((2^64 -
+// 1) / f) + 1, which exceeds 2^64 / f by less than 1, so the product's
+// excess over x / f stays below x / 2^64 < 2^-32 while the fraction of x / f
+// is at most 1 - 2^-15: the floor is exact. m depends on f alone (worked
+// out ahead of the state it divides); f = 1 leaves x as it is.
+inline std::uint32_t rans_quotient(std::uint32_t x, std::uint32_t f) noexcept {
+    __extension__ using Wide = unsigned __int128;
+    if (f <= 1) return x;
+    const std::uint64_t m = ~std::uint64_t{0} / f + 1;
+    return static_cast<std::uint32_t>((static_cast<Wide>(x) * m) >> 64);
+}
+
 // Codes the symbols into `out` (appended): the final state, then the words.
 // The encoder emits at most one word a symbol, last word first: they are
 // written from the end of room for all of them, then moved behind the state.
@@ -155,7 +168,8 @@ inline void rans_encode(std::span<const RansSymbol> symbols, std::vector<std::ui
             w[1] = static_cast<std::uint8_t>(x >> 8);
             x >>= 16;
         }
-        x = ((x / f) << kCdfBits) + (x % f) + symbols[i].start;
+        const std::uint32_t q = rans_quotient(x, f);
+        x = (q << kCdfBits) + (x - q * f) + symbols[i].start;
     }
     const auto words = static_cast<std::size_t>(end - w);
     std::uint8_t* const head = out.data() + at;
