@@ -77,6 +77,15 @@ __attribute__((target("avx2"))) std::uint64_t residual_lengths_avx2(const std::i
     std::uint64_t bits = 0;
     std::size_t t = from;
     for (; t < end && t < taps.span; t += 4) bits += residual_length(y, t, p);
+    for (; t + 12 < end; t += 16) {
+        std::uint64_t sums[4];
+        dot4_avx2(y + t - taps.span, 4, taps, sums);
+        for (unsigned i = 0; i < 4; ++i) {
+            const std::int64_t r = y[t + 4 * i] - (static_cast<std::int64_t>(round + sums[i]) >> p.shift);
+            const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+            bits += static_cast<std::uint64_t>(std::bit_width(zz));
+        }
+    }
     for (; t < end; t += 4) {
         const std::uint64_t acc = round + dot_avx2(y + t - taps.span, taps);
         const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);

@@ -1,8 +1,8 @@
 // Near-lossless level coder: the bound on adversarial lanes, idempotency,
 // refusal of bad input and of damaged bodies, the frozen bodies of every
 // version in tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 adds missing
-// ones), the decoder's vector loop against its plain one and the fit's
-// vector lag products against the plain ones.
+// ones), the decoder's vector loop against its plain one, and the fit's
+// vector lag products and four-at-once prediction sums against plain ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "lanes/dot_avx2.hpp"
 #include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/near_lossless_rebuild.hpp"
@@ -360,4 +361,34 @@ TEST(LagProducts, PlainAndVectorSumsMatchTheReferenceBitForBit) {
         vantoresk::lanes::lag_products(vec.data(), p, d.data(), p, p + length, true);
         ASSERT_EQ(0, std::memcmp(plain.data(), vec.data(), vec.size() * sizeof(double))) << "order " << p;
     }
+}
+
+// Four predictions' sums at once against the plain sum of each, at the
+// strides the encoder uses (every sample, every fourth), with levels and
+// coefficients over the whole 32-bit range the vector products allow.
+TEST(LagProducts, FourSumsAtOnceMatchThePlainSums) {
+#if VANTORESK_SIMD_X86
+    if (!vantoresk::simd::enabled(vantoresk::simd::Isa::Avx2Fma)) GTEST_SKIP() << "no AVX2 here";
+    namespace nl = vantoresk::lanes;
+    vantoresk::support::SplitMix64 rng(73);
+    std::vector<std::int64_t> y(200);
+    for (int trial = 0; trial < 300; ++trial) {
+        const auto order = 1 + static_cast<unsigned>(rng.below(nl::kMaxPredictorOrder));
+        std::vector<std::int64_t> coef(order);
+        for (auto& c : coef) c = static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()));
+        for (auto& v : y) v = trial % 2 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()))
+                                        : static_cast<std::int64_t>(rng.below(2001)) - 1000;
+        const nl::ReversedTaps taps = nl::reversed_taps(coef.data(), order);
+        for (const std::size_t stride : {std::size_t{1}, std::size_t{4}}) {
+            const std::size_t t = taps.span + rng.below(40);  // the first of four predictions
+            std::uint64_t sums[4];
+            nl::dot4_avx2(y.data() + t - taps.span, stride, taps, sums);
+            for (std::size_t i = 0; i < 4; ++i)
+                ASSERT_EQ(nl::history_dot(y.data() + t + i * stride - 1, coef.data(), order), sums[i])
+                    << "order " << order << " stride " << stride << " sum " << i;
+        }
+    }
+#else
+    GTEST_SKIP() << "no x86 vectors in this build";
+#endif
 }
