@@ -137,17 +137,24 @@ struct RansSymbol {
     std::uint16_t freq;
 };
 
-// floor(x / f) for a frequency 1 <= f <= 2^15, without a division on the
-// encoder's chain of states: the high half of x * m with m = floor((2^64 -
-// 1) / f) + 1, which exceeds 2^64 / f by less than 1, so the product's
-// excess over x / f stays below x / 2^64 < 2^-32 while the fraction of x / f
-// is at most 1 - 2^-15: the floor is exact. m depends on f alone (worked
-// out ahead of the state it divides); f = 1 leaves x as it is.
+// floor(x / f) for a frequency 1 <= f <= 2^15, without a division: the
+// high half of x * m with m = floor((2^64 - 1) / f) + 1, which exceeds
+// 2^64 / f by less than 1, so the product's excess over x / f stays below
+// x / 2^64 < 2^-32 while the fraction of x / f is at most 1 - 2^-15: the
+// floor is exact. The m of every frequency are worked out once a process
+// (256 KiB; f = 1, which has none, leaves x as it is).
+struct RansReciprocals {
+    std::uint64_t m[kCdfTotal + 1];
+    RansReciprocals() noexcept : m{} {
+        for (std::uint32_t g = 2; g <= kCdfTotal; ++g) m[g] = ~std::uint64_t{0} / g + 1;
+    }
+};
+
 inline std::uint32_t rans_quotient(std::uint32_t x, std::uint32_t f) noexcept {
     __extension__ using Wide = unsigned __int128;
+    static const RansReciprocals reciprocal;  // built in place in static storage, once
     if (f <= 1) return x;
-    const std::uint64_t m = ~std::uint64_t{0} / f + 1;
-    return static_cast<std::uint32_t>((static_cast<Wide>(x) * m) >> 64);
+    return static_cast<std::uint32_t>((static_cast<Wide>(x) * reciprocal.m[f]) >> 64);
 }
 
 // Codes the symbols into `out` (appended): the final state, then the words.
