@@ -110,7 +110,7 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
     out.exact = meter.exact();
     if (!out.exact && to_beat > 0 && interp_estimate_bytes(q) * 5 > to_beat * 6) return {};
     std::vector<std::uint8_t> coded;
-    if (auto st = encode_interp(levels, bounds, coded); !st) return st;
+    if (auto st = encode_interp_bins(q, recon, bounds, coded); !st) return st;
     const bool exact = out.exact;
     if (auto st = with_head(bounds[0], map, coded, out); !st) return st;
     out.exact = exact;
