@@ -151,10 +151,14 @@ struct RansReciprocals {
 };
 
 inline std::uint32_t rans_quotient(std::uint32_t x, std::uint32_t f) noexcept {
+#if defined(__SIZEOF_INT128__)
     __extension__ using Wide = unsigned __int128;
     static const RansReciprocals reciprocal;  // built in place in static storage, once
     if (f <= 1) return x;
     return static_cast<std::uint32_t>((static_cast<Wide>(x) * reciprocal.m[f]) >> 64);
+#else
+    return x / f;  // no 128-bit products on this target
+#endif
 }
 
 // Codes the symbols into `out` (appended): the final state, then the words.
