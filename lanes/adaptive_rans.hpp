@@ -29,6 +29,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -136,25 +137,56 @@ struct RansSymbol {
     std::uint16_t freq;
 };
 
+// floor(x / f) for a frequency 1 <= f <= 2^15, without a division: the
+// high half of x * m with m = floor((2^64 - 1) / f) + 1, which exceeds
+// 2^64 / f by less than 1, so the product's excess over x / f stays below
+// x / 2^64 < 2^-32 while the fraction of x / f is at most 1 - 2^-15: the
+// floor is exact. The m of every frequency are worked out once a process
+// (256 KiB; f = 1, which has none, leaves x as it is).
+struct RansReciprocals {
+    std::uint64_t m[kCdfTotal + 1];
+    RansReciprocals() noexcept : m{} {
+        for (std::uint32_t g = 2; g <= kCdfTotal; ++g) m[g] = ~std::uint64_t{0} / g + 1;
+    }
+};
+
+inline std::uint32_t rans_quotient(std::uint32_t x, std::uint32_t f) noexcept {
+#if defined(__SIZEOF_INT128__)
+    __extension__ using Wide = unsigned __int128;
+    static const RansReciprocals reciprocal;  // built in place in static storage, once
+    if (f <= 1) return x;
+    return static_cast<std::uint32_t>((static_cast<Wide>(x) * reciprocal.m[f]) >> 64);
+#else
+    return x / f;  // no 128-bit products on this target
+#endif
+}
+
 // Codes the symbols into `out` (appended): the final state, then the words.
+// The encoder emits at most one word a symbol, last word first: they are
+// written from the end of room for all of them, then moved behind the state.
 inline void rans_encode(std::span<const RansSymbol> symbols, std::vector<std::uint8_t>& out) {
-    std::vector<std::uint16_t> words;
-    words.reserve(symbols.size() / 2 + 8);
+    const std::size_t at = out.size();
+    out.resize(at + 4 + 2 * symbols.size());
+    std::uint8_t* const end = out.data() + out.size();
+    std::uint8_t* w = end;
     std::uint32_t x = kRansLow;
     for (std::size_t i = symbols.size(); i-- > 0;) {
         const std::uint32_t f = symbols[i].freq;
         const std::uint32_t top = f << (32 - kCdfBits);  // ((kRansLow >> 15) << 16) * f
         if (x >= top) {
-            words.push_back(static_cast<std::uint16_t>(x));
+            w -= 2;
+            w[0] = static_cast<std::uint8_t>(x);
+            w[1] = static_cast<std::uint8_t>(x >> 8);
             x >>= 16;
         }
-        x = ((x / f) << kCdfBits) + (x % f) + symbols[i].start;
+        const std::uint32_t q = rans_quotient(x, f);
+        x = (q << kCdfBits) + (x - q * f) + symbols[i].start;
     }
-    for (int b = 0; b < 4; ++b) out.push_back(static_cast<std::uint8_t>(x >> (8 * b)));
-    for (std::size_t i = words.size(); i-- > 0;) {
-        out.push_back(static_cast<std::uint8_t>(words[i]));
-        out.push_back(static_cast<std::uint8_t>(words[i] >> 8));
-    }
+    const auto words = static_cast<std::size_t>(end - w);
+    std::uint8_t* const head = out.data() + at;
+    for (int b = 0; b < 4; ++b) head[b] = static_cast<std::uint8_t>(x >> (8 * b));
+    if (words) std::memmove(head + 4, w, words);
+    out.resize(at + 4 + words);
 }
 
 class RansDecoder {

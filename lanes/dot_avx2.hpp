@@ -50,6 +50,29 @@ __attribute__((target("avx2"))) inline std::uint64_t dot_avx2(const std::int64_t
            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(q, q)));
 }
 
+// Four such sums at once, for the windows w, w + stride, w + 2 stride and
+// w + 3 stride: the taps are loaded once for all four, and the four sums'
+// lanes are added up together (out[i] for window i), one reduction for four.
+__attribute__((target("avx2"))) inline void dot4_avx2(const std::int64_t* w, std::size_t stride, const ReversedTaps& r,
+                                                      std::uint64_t out[4]) noexcept {
+    __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
+    const std::int64_t* w1 = w + stride;
+    const std::int64_t* w2 = w1 + stride;
+    const std::int64_t* w3 = w2 + stride;
+    for (unsigned g = 0; g < r.span; g += 4) {
+        const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(r.taps.data() + g));
+        s0 = _mm256_add_epi64(s0, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + g)), c));
+        s1 = _mm256_add_epi64(s1, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w1 + g)), c));
+        s2 = _mm256_add_epi64(s2, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w2 + g)), c));
+        s3 = _mm256_add_epi64(s3, _mm256_mul_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(w3 + g)), c));
+    }
+    // [s0 lanes 0+1, s1 lanes 0+1, s0 lanes 2+3, s1 lanes 2+3], the same for s2, s3
+    const __m256i t01 = _mm256_add_epi64(_mm256_unpacklo_epi64(s0, s1), _mm256_unpackhi_epi64(s0, s1));
+    const __m256i t23 = _mm256_add_epi64(_mm256_unpacklo_epi64(s2, s3), _mm256_unpackhi_epi64(s2, s3));
+    const __m256i sum = _mm256_add_epi64(_mm256_permute2x128_si256(t01, t23, 0x20), _mm256_permute2x128_si256(t01, t23, 0x31));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), sum);
+}
+
 }  // namespace vantoresk::lanes
 
 #endif

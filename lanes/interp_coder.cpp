@@ -151,7 +151,18 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
     const std::span<std::int64_t> q(bins.get(), n);
     if (recon.empty()) recon = {bins.get() + n, n};
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
+    return encode_interp_bins(q, recon, bounds, body);
+}
 
+Status encode_interp_bins(std::span<const std::int64_t> q, std::span<const std::int64_t> recon,
+                          std::span<const std::uint64_t> bounds, std::vector<std::uint8_t>& body) {
+    const std::size_t n = q.size();
+    if (recon.size() != n || !interp_bounds_valid(bounds))
+        return bad_argument("interpolated lane: bins, reconstruction or bounds that do not go together");
+    // The coder's models reach bins of up to 44 bits (interp_encode writes no larger).
+    constexpr std::int64_t kBinTop = std::int64_t{1} << 44;
+    if (!std::all_of(q.begin(), q.end(), [](std::int64_t b) { return b > -kBinTop && b < kBinTop; }))
+        return bad_argument("interpolated lane: a bin beyond 2^44");
     body.push_back(kNearLosslessVersion);
     body.push_back(kSchemeInterp);
     put_varint(body, *std::max_element(bounds.begin(), bounds.end()));

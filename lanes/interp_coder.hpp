@@ -43,6 +43,13 @@ namespace vantoresk::lanes {
 Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::uint64_t> bounds,
                      std::vector<std::uint8_t>& body, std::span<std::int64_t> recon = {});
 
+// The same from the bins `q` (coding order) and reconstructed levels
+// `recon` that interp_encode gave for the lane with `bounds`, when the caller
+// has them already (they are not worked out again, nor checked against the
+// levels).
+Status encode_interp_bins(std::span<const std::int64_t> q, std::span<const std::int64_t> recon,
+                          std::span<const std::uint64_t> bounds, std::vector<std::uint8_t>& body);
+
 inline constexpr std::uint8_t kSchemeInterp = 1;
 
 // About what the bins `q` (coding order) of an n-sample lane code to, in

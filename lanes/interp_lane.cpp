@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "lanes/interp_coder.hpp"
 #include "lanes/interp_scheme.hpp"
@@ -25,21 +26,7 @@ class Meter {
 public:
     Meter(std::span<const T> x, std::span<const std::uint8_t> mask, vnt_dtype dtype, const LevelMap& map)
         : x_(x), mask_(mask), map_(map), lo_(int_min(dtype)), hi_(int_max(dtype)),
-          decoded_(support::Scratch<T>::take(x.size())) {
-        double sum = 0.0;
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            if (!mask.empty() && !mask[i]) continue;
-            sum += static_cast<double>(x[i]);
-            ++count;
-        }
-        const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            if (!mask.empty() && !mask[i]) continue;
-            const double c = static_cast<double>(x[i]) - mean;
-            den_ += c * c;
-        }
-    }
+          decoded_(support::Scratch<T>::take(x.size())) {}
 
     // False also when there was no memory for the decoded lane.
     bool meets(std::span<const std::int64_t> recon, bool by_prdn, double limit) {
@@ -52,24 +39,47 @@ public:
     }
     bool exact() const { return exact_; }  // of the last full measure
 
-    double prdn_quickly(std::span<const std::int64_t> recon) const {
-        if (!(den_ > 0.0) || !std::isfinite(den_)) return std::numeric_limits<double>::quiet_NaN();
+    double prdn_quickly(std::span<const std::int64_t> recon) {
+        const double den = spread();
+        if (!(den > 0.0) || !std::isfinite(den)) return std::numeric_limits<double>::quiet_NaN();
         double num = 0.0;
         for (std::size_t i = 0; i < recon.size(); ++i) {
             if (!mask_.empty() && !mask_[i]) continue;
             const double d = static_cast<double>(x_[i]) - static_cast<double>(level_value<T>(map_, recon[i], lo_, hi_));
             num += d * d;
         }
-        return 100.0 * std::sqrt(num / den_);
+        return 100.0 * std::sqrt(num / den);
     }
 
 private:
+    // The lane's sum of squares about its mean, worked out on the first
+    // quick PRDN (a bound in levels never asks for it).
+    double spread() {
+        if (den_) return *den_;
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < x_.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            sum += static_cast<double>(x_[i]);
+            ++count;
+        }
+        const double mean = count > 0 ? sum / static_cast<double>(count) : 0.0;
+        double den = 0.0;
+        for (std::size_t i = 0; i < x_.size(); ++i) {
+            if (!mask_.empty() && !mask_[i]) continue;
+            const double c = static_cast<double>(x_[i]) - mean;
+            den += c * c;
+        }
+        den_ = den;
+        return den;
+    }
+
     std::span<const T> x_;
     std::span<const std::uint8_t> mask_;
     LevelMap map_;
     std::int64_t lo_, hi_;
     support::Scratch<T> decoded_;  // the thread's pool: no fresh pages per candidate
-    double den_ = 0.0;
+    std::optional<double> den_;
     bool exact_ = false;
 };
 
@@ -107,7 +117,7 @@ Status interp_lane_fixed(std::span<const T> x, std::span<const std::uint8_t> mas
     out.exact = meter.exact();
     if (!out.exact && to_beat > 0 && interp_estimate_bytes(q) * 5 > to_beat * 6) return {};
     std::vector<std::uint8_t> coded;
-    if (auto st = encode_interp(levels, bounds, coded); !st) return st;
+    if (auto st = encode_interp_bins(q, recon, bounds, coded); !st) return st;
     const bool exact = out.exact;
     if (auto st = with_head(bounds[0], map, coded, out); !st) return st;
     out.exact = exact;

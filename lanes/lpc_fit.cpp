@@ -77,6 +77,15 @@ __attribute__((target("avx2"))) std::uint64_t residual_lengths_avx2(const std::i
     std::uint64_t bits = 0;
     std::size_t t = from;
     for (; t < end && t < taps.span; t += 4) bits += residual_length(y, t, p);
+    for (; t + 12 < end; t += 16) {
+        std::uint64_t sums[4];
+        dot4_avx2(y + t - taps.span, 4, taps, sums);
+        for (unsigned i = 0; i < 4; ++i) {
+            const std::int64_t r = y[t + 4 * i] - (static_cast<std::int64_t>(round + sums[i]) >> p.shift);
+            const std::uint64_t zz = (static_cast<std::uint64_t>(r) << 1) ^ static_cast<std::uint64_t>(r >> 63);
+            bits += static_cast<std::uint64_t>(std::bit_width(zz));
+        }
+    }
     for (; t < end; t += 4) {
         const std::uint64_t acc = round + dot_avx2(y + t - taps.span, taps);
         const std::int64_t r = y[t] - (static_cast<std::int64_t>(acc) >> p.shift);
@@ -140,13 +149,12 @@ void gram_row(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, std::
     }
 }
 
-// The same sums from levels in one array (d[i] is level(from + i)): eight
-// lags at a time, their sums held in registers over the whole block rather
-// than loaded and stored for every sample. Each sum still adds its products
-// in the order of t, so the bits are those of gram_row.
-void gram_row_flat(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, const double* d, std::size_t first,
-                   std::size_t end) {
-    unsigned j = 0;
+// The same sums from levels in one array (d[i] is level(from + i)), for
+// the lags from `j` on: eight lags at a time, their sums held in registers
+// over the whole block rather than loaded and stored for every sample. Each
+// sum still adds its products in the order of t, so the bits are those of
+// gram_row.
+void gram_row_flat(double* row, unsigned p, const double* d, std::size_t first, std::size_t end, unsigned j = 0) {
     for (; j + 8 <= p + 1; j += 8) {
         double s0 = row[j], s1 = row[j + 1], s2 = row[j + 2], s3 = row[j + 3];
         double s4 = row[j + 4], s5 = row[j + 5], s6 = row[j + 6], s7 = row[j + 7];
@@ -172,7 +180,51 @@ void gram_row_flat(std::array<double, kMaxPredictorOrder + 1>& row, unsigned p, 
     }
 }
 
+#if VANTORESK_SIMD_X86
+// Sixteen lags at a time in four AVX2 registers. A register holds four
+// neighbouring lags, loaded oldest sample first: lane m of the one for lags
+// j..j+3 multiplies d[t - j - 3 + m], the lag j + 3 - m, so no shuffles are
+// needed, only the sums' order reversed on the way in and out. Products and
+// sums are separate roundings in the order of t (no fused multiply-add), as
+// in gram_row_flat: the same bits. The lags left over go the plain way.
+__attribute__((target("avx2"))) void gram_row_avx2(double* row, unsigned p, const double* d, std::size_t first,
+                                                   std::size_t end) {
+    unsigned j = 0;
+    for (; j + 16 <= p + 1; j += 16) {
+        __m256d a[4];
+        for (unsigned g = 0; g < 4; ++g) {
+            const double* r = row + j + 4 * g;
+            a[g] = _mm256_setr_pd(r[3], r[2], r[1], r[0]);
+        }
+        for (std::size_t t = first; t < end; ++t) {
+            const __m256d v = _mm256_set1_pd(d[t]);
+            const double* h = d + (t - j);
+            a[0] = _mm256_add_pd(a[0], _mm256_mul_pd(v, _mm256_loadu_pd(h - 3)));
+            a[1] = _mm256_add_pd(a[1], _mm256_mul_pd(v, _mm256_loadu_pd(h - 7)));
+            a[2] = _mm256_add_pd(a[2], _mm256_mul_pd(v, _mm256_loadu_pd(h - 11)));
+            a[3] = _mm256_add_pd(a[3], _mm256_mul_pd(v, _mm256_loadu_pd(h - 15)));
+        }
+        for (unsigned g = 0; g < 4; ++g) {
+            alignas(32) double out[4];
+            _mm256_store_pd(out, a[g]);
+            double* r = row + j + 4 * g;
+            r[0] = out[3], r[1] = out[2], r[2] = out[1], r[3] = out[0];
+        }
+    }
+    gram_row_flat(row, p, d, first, end, j);
+}
+#endif
+
 }  // namespace
+
+void lag_products(double* row, unsigned p, const double* d, std::size_t first, std::size_t end, bool vector) {
+#if VANTORESK_SIMD_X86
+    if (vector) return gram_row_avx2(row, p, d, first, end);
+#else
+    (void)vector;
+#endif
+    gram_row_flat(row, p, d, first, end);
+}
 
 Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std::size_t end, unsigned max_order,
                         std::uint64_t max_abs) {
@@ -200,7 +252,7 @@ Predictor fit_predictor(std::span<const std::int64_t> y, std::size_t begin, std:
         if (yd) {
             double* const d = yd.get();
             for (std::size_t t = from; t < end; ++t) d[t - from] = static_cast<double>(y[t]);
-            gram_row_flat(row, p, d, first - from, end - from);
+            lag_products(row.data(), p, d, first - from, end - from, simd::enabled(simd::Isa::Avx2Fma));
         } else {
             gram_row(row, p, first, end, [y](std::size_t t) { return static_cast<double>(y[t]); });
         }

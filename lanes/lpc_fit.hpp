@@ -46,6 +46,12 @@ inline std::uint64_t history_dot(const std::int64_t* last, const std::int64_t* c
     return (s0 + s1) + (s2 + s3);
 }
 
+// row[j] += sum of d[t] * d[t - j] over t in [first, end) for each lag j in
+// 0..p (first >= p), the products added in the order of t, as the fit
+// needs them. `vector` lets an AVX2 path do it where the machine has one
+// (simd::enabled(Avx2Fma)); the bits are the same either way.
+void lag_products(double* row, unsigned p, const double* d, std::size_t first, std::size_t end, bool vector);
+
 // Chooses a predictor for y[begin, end) given the levels before `begin`
 // (the whole lane is `y`). `max_order` <= kMaxPredictorOrder. `max_abs` is
 // the largest |y| in the lane, which bounds the decoder's sums.

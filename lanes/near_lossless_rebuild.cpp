@@ -85,6 +85,11 @@ __attribute__((target("avx2"))) void residuals_avx2(const std::int64_t* y, std::
                                                     const BlockPredictor& p, std::int64_t ymax, std::int64_t* residual) {
     const ReversedTaps taps = reversed_taps(p.coef, p.order);
     const std::uint64_t round = p.shift > 0 ? std::uint64_t{1} << (p.shift - 1) : 0;
+    for (; t + 4 <= e; t += 4) {
+        std::uint64_t sums[4];
+        dot4_avx2(y + t - taps.span, 1, taps, sums);
+        for (unsigned i = 0; i < 4; ++i) residual[t + i] = y[t + i] - finish(round + sums[i], p.shift, ymax);
+    }
     for (; t < e; ++t) {
         const std::uint64_t acc = round + dot_avx2(y + t - taps.span, taps);
         residual[t] = y[t] - finish(acc, p.shift, ymax);

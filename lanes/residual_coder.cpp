@@ -210,14 +210,13 @@ Status encode_residuals(std::span<const std::int64_t> residuals, std::vector<std
     }
     try {
         // The symbols in the thread's pool: no fresh pages per call.
-        auto symbol_memory = support::Scratch<RansSymbol>::take(kMostSymbols * residuals.size());
+        auto symbol_memory = support::Scratch<RansSymbol>::take(kMostSymbols * residuals.size() + 1);
         if (!symbol_memory) return lane_fail(VNT_OUT_OF_MEMORY, "out of memory for coding residuals");
         BitWriter raw;
         const std::size_t used = vector_models() ? model_residuals<true>(residuals, symbol_memory.get(), raw)
                                                  : model_residuals<false>(residuals, symbol_memory.get(), raw);
         const std::span<const RansSymbol> symbols(symbol_memory.get(), used);
         std::vector<std::uint8_t> stream;
-        stream.reserve(symbols.size() + 16);
         rans_encode(symbols, stream);
         const std::vector<std::uint8_t>& bits = raw.finish();
         put_varint(out, stream.size());

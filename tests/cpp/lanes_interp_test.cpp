@@ -428,3 +428,28 @@ TEST(InterpScheme, OffGridRewritesStayWithinTheirPrdn) {
         }
     }
 }
+
+// A body coded from bins the caller already holds is the body coded from the
+// levels, byte for byte; bins, reconstruction and bounds that do not go
+// together are refused with nothing appended.
+TEST(InterpCoder, BodiesFromHeldBinsAreTheBodiesFromTheLevels) {
+    for (const auto& [name, v] : lanes()) {
+        for (const Bounds& bounds : bound_sets()) {
+            Bytes direct;
+            ASSERT_TRUE(encode_interp(v, bounds, direct).ok()) << name;
+            Levels q(v.size()), recon(v.size());
+            ASSERT_TRUE(interp_encode(v, bounds, q, recon).ok()) << name;
+            Bytes held{0xAB};  // appended to, as the chooser does behind a head
+            ASSERT_TRUE(encode_interp_bins(q, recon, bounds, held).ok()) << name;
+            ASSERT_EQ(direct, Bytes(held.begin() + 1, held.end())) << name;
+        }
+    }
+    const Levels q(10, 0), short_recon(9, 0);
+    Bytes body;
+    EXPECT_FALSE(encode_interp_bins(q, short_recon, Bounds{1}, body).ok());
+    EXPECT_FALSE(encode_interp_bins(q, q, Bounds{}, body).ok());
+    Levels wild = q;
+    wild[3] = INT64_MIN;  // beyond any model: refused, not indexed
+    EXPECT_FALSE(encode_interp_bins(wild, q, Bounds{1}, body).ok());
+    EXPECT_TRUE(body.empty());
+}

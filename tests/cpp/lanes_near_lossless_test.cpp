@@ -1,20 +1,25 @@
 // Near-lossless level coder: the bound on adversarial lanes, idempotency,
 // refusal of bad input and of damaged bodies, the frozen bodies of every
 // version in tests/fixtures/lanes (VANTORESK_WRITE_FIXTURES=1 adds missing
-// ones) and the decoder's vector loop against its plain one.
+// ones), the decoder's vector loop against its plain one, and the fit's
+// vector lag products and four-at-once prediction sums against plain ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "lanes/dot_avx2.hpp"
+#include "lanes/lpc_fit.hpp"
 #include "lanes/near_lossless.hpp"
 #include "lanes/near_lossless_rebuild.hpp"
+#include "support/cpu_dispatch.hpp"
 #include "support/splitmix64.hpp"
 
 namespace {
@@ -326,4 +331,64 @@ TEST(NearLosslessRebuild, VectorLoopMatchesThePlainOne) {
         }
     }
     EXPECT_GT(decoded_trials, 200);  // most lanes stay in range, so the loops ran to the end
+}
+
+// The predictor fit's lag products: the plain sums against a lag-by-lag
+// reference in the order of t, and the AVX2 sums against the plain ones bit
+// for bit, over every order, blocks of any length and values whose products
+// round (levels near 2^40, fractions, both signs).
+TEST(LagProducts, PlainAndVectorSumsMatchTheReferenceBitForBit) {
+    vantoresk::support::SplitMix64 rng(57);
+    const bool vector = vantoresk::simd::enabled(vantoresk::simd::Isa::Avx2Fma);
+    for (int trial = 0; trial < 200; ++trial) {
+        const auto p = static_cast<unsigned>(rng.below(vantoresk::lanes::kMaxPredictorOrder + 1));
+        const std::size_t length = rng.below(300);
+        std::vector<double> d(p + length);
+        for (double& v : d) {
+            const double big = static_cast<double>(static_cast<std::int64_t>(rng.next() >> 23) -
+                                                   (std::int64_t{1} << 40));
+            v = trial % 3 == 0 ? big : big / 7.0 + static_cast<double>(rng.below(1000)) * 1e-3;
+        }
+        std::vector<double> seed(p + 1);
+        for (double& s : seed) s = static_cast<double>(rng.below(1u << 20)) * 0.37;
+        std::vector<double> reference = seed, plain = seed, vec = seed;
+        for (unsigned j = 0; j <= p; ++j) {
+            for (std::size_t t = p; t < p + length; ++t) reference[j] += d[t] * d[t - j];
+        }
+        vantoresk::lanes::lag_products(plain.data(), p, d.data(), p, p + length, false);
+        ASSERT_EQ(0, std::memcmp(reference.data(), plain.data(), plain.size() * sizeof(double))) << "order " << p;
+        if (!vector) continue;
+        vantoresk::lanes::lag_products(vec.data(), p, d.data(), p, p + length, true);
+        ASSERT_EQ(0, std::memcmp(plain.data(), vec.data(), vec.size() * sizeof(double))) << "order " << p;
+    }
+}
+
+// Four predictions' sums at once against the plain sum of each, at the
+// strides the encoder uses (every sample, every fourth), with levels and
+// coefficients over the whole 32-bit range the vector products allow.
+TEST(LagProducts, FourSumsAtOnceMatchThePlainSums) {
+#if VANTORESK_SIMD_X86
+    if (!vantoresk::simd::enabled(vantoresk::simd::Isa::Avx2Fma)) GTEST_SKIP() << "no AVX2 here";
+    namespace nl = vantoresk::lanes;
+    vantoresk::support::SplitMix64 rng(73);
+    std::vector<std::int64_t> y(200);
+    for (int trial = 0; trial < 300; ++trial) {
+        const auto order = 1 + static_cast<unsigned>(rng.below(nl::kMaxPredictorOrder));
+        std::vector<std::int64_t> coef(order);
+        for (auto& c : coef) c = static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()));
+        for (auto& v : y) v = trial % 2 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(rng.next()))
+                                        : static_cast<std::int64_t>(rng.below(2001)) - 1000;
+        const nl::ReversedTaps taps = nl::reversed_taps(coef.data(), order);
+        for (const std::size_t stride : {std::size_t{1}, std::size_t{4}}) {
+            const std::size_t t = taps.span + rng.below(40);  // the first of four predictions
+            std::uint64_t sums[4];
+            nl::dot4_avx2(y.data() + t - taps.span, stride, taps, sums);
+            for (std::size_t i = 0; i < 4; ++i)
+                ASSERT_EQ(nl::history_dot(y.data() + t + i * stride - 1, coef.data(), order), sums[i])
+                    << "order " << order << " stride " << stride << " sum " << i;
+        }
+    }
+#else
+    GTEST_SKIP() << "no x86 vectors in this build";
+#endif
 }

@@ -148,3 +148,18 @@ TEST(ResidualCoder, VectorModelsMatchThePlainOnes) {
 }
 
 }  // namespace
+
+// The rANS encoder's quotient through a reciprocal against the division,
+// for every frequency a model can give and the states where a floor could
+// slip: at and beside multiples of f, at both ends of 32 bits, and random.
+TEST(ResidualCoder, RansQuotientIsTheDivisionForEveryFrequency) {
+    using vantoresk::lanes::rans_quotient;
+    vantoresk::support::SplitMix64 rng(91);
+    for (std::uint32_t f = 1; f <= (1u << 15); ++f) {
+        const std::uint32_t last = 0xFFFFFFFFu / f * f;  // the largest multiple of f in 32 bits
+        const std::uint32_t xs[] = {0u, 1u, f - 1, f, f + 1, last - 1, last, last + (f > 1 ? f - 1 : 0), 0xFFFFFFFFu,
+                                    static_cast<std::uint32_t>(rng.next()), (static_cast<std::uint32_t>(rng.next()) / f) * f,
+                                    (static_cast<std::uint32_t>(rng.next()) / f) * f - 1};
+        for (const std::uint32_t x : xs) ASSERT_EQ(x / f, rans_quotient(x, f)) << "x " << x << " f " << f;
+    }
+}
