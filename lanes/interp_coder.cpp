@@ -141,13 +141,10 @@ Status encode_interp(std::span<const std::int64_t> levels, std::span<const std::
                      std::vector<std::uint8_t>& body, std::span<std::int64_t> recon) {
     const std::size_t n = levels.size();
     if (!recon.empty() && recon.size() != n) return bad_argument("interpolated lane: output of another length");
-    // Bins, models and context planes as the decoder takes them: from the
-    // thread's pool, read only where written.
-    static_assert(std::is_trivially_destructible_v<Models> && alignof(Models) <= alignof(std::uint32_t));
-    constexpr std::size_t model_words = (sizeof(Models) + 3) / 4;
+    // Bins (and the reconstruction when the caller wants none) from the
+    // thread's pool.
     auto bins = support::Scratch<std::int64_t>::take(recon.empty() ? 2 * n : n);
-    auto planes = support::Scratch<std::uint32_t>::take(model_words + n + (n + 3) / 4);
-    if (!bins || !planes) return out_of_memory("an interpolated lane");
+    if (!bins) return out_of_memory("an interpolated lane");
     const std::span<std::int64_t> q(bins.get(), n);
     if (recon.empty()) recon = {bins.get() + n, n};
     if (auto st = interp_encode(levels, bounds, q, recon); !st) return st;
@@ -163,6 +160,12 @@ Status encode_interp_bins(std::span<const std::int64_t> q, std::span<const std::
     constexpr std::int64_t kBinTop = std::int64_t{1} << 44;
     if (!std::all_of(q.begin(), q.end(), [](std::int64_t b) { return b > -kBinTop && b < kBinTop; }))
         return bad_argument("interpolated lane: a bin beyond 2^44");
+    // Models and context planes as the decoder takes them: from the
+    // thread's pool, read only where written.
+    static_assert(std::is_trivially_destructible_v<Models> && alignof(Models) <= alignof(std::uint32_t));
+    constexpr std::size_t model_words = (sizeof(Models) + 3) / 4;
+    auto planes = support::Scratch<std::uint32_t>::take(model_words + n + (n + 3) / 4);
+    if (!planes) return out_of_memory("an interpolated lane");
     body.push_back(kNearLosslessVersion);
     body.push_back(kSchemeInterp);
     put_varint(body, *std::max_element(bounds.begin(), bounds.end()));
