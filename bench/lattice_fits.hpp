@@ -36,16 +36,27 @@ std::size_t unit_size(const std::vector<I64>& r) {
     return out.size();
 }
 
+// The largest bin index the predictors may reach for bins of 2k + 1, and
+// the largest index magnitude in the lane.
+struct IndexLimits {
+    I64 ymax;
+    std::uint64_t max_abs;
+};
+inline IndexLimits index_limits(const std::vector<I64>& y, std::uint64_t k) {
+    IndexLimits lim{near_lossless::kIndexSpan / static_cast<I64>(2 * k + 1), 0};
+    for (I64 v : y) lim.max_abs = std::max<std::uint64_t>(lim.max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    return lim;
+}
+
 // Residuals and side bytes of the block predictors for one block size.
 struct Blocked {
     std::vector<I64> r;
     std::size_t side = 0;
 };
 Blocked block_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    const IndexLimits lim = index_limits(y, k);
+    const I64 ymax = lim.ymax;
+    const std::uint64_t max_abs = lim.max_abs;
     Blocked out;
     out.r.resize(y.size());
     BitWriter side;
@@ -79,10 +90,9 @@ I64 block_cost(const std::vector<I64>& y, std::size_t b, std::size_t e, const Pr
 // by reweighted least squares (weights 1 / max(|r|, 1)), kept per block when
 // its residuals' bit lengths sum smaller.
 Blocked irls_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2, int iters) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    const IndexLimits lim = index_limits(y, k);
+    const I64 ymax = lim.ymax;
+    const std::uint64_t max_abs = lim.max_abs;
     Blocked out;
     out.r.resize(y.size());
     BitWriter side;
@@ -166,10 +176,9 @@ Blocked irls_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned bloc
 // |fraction - 1/2| in `buckets` - 1 equal steps.
 Blocked flipped_residuals(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2, std::vector<int>* near,
                           unsigned buckets = 5) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    const IndexLimits lim = index_limits(y, k);
+    const I64 ymax = lim.ymax;
+    const std::uint64_t max_abs = lim.max_abs;
     Blocked out;
     out.r.resize(y.size());
     if (near) near->assign(y.size(), 0);
@@ -266,10 +275,9 @@ bool least_squares(const std::vector<I64>& y, std::size_t b, std::size_t e, unsi
 // block's usual predictor kept when it codes smaller. Side: 4 bits of T.
 std::size_t switched(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2, bool flip = false,
                      bool cheap = false) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    const IndexLimits lim = index_limits(y, k);
+    const I64 ymax = lim.ymax;
+    const std::uint64_t max_abs = lim.max_abs;
     const std::size_t block = std::size_t{1} << block_log2;
     std::vector<I64> grad(y.size(), 1 << 30);
     for (std::size_t t = 3; t < y.size(); ++t) grad[t] = std::llabs(y[t - 1] - y[t - 2]) + std::llabs(y[t - 2] - y[t - 3]);
@@ -340,10 +348,9 @@ std::size_t switched(const std::vector<I64>& y, std::uint64_t k, unsigned block_
 // tries the fit's own choice, the fixed first and second differences and
 // least squares of several orders, greedily block by block.
 Blocked exact_choice(const std::vector<I64>& y, std::uint64_t k, unsigned block_log2, std::vector<unsigned>* picked) {
-    const auto width = static_cast<I64>(2 * k + 1);
-    const I64 ymax = near_lossless::kIndexSpan / width;
-    std::uint64_t max_abs = 0;
-    for (I64 v : y) max_abs = std::max<std::uint64_t>(max_abs, static_cast<std::uint64_t>(v < 0 ? -v : v));
+    const IndexLimits lim = index_limits(y, k);
+    const I64 ymax = lim.ymax;
+    const std::uint64_t max_abs = lim.max_abs;
     const std::size_t block = std::size_t{1} << block_log2;
     std::vector<std::vector<Predictor>> cands;
     std::vector<std::size_t> choice;
