@@ -3,7 +3,8 @@
 // one-minute lanes of each recording's first five minutes. Every decode is
 // checked against its bound; a violation fails the run.
 //
-// Usage: near_lossless_bench [reps]   (best of `reps` timings, default 3)
+// Usage: near_lossless_bench [reps] [--decode]   (best of `reps` timings,
+// default 3; with --decode only decoding is repeated, encoding runs once)
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@ using bench_data::AdcRecording;
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int encode_reps = argc > 2 && std::string(argv[2]) == "--decode" ? 1 : reps;
     const unsigned ks[] = {0, 1, 2, 4, 8};
     std::vector<double> log_ratio(5, 0.0), worst(5, 1e30);
     double total_samples = 0, enc_seconds = 0, dec_seconds = 0;
@@ -36,7 +38,7 @@ int main(int argc, char** argv) {
         for (unsigned ki = 0; ki < 5; ++ki) {
             const unsigned k = ks[ki];
             std::vector<std::vector<std::uint8_t>> bodies;
-            const double te = bench::best_of(reps, [&] {
+            const double te = bench::best_of(encode_reps, [&] {
                 bodies.clear();
                 for (std::size_t s = 0; s < n; s += lane) {
                     const std::size_t e = std::min(n, s + lane);

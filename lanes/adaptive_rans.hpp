@@ -51,11 +51,14 @@ struct AdaptiveCdf {
     static_assert(N >= 2 && N <= 16);
     static constexpr unsigned kFinalRate = 8;
 
-    alignas(16) std::array<std::int16_t, N> cdf;  // cdf[0] = 0; cdf[N] = 2^15 is implied
+    // cdf[0] = 0; cdf[N] = 2^15 (stored as -2^15, read as unsigned) ends the
+    // last symbol's interval without a special case
+    alignas(16) std::array<std::int16_t, N + 1> cdf;
     std::uint8_t seen = 0;
 
     constexpr AdaptiveCdf() noexcept {
         for (unsigned i = 0; i < N; ++i) cdf[i] = static_cast<std::int16_t>(i * (kCdfTotal / N));
+        cdf[N] = static_cast<std::int16_t>(-static_cast<int>(kCdfTotal));
     }
 
     // Starts from frequencies `freq` (each at least 1, summing to 2^15),
@@ -67,10 +70,11 @@ struct AdaptiveCdf {
             cdf[i] = static_cast<std::int16_t>(c);
             c += freq[i];
         }
+        cdf[N] = static_cast<std::int16_t>(-static_cast<int>(kCdfTotal));
     }
 
     std::uint32_t start(unsigned s) const noexcept { return static_cast<std::uint16_t>(cdf[s]); }
-    std::uint32_t end(unsigned s) const noexcept { return s + 1 < N ? static_cast<std::uint16_t>(cdf[s + 1]) : kCdfTotal; }
+    std::uint32_t end(unsigned s) const noexcept { return static_cast<std::uint16_t>(cdf[s + 1]); }
 
     // The symbol whose interval holds `slot` (< 2^15).
     unsigned find(std::uint32_t slot) const noexcept {
@@ -94,16 +98,18 @@ struct AdaptiveCdf {
     unsigned find_sse2(std::uint32_t slot) const noexcept {
         static_assert(N == 8 || N == 16);
         const __m128i v = _mm_set1_epi16(static_cast<std::int16_t>(slot));
-        unsigned mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data())), v)));
+        __m128i above = _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data())), v);
         if constexpr (N == 16) {
-            mask |= static_cast<unsigned>(_mm_movemask_epi8(
-                        _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data() + 8)), v)))
-                    << 16;
+            above = _mm_packs_epi16(
+                above, _mm_cmpgt_epi16(_mm_load_si128(reinterpret_cast<const __m128i*>(cdf.data() + 8)), v));
+        } else {
+            above = _mm_packs_epi16(above, _mm_setzero_si128());
         }
-        // the entries above `slot` are the last ones: the first of them ends
-        // the symbol's interval
-        return mask == 0 ? N - 1 : static_cast<unsigned>(__builtin_ctz(mask)) / 2 - 1;
+        // A bit an entry, set where the entry lies above `slot`; the first
+        // of them ends the symbol's interval (entry N, the total, always
+        // does; cdf[0] = 0 never does).
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(above)) | (1u << N);
+        return static_cast<unsigned>(__builtin_ctz(mask)) - 1;
     }
 
     void update_sse2(unsigned s) noexcept {
@@ -217,14 +223,16 @@ public:
 #endif
         const std::uint32_t lo = m.start(sym), hi = m.end(sym);
         s = (hi - lo) * (s >> kCdfBits) + slot - lo;
-        if (s < kRansLow) {
-            std::uint32_t w = 0;
-            if (pos_ + 2 <= in_.size()) {
-                w = std::uint32_t{in_[pos_]} | std::uint32_t{in_[pos_ + 1]} << 8;
-            }
-            pos_ += 2;
-            s = (s << 16) | w;
+        // Renormalising is a coin toss for the branch predictor: the next
+        // word is read either way (within the input) and taken or not
+        // without a branch.
+        std::uint32_t w = 0;
+        if (pos_ + 2 <= in_.size()) [[likely]] {
+            w = std::uint32_t{in_[pos_]} | std::uint32_t{in_[pos_ + 1]} << 8;
         }
+        const std::uint32_t more = s < kRansLow;
+        s = (s << (more << 4)) | (w & (0u - more));
+        pos_ += more << 1;
 #if VANTORESK_CDF_SSE2
         if constexpr (Vector) {
             m.update_sse2(sym);

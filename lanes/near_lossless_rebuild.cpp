@@ -65,8 +65,11 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
     for (std::size_t s = look; s < t; ++s) {
         if (!fits32(y[s])) big = static_cast<std::ptrdiff_t>(s);
     }
+    // The two newest levels stay in registers: reading them back from y
+    // would put a store-to-load round trip on the loop's critical path.
+    auto y1 = static_cast<std::uint64_t>(y[t - 1]), y2 = static_cast<std::uint64_t>(y[t - 2]);
     for (; t < e; ++t) {
-        std::uint64_t acc = round + c0 * static_cast<std::uint64_t>(y[t - 1]) + c1 * static_cast<std::uint64_t>(y[t - 2]);
+        std::uint64_t acc = round + c0 * y1 + c1 * y2;
         const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(t) - 2 - static_cast<std::ptrdiff_t>(span);
         if (from > big) {
             acc += dot_avx2(y + from, taps);
@@ -76,6 +79,8 @@ __attribute__((target("avx2"))) bool rebuild_avx2(std::int64_t* y, std::size_t t
         const std::int64_t v = y[t] + finish(acc, p.shift, ymax);
         if (!accept(y, t, v, ytop, h)) return false;
         if (!fits32(v)) big = static_cast<std::ptrdiff_t>(t);
+        y2 = y1;
+        y1 = static_cast<std::uint64_t>(v);
     }
     return true;
 }

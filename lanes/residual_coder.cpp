@@ -89,9 +89,12 @@ struct History {
 
     unsigned activity() const noexcept {
         const std::uint64_t s = 2 * a1 + a2 + a3;
-        if (s < 4) return static_cast<unsigned>(s);
-        const auto b = static_cast<unsigned>(std::bit_width(s));
-        return std::min(2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u), kActivityClasses - 1);
+        // Small activities are the common case and flip often: both sides
+        // are worked out and one is picked, without a branch.
+        const auto b = static_cast<unsigned>(std::bit_width(s | 2u));
+        const unsigned large =
+            std::min(2 * b - 2 + static_cast<unsigned>((s >> (b - 2)) & 1u), kActivityClasses - 1);
+        return s < 4 ? static_cast<unsigned>(s) : large;
     }
     void push(std::uint64_t a, unsigned sign_now) noexcept {
         a3 = a2;
@@ -163,14 +166,10 @@ Status decode_run(RansDecoder& dec_io, BitReader& raw_io, std::span<std::int64_t
         const std::size_t stop = std::min(out_span.size(), t + kCheckEvery);
         for (; t < stop; ++t) {
             const unsigned c = dec.decode<Vector>(m.cls[h.activity()]);
-            if (c == 0) {
-                out[t] = 0;
-                h.push(0, 0);
-                continue;
-            }
             if (c <= 2) {
-                out[t] = c == 1 ? 1 : -1;
-                h.push(1, c);
+                // 0, +1 or -1, without a branch between them
+                out[t] = static_cast<std::int64_t>(c & 1u) - static_cast<std::int64_t>(c >> 1);
+                h.push(c != 0, c);
                 continue;
             }
             unsigned e = c - 1;
